@@ -1,0 +1,37 @@
+// Every file path and socket name the daemon uses, and their relocation.
+//
+// With VESKKORVANED_ROOT unset or empty each name is exactly the fixed one
+// below. With it set to a directory R, a file path P becomes R + P and an
+// abstract socket "@/tmp/x" becomes "@" + R + "/tmp/x", so tests and
+// try-outs never touch the real /etc, /var or the real sockets. No other
+// code composes these names by hand.
+#pragma once
+
+#include <string>
+
+namespace vk_paths {
+
+constexpr const char *kWorkerPidFile = "/var/run/veskkorvaned.pid";
+constexpr const char *kMonitorPidFile = "/var/run/veskkorvaned_monitor.pid";
+constexpr const char *kLogDir = "/var/log";
+constexpr const char *kLogFileName = "veskkorvaned.log";
+constexpr const char *kLogFile = "/var/log/veskkorvaned.log";
+constexpr const char *kMonitorLogFile = "/var/log/veskkorvaned_monitor.log";
+constexpr const char *kDbDir = "/etc/korvane";
+constexpr const char *kDbFile = "/etc/korvane/korvaned.db";
+constexpr const char *kSecSoftSocket = "@/tmp/.zelluskkorvane";
+constexpr const char *kFuiSocket = "@/tmp/.zelluskkorvanefui";
+
+constexpr const char *kRootEnv = "VESKKORVANED_ROOT";
+
+// The relocation root: the value of VESKKORVANED_ROOT without trailing
+// slashes, or "" when unset or empty.
+std::string Root();
+
+// An absolute file path under the root.
+std::string File(const char *path);
+
+// An abstract socket name ("@/...") under the root.
+std::string Socket(const char *name);
+
+}  // namespace vk_paths

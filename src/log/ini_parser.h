@@ -1,0 +1,56 @@
+// A small INI reader: sections and keys are matched case-insensitively and
+// stored upper-cased, values kept as read (trimmed). Malformed lines are
+// skipped; nothing here logs or throws for any content.
+#pragma once
+
+#include <strings.h>
+
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+class INIParser {
+public:
+    struct less_compare {
+        bool operator()(const std::string &a, const std::string &b) const {
+            return strcasecmp(a.c_str(), b.c_str()) < 0;
+        }
+    };
+    struct equal_compare {
+        bool operator()(const std::string &a, const std::string &b) const {
+            return strcasecmp(a.c_str(), b.c_str()) == 0;
+        }
+    };
+    struct SubNode {
+        std::map<std::string, std::string, less_compare> sub_node;
+    };
+    struct ININode {
+        std::string section;
+        std::string key;
+        std::string value;
+    };
+
+    bool SetPath(const std::string &path);
+    int ReadINI();
+    std::string GetValue(const std::string &section, const std::string &key) const;
+
+    size_t SetValue(const std::string &section, const std::string &key, const std::string &value,
+                    bool write);
+    bool DeleteValue(const std::string &section, const std::string &key, bool write);
+    bool DeleteSection(const std::string &section, bool write);
+    void GetKeyValue(const std::string &section, std::map<std::string, std::string> &out) const;
+    void Clear();
+    int writeINI();
+    int WriteINI() { return writeINI(); }
+
+    std::string &trimString(std::string &s);
+    void stringToUpper(std::string &s);
+
+private:
+    int init(const char *path);
+
+    std::map<std::string, SubNode, less_compare> m_sections;
+    std::list<std::string> m_order;
+    std::string m_path;
+};

@@ -1,0 +1,82 @@
+// The log: one line per write(2) on a descriptor opened for appending, kept
+// under a size ceiling by cutting the file back to its newest half in place.
+//
+// Invariants: the descriptor is -1 exactly while closed; m_curSize counts the
+// bytes of the file as this object saw them and is only touched under m_mutex;
+// the active level is atomic so that a signal handler may change it.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <string>
+
+#include "log/singleton.h"
+
+enum _LogLevel { ERROR = 0, INFO = 1, DEBUG = 2 };
+
+const char *StrLogLevel(_LogLevel level);
+
+class MyLog : public Singleton<MyLog> {
+public:
+    // Default ceiling: a cut happens once the file has passed 10 MiB and
+    // keeps its last 5 MiB.
+    static constexpr long long kDefaultCeiling = 10485760;
+    // Smallest ceiling a configuration file may set.
+    static constexpr long long kMinConfiguredCeiling = 1048576;
+
+    MyLog();
+    virtual ~MyLog();
+    MyLog(const MyLog &) = delete;
+    MyLog &operator=(const MyLog &) = delete;
+
+    bool Open(const char *path);
+    bool Close();
+    bool Write(_LogLevel level, const char *format, ...)
+        __attribute__((format(printf, 3, 4)));
+    bool VWrite(_LogLevel level, const char *format, va_list ap);
+
+    _LogLevel GetLogLevel() const { return static_cast<_LogLevel>(m_level.load()); }
+    void SetLogLevel(_LogLevel level) { m_level.store(level); }
+    void SetMaxLogFilesize(unsigned long size);
+
+    // Reads an INI file with section LOG_CONF: LOGLEVEL (debug, normal,
+    // error) becomes the active level, MAXFILESIZE (bytes, at least 1 MiB)
+    // the ceiling. Absent keys leave the defaults. Returns false when the
+    // file cannot be read.
+    bool LoadConf(const std::string &path);
+
+    // The level the configuration file asked for (INFO without one).
+    _LogLevel ConfiguredLevel() const { return m_confLevel; }
+    long long Ceiling() const { return m_ceiling; }
+    bool IsOpen() const { return m_fd != -1; }
+
+private:
+    int write_header(char *out, size_t size);
+    int write_type(_LogLevel level, char *out, size_t size);
+    bool write_with_type(_LogLevel level, const char *format, va_list ap);
+    bool write_buffer(const char *data, size_t length);
+    void truncate();
+    void loadLogConf();
+
+    long long m_curSize = 0;
+    pthread_mutex_t m_mutex;
+    int m_fd = -1;
+    std::atomic<int> m_level{INFO};
+    unsigned long m_maxSize = 5242880;
+    _LogLevel m_confLevel = INFO;
+    int m_confMaxSize = -1;
+    long long m_ceiling = kDefaultCeiling;
+};
+
+// Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or
+// -3 (cannot open).
+int MoxLogInit();
+void MoxLogUninit();
+void MoxLogSetDebug(bool on);
+// For the signal handler: sets the level only when the log exists.
+void MoxLogSetDebugNoAlloc(bool on);
+
+#define VK_LOG(level, ...) Singleton<MyLog>::Instance()->Write(level, __VA_ARGS__)

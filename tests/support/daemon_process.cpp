@@ -1,0 +1,142 @@
+#include "support/daemon_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "daemon/paths.h"
+#include "support/temp_root.h"
+
+namespace vk_test {
+
+bool WaitFor(const std::function<bool()> &cond, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> args,
+                             const std::string &binary)
+    : m_root(root) {
+    std::vector<std::string> argv_s;
+    argv_s.push_back(binary);
+    for (auto &a : args) argv_s.push_back(a);
+    std::vector<char *> argv;
+    for (auto &a : argv_s) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    m_pid = fork();
+    if (m_pid == 0) {
+        setenv(vk_paths::kRootEnv, root.c_str(), 1);
+        // Keep the test's output clean: the daemon writes to its log file.
+        int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+DaemonProcess::~DaemonProcess() {
+    if (m_pid > 0 && !m_reaped) Stop();
+}
+
+std::string DaemonProcess::Log() const { return ReadFile(LogPath()); }
+
+bool DaemonProcess::WaitLog(const std::string &text, int timeout_ms) const {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout_ms);
+}
+
+int ConnectAbstract(const std::string &name) {
+    struct sockaddr_un sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sun_family = AF_UNIX;
+    if (name.size() < 2 || name[0] != '@' || name.size() > sizeof(sa.sun_path)) return -1;
+    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool DaemonProcess::WaitListening(int timeout_ms) const {
+    std::string sec = "@" + m_root + "/tmp/.zelluskkorvane";
+    std::string fui = "@" + m_root + "/tmp/.zelluskkorvanefui";
+    return WaitFor(
+        [&] {
+            for (const std::string &name : {sec, fui}) {
+                int fd = ConnectAbstract(name);
+                if (fd < 0) return false;
+                close(fd);
+            }
+            return true;
+        },
+        timeout_ms);
+}
+
+bool DaemonProcess::Signal(int sig) const {
+    return m_pid > 0 && !m_reaped && kill(m_pid, sig) == 0;
+}
+
+bool DaemonProcess::WaitExit(int *status, int timeout_ms) {
+    if (m_reaped) {
+        if (status) *status = m_status;
+        return true;
+    }
+    bool done = WaitFor(
+        [&] {
+            int st = 0;
+            pid_t r = waitpid(m_pid, &st, WNOHANG);
+            if (r == m_pid) {
+                m_reaped = true;
+                m_status = st;
+                return true;
+            }
+            return false;
+        },
+        timeout_ms);
+    if (done && status) *status = m_status;
+    return done;
+}
+
+bool DaemonProcess::Running() {
+    if (m_reaped) return false;
+    int st = 0;
+    if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+        m_reaped = true;
+        m_status = st;
+        return false;
+    }
+    return true;
+}
+
+int DaemonProcess::Stop() {
+    int status = 0;
+    if (m_reaped) return m_status;
+    Signal(SIGTERM);
+    if (!WaitExit(&status, 10000)) {
+        kill(m_pid, SIGKILL);
+        WaitExit(&status, 10000);
+    }
+    return status;
+}
+
+}  // namespace vk_test

@@ -1,0 +1,52 @@
+// Runs the real daemon binary as a child process under a temporary root and
+// makes sure it is gone (by its id) when the object goes away.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vk_test {
+
+// Polls `cond` every few milliseconds until it holds or `timeout_ms` passes.
+bool WaitFor(const std::function<bool()> &cond, int timeout_ms = 10000);
+
+class DaemonProcess {
+public:
+    // `root` becomes VESKKORVANED_ROOT of the child. `args` follow the
+    // program name (any argument keeps it in the foreground).
+    DaemonProcess(const std::string &root, std::vector<std::string> args = {"--foreground"},
+                  const std::string &binary = VK_DAEMON_PATH);
+    ~DaemonProcess();
+    DaemonProcess(const DaemonProcess &) = delete;
+    DaemonProcess &operator=(const DaemonProcess &) = delete;
+
+    pid_t pid() const { return m_pid; }
+    const std::string &root() const { return m_root; }
+    std::string LogPath() const { return m_root + "/var/log/veskkorvaned.log"; }
+    std::string Log() const;
+    // Waits until the log holds `text`.
+    bool WaitLog(const std::string &text, int timeout_ms = 10000) const;
+    // Waits until both sockets accept connections.
+    bool WaitListening(int timeout_ms = 10000) const;
+
+    bool Signal(int sig) const;
+    // Waits for the child to end; true with its wait status.
+    bool WaitExit(int *status, int timeout_ms = 10000);
+    bool Running();
+    // SIGTERM, then SIGKILL if it does not end in time; returns the status.
+    int Stop();
+
+private:
+    std::string m_root;
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_status = 0;
+};
+
+// Connects a stream socket to an abstract name ("@..."); -1 on failure.
+int ConnectAbstract(const std::string &name);
+
+}  // namespace vk_test

@@ -1,0 +1,62 @@
+#include "support/temp_root.h"
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "daemon/paths.h"
+
+namespace vk_test {
+
+TempRoot::TempRoot() {
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vk-test-XXXXXX";
+    if (mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+}
+
+static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+    ::remove(path);
+    return 0;
+}
+
+TempRoot::~TempRoot() {
+    if (!m_path.empty()) nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+ScopedRootEnv::ScopedRootEnv(const std::string &root) {
+    const char *old = getenv(vk_paths::kRootEnv);
+    if (old != nullptr) {
+        m_had = true;
+        m_old = old;
+    }
+    setenv(vk_paths::kRootEnv, root.c_str(), 1);
+}
+
+ScopedRootEnv::~ScopedRootEnv() {
+    if (m_had)
+        setenv(vk_paths::kRootEnv, m_old.c_str(), 1);
+    else
+        unsetenv(vk_paths::kRootEnv);
+}
+
+}  // namespace vk_test

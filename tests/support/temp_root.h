@@ -1,0 +1,40 @@
+// A fresh temporary directory for one test, removed with everything in it
+// when the object goes away.
+#pragma once
+
+#include <string>
+
+namespace vk_test {
+
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    TempRoot(const TempRoot &) = delete;
+    TempRoot &operator=(const TempRoot &) = delete;
+
+    const std::string &path() const { return m_path; }
+    // The path of a file under the root ("/var/log/x" -> root + "/var/log/x").
+    std::string Under(const std::string &abs) const { return m_path + abs; }
+
+private:
+    std::string m_path;
+};
+
+// Whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content);
+bool FileExists(const std::string &path);
+
+// Sets VESKKORVANED_ROOT in this process for the lifetime of the object.
+class ScopedRootEnv {
+public:
+    explicit ScopedRootEnv(const std::string &root);
+    ~ScopedRootEnv();
+
+private:
+    std::string m_old;
+    bool m_had = false;
+};
+
+}  // namespace vk_test
