@@ -1,6 +1,10 @@
 // Invariants: elp_main is null outside MoxNetCoreInit..MoxNetCoreUninit.
-// The wake pipe lets MoxNetCoreStop, called from a signal handler, end a
-// wait that began just before the stop flag was set.
+// A connection's lines are handled strictly in arrival order; output is
+// written directly only while nothing is queued, so lines never interleave.
+// A connection is never freed while its own input is being handled: a close
+// requested then (for example by a broadcast) is deferred until the read
+// handler returns. The wake pipe lets MoxNetCoreStop, called from a signal
+// handler, end a wait that began just before the stop flag was set.
 #include "net/net_core.h"
 
 #include <errno.h>
@@ -8,11 +12,34 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "log/mylog.h"
+#include "net/ae/ae_assert.h"
+#include "net/ae/anet.h"
+#include "net/ae/asbuffer.h"
+#include "net/ae/zmalloc.h"
+#include "net/net_accept.h"
+#include "net/net_fui.h"
+#include "net/net_secsoft.h"
+#include "proto/proto.h"
 
 aeEventLoop *elp_main = nullptr;
+net_listener_t *secsoft_listener = nullptr;
+net_listener_t *fui_listener = nullptr;
 
 static int s_wake[2] = {-1, -1};
+// The connection whose input is being handled, and whether a close of it
+// was requested meanwhile.
+static net_client_t *s_serving = nullptr;
+static bool s_serving_closed = false;
+static net_line_handler *s_line_handler = mox_handle_request;
+
+void net_set_line_handler(net_line_handler *handler) {
+    s_line_handler = handler != nullptr ? handler : mox_handle_request;
+}
+
+#define LOG Singleton<MyLog>::Instance()->Write
 
 static void drain_wake_pipe(aeEventLoop *, int fd, void *, int) {
     char buf[64];
@@ -27,33 +54,53 @@ static void close_wake_pipe() {
     }
 }
 
+bool net_defer_close(net_client_t *c) {
+    if (c == nullptr || c != s_serving) return false;
+    s_serving_closed = true;
+    return true;
+}
+
+bool net_close_pending(const net_client_t *c) { return c != nullptr && c == s_serving && s_serving_closed; }
+
+static void close_client(aeEventLoop *el, net_client_t *c) {
+    net_listener_t *l = static_cast<net_listener_t *>(c->owner);
+    l->free_client(el, c);
+}
+
 int MoxNetCoreInit(const char *secsoft, const char *fui) {
-    (void)secsoft;
-    (void)fui;
     elp_main = aeCreateEventLoop(4096);
     if (elp_main == nullptr) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "create event loop failed,because no memory");
+        LOG(ERROR, "create event loop failed,because no memory");
         return -2;
     }
     if (pipe2(s_wake, O_NONBLOCK | O_CLOEXEC) != 0 ||
         aeCreateFileEvent(elp_main, s_wake[0], AE_MASK_READ, drain_wake_pipe, nullptr) != 0) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "create wake pipe failed,because: %s",
-                                            strerror(errno));
+        LOG(ERROR, "create wake pipe failed,because: %s", strerror(errno));
         close_wake_pipe();
         aeDeleteEventLoop(elp_main);
         elp_main = nullptr;
         return -2;
     }
-    Singleton<MyLog>::Instance()->Write(INFO, "net-core init ok");
+    net_accept_init();
+    secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
+    if (secsoft_listener == nullptr) return -2;
+    fui_listener = createListener(fui, elp_main, createFuiListener);
+    if (fui_listener == nullptr) {
+        LOG(ERROR, "create fui-listener failed: %s", fui);
+        destroyListener(secsoft_listener);
+        secsoft_listener = nullptr;
+        return -2;
+    }
+    LOG(INFO, "net-core init ok");
     return 0;
 }
 
 int MoxNetCoreRunLoop() {
     if (elp_main == nullptr) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "net-core run loop failed,invalid event-loop");
+        LOG(ERROR, "net-core run loop failed,invalid event-loop");
         return -3;
     }
-    Singleton<MyLog>::Instance()->Write(INFO, "net-core run loop");
+    LOG(INFO, "net-core run loop");
     aeMain(elp_main);
     return 0;
 }
@@ -77,5 +124,229 @@ void MoxNetCoreUninit() {
     elp_main = nullptr;
     aeDeleteEventLoop(el);
     close_wake_pipe();
-    Singleton<MyLog>::Instance()->Write(INFO, "net-core uninit");
+    net_accept_uninit();
+    LOG(INFO, "net-core uninit");
+}
+
+net_listener_t *createListener(const char *path, aeEventLoop *el, net_listener_factory *factory) {
+    char err[1024] = {0};
+    int fd = anetUnixServer(err, path, 0);
+    if (fd == -1) {
+        LOG(ERROR, "create unix-server: %s,error: %s", path, err);
+        return nullptr;
+    }
+    // Readiness comes from the loop; a non-blocking accept can never stall it.
+    anetNonBlock(nullptr, fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    net_listener_t *l = factory(el, fd, path);
+    if (l == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    if (aeAddReadEvent(el, fd, acceptHandler, l) < 0) {
+        int saved = errno;
+        destroyListener(l);
+        LOG(ERROR, "add ReadEvent for accept fd: %d,failed,because: %s", fd, strerror(saved));
+        return nullptr;
+    }
+    return l;
+}
+
+void destroyListener(net_listener_t *l) {
+    if (l == nullptr) return;
+    if (l->destroy) l->destroy(l);
+    if (l->fd >= 0) close(l->fd);
+    zfree(l);
+}
+
+void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
+    net_client_t *c = static_cast<net_client_t *>(client);
+    net_listener_t *l = static_cast<net_listener_t *>(c->owner);
+    if (c->inbuf == nullptr) {
+        c->inbuf = asBufferCreate(kNetBufferSize);
+        if (c->inbuf == nullptr) {
+            close_client(el, c);
+            return;
+        }
+    } else if (c->inbuf->pos > c->inbuf->start) {
+        size_t n = static_cast<size_t>(c->inbuf->last - c->inbuf->pos);
+        memmove(c->inbuf->start, c->inbuf->pos, n);
+        c->inbuf->pos = c->inbuf->start;
+        c->inbuf->last = c->inbuf->start + n;
+    }
+
+    ssize_t n = read(fd, c->inbuf->last, static_cast<size_t>(c->inbuf->end - c->inbuf->last));
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        LOG(ERROR, "read error: %s", strerror(errno));
+        close_client(el, c);
+        return;
+    }
+    if (n == 0) {
+        LOG(INFO, "Client %s closed connection from listener: %s,fd: %d", c->name, l->name, fd);
+        close_client(el, c);
+        return;
+    }
+    c->inbuf->last += n;
+
+    s_serving = c;
+    s_serving_closed = false;
+    int rc = proc_input_buf(el, c, static_cast<int>(n));
+    bool closed = s_serving_closed;
+    s_serving = nullptr;
+    s_serving_closed = false;
+    if (closed || (rc != 0 && rc != -7)) close_client(el, c);
+}
+
+int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
+    AE_ASSERT(el != NULL && c != NULL);
+    asBuffer *in = c->inbuf;
+    char *line = in->pos;
+    char *scan = in->last - nread;
+    while (scan < in->last) {
+        char *lf = static_cast<char *>(memchr(scan, '\n', static_cast<size_t>(in->last - scan)));
+        if (lf == nullptr) break;
+        *lf = '\0';
+        mox_packet_t packet;
+        int handled = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
+        // A broadcast made while handling may have closed this connection.
+        if (net_close_pending(c)) return -1;
+        if (handled == 0) {
+            int rc = net_send(el, c, packet.response, "handle_response");
+            if (rc == -1)
+                LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
+                    packet.response.c_str(), strerror(errno));
+            if (rc != 0) return rc == -2 ? -2 : -1;
+        }
+        line = lf + 1;
+        scan = line;
+    }
+    if (line == in->last) {
+        asBufferReset(in);
+        return 0;
+    }
+    size_t rest = static_cast<size_t>(in->last - line);
+    memmove(in->start, line, rest);
+    in->pos = in->start;
+    in->last = in->start + rest;
+    return -7;
+}
+
+long do_write_direct(net_client_t *c, long *last_active, const std::string &text) {
+    if (text.empty()) return 0;
+    ssize_t w;
+    do {
+        w = write(c->fd, text.data(), text.size());
+    } while (w < 0 && errno == EINTR);
+    if (w > 0) {
+        *last_active = aeGetMonoticNow();
+        return w;
+    }
+    if (w == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+}
+
+int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag) {
+    if (c->outbuf == nullptr) {
+        c->outbuf = asBufferCreate(kNetBufferSize);
+        if (c->outbuf == nullptr) {
+            LOG(ERROR, "%s: create output-buffer failed,no memory", tag);
+            return -2;
+        }
+    }
+    asBuffer *b = c->outbuf;
+    size_t len = text.size();
+    if (static_cast<size_t>(b->end - b->last) >= len) return 0;
+    size_t queued = static_cast<size_t>(b->last - b->pos);
+    if (queued + len > kNetMaxQueuedOutput) {
+        LOG(ERROR, "%s: output queue of client %s,fd: %d would pass %zu bytes,close it", tag,
+            c->name, c->fd, kNetMaxQueuedOutput);
+        return -5;
+    }
+    size_t cap = static_cast<size_t>(b->end - b->start);
+    if (cap - queued >= len) {
+        // Enough room once the sent bytes are dropped from the front.
+        memmove(b->start, b->pos, queued);
+        b->pos = b->start;
+        b->last = b->start + queued;
+        return 0;
+    }
+    // Grow geometrically so that a slow reader costs amortised linear copying.
+    size_t want = std::min(std::max(cap * 2, queued + len), kNetMaxQueuedOutput);
+    asBuffer *nb = asBufferCreate(want);
+    if (nb == nullptr) return -2;
+    memcpy(nb->start, b->pos, queued);
+    nb->last = nb->start + queued;
+    asBufferDestroy(b);
+    c->outbuf = nb;
+    return 0;
+}
+
+int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag) {
+    size_t off = 0;
+    bool queued = c->outbuf != nullptr && c->outbuf->pos != c->outbuf->last;
+    if (!queued) {
+        long w = do_write_direct(c, &c->last_active, text);
+        if (w < 0) return -1;
+        off = static_cast<size_t>(w);
+        if (off == text.size()) return 0;
+    }
+    std::string tail = off == 0 ? text : text.substr(off);
+    int rc = may_realloc_outbuf(c, tail, tag);
+    if (rc != 0) return rc;
+    if (handleClientWriteEvent(el, c) == -1) return -3;
+    memcpy(c->outbuf->last, tail.data(), tail.size());
+    c->outbuf->last += tail.size();
+    return 0;
+}
+
+void reply_to_client(aeEventLoop *el, int fd, void *client, int) {
+    net_client_t *c = static_cast<net_client_t *>(client);
+    asBuffer *b = c->outbuf;
+    if (b == nullptr || b->pos == b->last) {
+        if (b != nullptr) asBufferReset(b);
+        aeDeleteWriteEvent(el, fd);
+        return;
+    }
+    long total = 0;
+    bool failed = false;
+    while (b->pos < b->last) {
+        ssize_t w = write(fd, b->pos, static_cast<size_t>(b->last - b->pos));
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) {
+            failed = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+        if (w == 0) break;
+        b->pos += w;
+        total += w;
+    }
+    if (failed) {
+        LOG(ERROR, "Error writing to client: %s", strerror(errno));
+        close_client(el, c);
+        return;
+    }
+    if (total > 0) c->last_active = aeGetMonoticNow();
+    if (b->pos == b->last) {
+        asBufferReset(b);
+        aeDeleteWriteEvent(el, fd);
+    }
+}
+
+int net_listener_clear_slot(net_listener_t *l, int fd) {
+    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return -2;
+    l->clients[fd] = nullptr;
+    if (fd != l->max_client_fd) return -2;
+    int m = fd - 1;
+    while (m >= 0 && l->clients[m] == nullptr) --m;
+    l->max_client_fd = m;
+    return m;
+}
+
+bool net_listener_fits(net_listener_t *l, int fd) {
+    if (fd < l->max_clients) return true;
+    LOG(ERROR, "refuse client fd: %d from listener: %s,the client table holds %d", fd, l->name,
+        l->max_clients);
+    close(fd);
+    return false;
 }

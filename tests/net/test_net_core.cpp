@@ -1,0 +1,339 @@
+// The connection core in this process over real abstract sockets, with a
+// stand-in line handler, so that its queues and registrations can be looked
+// at directly. The loop is pumped from the test thread: no threads, no races.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/mylog.h"
+#include "net/ae/asbuffer.h"
+#include "net/net_core.h"
+#include "net/net_fui.h"
+#include "net/net_secsoft.h"
+#include "proto/proto.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+namespace {
+
+// "big:N" answers N bytes of 'x' and a line feed; "post:T" broadcasts T and
+// a line feed to every front UI, then answers "posted"; "quiet" gets no
+// answer; anything else is echoed back.
+int TestLineHandler(const char *line, unsigned long len, mox_packet_t &packet) {
+    std::string s(line, len);
+    if (s.rfind("big:", 0) == 0) {
+        packet.response.assign(std::stoul(s.substr(4)), 'x');
+        packet.response += "\n";
+    } else if (s.rfind("post:", 0) == 0) {
+        mox_post_fui(s.substr(5) + "\n");
+        packet.response = "posted\n";
+    } else if (s == "quiet") {
+        return -6;
+    } else {
+        packet.response = "echo:" + s + "\n";
+    }
+    return 0;
+}
+
+class NetCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);  // as the daemon does
+        env_ = std::make_unique<vk_test::ScopedRootEnv>(root_.path());
+        ASSERT_EQ(MoxLogInit(), 0);
+        net_set_line_handler(TestLineHandler);
+        sec_name_ = "@" + root_.path() + "/sec";
+        fui_name_ = "@" + root_.path() + "/fui";
+        ASSERT_EQ(MoxNetCoreInit(sec_name_.c_str(), fui_name_.c_str()), 0);
+    }
+
+    void TearDown() override {
+        for (int fd : open_) close(fd);
+        // Let the core see every close so that nothing is left registered.
+        Pump([] { return false; }, 20);
+        destroyListener(secsoft_listener);
+        destroyListener(fui_listener);
+        secsoft_listener = fui_listener = nullptr;
+        clean_idle_timer = -1;
+        MoxNetCoreUninit();
+        net_set_line_handler(nullptr);
+        MoxLogUninit();
+    }
+
+    // Runs passes of the loop until `cond` holds or the time is up.
+    bool Pump(const std::function<bool()> &cond, int timeout_ms = 5000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);
+            if (cond()) return true;
+            usleep(200);
+        }
+        return cond();
+    }
+
+    int Connect(const std::string &name) {
+        int fd = vk_test::ConnectAbstract(name);
+        EXPECT_GE(fd, 0);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        Pump([&] { return ServerSide(fd) != nullptr; });
+        open_.push_back(fd);
+        return fd;
+    }
+
+    // The daemon side of the newest connection (highest slot in use).
+    net_client_t *ServerSide(int) {
+        for (net_listener_t *l : {secsoft_listener, fui_listener}) {
+            if (l->max_client_fd >= 0 && l->clients[l->max_client_fd] != nullptr &&
+                !accounted_[l->max_client_fd]) {
+                accounted_[l->max_client_fd] = true;
+                last_server_ = l->clients[l->max_client_fd];
+                return last_server_;
+            }
+        }
+        return nullptr;
+    }
+
+    void Send(int fd, const std::string &bytes) {
+        size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t w = write(fd, bytes.data() + off, bytes.size() - off);
+            if (w < 0 && errno == EAGAIN) {
+                Pump([] { return true; }, 1);
+                continue;
+            }
+            ASSERT_GT(w, 0);
+            off += static_cast<size_t>(w);
+        }
+    }
+
+    // Reads from a client until `want` bytes arrived (pumping the loop).
+    std::string Receive(int fd, size_t want, int timeout_ms = 5000) {
+        std::string got;
+        Pump(
+            [&] {
+                char buf[65536];
+                ssize_t n;
+                while ((n = read(fd, buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+                return got.size() >= want;
+            },
+            timeout_ms);
+        return got;
+    }
+
+    // True once the daemon has closed its side (the client reads EOF).
+    bool PeerClosed(int fd) {
+        return Pump([&] {
+            char buf[65536];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof(buf))) > 0) {
+            }
+            return n == 0 || (n < 0 && errno != EAGAIN);
+        });
+    }
+
+    std::string Log() { return vk_test::ReadFile(root_.path() + "/var/log/veskkorvaned.log"); }
+
+    vk_test::TempRoot root_;
+    std::unique_ptr<vk_test::ScopedRootEnv> env_;
+    std::string sec_name_, fui_name_;
+    std::vector<int> open_;
+    bool accounted_[4096] = {};
+    net_client_t *last_server_ = nullptr;
+};
+
+TEST_F(NetCoreTest, LinesInOneWriteAndAcrossWritesAreAnsweredInOrder) {
+    int fd = Connect(sec_name_);
+    Send(fd, "one\ntwo\n");
+    EXPECT_EQ(Receive(fd, 18), "echo:one\necho:two\n");
+
+    Send(fd, "thr");
+    EXPECT_EQ(Receive(fd, 1, 50), "");
+    Send(fd, "e");
+    Send(fd, "e\nquiet\n\nfour\n");
+    EXPECT_EQ(Receive(fd, 27), "echo:three\necho:\necho:four\n");
+}
+
+TEST_F(NetCoreTest, FullInputBufferWithoutLineFeedClosesConnection) {
+    int fd = Connect(fui_name_);
+    Send(fd, std::string(kNetBufferSize, 'a'));
+    Send(fd, "b");
+    EXPECT_TRUE(PeerClosed(fd));
+    EXPECT_NE(Log().find("INFO|Client  closed connection from listener: " + fui_name_), std::string::npos);
+}
+
+TEST_F(NetCoreTest, SlowReaderQueuesInOrderGrowsGeometricallyAndDrains) {
+    int fd = Connect(sec_name_);
+    net_client_t *c = last_server_;
+    ASSERT_NE(c, nullptr);
+    std::string expect;
+    for (int i = 0; i < 40; ++i) {
+        Send(fd, "big:100000\nnext" + std::to_string(i) + "\n");
+        expect += std::string(100000, 'x') + "\n" + "echo:next" + std::to_string(i) + "\n";
+    }
+    ASSERT_TRUE(Pump([&] { return c->outbuf != nullptr && c->outbuf->last - c->outbuf->pos > 1000000; }));
+    size_t queued = static_cast<size_t>(c->outbuf->last - c->outbuf->pos);
+    size_t cap = static_cast<size_t>(c->outbuf->end - c->outbuf->start);
+    EXPECT_LE(cap, 2 * queued + kNetBufferSize) << "growth is geometric, not wasteful";
+    EXPECT_TRUE(aeGetFileEvents(elp_main, c->fd) & AE_MASK_WRITE);
+
+    std::string got = Receive(fd, expect.size(), 20000);
+    EXPECT_TRUE(got == expect) << "output arrived out of order or incomplete (" << got.size()
+                               << " of " << expect.size() << " bytes)";
+    ASSERT_TRUE(Pump([&] { return aeGetFileEvents(elp_main, c->fd) == AE_MASK_READ; }));
+}
+
+TEST_F(NetCoreTest, QueueCapClosesOnlyTheReaderThatNeverReads) {
+    int stuck = Connect(fui_name_);
+    int other = Connect(fui_name_);
+    int sec = Connect(sec_name_);
+    // Broadcast 120 kB lines until the stuck front UI passes the cap; the
+    // other front UI keeps reading everything.
+    std::string line(120000, 'n');
+    size_t read_other = 0;
+    const int posts = 150;
+    for (int i = 0; i < posts; ++i) {
+        Send(sec, "post:" + line + "\n");
+        read_other += Receive(other, line.size() + 1).size();
+        Receive(sec, 7);
+    }
+    EXPECT_TRUE(PeerClosed(stuck));
+    EXPECT_EQ(read_other, posts * (line.size() + 1));
+    EXPECT_NE(Log().find("handle_fui_post: output queue of client"), std::string::npos);
+}
+
+TEST_F(NetCoreTest, PeerGoneBeforeReplyIsClosedWithErrorLine) {
+    int fd = Connect(sec_name_);
+    Send(fd, "hello\n");
+    shutdown(fd, SHUT_RDWR);
+    ASSERT_TRUE(Pump([&] { return secsoft_listener->max_client_fd < 0; }));
+    std::string log = Log();
+    EXPECT_TRUE(log.find("handle_response: post data echo:hello") != std::string::npos ||
+                log.find("closed connection") != std::string::npos);
+}
+
+TEST_F(NetCoreTest, BroadcastThatClosesTheServedConnectionIsDeferred) {
+    int watcher = Connect(fui_name_);
+    int fd = vk_test::ConnectAbstract(fui_name_);
+    ASSERT_GE(fd, 0);
+    // A registration-like line on the front-UI socket from a peer that hangs
+    // up at once: the broadcast reaches the served connection and fails.
+    Send(fd, "post:note\nmore\n");
+    close(fd);
+    EXPECT_EQ(Receive(watcher, 5), "note\n");
+    ASSERT_TRUE(Pump([&] {
+        int n = 0;
+        for (int i = 0; i <= fui_listener->max_client_fd; ++i) n += fui_listener->clients[i] != nullptr;
+        return n == 1;
+    }));
+    EXPECT_NE(Log().find("ERROR|handle_fui_post: post data note\n to fui-client failed"),
+              std::string::npos)
+        << "the broadcast did reach the served connection";
+    Send(watcher, "still\n");
+    EXPECT_EQ(Receive(watcher, 11), "echo:still\n");
+}
+
+TEST_F(NetCoreTest, DescriptorBeyondTheTableIsRefused) {
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max < 1100) GTEST_SKIP() << "descriptor limit too low for this test";
+    struct rlimit raised = rl;
+    raised.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1100);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<int> filler;
+    int f;
+    while ((f = open("/dev/null", O_RDONLY)) >= 0 && f < 1030) filler.push_back(f);
+    if (f >= 0) close(f);
+
+    int fd = vk_test::ConnectAbstract(sec_name_);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(PeerClosed(fd));
+    EXPECT_NE(Log().find("ERROR|refuse client fd: "), std::string::npos);
+    close(fd);
+    for (int x : filler) close(x);
+    setrlimit(RLIMIT_NOFILE, &rl);
+
+    int ok = Connect(sec_name_);
+    Send(ok, "x\n");
+    EXPECT_EQ(Receive(ok, 7), "echo:x\n");
+}
+
+TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) {
+        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(s, 0);
+        clients.push_back(s);
+    }
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    std::vector<int> filler;
+    int f;
+    while ((f = open("/dev/null", O_RDONLY)) >= 0) filler.push_back(f);
+    ASSERT_EQ(errno, EMFILE);
+
+    for (int s : clients) {
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path + 1, sec_name_.data() + 1, sec_name_.size() - 1);
+        socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sec_name_.size());
+        ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&sa), len), 0);
+    }
+    for (int i = 0; i < 200; ++i) aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);
+    // Every pending connection was accepted and dropped; nothing is left
+    // to report, so a pass now handles no event.
+    EXPECT_EQ(aeProcessEvents(elp_main, AE_PROCESS_FILES | AE_PROCESS_NOWAIT), 0);
+    for (int x : filler) close(x);
+
+    for (int s : clients) {
+        char b;
+        EXPECT_EQ(read(s, &b, 1), 0) << "the pending connection was closed";
+        close(s);
+    }
+    std::string log = Log();
+    size_t lines = 0;
+    for (size_t p = log.find("Accepting client connection"); p != std::string::npos;
+         p = log.find("Accepting client connection", p + 1))
+        ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 3u) << "failures are logged at most once a second";
+
+    int ok = Connect(sec_name_);
+    Send(ok, "y\n");
+    EXPECT_EQ(Receive(ok, 7), "echo:y\n");
+}
+
+TEST_F(NetCoreTest, SweepClosesOnlyIdleSecSoftConnectionsAndStopsWhenNoneLeft) {
+    int idle = Connect(sec_name_);
+    net_client_t *idle_c = last_server_;
+    int busy = Connect(sec_name_);
+    ASSERT_NE(clean_idle_timer, -1);
+    idle_c->last_active = aeGetMonoticNow() - kSecSoftIdleSeconds;
+
+    EXPECT_EQ(clean_idle_client(elp_main, clean_idle_timer, secsoft_listener), 5000);
+    EXPECT_TRUE(PeerClosed(idle));
+    EXPECT_NE(Log().find("INFO|clean idle client ,fd: "), std::string::npos);
+    Send(busy, "z\n");
+    EXPECT_EQ(Receive(busy, 7), "echo:z\n");
+
+    close(busy);
+    open_.clear();
+    ASSERT_TRUE(Pump([&] { return secsoft_listener->max_client_fd < 0; }));
+    EXPECT_NE(Log().find("INFO|refresh new max client-fd to: -1"), std::string::npos);
+    EXPECT_EQ(clean_idle_client(elp_main, clean_idle_timer, secsoft_listener), AE_TIMER_STOP);
+    EXPECT_EQ(clean_idle_timer, -1);
+}
+
+}  // namespace
