@@ -13,8 +13,10 @@
 #include "daemon/paths.h"
 #include "daemon/pidfile.h"
 #include "daemon/utils.h"
+#include "db/moxdb.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
+#include "proto/notify.h"
 
 static volatile sig_atomic_t debug_flag = 0;
 
@@ -61,6 +63,11 @@ int main(int argc, char **argv) {
     }
     Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
 
+    if (MoxDbInit() != 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "init db failed");
+        goto uninit_log;
+    }
+
     signal(SIGPIPE, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     signal(SIGCONT, SIG_IGN);
@@ -68,12 +75,17 @@ int main(int argc, char **argv) {
     signal(SIGTERM, sig_handler);
     signal(SIGUSR1, sig_handler);
 
+    MoxProtoInit();
+
     if (MoxNetCoreInit(vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
-                       vk_paths::Socket(vk_paths::kFuiSocket).c_str()) != 0)
+                       vk_paths::Socket(vk_paths::kFuiSocket).c_str()) != 0) {
+        MoxDbUninit();
         goto uninit_log;
+    }
 
     MoxNetCoreRunLoop();
     MoxNetCoreUninit();
+    MoxDbUninit();
     Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");
 
 uninit_log:

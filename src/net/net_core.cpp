@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -41,10 +42,16 @@ void net_set_line_handler(net_line_handler *handler) {
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-static void drain_wake_pipe(aeEventLoop *, int fd, void *, int) {
+// Set by MoxNetCoreStop even before the loop runs: aeMain clears the loop's
+// own flag on entry, so a stop requested during start-up is kept here and
+// re-applied when the wake pipe is drained in the first pass.
+static volatile sig_atomic_t s_stop_requested = 0;
+
+static void drain_wake_pipe(aeEventLoop *el, int fd, void *, int) {
     char buf[64];
     while (read(fd, buf, sizeof(buf)) > 0) {
     }
+    if (s_stop_requested) aeStop(el);
 }
 
 static void close_wake_pipe() {
@@ -101,11 +108,16 @@ int MoxNetCoreRunLoop() {
         return -3;
     }
     LOG(INFO, "net-core run loop");
+    if (s_stop_requested) {
+        // A stop that came before the loop existed: nothing to wait for.
+        return 0;
+    }
     aeMain(elp_main);
     return 0;
 }
 
 void MoxNetCoreStop() {
+    s_stop_requested = 1;
     aeEventLoop *el = elp_main;
     if (el == nullptr) return;
     aeStop(el);

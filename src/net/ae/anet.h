@@ -1,0 +1,59 @@
+// Socket functions. A function that fails returns -1, writes one message of
+// at most ANET_ERR_LEN bytes ("syscall: reason") into the caller's err
+// buffer when err is non-null, and closes any descriptor it opened itself.
+// Nothing here logs; the caller decides.
+//
+// Unix socket names: "@name" is the abstract name "name" (at most 106 bytes),
+// anything else a file path (at most 107 bytes). Longer names are refused
+// rather than cut.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+constexpr size_t ANET_ERR_LEN = 256;
+// Room for a peer name from anetUnixAccept: 108 bytes and a terminator.
+constexpr size_t ANET_UNIX_NAME_LEN = 109;
+// Room for a dotted IPv4 address and its terminator.
+constexpr size_t ANET_IP_LEN = 16;
+
+void anetSetError(char *err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Stream socket of the domain with SO_REUSEADDR set.
+int anetCreateSocket(char *err, int domain);
+// bind, then listen with a backlog of 511; closes s on failure.
+int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len);
+// accept, retried while interrupted.
+int anetGenericAccept(char *err, int s, struct sockaddr *sa, socklen_t *len);
+
+// Listening Unix stream socket on path (left blocking). A non-zero perm is
+// applied with chmod to a file path; abstract names have no mode.
+int anetUnixServer(char *err, const char *path, mode_t perm);
+// Accepts one connection; path (ANET_UNIX_NAME_LEN bytes) receives the peer's
+// file path, empty for an unnamed or abstract peer.
+int anetUnixAccept(char *err, int s, char *path);
+int anetUnixConnect(char *err, const char *path);
+int anetUnixNonBlockConnect(char *err, const char *path);
+
+int anetNonBlock(char *err, int fd);
+int anetTcpNoDelay(char *err, int fd);
+int anetTcpKeepAlive(char *err, int fd);
+int anetSetSendBuffer(char *err, int fd, int size);
+
+// IPv4. host is a dotted address or a name; ip buffers hold ANET_IP_LEN bytes.
+int anetTcpConnect(char *err, const char *host, int port);
+int anetTcpNonBlockConnect(char *err, const char *host, int port);
+// On all addresses when address is null.
+int anetTcpServer(char *err, int port, const char *address);
+int anetTcpAccept(char *err, int s, char *ip, int *port);
+int anetResolve(char *err, const char *host, char *ip);
+int anetCreateUdpSocket(char *err);
+// Dotted address and port of the peer / of the socket; "?" and 0 with -1 on failure.
+int anetPeerToString(int fd, char *ip, int *port);
+int anetSockName(int fd, char *ip, int *port);
+
+// Move count bytes, stopping early at end of stream: the bytes moved, or -1.
+ssize_t anetRead(int fd, char *buf, size_t count);
+ssize_t anetWrite(int fd, const char *buf, size_t count);

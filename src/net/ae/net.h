@@ -1,0 +1,33 @@
+// One accepted connection: its descriptor, its peer name and its two
+// buffers. The record owns the descriptor and both buffers; freeClient
+// releases all of them. It never touches a listener's table of connections.
+#pragma once
+
+#include "net/ae/ae.h"
+#include "net/ae/asbuffer.h"
+
+// Set in net_client_t::flags by the connection core when it has decided to
+// close the connection; code running later in the same pass leaves it alone.
+constexpr int NET_CLIENT_CLOSING = 1;
+
+struct net_client_t {
+    int fd;
+    char name[128];    // peer's socket path from accept; empty for unnamed or abstract peers
+    long last_active;  // monotonic seconds of the last successful write to the peer
+    asBuffer *inbuf;   // null until the first read
+    asBuffer *outbuf;  // null until the first response
+    aeFileProc *read_proc;
+    aeFileProc *write_proc;
+    void *owner;  // the listener that accepted the connection
+    int flags;    // NET_CLIENT_* bits, kept by the connection core; 0 at creation
+};
+
+// Makes fd non-blocking and wraps it; registers nothing. Null when out of
+// memory (fd then stays with the caller). fd must not be negative.
+net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc *read_proc,
+                           aeFileProc *write_proc, void *owner);
+// Arm reading / writing: 0 (also when already armed) or -1.
+int handleClientReadEvent(aeEventLoop *el, net_client_t *c);
+int handleClientWriteEvent(aeEventLoop *el, net_client_t *c);
+// Removes both registrations, destroys the buffers, closes fd, frees c.
+void freeClient(aeEventLoop *el, net_client_t *c);
