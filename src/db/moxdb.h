@@ -1,0 +1,102 @@
+// The registry store: the cache in front of the SQLite database.
+//
+// A write goes to the cache first and then to the database; a read is
+// answered by the cache and falls back to the database. Every statement runs
+// on a connection of its own, opened and closed under m_dbLock; no cache lock
+// is held while a statement runs. No exception leaves the public operations:
+// database errors are logged and turned into the result codes of moxcache.h.
+// Between Init and Uninit the store owns the cache and the long-lived
+// connection used for the schema; outside that window every operation
+// answers kMoxFailed (or false) without touching anything.
+#pragma once
+
+#include <pthread.h>
+
+#include <functional>
+#include <string>
+
+#include "db/moxcache.h"
+#include "db/records.h"
+#include "log/singleton.h"
+
+namespace SQLite {
+class Database;
+class Statement;
+}  // namespace SQLite
+
+class CMoxDb : public Singleton<CMoxDb> {
+    friend class Singleton<CMoxDb>;
+
+public:
+    virtual ~CMoxDb();
+    CMoxDb(const CMoxDb &) = delete;
+    CMoxDb &operator=(const CMoxDb &) = delete;
+
+    // Opens the database under the current VESKKORVANED_ROOT, creates the
+    // schema and loads the cache. Calling it again re-initialises the store.
+    bool Init();
+    void Uninit();
+
+    // T is CFrontUIInfo, CFrontUIConf, CSecSoftInfo or CSecStatInfo.
+    // Upgrade: 0, -9, -2, -1, or -4 (configuration and status writes).
+    template <typename T>
+    int Upgrade(const T &r);
+    // Get: 0, -4, or -8 (configuration and status reads).
+    template <typename T>
+    int Get(T &r);
+
+    bool FrontUIValid(const std::string &uuid);
+    bool SecSoftValid(const std::string &uuid);
+    int CleanFrontUI(const std::string &uuid);
+    int CleanSecInfo(const std::string &uuid);
+    // -4 while the default record has status 0.
+    int GetDefSecSoft(CSecSoftInfo &out);
+    int SetDefSecSoft(const CSecSoftInfo &r);
+
+private:
+    CMoxDb();
+
+    using Binder = std::function<void(SQLite::Statement &)>;
+    using Reader = std::function<void(SQLite::Statement &)>;
+
+    bool initCache();
+    bool initDb();
+    void loadDb();
+    bool execSql(const char *text);
+
+    // One statement on a connection of its own, under m_dbLock. Both throw.
+    int execWrite(const char *sql, const Binder &bind);
+    bool execRead(const char *sql, const Binder &bind, const Reader &read);
+
+    int upgradeDb(const CFrontUIInfo &r);
+    int upgradeDb(const CFrontUIConf &c);
+    int upgradeDb(const CSecSoftInfo &r);
+    int upgradeDb(const CSecStatInfo &s);
+    int delFromDb(const std::string &uuid, const char *table, const char *opname);
+    bool getFromDb(CFrontUIInfo &r);
+    bool getFromDb(CFrontUIConf &c);
+    bool getFromDb(CSecSoftInfo &r);
+    bool getFromDb(CSecStatInfo &s);
+    int getSecSoftInfo(CSecSoftInfo &r, const char *selector);
+    bool isExist(const std::string &uuid, const char *table, const char *what);
+
+    template <typename T>
+    int doUpgrade(const T &r);
+    template <typename T>
+    int doGet(T &r);
+    template <typename T>
+    void afterUpgrade(const T &) {}
+    void afterUpgrade(const CFrontUIInfo &r);
+
+    CMoxCache *m_pCache = nullptr;
+    pthread_mutex_t m_dbLock;
+    int m_dbLockRc;
+    SQLite::Database *m_pDb = nullptr;
+    std::string m_dbDir;
+    std::string m_dbPath;
+};
+
+// Start-up and shut-down of the store for the main sequence: 0, or -1 when
+// the database cannot be opened.
+int MoxDbInit();
+void MoxDbUninit();

@@ -1,0 +1,269 @@
+// The registry's SQL statements. Each one composes its text in a 512-byte
+// buffer, opens its own connection under m_dbLock, binds its named
+// parameters, runs, and closes the connection before the lock is released.
+// A failure is logged with the statement and the library's text, and mapped
+// to the statement's failure result; nothing is retried.
+//
+// Text is bound with its length and read back with the length SQLite
+// reports, so zero bytes survive; a NULL text column reads back as "".
+#include <SQLiteCpp/Column.h>
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Exception.h>
+#include <SQLiteCpp/Statement.h>
+
+#include <cstdio>
+
+#include "db/locks.h"
+#include "db/moxdb.h"
+#include "db/sqlite3db.h"
+#include "log/mylog.h"
+
+namespace {
+
+constexpr const char *kFrontTable = "t_frontui";
+constexpr const char *kSecTable = "t_secsoft";
+constexpr const char *kByUuid = " where uuid=@uuid";
+
+std::string getStrField(const SQLite::Column &col) {
+    if (col.isNull()) return std::string();
+    const char *text = col.getText();
+    return std::string(text, static_cast<size_t>(col.getBytes()));
+}
+
+void LogError(const char *format, const char *sql, const std::exception &e) {
+    Singleton<MyLog>::Instance()->Write(ERROR, format, sql, e.what());
+}
+
+}  // namespace
+
+int CMoxDb::execWrite(const char *sql, const Binder &bind) {
+    CMutexGuard guard(m_dbLock);
+    SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
+    SQLite::Statement stmt(conn, sql);
+    bind(stmt);
+    return stmt.exec();
+}
+
+bool CMoxDb::execRead(const char *sql, const Binder &bind, const Reader &read) {
+    CMutexGuard guard(m_dbLock);
+    SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
+    SQLite::Statement stmt(conn, sql);
+    bind(stmt);
+    if (!stmt.executeStep()) return false;
+    read(stmt);
+    return true;
+}
+
+int CMoxDb::upgradeDb(const CFrontUIInfo &r) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql),
+             "replace into %s (uuid,name,pid,euid,loginuid,data) "
+             "values(@uuid,@name,@pid,@euid,@loginuid,(%s))",
+             kFrontTable, "select data from t_frontui where uuid=@uuid");
+    try {
+        int changed = execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", r.uuid);
+            st.bind("@name", r.name);
+            st.bind("@pid", r.pid);
+            st.bind("@euid", r.euid);
+            st.bind("@loginuid", r.loginuid);
+        });
+        return changed > 0 ? kMoxOk : kMoxFailed;
+    } catch (const std::exception &e) {
+        LogError("upgrade frontUI: failed to execute sql:%s,because: %s", sql, e);
+        return kMoxFailed;
+    }
+}
+
+int CMoxDb::upgradeDb(const CFrontUIConf &c) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "update %s set data=@fuiconf where uuid=@uuid", kFrontTable);
+    try {
+        int changed = execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", c.uuid);
+            st.bind("@fuiconf", c.data);
+        });
+        return changed > 0 ? kMoxOk : kMoxNotFound;
+    } catch (const std::exception &e) {
+        LogError("upgrade fuiConf: failed to execute sql:%s,because: %s", sql, e);
+        return kMoxFailed;
+    }
+}
+
+int CMoxDb::upgradeDb(const CSecSoftInfo &r) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql),
+             "replace into %s (uuid,name,exec,secsoft,secstat,status,ctime) "
+             "values(@uuid,@name,@exec,@secsoft,(%s),@status,(%s))",
+             kSecTable, "select secstat from t_secsoft where uuid=@uuid",
+             "select ctime from t_secsoft where uuid=@uuid");
+    try {
+        int changed = execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", r.uuid);
+            st.bind("@name", r.name);
+            st.bind("@exec", r.exec);
+            st.bind("@secsoft", r.secsoft);
+            st.bind("@status", r.status);
+        });
+        return changed > 0 ? kMoxOk : kMoxFailed;
+    } catch (const std::exception &e) {
+        LogError("upgrade secsoft: failed to execute sql:%s,because: %s", sql, e);
+        return kMoxFailed;
+    }
+}
+
+int CMoxDb::upgradeDb(const CSecStatInfo &s) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "update %s set secstat=@secstat where uuid=@uuid", kSecTable);
+    try {
+        int changed = execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", s.uuid);
+            st.bind("@secstat", s.secstat);
+        });
+        return changed > 0 ? kMoxOk : kMoxNotFound;
+    } catch (const std::exception &e) {
+        LogError("upgrade secStat: failed to execute sql:%s,because: %s", sql, e);
+        return kMoxFailed;
+    }
+}
+
+int CMoxDb::delFromDb(const std::string &uuid, const char *table, const char *opname) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "delete from %s where uuid=@uuid", table);
+    try {
+        int changed = execWrite(sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); });
+        return changed > 0 ? kMoxOk : kMoxNotFound;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "delete %s failed fron table: %s,because: %s",
+                                            opname, table, e.what());
+        return kMoxFailed;
+    }
+}
+
+// With an empty uuid the read yields the front UI registered least recently.
+bool CMoxDb::getFromDb(CFrontUIInfo &r) {
+    const bool byUuid = !r.uuid.empty();
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql),
+             "select uuid,name,pid,euid,loginuid,data from %s %s order by timestamp limit 1",
+             kFrontTable, byUuid ? kByUuid : "");
+    try {
+        return execRead(
+            sql,
+            [&](SQLite::Statement &st) {
+                if (byUuid) st.bind("@uuid", r.uuid);
+            },
+            [&](SQLite::Statement &st) {
+                CFrontUIInfo row;
+                row.uuid = getStrField(st.getColumn(0));
+                row.name = getStrField(st.getColumn(1));
+                row.pid = st.getColumn(2).getInt();
+                row.euid = st.getColumn(3).getInt();
+                row.loginuid = st.getColumn(4).getInt();
+                row.data = getStrField(st.getColumn(5));
+                r = std::move(row);
+            });
+    } catch (const std::exception &e) {
+        LogError("get frontUIInfo failed fron db sql: %s,because: %s", sql, e);
+        return false;
+    }
+}
+
+// A configuration is only ever read for its own uuid, an empty one included:
+// falling back to the oldest row would hand out another front UI's text.
+bool CMoxDb::getFromDb(CFrontUIConf &c) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "select uuid,data from %s %s order by timestamp limit 1",
+             kFrontTable, kByUuid);
+    try {
+        bool found = false;
+        execRead(
+            sql, [&](SQLite::Statement &st) { st.bind("@uuid", c.uuid); },
+            [&](SQLite::Statement &st) {
+                if (st.isColumnNull(1)) return;
+                CFrontUIConf row;
+                row.uuid = getStrField(st.getColumn(0));
+                row.data = getStrField(st.getColumn(1));
+                c = std::move(row);
+                found = true;
+            });
+        return found;
+    } catch (const std::exception &e) {
+        LogError("get frontUIConf failed fron db sql: %s,because: %s", sql, e);
+        return false;
+    }
+}
+
+int CMoxDb::getSecSoftInfo(CSecSoftInfo &r, const char *selector) {
+    const bool bound = selector != nullptr && selector[0] != '\0';
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql),
+             "select uuid,name,exec,secsoft,secstat,status from %s %s order by ctime limit 1",
+             kSecTable, bound ? selector : "");
+    try {
+        bool found = execRead(
+            sql,
+            [&](SQLite::Statement &st) {
+                if (bound) st.bind("@uuid", r.uuid);
+            },
+            [&](SQLite::Statement &st) {
+                CSecSoftInfo row;
+                row.uuid = getStrField(st.getColumn(0));
+                row.name = getStrField(st.getColumn(1));
+                row.exec = getStrField(st.getColumn(2));
+                row.secsoft = getStrField(st.getColumn(3));
+                row.secstat = getStrField(st.getColumn(4));
+                row.status = st.getColumn(5).getInt();
+                r = std::move(row);
+            });
+        return found ? 1 : 0;
+    } catch (const std::exception &e) {
+        LogError("get secSoftInfo failed fron db sql: %s,because: %s", sql, e);
+        return -1;
+    }
+}
+
+// With an empty uuid the read yields the product registered first.
+bool CMoxDb::getFromDb(CSecSoftInfo &r) {
+    return getSecSoftInfo(r, r.uuid.empty() ? "" : kByUuid) == 1;
+}
+
+// As for configurations, a status is only read for its own uuid.
+bool CMoxDb::getFromDb(CSecStatInfo &s) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "select uuid,secstat from %s %s order by ctime limit 1", kSecTable,
+             kByUuid);
+    try {
+        bool found = false;
+        execRead(
+            sql, [&](SQLite::Statement &st) { st.bind("@uuid", s.uuid); },
+            [&](SQLite::Statement &st) {
+                if (st.isColumnNull(1)) return;
+                CSecStatInfo row;
+                row.uuid = getStrField(st.getColumn(0));
+                row.secstat = getStrField(st.getColumn(1));
+                s = std::move(row);
+                found = true;
+            });
+        return found;
+    } catch (const std::exception &e) {
+        LogError("get SecStatInfo failed fron db sql: %s,because: %s", sql, e);
+        return false;
+    }
+}
+
+bool CMoxDb::isExist(const std::string &uuid, const char *table, const char *what) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql), "select count(uuid) from %s where uuid=@uuid", table);
+    try {
+        int count = 0;
+        execRead(
+            sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); },
+            [&](SQLite::Statement &st) { count = st.getColumn(0).getInt(); });
+        return count > 0;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "get %s failed fron db sql: %s,because: %s",
+                                            what, sql, e.what());
+        return false;
+    }
+}

@@ -1,0 +1,50 @@
+// The registry's value records, keyed by a uuid string.
+//
+// Records are plain copyable values. Every string is an opaque byte string
+// kept exactly as received (zero bytes included); uuids compare byte for
+// byte. The integer fields start at 0 so that a record is never read with
+// indeterminate values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The built-in default security product. Its uuid never changes.
+constexpr const char *kDefSecSoftUuid = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
+constexpr const char *kDefSecSoftName = "Ambrel终端安全管理系统";
+constexpr const char *kDefSecSoftExec = "/opt/palemoss/palemoss";
+
+// A registered front UI (one row of t_frontui).
+struct CFrontUIInfo {
+    int32_t pid = 0;
+    int32_t euid = 0;
+    int32_t loginuid = 0;
+    std::string uuid;
+    std::string name;
+    std::string data;  // stored configuration, empty when none
+};
+
+// The configuration of one front UI (the data column of its row).
+struct CFrontUIConf {
+    std::string uuid;
+    std::string data;
+};
+
+// A registered security product (one row of t_secsoft), and the form of
+// the built-in default product.
+struct CSecSoftInfo {
+    std::string uuid;
+    std::string name;
+    std::string exec;
+    std::string secsoft;  // the whole detail text of the last registration or update
+    std::string secstat;  // the last reported status text, empty when none
+    // 0 the default record before it was registered or loaded; 1 registered;
+    // 2 updated (default record: asked to start); 3 default record: asked to stop.
+    int32_t status = 0;
+};
+
+// The reported status of one security product (the secstat column).
+struct CSecStatInfo {
+    std::string uuid;
+    std::string secstat;
+};

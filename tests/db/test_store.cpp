@@ -1,0 +1,708 @@
+// The registry store over a real database file under a temporary root: the
+// cache rules, what each statement keeps or renews in its row, the load at
+// start, and failures (a database locked by another connection, a path that
+// cannot be opened).
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "daemon/paths.h"
+#include "db/moxdb.h"
+#include "log/mylog.h"
+#include "support/temp_root.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string kDef = kDefSecSoftUuid;
+
+CFrontUIInfo Front(const std::string &uuid, const std::string &name = "ui", int pid = 100) {
+    CFrontUIInfo r;
+    r.uuid = uuid;
+    r.name = name;
+    r.pid = pid;
+    r.euid = 1000;
+    r.loginuid = 1001;
+    return r;
+}
+
+CFrontUIConf Conf(const std::string &uuid, const std::string &data) {
+    CFrontUIConf c;
+    c.uuid = uuid;
+    c.data = data;
+    return c;
+}
+
+CSecSoftInfo Product(const std::string &uuid, int status = 1,
+                     const std::string &secsoft = "{\"name\":\"av\"}") {
+    CSecSoftInfo r;
+    r.uuid = uuid;
+    r.name = "av-" + uuid;
+    r.exec = "/opt/" + uuid;
+    r.secsoft = secsoft;
+    r.status = status;
+    return r;
+}
+
+CSecStatInfo Stat(const std::string &uuid, const std::string &secstat) {
+    CSecStatInfo s;
+    s.uuid = uuid;
+    s.secstat = secstat;
+    return s;
+}
+
+// Opens the process-wide log on a file of its own for one test.
+class ScopedLog {
+public:
+    explicit ScopedLog(const std::string &path) : m_path(path) {
+        MyLog *log = Singleton<MyLog>::Instance();
+        log->Close();
+        log->SetLogLevel(INFO);
+        m_ok = log->Open(path.c_str());
+    }
+    ~ScopedLog() { Singleton<MyLog>::Instance()->Close(); }
+    bool ok() const { return m_ok; }
+    std::string Text() const { return vk_test::ReadFile(m_path); }
+
+private:
+    std::string m_path;
+    bool m_ok = false;
+};
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_log.ok());
+        ASSERT_EQ(0, MoxDbInit());
+    }
+    void TearDown() override { MoxDbUninit(); }
+
+    CMoxDb &db() { return *Singleton<CMoxDb>::Instance(); }
+    void Restart() {
+        MoxDbUninit();
+        ASSERT_EQ(0, MoxDbInit());
+    }
+    std::string DbFile() const { return m_root.Under(vk_paths::kDbFile); }
+    std::string Log() const { return m_log.Text(); }
+
+    // Direct access to the file, beside the store.
+    void Sql(const std::string &sql) {
+        SQLite::Database raw(DbFile(), SQLite::OPEN_READWRITE);
+        raw.exec(sql);
+    }
+    // The first column of the first row; "<none>" without a row, "<null>"
+    // for NULL. Text keeps its bytes.
+    std::string Value(const std::string &sql) {
+        SQLite::Database raw(DbFile(), SQLite::OPEN_READONLY);
+        SQLite::Statement st(raw, sql);
+        if (!st.executeStep()) return "<none>";
+        if (st.isColumnNull(0)) return "<null>";
+        SQLite::Column col = st.getColumn(0);
+        const char *text = col.getText();
+        return std::string(text, col.getBytes());
+    }
+    long long Int(const std::string &sql) { return std::stoll(Value(sql)); }
+
+    vk_test::TempRoot m_root;
+    vk_test::ScopedRootEnv m_env{m_root.path()};
+    ScopedLog m_log{m_root.Under("/store.log")};
+};
+
+TEST_F(StoreTest, FirstStartCreatesTheFileWithTheDeclaredSchema) {
+    struct stat st;
+    ASSERT_EQ(0, stat(m_root.Under(vk_paths::kDbDir).c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0755u, st.st_mode & 0777);
+    ASSERT_TRUE(vk_test::FileExists(DbFile()));
+
+    // name|type|notnull|default|pk for every column, in declaration order.
+    auto columns = [&](const char *table) {
+        SQLite::Database raw(DbFile(), SQLite::OPEN_READONLY);
+        SQLite::Statement st(raw, "PRAGMA table_info("s + table + ")");
+        std::vector<std::string> out;
+        while (st.executeStep())
+            out.push_back(st.getColumn(1).getString() + "|" + st.getColumn(2).getString() + "|" +
+                          st.getColumn(3).getString() + "|" +
+                          (st.isColumnNull(4) ? "-" : st.getColumn(4).getString()) + "|" +
+                          st.getColumn(5).getString());
+        return out;
+    };
+    const std::string now = "strftime('%s','now')";
+    EXPECT_EQ(
+        columns("t_frontui"),
+        (std::vector<std::string>{"uuid|VARCHAR(36)|1|-|1", "name|TEXT|1|-|0", "pid|INT|1|-|0",
+                                  "euid|INT|1|-|0", "loginuid|INT|1|-|0", "data|TEXT|0|NULL|0",
+                                  "timestamp|INTEGER|1|" + now + "|0"}));
+    EXPECT_EQ(columns("t_secsoft"),
+              (std::vector<std::string>{
+                  "uuid|VARCHAR(36)|1|-|1", "name|TEXT|1|-|0", "exec|TEXT|1|-|0",
+                  "secsoft|TEXT|1|-|0", "secstat|TEXT|0|NULL|0", "status|INT|1|1|0",
+                  "ctime|INTEGER|1|" + now + "|0", "mtime|INTERGER|1|" + now + "|0"}));
+
+    const std::string log = Log();
+    for (const char *line :
+         {"|INFO|CMoxCache init ok\n", "|INFO|there is no frontUI info\n",
+          "|INFO|there is no Default-SecSoft in DB\n", "|INFO|there is no SecSoft\n",
+          "|INFO|mox-db init ok\n", "|INFO|MoxDb init ok\n"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line;
+}
+
+TEST_F(StoreTest, FreshCacheHoldsTheDefaultRecordWithStatusZero) {
+    CSecSoftInfo cur;
+    EXPECT_EQ(-4, db().Get(cur));  // copied all the same
+    EXPECT_EQ(kDef, cur.uuid);
+    EXPECT_EQ("Ambrel终端安全管理系统", cur.name);
+    EXPECT_EQ("/opt/palemoss/palemoss", cur.exec);
+    EXPECT_EQ("", cur.secsoft);
+    EXPECT_EQ(0, cur.status);
+
+    CSecSoftInfo def;
+    def.name = "untouched";
+    EXPECT_EQ(-4, db().GetDefSecSoft(def));
+    EXPECT_EQ("untouched", def.name);
+
+    CSecStatInfo stat = Stat("whatever", "");
+    EXPECT_EQ(-8, db().Get(stat));
+    EXPECT_EQ(kDef, stat.uuid);
+    EXPECT_TRUE(db().SecSoftValid(kDef));
+
+    CFrontUIInfo front;
+    EXPECT_EQ(-4, db().Get(front));
+    EXPECT_FALSE(db().FrontUIValid(""));
+}
+
+TEST_F(StoreTest, HeldFrontUiStaysWhileAnotherReachesOnlyTheDatabase) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    EXPECT_EQ(-9, db().Upgrade(Front("B", "b", 200)));
+    EXPECT_NE(std::string::npos,
+              Log().find("|INFO|just upgrade database success,no update cache\n"));
+    EXPECT_EQ("200", Value("select pid from t_frontui where uuid='B'"));
+
+    CFrontUIInfo held = Front("B");
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("A", held.uuid);
+
+    EXPECT_TRUE(db().FrontUIValid("A"));
+    EXPECT_TRUE(db().FrontUIValid("B"));   // from its row
+    EXPECT_FALSE(db().FrontUIValid("a"));  // uuids are case-sensitive
+
+    // Configurations: the held one in the cache and the row, the other one
+    // in its row only; reading the other one leaves the cache alone.
+    EXPECT_EQ(0, db().Upgrade(Conf("A", "{\"cfg\":\"A\"}")));
+    EXPECT_EQ(-9, db().Upgrade(Conf("B", "{\"cfg\":\"B\"}")));
+    CFrontUIConf a = Conf("A", ""), b = Conf("B", "");
+    EXPECT_EQ(0, db().Get(a));
+    EXPECT_EQ("{\"cfg\":\"A\"}", a.data);
+    EXPECT_EQ(0, db().Get(b));
+    EXPECT_EQ("{\"cfg\":\"B\"}", b.data);
+    held = CFrontUIInfo();
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("A", held.uuid);
+    EXPECT_EQ("{\"cfg\":\"A\"}", held.data);
+
+    // An empty configuration is stored as empty text and read as "empty".
+    EXPECT_EQ(0, db().Upgrade(Conf("A", "")));
+    EXPECT_EQ("", Value("select data from t_frontui where uuid='A'"));
+    EXPECT_EQ(-8, db().Get(a));
+}
+
+TEST_F(StoreTest, FrontUiReRegistrationKeepsConfigurationAndRenewsTimestamp) {
+    const std::string cfg = "{\"k\":\"a\0b\"}"s;
+    ASSERT_EQ(0, db().Upgrade(Front("A", "first", 1)));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", cfg)));
+    Sql("update t_frontui set timestamp=1000");
+
+    ASSERT_EQ(0, db().Upgrade(Front("A", "second", 2)));
+    CFrontUIConf conf = Conf("A", "");
+    ASSERT_EQ(0, db().Get(conf));
+    EXPECT_EQ(cfg, conf.data);
+    CFrontUIInfo held;
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("second", held.name);
+    EXPECT_EQ(2, held.pid);
+
+    EXPECT_EQ(cfg, Value("select data from t_frontui where uuid='A'"));
+    EXPECT_EQ("second", Value("select name from t_frontui where uuid='A'"));
+    EXPECT_GT(Int("select timestamp from t_frontui where uuid='A'"), 1000);
+
+    // The configuration write leaves the timestamp alone.
+    Sql("update t_frontui set timestamp=1000");
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{}")));
+    EXPECT_EQ(1000, Int("select timestamp from t_frontui where uuid='A'"));
+}
+
+TEST_F(StoreTest, UpdatesAndDeletesOfMissingRowsAnswerNotFound) {
+    const struct {
+        const char *what;
+        std::function<int(CMoxDb &)> op;
+    } cases[] = {
+        {"configuration", [](CMoxDb &d) { return d.Upgrade(Conf("ghost", "{}")); }},
+        {"status", [](CMoxDb &d) { return d.Upgrade(Stat("ghost", "{}")); }},
+        {"front-UI delete", [](CMoxDb &d) { return d.CleanFrontUI("ghost"); }},
+        {"product delete", [](CMoxDb &d) { return d.CleanSecInfo("ghost"); }},
+        {"default product delete", [](CMoxDb &d) { return d.CleanSecInfo(kDef); }},
+    };
+    for (const auto &c : cases) EXPECT_EQ(-4, c.op(db())) << c.what;
+    EXPECT_EQ(0, Int("select count(*) from t_frontui"));
+    EXPECT_EQ(0, Int("select count(*) from t_secsoft"));
+}
+
+TEST_F(StoreTest, ProductRegistrationKeepsCtimeAndSecstatAndRenewsMtime) {
+    const long long before = time(nullptr);
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    EXPECT_GE(Int("select ctime from t_secsoft where uuid='P'"), before);
+    EXPECT_LE(Int("select ctime from t_secsoft where uuid='P'"), time(nullptr));
+    EXPECT_EQ("<null>", Value("select secstat from t_secsoft where uuid='P'"));
+    EXPECT_EQ("1", Value("select status from t_secsoft where uuid='P'"));
+
+    ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"on\":1}")));
+    CSecStatInfo stat;
+    ASSERT_EQ(0, db().Get(stat));
+    EXPECT_EQ("P", stat.uuid);
+    EXPECT_EQ("{\"on\":1}", stat.secstat);
+
+    Sql("update t_secsoft set ctime=1000, mtime=1000");
+    ASSERT_EQ(0, db().Upgrade(Product("P", 2, "{\"v\":2}")));
+    EXPECT_EQ(1000, Int("select ctime from t_secsoft where uuid='P'"));
+    EXPECT_GT(Int("select mtime from t_secsoft where uuid='P'"), 1000);
+    EXPECT_EQ("{\"on\":1}", Value("select secstat from t_secsoft where uuid='P'"));
+    EXPECT_EQ("{\"v\":2}", Value("select secsoft from t_secsoft where uuid='P'"));
+    EXPECT_EQ("2", Value("select status from t_secsoft where uuid='P'"));
+
+    // The status write changes the status text only.
+    Sql("update t_secsoft set mtime=1000");
+    ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"on\":0}")));
+    EXPECT_EQ(1000, Int("select mtime from t_secsoft where uuid='P'"));
+}
+
+TEST_F(StoreTest, OtherProductsReachOnlyTheDatabaseWhileOneIsCurrent) {
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    EXPECT_EQ(-9, db().Upgrade(Product("Q")));
+    EXPECT_EQ(-9, db().Upgrade(Product(kDef, 1, "{\"def\":1}")));
+    EXPECT_EQ("1", Value("select count(*) from t_secsoft where uuid='Q'"));
+    EXPECT_EQ("{\"def\":1}", Value("select secsoft from t_secsoft where uuid='" + kDef + "'"));
+
+    CSecSoftInfo cur;
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("P", cur.uuid);
+    CSecSoftInfo def;
+    EXPECT_EQ(-4, db().GetDefSecSoft(def));  // the default record was not touched
+    EXPECT_TRUE(db().SecSoftValid("Q"));
+    EXPECT_FALSE(db().SecSoftValid("q"));
+
+    EXPECT_EQ(-9, db().Upgrade(Stat("Q", "{\"q\":1}")));
+    EXPECT_EQ("{\"q\":1}", Value("select secstat from t_secsoft where uuid='Q'"));
+    CSecStatInfo stat = Stat("Q", "");
+    EXPECT_EQ(-8, db().Get(stat));  // the current product's, which reported none
+    EXPECT_EQ("P", stat.uuid);
+}
+
+TEST_F(StoreTest, DefaultRecordLife) {
+    CSecSoftInfo def;
+    ASSERT_EQ(-4, db().GetDefSecSoft(def));
+
+    // The default product registers while it is current.
+    ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
+    EXPECT_NE(std::string::npos, Log().find("|INFO|upgrade default-sec-soft,uuid: " + kDef));
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    EXPECT_EQ(kDef, def.uuid);
+    EXPECT_EQ("av-" + kDef, def.name);
+    EXPECT_EQ("{\"d\":1}", def.secsoft);
+    EXPECT_EQ(1, def.status);
+
+    // Its status lands on the default record; an empty one in a later
+    // registration or in SetDefSecSoft does not erase it.
+    ASSERT_EQ(0, db().Upgrade(Stat(kDef, "{\"s\":1}")));
+    ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":2}")));
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    def.status = 3;
+    def.secstat.clear();
+    ASSERT_EQ(0, db().SetDefSecSoft(def));
+    CSecSoftInfo now;
+    ASSERT_EQ(0, db().GetDefSecSoft(now));
+    EXPECT_EQ(3, now.status);
+    EXPECT_EQ("{\"d\":2}", now.secsoft);
+    EXPECT_EQ("{\"s\":1}", now.secstat);
+    EXPECT_EQ("3", Value("select status from t_secsoft where uuid='" + kDef + "'"));
+    EXPECT_EQ("{\"s\":1}", Value("select secstat from t_secsoft where uuid='" + kDef + "'"));
+
+    // The record survives a restart through its row.
+    Restart();
+    EXPECT_NE(std::string::npos, Log().find("|INFO|load Default-SecSoft from DB for " + kDef));
+    now = CSecSoftInfo();
+    ASSERT_EQ(0, db().GetDefSecSoft(now));
+    EXPECT_EQ(3, now.status);
+    EXPECT_EQ("{\"s\":1}", now.secstat);
+}
+
+TEST_F(StoreTest, SetDefSecSoftNeverRenamesTheDefaultRecord) {
+    CSecSoftInfo r = Product("intruder", 2);
+    ASSERT_EQ(0, db().SetDefSecSoft(r));
+    CSecSoftInfo def;
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    EXPECT_EQ(kDef, def.uuid);
+    EXPECT_EQ(2, def.status);
+    EXPECT_EQ("<none>", Value("select uuid from t_secsoft where uuid='intruder'"));
+    EXPECT_EQ("2", Value("select status from t_secsoft where uuid='" + kDef + "'"));
+}
+
+TEST_F(StoreTest, CleanSecInfo) {
+    ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+
+    // The default uuid: its row goes, the current product and the default
+    // record stay.
+    EXPECT_EQ(0, db().CleanSecInfo(kDef));
+    EXPECT_EQ(-4, db().CleanSecInfo(kDef));
+    EXPECT_EQ("<none>", Value("select uuid from t_secsoft where uuid='" + kDef + "'"));
+    CSecSoftInfo cur, def;
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("P", cur.uuid);
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    EXPECT_EQ(1, def.status);
+
+    // The current product: the default record is current again.
+    EXPECT_EQ(0, db().CleanSecInfo("P"));
+    EXPECT_EQ("<none>", Value("select uuid from t_secsoft where uuid='P'"));
+    EXPECT_FALSE(db().SecSoftValid("P"));
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ(kDef, cur.uuid);
+    EXPECT_EQ(-4, db().CleanSecInfo("P"));
+}
+
+TEST_F(StoreTest, GetOfTheProductFallsBackToTheDefaultRowAndLoadsIt) {
+    CSecSoftInfo cur;
+    EXPECT_EQ(-4, db().Get(cur));
+
+    Sql("insert into t_secsoft (uuid,name,exec,secsoft,secstat,status) values('" + kDef +
+        "','Def','/d','{\"d\":0}','{\"s\":0}',2)");
+    cur = CSecSoftInfo();
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ(kDef, cur.uuid);
+    EXPECT_EQ("Def", cur.name);
+    EXPECT_EQ(2, cur.status);
+
+    // Now answered from memory, with the row deleted behind its back.
+    Sql("delete from t_secsoft");
+    CSecSoftInfo def;
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    EXPECT_EQ("{\"d\":0}", def.secsoft);
+    EXPECT_EQ("{\"s\":0}", def.secstat);
+    CSecStatInfo stat;
+    EXPECT_EQ(0, db().Get(stat));
+}
+
+TEST_F(StoreTest, GetOfTheFrontUiFallsBackToTheDatabaseAndLoadsIt) {
+    const struct {
+        const char *asked;
+        const char *found;
+    } cases[] = {{"", "old"}, {"new", "new"}};
+    for (const auto &c : cases) {
+        Sql("delete from t_frontui");
+        Restart();  // nothing to load: the cache holds no front UI
+        Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) values"
+            "('new','n',1,2,3,200),('old','o',4,5,6,100)");
+        CFrontUIInfo r = Front(c.asked);
+        ASSERT_EQ(0, db().Get(r)) << c.asked;
+        EXPECT_EQ(c.found, r.uuid);
+        EXPECT_EQ("", r.data);  // a NULL configuration reads back empty
+        EXPECT_TRUE(db().FrontUIValid(c.found));
+        Sql("delete from t_frontui");
+        CFrontUIInfo held;
+        ASSERT_EQ(0, db().Get(held)) << c.asked;  // now from the cache
+        EXPECT_EQ(c.found, held.uuid);
+    }
+}
+
+TEST_F(StoreTest, NullTextsReadBackEmpty) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(-9, db().Upgrade(Front("B")));
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    Restart();
+
+    CFrontUIConf b = Conf("B", "kept");
+    EXPECT_EQ(-4, db().Get(b));  // NULL in the row: no configuration
+    EXPECT_EQ("kept", b.data);
+    CFrontUIConf a = Conf("A", "");
+    EXPECT_EQ(-8, db().Get(a));  // loaded at start with an empty one
+    CFrontUIInfo held;
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("", held.data);
+
+    CSecSoftInfo cur;
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("P", cur.uuid);
+    EXPECT_EQ("", cur.secstat);
+    CSecStatInfo stat;
+    EXPECT_EQ(-8, db().Get(stat));
+}
+
+TEST_F(StoreTest, ConfigurationIsReadForItsOwnUuidOnly) {
+    // "" is a legal uuid; its read must not fall back to the oldest row.
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"secret\":1}")));
+    ASSERT_EQ(-9, db().Upgrade(Front("")));
+    CFrontUIConf c = Conf("", "");
+    EXPECT_EQ(-4, db().Get(c));
+    EXPECT_EQ("", c.data);
+    ASSERT_EQ(-9, db().Upgrade(Conf("", "{\"mine\":1}")));
+    EXPECT_EQ(0, db().Get(c));
+    EXPECT_EQ("", c.uuid);
+    EXPECT_EQ("{\"mine\":1}", c.data);
+}
+
+TEST_F(StoreTest, TextColumnsKeepTheirBytes) {
+    const std::string texts[] = {
+        "",         "{\"a\":\"plain\"}",
+        "a\0b\0"s,  "\xff\xfe\x01\x80"s,
+        "终端安全", std::string(5000, 'x') + "\0tail"s,
+    };
+    for (const auto &t : texts) {
+        SCOPED_TRACE(testing::PrintToString(t.substr(0, 20)));
+        ASSERT_EQ(0, db().Upgrade(Front("F")));
+        ASSERT_EQ(0, db().Upgrade(Conf("F", t)));
+        CSecSoftInfo p = Product("P", 1, t);
+        p.name = t;
+        ASSERT_EQ(0, db().Upgrade(p));
+        ASSERT_EQ(0, db().Upgrade(Stat("P", t)));
+        EXPECT_EQ(t, Value("select data from t_frontui where uuid='F'"));
+        EXPECT_EQ("text", Value("select typeof(data) from t_frontui where uuid='F'"));
+        EXPECT_EQ(t, Value("select secstat from t_secsoft where uuid='P'"));
+
+        Restart();  // read back through the load at start
+        CFrontUIConf c = Conf("F", "");
+        EXPECT_EQ(t.empty() ? -8 : 0, db().Get(c));
+        EXPECT_EQ(t, c.data);
+        CSecSoftInfo cur;
+        ASSERT_EQ(0, db().Get(cur));
+        EXPECT_EQ(t, cur.name);
+        EXPECT_EQ(t, cur.secsoft);
+        EXPECT_EQ(t, cur.secstat);
+
+        ASSERT_EQ(0, db().CleanFrontUI("F"));
+        ASSERT_EQ(0, db().CleanSecInfo("P"));
+    }
+}
+
+TEST_F(StoreTest, LoadAtStartTakesTheOldestFrontUiAndTheOldestOtherProduct) {
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
+        "('X','x',1,1,1,'{\"x\":1}',300),('Y','y',2,2,2,'{\"y\":1}',100),"
+        "('Z','z',3,3,3,NULL,200)");
+    Sql("insert into t_secsoft (uuid,name,exec,secsoft,status,ctime) values"
+        "('" +
+        kDef +
+        "','D','/d','{\"d\":1}',3,1),('P','p','/p','{}',1,300),"
+        "('Q','q','/q','{}',2,200)");
+    Restart();
+
+    CFrontUIInfo front;
+    ASSERT_EQ(0, db().Get(front));
+    EXPECT_EQ("Y", front.uuid);
+    EXPECT_EQ("{\"y\":1}", front.data);
+    CSecSoftInfo cur;
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("Q", cur.uuid);
+    EXPECT_EQ(2, cur.status);
+    CSecSoftInfo def;
+    ASSERT_EQ(0, db().GetDefSecSoft(def));
+    EXPECT_EQ("D", def.name);
+    EXPECT_EQ(3, def.status);
+
+    const std::string log = Log();
+    const std::vector<std::string> lines = {
+        "|INFO|load FrontUI for Y\n",
+        "|INFO|upgrade FrontUI cache for Y,rc: 0\n",
+        "|INFO|load Default-SecSoft from DB for " + kDef + "\n",
+        "|INFO|upgrade Default-SecSoft cache for " + kDef + ",rc: 0\n",
+        "|INFO|load SecSoft for Q\n",
+        "|INFO|upgrade SecSoft cache for Q,rc: 0\n"};
+    for (const std::string &line : lines) EXPECT_NE(std::string::npos, log.find(line)) << line;
+    EXPECT_EQ(3, Int("select count(*) from t_frontui"));
+    EXPECT_EQ(3, Int("select count(*) from t_secsoft"));
+}
+
+// Another connection holds an exclusive transaction: every statement fails
+// at once, says why, and answers its failure code; what the cache accepted
+// stays, the file is untouched, and the store works again once the lock goes.
+TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
+    const std::string locked = ",because: database is locked\n";
+    const struct {
+        const char *what;
+        std::function<int(CMoxDb &)> op;
+        int rc;
+        std::string line;
+    } cases[] = {
+        {"front UI read",
+         [](CMoxDb &d) {
+             CFrontUIInfo r;
+             return d.Get(r);
+         },
+         -4,
+         "get frontUIInfo failed fron db sql: select uuid,name,pid,euid,loginuid,data from "
+         "t_frontui  order by timestamp limit 1" +
+             locked},
+        {"front UI write", [](CMoxDb &d) { return d.Upgrade(Front("A")); }, -1,
+         "upgrade frontUI: failed to execute sql:replace into t_frontui "
+         "(uuid,name,pid,euid,loginuid,data) values(@uuid,@name,@pid,@euid,@loginuid,"
+         "(select data from t_frontui where uuid=@uuid))" +
+             locked},
+        {"configuration write", [](CMoxDb &d) { return d.Upgrade(Conf("A", "{}")); }, -1,
+         "upgrade fuiConf: failed to execute sql:update t_frontui set data=@fuiconf where "
+         "uuid=@uuid" +
+             locked},
+        {"configuration read",
+         [](CMoxDb &d) {
+             CFrontUIConf c = Conf("B", "");
+             return d.Get(c);
+         },
+         -4,
+         "get frontUIConf failed fron db sql: select uuid,data from t_frontui  where "
+         "uuid=@uuid order by timestamp limit 1" +
+             locked},
+        {"product read",
+         [](CMoxDb &d) {
+             CSecSoftInfo r;
+             return d.Get(r);
+         },
+         -4,
+         "get secSoftInfo failed fron db sql: select uuid,name,exec,secsoft,secstat,status from "
+         "t_secsoft  where uuid=@uuid order by ctime limit 1" +
+             locked},
+        {"product write", [](CMoxDb &d) { return d.Upgrade(Product("P")); }, -1,
+         "upgrade secsoft: failed to execute sql:replace into t_secsoft "
+         "(uuid,name,exec,secsoft,secstat,status,ctime) values(@uuid,@name,@exec,@secsoft,"
+         "(select secstat from t_secsoft where uuid=@uuid),@status,"
+         "(select ctime from t_secsoft where uuid=@uuid))" +
+             locked},
+        {"status write", [](CMoxDb &d) { return d.Upgrade(Stat("P", "{}")); }, -1,
+         "upgrade secStat: failed to execute sql:update t_secsoft set secstat=@secstat where "
+         "uuid=@uuid" +
+             locked},
+        {"front UI exists", [](CMoxDb &d) { return int(d.FrontUIValid("B")); }, 0,
+         "get frontUI failed fron db sql: select count(uuid) from t_frontui where uuid=@uuid" +
+             locked},
+        {"product exists", [](CMoxDb &d) { return int(d.SecSoftValid("Q")); }, 0,
+         "get secSoft failed fron db sql: select count(uuid) from t_secsoft where uuid=@uuid" +
+             locked},
+        {"front UI delete", [](CMoxDb &d) { return d.CleanFrontUI("B"); }, -1,
+         "delete CleanFrontUI failed fron table: t_frontui" + locked},
+        {"product delete", [](CMoxDb &d) { return d.CleanSecInfo("Q"); }, -1,
+         "delete CleanSecInfo failed fron table: t_secsoft" + locked},
+        {"default record write", [](CMoxDb &d) { return d.SetDefSecSoft(Product(kDef, 3)); }, -1,
+         "upgrade secsoft: failed to execute sql:replace into t_secsoft"},
+    };
+
+    {
+        SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+        holder.exec("BEGIN EXCLUSIVE");
+        for (const auto &c : cases) {
+            const size_t from = Log().size();
+            EXPECT_EQ(c.rc, c.op(db())) << c.what;
+            const std::string added = Log().substr(from);
+            EXPECT_NE(std::string::npos, added.find("|ERROR|" + c.line)) << c.what << ":\n"
+                                                                         << added;
+        }
+        EXPECT_NE(std::string::npos, Log().find("|ERROR|Upgrade db failed,rc: -1\n"));
+        // A re-registration that the file refuses keeps the held configuration.
+        EXPECT_EQ(-1, db().Upgrade(Front("A", "again")));
+        CFrontUIConf conf = Conf("A", "");
+        EXPECT_EQ(0, db().Get(conf));
+        EXPECT_EQ("{}", conf.data);
+        holder.exec("ROLLBACK");
+    }
+
+    // The cache kept what it accepted; the file has nothing.
+    CFrontUIInfo front;
+    ASSERT_EQ(0, db().Get(front));
+    EXPECT_EQ("A", front.uuid);
+    CSecSoftInfo cur;
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("P", cur.uuid);
+    EXPECT_EQ(0, Int("select count(*) from t_frontui"));
+    EXPECT_EQ(0, Int("select count(*) from t_secsoft"));
+
+    EXPECT_EQ(0, db().Upgrade(Front("A")));
+    EXPECT_EQ(0, db().Upgrade(Product("P")));
+    EXPECT_EQ(1, Int("select count(*) from t_frontui where uuid='A'"));
+}
+
+// A start that meets a locked file goes on with the cache's defaults; the
+// front UI registering afterwards still gets the configuration its row kept.
+TEST_F(StoreTest, LockedDatabaseAtStartLoadsNothingAndLosesNothing) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"kept\":1}")));
+    ASSERT_EQ(0, db().Upgrade(Product(kDef, 3)));
+    MoxDbUninit();
+    {
+        SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+        holder.exec("BEGIN EXCLUSIVE");
+        const size_t from = Log().size();
+        ASSERT_EQ(0, MoxDbInit());
+        const std::string added = Log().substr(from);
+        for (const char *line :
+             {"|ERROR|failed to exec sql: CREATE TABLE IF NOT EXISTS t_frontui",
+              "|ERROR|get frontUIInfo failed fron db sql:", "|INFO|there is no frontUI info\n",
+              "|ERROR|get secSoftInfo failed fron db sql:",
+              "|INFO|there is no Default-SecSoft in DB\n", "|INFO|there is no SecSoft\n",
+              "|INFO|mox-db init ok\n"})
+            EXPECT_NE(std::string::npos, added.find(line)) << line << "\n" << added;
+        holder.exec("ROLLBACK");
+    }
+    CSecSoftInfo def;
+    EXPECT_EQ(-4, db().GetDefSecSoft(def));
+
+    ASSERT_EQ(0, db().Upgrade(Front("A", "again")));
+    CFrontUIConf conf = Conf("A", "");
+    ASSERT_EQ(0, db().Get(conf));
+    EXPECT_EQ("{\"kept\":1}", conf.data);
+    EXPECT_EQ("{\"kept\":1}", Value("select data from t_frontui where uuid='A'"));
+}
+
+// Start-up fails cleanly when the database cannot be opened, and the store
+// then refuses every operation instead of touching a missing cache.
+TEST(StoreStartTest, UnopenablePathFailsStart) {
+    const struct {
+        const char *what;
+        std::function<void(const vk_test::TempRoot &)> spoil;
+    } cases[] = {
+        {"directory is a file",
+         [](const vk_test::TempRoot &r) {
+             mkdir(r.Under("/etc").c_str(), 0755);
+             vk_test::WriteFile(r.Under(vk_paths::kDbDir), "not a directory");
+         }},
+        {"database is a directory",
+         [](const vk_test::TempRoot &r) {
+             mkdir(r.Under("/etc").c_str(), 0755);
+             mkdir(r.Under(vk_paths::kDbDir).c_str(), 0755);
+             mkdir(r.Under(vk_paths::kDbFile).c_str(), 0755);
+         }},
+    };
+    for (const auto &c : cases) {
+        vk_test::TempRoot root;
+        vk_test::ScopedRootEnv env(root.path());
+        ScopedLog log(root.Under("/store.log"));
+        ASSERT_TRUE(log.ok());
+        c.spoil(root);
+
+        EXPECT_EQ(-1, MoxDbInit()) << c.what;
+        EXPECT_NE(std::string::npos, log.Text().find("|ERROR|open db ")) << c.what;
+        EXPECT_EQ(std::string::npos, log.Text().find("MoxDb init ok")) << c.what;
+
+        CMoxDb &db = *Singleton<CMoxDb>::Instance();
+        CFrontUIInfo front;
+        EXPECT_EQ(-1, db.Upgrade(Front("A"))) << c.what;
+        EXPECT_EQ(-1, db.Get(front)) << c.what;
+        EXPECT_FALSE(db.FrontUIValid("A")) << c.what;
+        EXPECT_EQ(-1, db.CleanSecInfo("P")) << c.what;
+        MoxDbUninit();
+    }
+}
+
+}  // namespace
