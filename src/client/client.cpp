@@ -1,0 +1,221 @@
+// The connection: a non-blocking stream socket, sends that wait for the
+// socket with poll, and an input buffer that keeps the unfinished tail of a
+// line between reads. Invariant: m_fd is -1 exactly while not connected.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstddef>
+
+#include "client/korvane_client.h"
+#include "daemon/paths.h"
+
+namespace korvane {
+
+namespace {
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Milliseconds left until `deadline` for poll (-1: none).
+int Remaining(long long deadline) {
+    if (deadline < 0) return -1;
+    long long left = deadline - NowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+std::string EndpointName(Endpoint endpoint) {
+    return vk_paths::Socket(endpoint == Endpoint::kSecSoft ? vk_paths::kSecSoftSocket
+                                                           : vk_paths::kFuiSocket);
+}
+
+Client::~Client() {
+    Close();
+}
+
+Client::Client(Client &&other) noexcept
+    : m_fd(other.m_fd),
+      m_in(std::move(other.m_in)),
+      m_error(std::move(other.m_error)),
+      m_timedOut(other.m_timedOut),
+      m_sendTimeoutMs(other.m_sendTimeoutMs) {
+    other.m_fd = -1;
+}
+
+Client &Client::operator=(Client &&other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        m_in = std::move(other.m_in);
+        m_error = std::move(other.m_error);
+        m_timedOut = other.m_timedOut;
+        m_sendTimeoutMs = other.m_sendTimeoutMs;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool Client::Fail(const std::string &message) {
+    m_error = message;
+    return false;
+}
+
+bool Client::FailErrno(const char *call) {
+    return Fail(std::string(call) + ": " + strerror(errno));
+}
+
+bool Client::Connect(Endpoint endpoint) {
+    return Connect(EndpointName(endpoint));
+}
+
+bool Client::Connect(const std::string &name) {
+    Close();
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    socklen_t addrlen;
+    if (!name.empty() && name[0] == '@') {
+        // Abstract: a leading NUL, then exactly the name's bytes.
+        size_t n = name.size() - 1;
+        if (n == 0 || n > sizeof(addr.sun_path) - 1)
+            return Fail("connect: abstract name empty or too long: " + name);
+        memcpy(addr.sun_path + 1, name.data() + 1, n);
+        addrlen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + n);
+    } else {
+        if (name.empty() || name.size() > sizeof(addr.sun_path) - 1 ||
+            name.find('\0') != std::string::npos)
+            return Fail("connect: socket path empty or too long: " + name);
+        memcpy(addr.sun_path, name.data(), name.size());
+        addrlen = static_cast<socklen_t>(sizeof(addr));
+    }
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) return FailErrno("socket");
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), addrlen);
+    } while (rc == -1 && errno == EINTR);
+    if (rc == -1) {
+        FailErrno("connect");
+        close(fd);
+        return false;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
+        FailErrno("fcntl");
+        close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_in.clear();
+    m_error.clear();
+    return true;
+}
+
+void Client::Close() {
+    if (m_fd != -1) close(m_fd);
+    m_fd = -1;
+    m_in.clear();
+}
+
+bool Client::SendRaw(const std::string &bytes) {
+    if (m_fd == -1) return Fail("send: not connected");
+    const long long deadline = m_sendTimeoutMs < 0 ? -1 : NowMs() + m_sendTimeoutMs;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == -1 && errno == EINTR) continue;
+        if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd pfd = {m_fd, POLLOUT, 0};
+            int ready = poll(&pfd, 1, Remaining(deadline));
+            if (ready == -1 && errno != EINTR) return FailErrno("poll");
+            if (ready == 0) return Fail("send: timeout");
+            continue;
+        }
+        return FailErrno("send");
+    }
+    return true;
+}
+
+bool Client::SendRequest(const std::string &uuid, uint64_t id, uint32_t type,
+                         const std::optional<std::string> &data_json) {
+    auto line = EncodeRequest(uuid, id, type, data_json, &m_error);
+    return line ? SendRaw(*line) : false;
+}
+
+bool Client::SendRequest(const std::string &uuid, uint64_t id, uint32_t type, const cJSON *data) {
+    auto line = EncodeRequest(uuid, id, type, data, &m_error);
+    return line ? SendRaw(*line) : false;
+}
+
+std::optional<std::string> Client::ReadLine(int timeout_ms) {
+    m_timedOut = false;
+    if (m_fd == -1) {
+        Fail("read: not connected");
+        return std::nullopt;
+    }
+    const long long deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
+    size_t scanned = 0;
+    for (;;) {
+        size_t nl = m_in.find('\n', scanned);
+        if (nl != std::string::npos) {
+            std::string line = m_in.substr(0, nl);
+            m_in.erase(0, nl + 1);
+            return line;
+        }
+        scanned = m_in.size();
+        if (m_in.size() > kMaxLineLength) {
+            Fail("read: line longer than the limit");
+            return std::nullopt;
+        }
+
+        char buf[16384];
+        ssize_t n = read(m_fd, buf, sizeof(buf));
+        if (n > 0) {
+            m_in.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0) {
+            Fail(m_in.empty() ? "read: connection closed" : "read: connection closed mid-line");
+            return std::nullopt;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            FailErrno("read");
+            return std::nullopt;
+        }
+        struct pollfd pfd = {m_fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, Remaining(deadline));
+        if (ready == -1 && errno != EINTR) {
+            FailErrno("poll");
+            return std::nullopt;
+        }
+        if (ready == 0) {
+            m_timedOut = true;
+            Fail("read: timeout");
+            return std::nullopt;
+        }
+    }
+}
+
+std::optional<Message> Client::ReadMessage(int timeout_ms) {
+    auto line = ReadLine(timeout_ms);
+    if (!line) return std::nullopt;
+    return DecodeLine(*line, &m_error);
+}
+
+}  // namespace korvane

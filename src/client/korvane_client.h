@@ -1,0 +1,101 @@
+// Client side of the daemon's protocol: connect to one of its two sockets,
+// send request envelopes (base64 of a JSON object, one per line) and read
+// replies and notifications back as decoded JSON.
+//
+// No exception leaves this API: failures return false or an empty optional
+// and leave a message in error() (or in the caller's string for the free
+// functions). A Client is not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct cJSON;
+
+namespace korvane {
+
+enum class Endpoint { kSecSoft, kFrontUi };
+
+// The socket name of an endpoint, relocated under VESKKORVANED_ROOT.
+std::string EndpointName(Endpoint endpoint);
+
+// One reply or notification.
+struct Message {
+    uint64_t id = 0;
+    uint32_t type = 0;
+    bool has_result = false;  // replies have one, notifications do not
+    int result = 0;
+    std::string uuid;
+    bool has_data = false;
+    std::string data;  // "data" as compact JSON text, when present
+    std::string json;  // the whole decoded text as received
+};
+
+// The line (with '\n') for a request envelope. `data_json`, when given,
+// must be JSON text; it becomes the "data" member whatever its type.
+std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id, uint32_t type,
+                                         const std::optional<std::string> &data_json,
+                                         std::string *error = nullptr);
+// Same with a tree for "data" (copied; null for none).
+std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id, uint32_t type,
+                                         const cJSON *data, std::string *error = nullptr);
+// Any text, base64-encoded as it is, with '\n': for envelopes that the
+// typed form cannot express.
+std::string EncodeText(const std::string &text);
+
+// Decodes one received line (its '\n' optional). The base64 must be
+// canonical and the JSON an object with numeric "id" and "type".
+std::optional<Message> DecodeLine(const std::string &line, std::string *error = nullptr);
+
+class Client {
+public:
+    // Longest line ReadLine accepts before failing.
+    static constexpr size_t kMaxLineLength = 16 * 1024 * 1024;
+
+    Client() = default;
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    Client(Client &&other) noexcept;
+    Client &operator=(Client &&other) noexcept;
+
+    bool Connect(Endpoint endpoint);
+    // "@name" for an abstract socket, anything else a filesystem path.
+    bool Connect(const std::string &name);
+    void Close();
+    bool IsConnected() const { return m_fd != -1; }
+    int fd() const { return m_fd; }
+
+    bool SendRequest(const std::string &uuid, uint64_t id, uint32_t type,
+                     const std::optional<std::string> &data_json = std::nullopt);
+    bool SendRequest(const std::string &uuid, uint64_t id, uint32_t type, const cJSON *data);
+    // Sends the bytes as they are.
+    bool SendRaw(const std::string &bytes);
+
+    // The next line without its '\n', waiting at most timeout_ms for it
+    // (negative: no limit). Bytes of an unfinished line are kept for the
+    // next call. Fails on timeout (error() says "timeout"), end of stream
+    // or a line over kMaxLineLength.
+    std::optional<std::string> ReadLine(int timeout_ms);
+    // ReadLine, then DecodeLine.
+    std::optional<Message> ReadMessage(int timeout_ms);
+
+    // Whether a timeout ended the last failed read, as opposed to an error.
+    bool TimedOut() const { return m_timedOut; }
+    const std::string &error() const { return m_error; }
+    // How long a send waits for the socket to take more bytes.
+    void SetSendTimeout(int timeout_ms) { m_sendTimeoutMs = timeout_ms; }
+
+private:
+    bool Fail(const std::string &message);
+    bool FailErrno(const char *call);
+
+    int m_fd = -1;
+    std::string m_in;
+    std::string m_error;
+    bool m_timedOut = false;
+    int m_sendTimeoutMs = 10000;
+};
+
+}  // namespace korvane

@@ -1,0 +1,39 @@
+// Dispatch by request type. The tables are constant and indexed only after
+// the bounds check; a null entry would be rejected like an unknown type.
+#include "handlers/handlers.h"
+#include "log/mylog.h"
+#include "proto/proto.h"
+
+const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
+    fui_register_handle,  // 1000
+    get_secsoft_handle,  // 1001
+    get_secstat_handle,  // 1002
+    save_fuiconf_handle,  // 1003
+    get_fuiconf_handle,  // 1004
+};
+
+const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount] = {
+    secsoft_register_handle,  // 2000
+    secsoft_unregister_handle,  // 2001
+    secstat_update_handle,  // 2002
+    secsoft_update_handle,  // 2003
+};
+
+int handle_request(mox_packet_t &packet) {
+    const uint32_t type = packet.type;
+    mox_handle_t handle = nullptr;
+    if (type < kMoxSecSoftTypeBase) {
+        // Notification types and above are never requests; a type below
+        // 1000 wraps to a huge index and fails the bound.
+        uint32_t index = type - kMoxFuiTypeBase;
+        if (type <= 1499 && index < kMoxFuiHandleCount) handle = fui_handles[index];
+    } else {
+        uint32_t index = type - kMoxSecSoftTypeBase;
+        if (index < kMoxSecSoftHandleCount) handle = secsoft_handles[index];
+    }
+    if (handle == nullptr) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "bad request type: %u", type);
+        return -6;
+    }
+    return handle(packet, nullptr);
+}

@@ -1,0 +1,66 @@
+// The request envelope: one line of base64 text whose JSON object carries
+// "uuid", "id", "type" and an optional "data" object. Decoding, dispatch by
+// type to the handler tables, and the reply encoders every handler uses.
+//
+// Everything here runs on the event-loop thread, one line at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct cJSON;
+
+// One request and its reply while it is handled.
+struct mox_packet_t {
+    uint64_t id = 0;
+    uint32_t type = 0;
+    std::string uuid;
+    // The request's "data" object with "uuid" appended, as formatted JSON
+    // text; empty when the request has no "data" object.
+    std::string data;
+    int32_t result = 0;
+    // The finished reply line: base64 text and one '\n'.
+    std::string response;
+};
+
+// Shape of every request handler; the context is always null.
+typedef int (*mox_handle_t)(mox_packet_t &packet, void *context);
+
+constexpr unsigned kMoxFuiTypeBase = 1000;
+constexpr unsigned kMoxSecSoftTypeBase = 2000;
+constexpr unsigned kMoxFuiHandleCount = 5;
+constexpr unsigned kMoxSecSoftHandleCount = 4;
+// Longest request line in bytes, without its '\n'.
+constexpr unsigned long kMoxMaxRequestLength = 8192;
+
+// Handlers by type - 1000 and type - 2000; a null entry is not served.
+extern const mox_handle_t fui_handles[kMoxFuiHandleCount];
+extern const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount];
+
+// Decodes one line (without its '\n') and dispatches it. 0: `response` holds
+// the reply; -2 no memory or the reply failed to encode; -3 empty line; -5
+// longer than 8192 bytes; -6 not base64, not JSON, a member missing or
+// mistyped, or a type that is not served. Anything but 0 means: send nothing.
+int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet);
+
+// Runs the handler for the packet's type: its result, or -6 when the type is
+// not served.
+int handle_request(mox_packet_t &packet);
+
+// Reply encoders: set `response` and return 0, -2 or -6. The stored text is
+// parsed for "data"; text that does not parse sets `result` to 1.
+int encode_resp_final(mox_packet_t &packet);
+int encode_resp_data_array(const std::string &text, mox_packet_t &packet);
+int encode_resp_data_obj(const std::string &text, mox_packet_t &packet);
+
+// Prints the tree (formatted) and stores its base64 text in `out`: 0, -2
+// when printing fails, -6 when the encoding has the wrong length.
+int base64_json(cJSON *tree, std::string &out);
+
+// Reads a member looked up with cJSON_GetObjectItem (ASCII case ignored,
+// first match): 0 and the value, or -6 with `out` untouched when the member
+// is missing or of the wrong type. The int form truncates toward zero and
+// clamps to the int32 range.
+int get_proto_json_int(int &out, const cJSON *object, const char *key);
+int get_proto_json_double(double &out, const cJSON *object, const char *key);
+int get_proto_json_string(std::string &out, const cJSON *object, const char *key);

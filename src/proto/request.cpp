@@ -1,0 +1,96 @@
+// Decoding of one request line into a packet. The line is copied once so
+// that it is logged exactly as received even when the caller's text is not
+// terminated at `len`; nothing past `len` is read.
+#include <cjson/cJSON.h>
+
+#include <string>
+
+#include "log/mylog.h"
+#include "proto/codec/base64.h"
+#include "proto/codec/number.h"
+#include "proto/proto.h"
+
+namespace {
+
+// Owns a parsed tree.
+struct JsonTree {
+    cJSON *root;
+    explicit JsonTree(cJSON *r) : root(r) {}
+    ~JsonTree() { cJSON_Delete(root); }
+    JsonTree(const JsonTree &) = delete;
+    JsonTree &operator=(const JsonTree &) = delete;
+};
+
+// Fills uuid, id, type and data from the envelope. 0, -2 or -6.
+int decode_envelope(cJSON *root, mox_packet_t &packet) {
+    if (!cJSON_IsObject(root)) return -6;
+    if (get_proto_json_string(packet.uuid, root, "uuid") != 0) return -6;
+
+    double id = 0;
+    if (get_proto_json_double(id, root, "id") != 0) return -6;
+    packet.id = json_number_to_uint64(id);
+
+    int type = 0;
+    if (get_proto_json_int(type, root, "type") != 0) return -6;
+    packet.type = static_cast<uint32_t>(type);
+
+    cJSON *data = cJSON_GetObjectItem(root, "data");
+    if (cJSON_IsObject(data)) {
+        // Appended after the body's own members, even when it has a "uuid".
+        if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr) return -2;
+        char *text = cJSON_Print(data);
+        if (text == nullptr) return -2;
+        packet.data = text;
+        cJSON_free(text);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {
+    const std::string text = line != nullptr ? std::string(line, len) : std::string();
+    Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %s", text.c_str());
+    if (line == nullptr || len == 0) return -3;
+    if (len > kMoxMaxRequestLength) return -5;
+
+    std::string decoded;
+    if (!base64_decode(line, len, decoded)) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "base64 request: %s,base64 decode failed",
+                                            text.c_str());
+        return -6;
+    }
+
+    // Parsed up to the first NUL byte of the decoded text.
+    JsonTree tree(cJSON_Parse(decoded.c_str()));
+    int rc = tree.root != nullptr ? decode_envelope(tree.root, packet) : -6;
+    if (rc != 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "bad request: %s,not a json", text.c_str());
+        return rc;
+    }
+    cJSON_Delete(tree.root);
+    tree.root = nullptr;
+    return handle_request(packet);
+}
+
+int get_proto_json_int(int &out, const cJSON *object, const char *key) {
+    const cJSON *item = cJSON_GetObjectItem(object, key);
+    if (!cJSON_IsNumber(item)) return -6;
+    // Same value as cJSON's integer view, computed without relying on it.
+    out = json_number_to_int32(item->valuedouble);
+    return 0;
+}
+
+int get_proto_json_double(double &out, const cJSON *object, const char *key) {
+    const cJSON *item = cJSON_GetObjectItem(object, key);
+    if (!cJSON_IsNumber(item)) return -6;
+    out = item->valuedouble;
+    return 0;
+}
+
+int get_proto_json_string(std::string &out, const cJSON *object, const char *key) {
+    const char *value = cJSON_GetStringValue(cJSON_GetObjectItem(object, key));
+    if (value == nullptr) return -6;
+    out = value;
+    return 0;
+}

@@ -1,0 +1,281 @@
+// The client library against a small server made in the test, on abstract
+// sockets under a fresh temporary root: envelope encoding as the daemon's
+// decoder reads it, reply and notification decoding, line framing across
+// partial writes, timeouts and end of stream.
+#include <cjson/cJSON.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "client/korvane_client.h"
+#include "proto/codec/base64.h"
+#include "support/temp_root.h"
+
+namespace {
+
+using korvane::Client;
+using korvane::Endpoint;
+using korvane::Message;
+
+using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON *)>;
+
+JsonPtr Parse(const std::string &text) {
+    return JsonPtr(cJSON_Parse(text.c_str()), cJSON_Delete);
+}
+
+std::string Compact(const cJSON *item) {
+    char *p = cJSON_PrintUnformatted(item);
+    std::string s = p != nullptr ? p : "";
+    cJSON_free(p);
+    return s;
+}
+
+// A listening abstract socket and the one connection accepted on it.
+class TestServer {
+public:
+    explicit TestServer(const std::string &name) {
+        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
+        socklen_t len =
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+        m_ok = m_listen != -1 &&
+               bind(m_listen, reinterpret_cast<struct sockaddr *>(&addr), len) == 0 &&
+               listen(m_listen, 8) == 0;
+    }
+    ~TestServer() {
+        if (m_conn != -1) close(m_conn);
+        if (m_listen != -1) close(m_listen);
+    }
+    bool ok() const { return m_ok; }
+
+    // The client has connected already: the connection waits in the backlog.
+    bool Accept() {
+        m_conn = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        return m_conn != -1;
+    }
+    bool Write(const std::string &bytes) {
+        return write(m_conn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    // Reads up to and without the next '\n' (blocking).
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(m_conn, &c, 1) == 1 && c != '\n') line.push_back(c);
+        return line;
+    }
+    void CloseConnection() {
+        close(m_conn);
+        m_conn = -1;
+    }
+
+private:
+    int m_listen = -1;
+    int m_conn = -1;
+    bool m_ok = false;
+};
+
+class ClientTest : public ::testing::Test {
+protected:
+    ClientTest() : m_env(m_root.path()), m_server(korvane::EndpointName(Endpoint::kFrontUi)) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(m_server.ok());
+        ASSERT_TRUE(m_client.Connect(Endpoint::kFrontUi)) << m_client.error();
+        ASSERT_TRUE(m_server.Accept());
+    }
+
+    // The daemon's way of reading a request line.
+    JsonPtr ReceiveRequest() {
+        std::string line = m_server.ReadLine();
+        std::string json;
+        if (!base64_decode(line.data(), line.size(), json)) return JsonPtr(nullptr, cJSON_Delete);
+        return Parse(json);
+    }
+
+    vk_test::TempRoot m_root;
+    vk_test::ScopedRootEnv m_env;
+    TestServer m_server;
+    Client m_client;
+};
+
+TEST(ClientNames, EndpointsLiveUnderTheRoot) {
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    EXPECT_EQ(korvane::EndpointName(Endpoint::kSecSoft),
+              "@" + root.path() + "/tmp/.zelluskkorvane");
+    EXPECT_EQ(korvane::EndpointName(Endpoint::kFrontUi),
+              "@" + root.path() + "/tmp/.zelluskkorvanefui");
+}
+
+TEST(ClientConnect, FailuresCarryAMessage) {
+    vk_test::TempRoot root;
+    Client client;
+    EXPECT_FALSE(client.Connect("@" + root.path() + "/nobody-listens"));
+    EXPECT_NE(client.error().find("connect: "), std::string::npos) << client.error();
+    EXPECT_FALSE(client.Connect("@" + std::string(108, 'x')));
+    EXPECT_NE(client.error().find("too long"), std::string::npos) << client.error();
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_FALSE(client.SendRaw("x"));
+    EXPECT_FALSE(client.ReadLine(0));
+}
+
+struct RequestCase {
+    const char *name;
+    uint64_t id;
+    uint32_t type;
+    std::optional<std::string> data;
+    const char *expect_data;  // compact "data" as received, nullptr: absent
+};
+
+const RequestCase kRequestCases[] = {
+    {"no data", 1, 1000, std::nullopt, nullptr},
+    {"data object", 2, 2000, R"({"name":"av","n":[1,2]})", R"({"name":"av","n":[1,2]})"},
+    {"data not an object", 3, 1003, "[1]", "[1]"},
+    {"id of sixteen digits", 1234567890123456, 1001, std::nullopt, nullptr},
+    {"largest type", 4, 4294967295u, std::nullopt, nullptr},
+};
+
+TEST_F(ClientTest, RequestsReadAsTheDaemonReadsThem) {
+    for (const RequestCase &c : kRequestCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(m_client.SendRequest("u-1", c.id, c.type, c.data)) << m_client.error();
+        JsonPtr req = ReceiveRequest();
+        ASSERT_TRUE(cJSON_IsObject(req.get()));
+        EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(req.get(), "uuid")), "u-1");
+        EXPECT_EQ(cJSON_GetObjectItem(req.get(), "id")->valuedouble, static_cast<double>(c.id));
+        EXPECT_EQ(cJSON_GetObjectItem(req.get(), "type")->valuedouble, static_cast<double>(c.type));
+        cJSON *data = cJSON_GetObjectItem(req.get(), "data");
+        if (c.expect_data == nullptr)
+            EXPECT_EQ(data, nullptr);
+        else
+            EXPECT_EQ(Compact(data), c.expect_data);
+    }
+}
+
+TEST_F(ClientTest, RequestDataAsATree) {
+    JsonPtr data = Parse(R"({"k":"v"})");
+    ASSERT_TRUE(m_client.SendRequest("u-2", 9, 2002, data.get())) << m_client.error();
+    JsonPtr req = ReceiveRequest();
+    EXPECT_EQ(Compact(cJSON_GetObjectItem(req.get(), "data")), R"({"k":"v"})");
+    // The caller's tree is left as it was.
+    EXPECT_EQ(Compact(data.get()), R"({"k":"v"})");
+}
+
+TEST_F(ClientTest, DataThatIsNotJsonSendsNothing) {
+    EXPECT_FALSE(m_client.SendRequest("u-3", 1, 1000, std::string("{oops")));
+    EXPECT_NE(m_client.error().find("not JSON"), std::string::npos) << m_client.error();
+    ASSERT_TRUE(m_client.SendRaw(korvane::EncodeText("after")));
+    EXPECT_EQ(m_server.ReadLine(), base64_encode(std::string("after")));
+}
+
+TEST_F(ClientTest, RepliesAndNotificationsDecode) {
+    // Formatted JSON, as the daemon prints it.
+    const std::string reply =
+        "{\n\t\"data\":\t[{\n\t\t\t\"a\":\t1\n\t\t}],\n\t\"id\":\t7,\n\t\"type\":\t1001,\n"
+        "\t\"result\":\t101,\n\t\"uuid\":\t\"u-1\"\n}";
+    const std::string notification =
+        "{\n\t\"id\":\t2147483645,\n\t\"type\":\t1502,\n\t\"uuid\":\t\"av-9\"\n}";
+    ASSERT_TRUE(m_server.Write(korvane::EncodeText(reply) + korvane::EncodeText(notification)));
+
+    std::optional<Message> m = m_client.ReadMessage(10000);
+    ASSERT_TRUE(m) << m_client.error();
+    EXPECT_EQ(m->id, 7u);
+    EXPECT_EQ(m->type, 1001u);
+    EXPECT_TRUE(m->has_result);
+    EXPECT_EQ(m->result, 101);
+    EXPECT_EQ(m->uuid, "u-1");
+    EXPECT_TRUE(m->has_data);
+    EXPECT_EQ(m->data, R"([{"a":1}])");
+    EXPECT_EQ(m->json, reply);
+
+    m = m_client.ReadMessage(10000);
+    ASSERT_TRUE(m) << m_client.error();
+    EXPECT_EQ(m->id, 2147483645u);
+    EXPECT_EQ(m->type, 1502u);
+    EXPECT_FALSE(m->has_result);
+    EXPECT_FALSE(m->has_data);
+    EXPECT_EQ(m->uuid, "av-9");
+}
+
+TEST_F(ClientTest, LineAcrossPartialWritesAndTimeout) {
+    const std::string line = korvane::EncodeText(R"({"id":1,"type":1500,"uuid":"u"})");
+    const size_t cut = line.size() / 2;
+    ASSERT_TRUE(m_server.Write(line.substr(0, cut)));
+
+    // Half a line: the read times out and keeps what arrived.
+    EXPECT_FALSE(m_client.ReadLine(20));
+    EXPECT_TRUE(m_client.TimedOut());
+    EXPECT_NE(m_client.error().find("timeout"), std::string::npos);
+
+    ASSERT_TRUE(m_server.Write(line.substr(cut, 3)));
+    EXPECT_FALSE(m_client.ReadLine(0));
+    EXPECT_TRUE(m_client.TimedOut());
+
+    ASSERT_TRUE(m_server.Write(line.substr(cut + 3) + "second\nthird"));
+    EXPECT_EQ(m_client.ReadLine(10000), line.substr(0, line.size() - 1));
+    EXPECT_EQ(m_client.ReadLine(10000), std::string("second"));
+
+    // End of stream in the middle of a line is an error, not a timeout.
+    m_server.CloseConnection();
+    EXPECT_FALSE(m_client.ReadLine(10000));
+    EXPECT_FALSE(m_client.TimedOut());
+    EXPECT_NE(m_client.error().find("closed mid-line"), std::string::npos) << m_client.error();
+}
+
+TEST_F(ClientTest, SendToAPeerThatDoesNotRead) {
+    m_client.SetSendTimeout(20);
+    // Far beyond what the socket buffers hold.
+    EXPECT_FALSE(m_client.SendRaw(std::string(64 * 1024 * 1024, 'A')));
+    EXPECT_NE(m_client.error().find("send: timeout"), std::string::npos) << m_client.error();
+}
+
+struct DecodeCase {
+    const char *name;
+    std::string line;
+    const char *error;  // part of the message, nullptr: decodes
+};
+
+const DecodeCase kDecodeCases[] = {
+    {"with its line feed", korvane::EncodeText(R"({"id":1,"type":2})"), nullptr},
+    {"without its line feed", base64_encode(std::string(R"({"id":1,"type":2})")), nullptr},
+    {"unpadded", "eyJpZCI6MSwidHlwZSI6Mn0", "base64"},
+    {"carriage return", base64_encode(std::string(R"({"id":1,"type":2})")) + "\r", "base64"},
+    {"not an object", korvane::EncodeText("[1]"), "object"},
+    {"text after the object", korvane::EncodeText(R"({"id":1,"type":2} x)"), "object"},
+    {"NUL inside", korvane::EncodeText(std::string("{\"id\":1,\"type\":2}\0", 18)), "NUL"},
+    {"id missing", korvane::EncodeText(R"({"type":2})"), "\"id\""},
+    {"type as a string", korvane::EncodeText(R"({"id":1,"type":"2"})"), "\"type\""},
+    {"negative type", korvane::EncodeText(R"({"id":1,"type":-1})"), "\"type\""},
+    {"fractional type", korvane::EncodeText(R"({"id":1,"type":1.5})"), "\"type\""},
+    {"result as a string", korvane::EncodeText(R"({"id":1,"type":2,"result":"0"})"), "\"result\""},
+    {"uuid as a number", korvane::EncodeText(R"({"id":1,"type":2,"uuid":3})"), "\"uuid\""},
+};
+
+TEST(ClientDecode, Lines) {
+    for (const DecodeCase &c : kDecodeCases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        std::optional<Message> m = korvane::DecodeLine(c.line, &error);
+        if (c.error == nullptr) {
+            ASSERT_TRUE(m) << error;
+            EXPECT_EQ(m->id, 1u);
+            EXPECT_EQ(m->type, 2u);
+        } else {
+            EXPECT_FALSE(m);
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+}
+
+}  // namespace

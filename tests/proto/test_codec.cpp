@@ -1,0 +1,416 @@
+// Request lines through mox_handle_request: base64 leniency, envelope
+// members, number conversion, dispatch rejection and the log lines each
+// outcome writes; then the reply encoders' wire form.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "log/mylog.h"
+#include "proto/codec/base64.h"
+#include "proto/proto.h"
+#include "support/temp_root.h"
+
+namespace {
+
+// A test name made of the case's description.
+std::string ParamName(const char *name) {
+    std::string out;
+    for (const char *p = name; *p; p++)
+        out.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+    return out;
+}
+
+// --- the base64 codec on its own ---
+
+struct Base64Case {
+    const char *name;
+    std::string text;
+    bool ok;              // lenient decoder accepts
+    std::string decoded;  // its output
+    bool canonical;       // also the strict decoder's and the encoder's form
+};
+
+const Base64Case kBase64Cases[] = {
+    {"empty", "", true, "", true},
+    {"one byte", "Zg==", true, "f", true},
+    {"two bytes", "Zm8=", true, "fo", true},
+    {"three bytes", "Zm9v", true, "foo", true},
+    {"four bytes", "Zm9vYg==", true, "foob", true},
+    {"five bytes", "Zm9vYmE=", true, "fooba", true},
+    {"six bytes", "Zm9vYmFy", true, "foobar", true},
+    {"unpadded one byte", "Zg", true, "f", false},
+    {"unpadded two bytes", "Zm8", true, "fo", false},
+    {"single leftover ignored", "Zm9vY", true, "foo", false},
+    {"single character alone", "Z", true, "", false},
+    {"foreign character is 255, bytes cut to 8 bits", "Zm!v", true, std::string("fo\xEF"), false},
+    {"data after the first '='", "Zg=x", false, "", false},
+    {"only '='", "=", false, "", false},
+    {"only '=', four", "====", false, "", false},
+    {"'=' run longer than the data allows", "Zg===", false, "", false},
+    {"more bytes than the '=' run allows", "Zm9vYmFy==", false, "", false},
+    {"carriage return after padding", "Zg==\r", false, "", false},
+};
+
+void PrintTo(const Base64Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Base64Test : public ::testing::TestWithParam<Base64Case> {};
+
+TEST_P(Base64Test, Decodes) {
+    const Base64Case &c = GetParam();
+    std::string out = "junk";
+    EXPECT_EQ(base64_decode(c.text.data(), c.text.size(), out), c.ok);
+    EXPECT_EQ(out, c.decoded);
+
+    std::string strict;
+    EXPECT_EQ(base64_decode_strict(c.text.data(), c.text.size(), strict), c.canonical);
+    if (c.canonical) {
+        EXPECT_EQ(strict, c.decoded);
+        EXPECT_EQ(base64_encode(c.decoded), c.text);
+        EXPECT_EQ(base64_encoded_length(c.decoded.size()), c.text.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codec, Base64Test, ::testing::ValuesIn(kBase64Cases),
+                         [](const ::testing::TestParamInfo<Base64Case> &info) {
+                             return ParamName(info.param.name);
+                         });
+
+TEST(Base64, EveryByteValueRoundTrips) {
+    std::string bytes;
+    for (int i = 0; i < 256; i++) bytes.push_back(static_cast<char>(i));
+    for (size_t len = 0; len <= 3; len++) {
+        std::string in = bytes.substr(0, 256 - len);
+        std::string text = base64_encode(in);
+        std::string lenient, strict;
+        ASSERT_TRUE(base64_decode(text.data(), text.size(), lenient));
+        ASSERT_TRUE(base64_decode_strict(text.data(), text.size(), strict));
+        EXPECT_EQ(lenient, in);
+        EXPECT_EQ(strict, in);
+    }
+}
+
+// --- request lines ---
+
+// The process-wide log on a file in a temporary directory, at DEBUG.
+class LoggedTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_root = new vk_test::TempRoot();
+        s_path = s_root->path() + "/proto.log";
+        ASSERT_TRUE(Singleton<MyLog>::Instance()->Open(s_path.c_str()));
+        Singleton<MyLog>::Instance()->SetLogLevel(DEBUG);
+    }
+    static void TearDownTestSuite() {
+        Singleton<MyLog>::Instance()->Close();
+        delete s_root;
+        s_root = nullptr;
+    }
+    void SetUp() override { Mark(); }
+    void Mark() { m_mark = vk_test::ReadFile(s_path).size(); }
+    // What was logged since the test began.
+    std::string NewLog() const { return vk_test::ReadFile(s_path).substr(m_mark); }
+
+    static vk_test::TempRoot *s_root;
+    static std::string s_path;
+    size_t m_mark = 0;
+};
+vk_test::TempRoot *LoggedTest::s_root = nullptr;
+std::string LoggedTest::s_path;
+
+size_t Count(const std::string &hay, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
+    return n;
+}
+
+struct EnvelopeCase {
+    std::string name;
+    std::string line;
+    int rc;
+    std::string error;  // the one ERROR message expected, "" for none
+    bool reached;       // the envelope was read whole: check the fields below
+    std::string uuid;
+    uint64_t id;
+    uint32_t type;
+    std::string data;
+};
+
+// Read whole and rejected by dispatch (no served type is used here, so these
+// rows hold whatever handlers are installed).
+EnvelopeCase Reaches(std::string name, std::string line, uint64_t id = 5, uint32_t type = 1500,
+                     std::string data = "", std::string uuid = "u1") {
+    return {std::move(name),
+            std::move(line),
+            -6,
+            "bad request type: " + std::to_string(type),
+            true,
+            std::move(uuid),
+            id,
+            type,
+            std::move(data)};
+}
+EnvelopeCase NotBase64(std::string name, std::string line) {
+    std::string error = "base64 request: " + line + ",base64 decode failed";
+    return {std::move(name), std::move(line), -6, error, false, "", 0, 0, ""};
+}
+EnvelopeCase NotJson(std::string name, std::string line) {
+    std::string error = "bad request: " + line + ",not a json";
+    return {std::move(name), std::move(line), -6, error, false, "", 0, 0, ""};
+}
+EnvelopeCase Silent(std::string name, std::string line, int rc) {
+    return {std::move(name), std::move(line), rc, "", false, "", 0, 0, ""};
+}
+
+std::string Unpad(std::string s) {
+    while (!s.empty() && s.back() == '=') s.pop_back();
+    return s;
+}
+
+// A request for type 1500 (never served), its JSON text grown with blanks to
+// a length of `rem` modulo 3, i.e. to zero, two or one '=' of padding.
+std::string Request(size_t rem) {
+    std::string json = R"({"uuid":"u1","id":5,"type":1500})";
+    while (json.size() % 3 != rem) json.insert(1, " ");
+    return json;
+}
+
+// A request whose base64 text is exactly `len` characters (len % 4 == 0).
+std::string RequestOfLength(size_t len) {
+    std::string json = R"({"uuid":"u1","id":5,"type":1500,"pad":""})";
+    json.insert(json.size() - 2, len / 4 * 3 - json.size(), 'x');
+    return base64_encode(json);
+}
+
+std::string B64(const std::string &json) {
+    return base64_encode(json);
+}
+
+std::string Id(const std::string &id) {
+    return B64(R"({"uuid":"u1","id":)" + id + R"(,"type":1500})");
+}
+std::string Type(const std::string &type) {
+    return B64(R"({"uuid":"u1","id":5,"type":)" + type + "}");
+}
+std::string Data(const std::string &data) {
+    return B64(R"({"uuid":"u1","id":5,"type":1500,"data":)" + data + "}");
+}
+
+std::vector<EnvelopeCase> EnvelopeCases() {
+    const std::string nul_json = R"({"uuid":"u1","id":5,"type":1500})" + std::string(1, '\0') + "x";
+    return {
+        // base64 framing
+        Reaches("no padding needed", B64(Request(0))),
+        Reaches("padded, one '='", B64(Request(2))),
+        Reaches("unpadded, one '=' left out", Unpad(B64(Request(2)))),
+        Reaches("padded, two '='", B64(Request(1))),
+        Reaches("unpadded, two '=' left out", Unpad(B64(Request(1)))),
+        Reaches("single leftover character ignored", B64(Request(0)) + "Q"),
+        Reaches("single leftover character before '==='", B64(Request(0)) + "Q==="),
+        NotBase64("'=' beyond the padding", B64(Request(2)) + "="),
+        NotBase64("would decode past the expected length", Unpad(B64(Request(1))) + "==="),
+        NotBase64("only '='", "="),
+        NotBase64("only '=', eight", "========"),
+        NotBase64("long '=' run after the data", "Q====="),
+        NotBase64("carriage return after the padding", B64(Request(2)) + "\r"),
+        // The CR takes a data position and decodes to one byte after the
+        // object, which the JSON parser leaves alone.
+        Reaches("carriage return after unpadded text", Unpad(B64(Request(2))) + "\r"),
+        NotJson("foreign characters decode to garbage", "!!!!"),
+        Reaches("8192 characters", RequestOfLength(8192)),
+        Silent("8193 characters", RequestOfLength(8192) + "=", -5),
+        Silent("empty", "", -3),
+        // JSON and members
+        NotJson("not JSON", B64("hello")),
+        NotJson("an array, not an object", B64(R"([{"uuid":"u1","id":5,"type":1500}])")),
+        Reaches("text ends at the first NUL byte", B64(nul_json)),
+        Reaches("keys in capitals", B64(R"({"UUID":"u1","ID":5,"TYPE":1500})")),
+        Reaches("keys with a capital first letter", B64(R"({"Uuid":"u1","Id":5,"Type":1500})")),
+        Reaches("first of two matching keys",
+                B64(R"({"uuid":"u1","UUID":"u2","id":5,"type":1500})")),
+        NotJson("id as a string", Id(R"("5")")),
+        NotJson("id as true", Id("true")),
+        NotJson("uuid as a number", B64(R"({"uuid":1,"id":5,"type":1500})")),
+        NotJson("uuid null", B64(R"({"uuid":null,"id":5,"type":1500})")),
+        NotJson("type as a string", Type(R"("1500")")),
+        NotJson("type missing", B64(R"({"uuid":"u1","id":5})")),
+        NotJson("uuid missing", B64(R"({"id":5,"type":1500})")),
+        // "data"
+        Reaches("data as an array", Data("[1]")),
+        Reaches("data as a string", Data(R"("x")")),
+        Reaches("data null", Data("null")),
+        Reaches("empty data object", Data("{}"), 5, 1500, "{\n\t\"uuid\":\t\"u1\"\n}"),
+        Reaches("data object", Data(R"({"a":1})"), 5, 1500,
+                "{\n\t\"a\":\t1,\n\t\"uuid\":\t\"u1\"\n}"),
+        Reaches("data with its own uuid", Data(R"({"uuid":"x","k":1})"), 5, 1500,
+                "{\n\t\"uuid\":\t\"x\",\n\t\"k\":\t1,\n\t\"uuid\":\t\"u1\"\n}"),
+        // "id": truncated, negatives wrap, beyond 2^64 clamped
+        Reaches("id 7.9", Id("7.9"), 7),
+        Reaches("id 0.5", Id("0.5"), 0),
+        Reaches("id -1", Id("-1"), UINT64_MAX),
+        Reaches("id -9.5", Id("-9.5"), UINT64_MAX - 8),
+        Reaches("id 2^63", Id("9223372036854775808"), uint64_t(1) << 63),
+        Reaches("id 2^64", Id("18446744073709551616"), UINT64_MAX),
+        Reaches("id 1e308", Id("1e308"), UINT64_MAX),
+        Reaches("id -1e308", Id("-1e308"), 0),
+        Reaches("id overflowing to infinity", Id("1e400"), UINT64_MAX),
+        Reaches("id -2^63", Id("-9223372036854775808"), uint64_t(1) << 63),
+        // "type": truncated, clamped to int32, stored unsigned
+        Reaches("type -1", Type("-1"), 5, 4294967295u),
+        Reaches("type -1.5", Type("-1.5"), 5, 4294967295u),
+        Reaches("type 1500.9", Type("1500.9"), 5, 1500),
+        Reaches("type 1e308", Type("1e308"), 5, 2147483647u),
+        Reaches("type -1e308", Type("-1e308"), 5, 2147483648u),
+        Reaches("type 2^32", Type("4294967296"), 5, 2147483647u),
+        Reaches("type 0", Type("0"), 5, 0),
+        Reaches("type 999", Type("999"), 5, 999),
+        Reaches("type 1005", Type("1005"), 5, 1005),
+        Reaches("type 1499", Type("1499"), 5, 1499),
+        Reaches("type 1504", Type("1504"), 5, 1504),
+        Reaches("type 1999", Type("1999"), 5, 1999),
+        Reaches("type 2004", Type("2004"), 5, 2004),
+    };
+}
+
+class EnvelopeTest : public LoggedTest {};
+
+TEST_F(EnvelopeTest, EachLine) {
+    for (const EnvelopeCase &c : EnvelopeCases()) {
+        SCOPED_TRACE(c.name);
+        Mark();
+        mox_packet_t packet;
+        EXPECT_EQ(mox_handle_request(c.line.c_str(), c.line.size(), packet), c.rc);
+        EXPECT_TRUE(packet.response.empty());
+
+        std::string log = NewLog();
+        EXPECT_EQ(Count(log, "|DEBUG|handle request: " + c.line + "\n"), 1u);
+        if (c.error.empty()) {
+            EXPECT_EQ(Count(log, "|ERROR|"), 0u) << log;
+        } else {
+            EXPECT_EQ(Count(log, "|ERROR|"), 1u) << log;
+            EXPECT_EQ(Count(log, "|ERROR|" + c.error + "\n"), 1u) << log;
+        }
+        if (c.reached) {
+            EXPECT_EQ(packet.uuid, c.uuid);
+            EXPECT_EQ(packet.id, c.id);
+            EXPECT_EQ(packet.type, c.type);
+            EXPECT_EQ(packet.data, c.data);
+        }
+    }
+}
+
+TEST_F(EnvelopeTest, NullLineIsEmpty) {
+    mox_packet_t packet;
+    EXPECT_EQ(mox_handle_request(nullptr, 10, packet), -3);
+    EXPECT_EQ(Count(NewLog(), "|ERROR|"), 0u);
+}
+
+// The caller's text need not end at `len`: nothing beyond it is read.
+TEST_F(EnvelopeTest, ReadsOnlyLenBytes) {
+    std::string line = B64(Request(0));
+    std::string longer = line + "QUFB";
+    mox_packet_t packet;
+    EXPECT_EQ(mox_handle_request(longer.c_str(), line.size(), packet), -6);
+    EXPECT_EQ(Count(NewLog(), "|ERROR|bad request type: 1500\n"), 1u);
+    EXPECT_EQ(packet.uuid, "u1");
+}
+
+// --- replies ---
+
+enum class Form { kFinal, kArray, kObject };
+
+struct ReplyCase {
+    const char *name;
+    Form form;
+    const char *stored;
+    uint64_t id;
+    uint32_t type;
+    int32_t result_in;
+    int32_t result;    // "result" on the wire
+    const char *keys;  // member names in order
+    const char *data;  // "data" printed compactly, "" when absent
+};
+
+const ReplyCase kReplyCases[] = {
+    {"final", Form::kFinal, "", 42, 1001, 0, 0, "id,type,result,uuid", ""},
+    {"final with a code", Form::kFinal, "", 42, 1001, 101, 101, "id,type,result,uuid", ""},
+    {"array", Form::kArray, R"({"a":1})", 42, 1001, 0, 0, "data,id,type,result,uuid",
+     R"([{"a":1}])"},
+    {"array from text that is not JSON", Form::kArray, "{oops", 42, 1001, 0, 1,
+     "data,id,type,result,uuid", "[]"},
+    {"array from empty text", Form::kArray, "", 42, 1001, 0, 1, "data,id,type,result,uuid", "[]"},
+    {"object", Form::kObject, R"({"a":[1,2]})", 42, 1004, 0, 0, "data,id,type,result,uuid",
+     R"({"a":[1,2]})"},
+    {"object from a bare string", Form::kObject, R"("s")", 42, 1004, 0, 0,
+     "data,id,type,result,uuid", R"("s")"},
+    {"object from text that is not JSON", Form::kObject, "nope", 42, 1004, 0, 1,
+     "id,type,result,uuid", ""},
+    {"largest type, id 2^53", Form::kFinal, "", uint64_t(1) << 53, 4294967295u, -6, -6,
+     "id,type,result,uuid", ""},
+    // Sixteen digits: cJSON's own number printing would round this id.
+    {"id of sixteen digits", Form::kFinal, "", 1234567890123456, 2000, 0, 0, "id,type,result,uuid",
+     ""},
+    {"largest id", Form::kFinal, "", UINT64_MAX, 2000, 0, 0, "id,type,result,uuid", ""},
+};
+
+void PrintTo(const ReplyCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class ReplyTest : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(ReplyTest, WireForm) {
+    const ReplyCase &c = GetParam();
+    mox_packet_t packet;
+    packet.id = c.id;
+    packet.type = c.type;
+    packet.uuid = "u1";
+    packet.result = c.result_in;
+    int rc = c.form == Form::kFinal   ? encode_resp_final(packet)
+             : c.form == Form::kArray ? encode_resp_data_array(c.stored, packet)
+                                      : encode_resp_data_obj(c.stored, packet);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(packet.result, c.result);
+
+    const std::string &line = packet.response;
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    std::string json;
+    ASSERT_TRUE(base64_decode_strict(line.data(), line.size() - 1, json)) << line;
+    EXPECT_NE(json.find("\n\t"), std::string::npos) << "not formatted: " << json;
+
+    std::unique_ptr<cJSON, void (*)(cJSON *)> root(cJSON_Parse(json.c_str()), cJSON_Delete);
+    ASSERT_TRUE(cJSON_IsObject(root.get()));
+    std::string keys;
+    for (cJSON *m = root->child; m != nullptr; m = m->next)
+        keys += (keys.empty() ? "" : ",") + std::string(m->string);
+    EXPECT_EQ(keys, c.keys);
+
+    EXPECT_EQ(cJSON_GetObjectItem(root.get(), "id")->valuedouble, static_cast<double>(c.id));
+    EXPECT_EQ(cJSON_GetObjectItem(root.get(), "type")->valuedouble, static_cast<double>(c.type));
+    EXPECT_EQ(cJSON_GetObjectItem(root.get(), "result")->valuedouble, c.result);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(root.get(), "uuid")), "u1");
+    cJSON *data = cJSON_GetObjectItem(root.get(), "data");
+    if (*c.data == '\0') {
+        EXPECT_EQ(data, nullptr);
+    } else {
+        ASSERT_NE(data, nullptr);
+        char *printed = cJSON_PrintUnformatted(data);
+        EXPECT_STREQ(printed, c.data);
+        cJSON_free(printed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codec, ReplyTest, ::testing::ValuesIn(kReplyCases),
+                         [](const ::testing::TestParamInfo<ReplyCase> &info) {
+                             return ParamName(info.param.name);
+                         });
+
+}  // namespace
