@@ -1,0 +1,19 @@
+// The request handlers, one per request type. Each checks the body, calls
+// the store and builds its reply into the packet with one of the reply
+// encoders; the context pointer is always null.
+#pragma once
+
+#include "proto/proto.h"
+
+// Front-UI requests, types 1000..1004.
+int fui_register_handle(mox_packet_t &packet, void *context);
+int get_secsoft_handle(mox_packet_t &packet, void *context);
+int get_secstat_handle(mox_packet_t &packet, void *context);
+int save_fuiconf_handle(mox_packet_t &packet, void *context);
+int get_fuiconf_handle(mox_packet_t &packet, void *context);
+
+// Security-software requests, types 2000..2003.
+int secsoft_register_handle(mox_packet_t &packet, void *context);
+int secsoft_unregister_handle(mox_packet_t &packet, void *context);
+int secstat_update_handle(mox_packet_t &packet, void *context);
+int secsoft_update_handle(mox_packet_t &packet, void *context);

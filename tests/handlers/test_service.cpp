@@ -1,0 +1,291 @@
+// The service end to end: the real daemon under a temporary root, spoken to
+// through the client library on both sockets.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/korvane_client.h"
+#include "db/records.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+using korvane::Client;
+using korvane::Endpoint;
+using korvane::Message;
+
+namespace {
+
+const std::string kDef = kDefSecSoftUuid;
+const std::string kFui = "fui-0001";
+const std::string kAv = "av-0001";
+const std::string kAvBody = R"({"name":"AV","exec":"/opt/av/av"})";
+const std::string kAvStored = R"({"name":"AV","exec":"/opt/av/av","uuid":"av-0001"})";
+const std::string kFuiBody = R"({"name":"ui","login_uid":1000,"euid":1000,"pid":4242})";
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+
+    void Start() {
+        daemon_ = std::make_unique<vk_test::DaemonProcess>(root_.path());
+        ASSERT_TRUE(daemon_->WaitListening());
+    }
+
+    // A connected client; the root is passed explicitly so that the test
+    // process itself needs no environment.
+    std::unique_ptr<Client> Connect(Endpoint ep) {
+        auto c = std::make_unique<Client>();
+        std::string name = "@" + root_.path() +
+                           (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
+        EXPECT_TRUE(c->Connect(name)) << c->error();
+        // One round trip: the daemon has accepted the connection once it
+        // answers, so a later broadcast reaches it.
+        EXPECT_EQ(Result(*c, "ping", 1004), 100);
+        return c;
+    }
+
+    Message Ask(Client &c, const std::string &uuid, uint32_t type,
+                const std::optional<std::string> &data = std::nullopt) {
+        uint64_t id = ++next_id_;
+        EXPECT_TRUE(c.SendRequest(uuid, id, type, data)) << c.error();
+        // A front UI also receives notifications; they are not the reply.
+        auto m = c.ReadMessage(5000);
+        while (m && !m->has_result) m = c.ReadMessage(5000);
+        EXPECT_TRUE(m.has_value()) << "no reply to type " << type << ": " << c.error();
+        if (!m) return Message();
+        EXPECT_TRUE(m->has_result);
+        EXPECT_EQ(m->id, id);
+        EXPECT_EQ(m->type, type);
+        EXPECT_EQ(m->uuid, uuid);
+        return *m;
+    }
+
+    int Result(Client &c, const std::string &uuid, uint32_t type,
+               const std::optional<std::string> &data = std::nullopt) {
+        return Ask(c, uuid, type, data).result;
+    }
+
+    Message Note(Client &watcher) {
+        auto m = watcher.ReadMessage(5000);
+        EXPECT_TRUE(m.has_value()) << "no notification: " << watcher.error();
+        if (!m) return Message();
+        EXPECT_FALSE(m->has_result) << m->json;
+        return *m;
+    }
+
+    // The database as the daemon left it.
+    int StoredStatus(const std::string &uuid) {
+        SQLite::Database db(root_.path() + "/etc/korvane/korvaned.db", SQLite::OPEN_READONLY);
+        SQLite::Statement q(db, "select status from t_secsoft where uuid=?");
+        q.bind(1, uuid);
+        return q.executeStep() ? q.getColumn(0).getInt() : -1;
+    }
+
+    vk_test::TempRoot root_;
+    std::unique_ptr<vk_test::DaemonProcess> daemon_;
+    uint64_t next_id_ = 100;
+};
+
+TEST_F(ServiceTest, FrontUiLife) {
+    auto ui = Connect(Endpoint::kFrontUi);
+    // Unknown front UI: queries answer 100, a save answers 3.
+    EXPECT_EQ(Result(*ui, kFui, 1001), 100);
+    EXPECT_EQ(Result(*ui, kFui, 1002), 100);
+    EXPECT_EQ(Result(*ui, kFui, 1004), 100);
+    EXPECT_EQ(Result(*ui, kFui, 1003, R"({"a":1})"), 3);
+
+    struct BodyCase {
+        std::optional<std::string> body;
+        int result;
+    };
+    const BodyCase bodies[] = {
+        {std::nullopt, 3},
+        {R"({"name":"ui","login_uid":1000,"euid":1000})", 3},
+        {R"({"name":"ui","euid":1000,"pid":1})", 3},
+        {R"({"name":"ui","login_uid":1000,"euid":1000,"pid":"1"})", 3},
+        {R"({"name":7,"login_uid":1000,"euid":1000,"pid":1})", 3},
+        {R"(["name","ui"])", 3},
+        {kFuiBody, 0},
+    };
+    for (const auto &b : bodies) EXPECT_EQ(Result(*ui, kFui, 1000, b.body), b.result) << b.body.value_or("none");
+
+    EXPECT_EQ(Result(*ui, kFui, 1004), 103) << "no configuration saved yet";
+    EXPECT_EQ(Result(*ui, kFui, 1002), 102) << "no status reported yet";
+    EXPECT_EQ(Result(*ui, kFui, 1001), 101) << "no product at all";
+
+    EXPECT_EQ(Result(*ui, kFui, 1003, R"({"theme":"dark"})"), 0);
+    Message conf = Ask(*ui, kFui, 1004);
+    EXPECT_EQ(conf.result, 0);
+    EXPECT_EQ(conf.data, R"({"theme":"dark","uuid":"fui-0001"})");
+
+    // Re-registration keeps the configuration.
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+    EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"theme":"dark","uuid":"fui-0001"})");
+
+    // A second front UI is stored but answers 1; it is known afterwards.
+    auto other = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), 1);
+    EXPECT_EQ(Result(*other, "fui-0002", 1004), 103);
+}
+
+TEST_F(ServiceTest, ProductLifeAndDefaultArbitration) {
+    auto watcher = Connect(Endpoint::kFrontUi);
+    auto ui = Connect(Endpoint::kFrontUi);
+    auto av = Connect(Endpoint::kSecSoft);
+    auto def = Connect(Endpoint::kSecSoft);
+
+    // No default record yet: a registration posts only 1500.
+    EXPECT_EQ(Result(*av, kAv, 2000, kAvBody), 0);
+    Message n = Note(*watcher);
+    EXPECT_EQ(n.type, 1500u);
+    EXPECT_EQ(n.uuid, kAv);
+    EXPECT_EQ(n.data, kAvStored);
+    uint64_t first_id = n.id;
+
+    // A second product is stored, answers 501 and posts nothing; a status
+    // from it answers 0 and posts nothing either. The active product's
+    // status is posted.
+    EXPECT_EQ(Result(*av, "q-0001", 2000, R"({"name":"Q","exec":"/q"})"), 501);
+    EXPECT_EQ(Result(*av, "q-0001", 2002, R"({"on":false})"), 0);
+    EXPECT_EQ(Result(*av, "nobody", 2002, R"({"on":true})"), 101);
+    EXPECT_EQ(Result(*av, kAv, 2002, R"({"on":true})"), 0);
+    n = Note(*watcher);
+    EXPECT_EQ(n.type, 1501u) << "nothing was posted before the active product's status";
+    EXPECT_EQ(n.id, first_id + 1) << "ids are consecutive";
+    EXPECT_EQ(n.data, R"({"on":true,"uuid":"av-0001"})");
+
+    // Bad bodies answer 3 and store nothing.
+    EXPECT_EQ(Result(*av, "bad", 2000, R"({"name":"x"})"), 3);
+    EXPECT_EQ(Result(*av, "bad", 2000, R"({"name":1,"exec":"/x"})"), 3);
+    EXPECT_EQ(Result(*av, "bad", 2000), 3);
+    EXPECT_EQ(Result(*av, "bad", 2001), 500);
+
+    // The front UI sees the active product.
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+    Message detail = Ask(*ui, kFui, 1001);
+    EXPECT_EQ(detail.result, 0);
+    EXPECT_EQ(detail.data, "[" + kAvStored + "]");
+    EXPECT_EQ(Ask(*ui, kFui, 1002).data, R"([{"on":true,"uuid":"av-0001"}])");
+
+    // Unregistering: 1502 only, since the default never registered.
+    EXPECT_EQ(Result(*av, "nobody", 2001), 500);
+    EXPECT_EQ(Result(*av, kAv, 2001), 0);
+    n = Note(*watcher);
+    EXPECT_EQ(n.type, 1502u);
+    EXPECT_EQ(n.uuid, kAv);
+    EXPECT_FALSE(n.has_data);
+
+    // The default product registers itself: 1500, no stop; its status is
+    // kept in its record.
+    const std::string def_body = R"({"name":"Ambrel","exec":"/opt/palemoss/palemoss"})";
+    EXPECT_EQ(Result(*def, kDef, 2000, def_body), 0);
+    n = Note(*watcher);
+    EXPECT_EQ(n.type, 1500u);
+    EXPECT_EQ(n.uuid, kDef);
+    EXPECT_EQ(Result(*def, kDef, 2002, R"({"def":1})"), 0);
+    EXPECT_EQ(Note(*watcher).type, 1501u);
+    EXPECT_EQ(StoredStatus(kDef), 1);
+
+    // Another product registers while a front UI is known: stop the default
+    // (1504 with its detail), then 1500, consecutive ids.
+    EXPECT_EQ(Result(*av, kAv, 2000, kAvBody), 0);
+    Message stop = Note(*watcher);
+    Message reg = Note(*watcher);
+    EXPECT_EQ(stop.type, 1504u);
+    EXPECT_EQ(stop.uuid, kDef);
+    EXPECT_EQ(stop.data, R"({"name":"Ambrel","exec":"/opt/palemoss/palemoss","uuid":")" + kDef + "\"}");
+    EXPECT_EQ(reg.type, 1500u);
+    EXPECT_EQ(reg.id, stop.id + 1);
+    EXPECT_EQ(StoredStatus(kDef), 3);
+
+    // Registering again: 1500 only; the default is already stopped.
+    EXPECT_EQ(Result(*av, kAv, 2000, kAvBody), 0);
+    EXPECT_EQ(Note(*watcher).type, 1500u);
+    EXPECT_TRUE(daemon_->WaitLog("has been stopped,so we don't do it again"));
+
+    // Unregistering: 1502, start the default (1503), its status (1501).
+    EXPECT_EQ(Result(*av, kAv, 2001), 0);
+    Message gone = Note(*watcher), start = Note(*watcher), stat = Note(*watcher);
+    EXPECT_EQ(gone.type, 1502u);
+    EXPECT_EQ(start.type, 1503u);
+    EXPECT_EQ(start.uuid, kDef);
+    EXPECT_EQ(stat.type, 1501u);
+    EXPECT_EQ(stat.data, R"({"def":1,"uuid":")" + kDef + "\"}");
+    EXPECT_EQ(start.id, gone.id + 1);
+    EXPECT_EQ(stat.id, start.id + 1);
+    EXPECT_EQ(StoredStatus(kDef), 2);
+
+    // Unregistering the default uuid deletes its row and never posts 1502;
+    // the next notification is the default's registration below.
+    EXPECT_EQ(Result(*def, kDef, 2001), 0);
+    EXPECT_EQ(StoredStatus(kDef), -1);
+    EXPECT_EQ(Result(*def, kDef, 2000, def_body), 0);
+    EXPECT_EQ(Note(*watcher).type, 1500u);
+}
+
+TEST_F(ServiceTest, UpdateAndStatusOfInactiveOrNewProducts) {
+    auto watcher = Connect(Endpoint::kFrontUi);
+    auto av = Connect(Endpoint::kSecSoft);
+    // An update from a product never registered makes it active.
+    EXPECT_EQ(Result(*av, kAv, 2003, kAvBody), 0);
+    Message n = Note(*watcher);
+    EXPECT_EQ(n.type, 1500u);
+    EXPECT_EQ(n.data, kAvStored);
+    // While it is active, another product's update is only stored.
+    EXPECT_EQ(Result(*av, "q-0001", 2003, R"({"name":"Q","exec":"/q"})"), 0);
+    EXPECT_EQ(Result(*av, "q-0001", 2001), 0) << "stored, so it can unregister";
+    EXPECT_EQ(Note(*watcher).type, 1502u) << "nothing was posted for the inactive update";
+    EXPECT_EQ(Result(*av, kAv, 2003, R"({"name":"AV"})"), 3);
+}
+
+TEST_F(ServiceTest, BroadcastReachesEveryFrontUiAndSkipsOneGone) {
+    auto a = Connect(Endpoint::kFrontUi);
+    auto b = Connect(Endpoint::kFrontUi);
+    auto c = Connect(Endpoint::kFrontUi);
+    b->Close();
+    auto av = Connect(Endpoint::kSecSoft);
+    EXPECT_EQ(Result(*av, kAv, 2000, kAvBody), 0);
+    for (Client *ui : {a.get(), c.get()}) {
+        Message n = Note(*ui);
+        EXPECT_EQ(n.type, 1500u);
+        EXPECT_EQ(n.uuid, kAv);
+    }
+}
+
+TEST_F(ServiceTest, RegistrationFromFrontUiSocketPeerThatHangsUp) {
+    auto watcher = Connect(Endpoint::kFrontUi);
+    {
+        auto rude = Connect(Endpoint::kFrontUi);
+        ASSERT_TRUE(rude->SendRequest(kAv, 1, 2000, kAvBody));
+    }  // closed at once, before the daemon answers
+    Message n = Note(*watcher);
+    EXPECT_EQ(n.type, 1500u);
+    auto ui = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0) << "the daemon still serves";
+}
+
+TEST_F(ServiceTest, RestartBringsTheRegistryBack) {
+    {
+        auto ui = Connect(Endpoint::kFrontUi);
+        auto av = Connect(Endpoint::kSecSoft);
+        EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+        EXPECT_EQ(Result(*ui, kFui, 1003, R"({"k":"v"})"), 0);
+        EXPECT_EQ(Result(*av, kAv, 2000, kAvBody), 0);
+        EXPECT_EQ(Result(*av, kAv, 2002, R"({"ok":1})"), 0);
+        EXPECT_EQ(Result(*av, "later", 2000, R"({"name":"L","exec":"/l"})"), 501);
+    }
+    daemon_->Stop();
+    Start();
+    EXPECT_TRUE(daemon_->WaitLog("load FrontUI for fui-0001"));
+    EXPECT_TRUE(daemon_->WaitLog("load SecSoft for av-0001"));
+    auto ui = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"k":"v","uuid":"fui-0001"})");
+    EXPECT_EQ(Ask(*ui, kFui, 1001).data, "[" + kAvStored + "]");
+    EXPECT_EQ(Ask(*ui, kFui, 1002).data, R"([{"ok":1,"uuid":"av-0001"}])");
+}
+
+}  // namespace
