@@ -13,7 +13,9 @@ std::string Root() {
     return root;
 }
 
-std::string File(const char *path) { return Root() + path; }
+std::string File(const char *path) {
+    return Root() + path;
+}
 
 std::string Socket(const char *name) {
     if (name == nullptr || name[0] != '@') return name ? std::string(name) : std::string();

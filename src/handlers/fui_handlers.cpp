@@ -10,7 +10,9 @@
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-static CMoxDb *store() { return Singleton<CMoxDb>::Instance(); }
+static CMoxDb *store() {
+    return Singleton<CMoxDb>::Instance();
+}
 
 int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),

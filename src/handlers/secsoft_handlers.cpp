@@ -12,7 +12,9 @@
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-static CMoxDb *store() { return Singleton<CMoxDb>::Instance(); }
+static CMoxDb *store() {
+    return Singleton<CMoxDb>::Instance();
+}
 
 // Reads "name" and "exec" out of a detail body: 0, or -6.
 int secsoft_detail_decode(const std::string &text, CSecSoftInfo &info) {

@@ -240,7 +240,9 @@ void MoxLogUninit() {
     Singleton<MyLog>::Reset(nullptr);
 }
 
-void MoxLogSetDebug(bool on) { Singleton<MyLog>::Instance()->SetLogLevel(on ? DEBUG : INFO); }
+void MoxLogSetDebug(bool on) {
+    Singleton<MyLog>::Instance()->SetLogLevel(on ? DEBUG : INFO);
+}
 
 void MoxLogSetDebugNoAlloc(bool on) {
     MyLog *log = Singleton<MyLog>::Peek();

@@ -34,8 +34,7 @@ public:
 
     bool Open(const char *path);
     bool Close();
-    bool Write(_LogLevel level, const char *format, ...)
-        __attribute__((format(printf, 3, 4)));
+    bool Write(_LogLevel level, const char *format, ...) __attribute__((format(printf, 3, 4)));
     bool VWrite(_LogLevel level, const char *format, va_list ap);
 
     _LogLevel GetLogLevel() const { return static_cast<_LogLevel>(m_level.load()); }

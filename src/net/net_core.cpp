@@ -67,7 +67,9 @@ bool net_defer_close(net_client_t *c) {
     return true;
 }
 
-bool net_close_pending(const net_client_t *c) { return c != nullptr && c == s_serving && s_serving_closed; }
+bool net_close_pending(const net_client_t *c) {
+    return c != nullptr && c == s_serving && s_serving_closed;
+}
 
 static void close_client(aeEventLoop *el, net_client_t *c) {
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);

@@ -10,8 +10,7 @@
 struct net_listener_t;
 
 typedef void net_free_client_proc(aeEventLoop *el, net_client_t *c);
-typedef void net_handle_client_proc(aeEventLoop *el, int fd, const char *peer_name,
-                                    void *listener);
+typedef void net_handle_client_proc(aeEventLoop *el, int fd, const char *peer_name, void *listener);
 typedef void net_destroy_proc(net_listener_t *l);
 typedef net_listener_t *net_listener_factory(aeEventLoop *el, int fd, const char *path);
 
@@ -27,9 +26,9 @@ struct net_listener_t {
     net_handle_client_proc *handle_client;
     aeEventLoop *el;
     net_destroy_proc *destroy;
-    int paused;           // accepting paused while out of descriptors
-    long accept_err_sec;  // monotonic second of the last logged accept failure
-    long accept_err_drop; // failures not logged since then
+    int paused;            // accepting paused while out of descriptors
+    long accept_err_sec;   // monotonic second of the last logged accept failure
+    long accept_err_drop;  // failures not logged since then
 };
 
 constexpr size_t kNetBufferSize = 131072;

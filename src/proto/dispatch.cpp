@@ -6,17 +6,17 @@
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
     fui_register_handle,  // 1000
-    get_secsoft_handle,  // 1001
-    get_secstat_handle,  // 1002
+    get_secsoft_handle,   // 1001
+    get_secstat_handle,   // 1002
     save_fuiconf_handle,  // 1003
-    get_fuiconf_handle,  // 1004
+    get_fuiconf_handle,   // 1004
 };
 
 const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount] = {
-    secsoft_register_handle,  // 2000
+    secsoft_register_handle,    // 2000
     secsoft_unregister_handle,  // 2001
-    secstat_update_handle,  // 2002
-    secsoft_update_handle,  // 2003
+    secstat_update_handle,      // 2002
+    secsoft_update_handle,      // 2003
 };
 
 int handle_request(mox_packet_t &packet) {

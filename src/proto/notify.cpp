@@ -12,7 +12,8 @@ uint64_t now_nanosec = 0;
 void MoxProtoInit() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t t = static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+    uint64_t t =
+        static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
     __atomic_store_n(&now_nanosec, t % 2147483647ULL >= 1073741823ULL ? t - 1073741823ULL : t,
                      __ATOMIC_SEQ_CST);
     Singleton<MyLog>::Instance()->Write(INFO, "Mox proto init,NanoMonotonic Now: %llu",

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
 
+#include "client/korvane_client.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -27,7 +29,9 @@ unsigned long long IgnoredSignals(pid_t pid) {
     return 0;
 }
 
-bool Ignored(unsigned long long mask, int sig) { return (mask >> (sig - 1)) & 1; }
+bool Ignored(unsigned long long mask, int sig) {
+    return (mask >> (sig - 1)) & 1;
+}
 
 TEST(Foreground, WritesLockedPidFileAndLogsStart) {
     TempRoot root;
@@ -110,6 +114,49 @@ TEST(Foreground, SigintEndsLikeSigterm) {
     ASSERT_TRUE(d.WaitExit(&status, 5000));
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_NE(d.Log().find("veskkorvaned exit!"), std::string::npos);
+}
+
+TEST(Foreground, UnopenableDatabaseEndsStartupCleanly) {
+    TempRoot root;
+    // A plain file where the database directory should be.
+    ASSERT_EQ(mkdir(root.Under("/etc").c_str(), 0755), 0);
+    vk_test::WriteFile(root.Under("/etc/korvane"), "not a directory");
+    DaemonProcess d(root.path());
+    int status = -1;
+    ASSERT_TRUE(d.WaitExit(&status));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string log = d.Log();
+    EXPECT_NE(log.find("|ERROR|init db failed\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("net-core init ok"), std::string::npos);
+    EXPECT_NE(log.find("|INFO|uninit log\n"), std::string::npos);
+}
+
+// Sends front-UI registrations without a body under fresh uuids until the
+// daemon's DEBUG line for one of them shows (or not, as `want_debug` asks).
+bool ProbeDebug(DaemonProcess &d, korvane::Client &c, int &seq, bool want_debug) {
+    return vk_test::WaitFor([&] {
+        std::string uuid = "probe-" + std::to_string(++seq);
+        if (!c.SendRequest(uuid, static_cast<uint64_t>(seq), 1000)) return false;
+        if (!c.ReadMessage(5000)) return false;
+        bool logged = d.Log().find("DEBUG|handle frontUI register,type: 1000,uuid: " + uuid + "\n") !=
+                      std::string::npos;
+        return logged == want_debug;
+    });
+}
+
+TEST(Foreground, SigusrOneTogglesDebug) {
+    TempRoot root;
+    DaemonProcess d(root.path());
+    ASSERT_TRUE(d.WaitListening());
+    korvane::Client c;
+    ASSERT_TRUE(c.Connect("@" + root.path() + "/tmp/.zelluskkorvanefui")) << c.error();
+    int seq = 0;
+    EXPECT_TRUE(ProbeDebug(d, c, seq, false));
+    ASSERT_TRUE(d.Signal(SIGUSR1));
+    EXPECT_TRUE(ProbeDebug(d, c, seq, true));
+    ASSERT_TRUE(d.Signal(SIGUSR1));
+    EXPECT_TRUE(ProbeDebug(d, c, seq, false));
 }
 
 }  // namespace

@@ -39,8 +39,9 @@ protected:
     // process itself needs no environment.
     std::unique_ptr<Client> Connect(Endpoint ep) {
         auto c = std::make_unique<Client>();
-        std::string name = "@" + root_.path() +
-                           (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
+        std::string name =
+            "@" + root_.path() +
+            (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
         EXPECT_TRUE(c->Connect(name)) << c->error();
         // One round trip: the daemon has accepted the connection once it
         // answers, so a later broadcast reaches it.
@@ -111,7 +112,8 @@ TEST_F(ServiceTest, FrontUiLife) {
         {R"(["name","ui"])", 3},
         {kFuiBody, 0},
     };
-    for (const auto &b : bodies) EXPECT_EQ(Result(*ui, kFui, 1000, b.body), b.result) << b.body.value_or("none");
+    for (const auto &b : bodies)
+        EXPECT_EQ(Result(*ui, kFui, 1000, b.body), b.result) << b.body.value_or("none");
 
     EXPECT_EQ(Result(*ui, kFui, 1004), 103) << "no configuration saved yet";
     EXPECT_EQ(Result(*ui, kFui, 1002), 102) << "no status reported yet";
@@ -197,7 +199,8 @@ TEST_F(ServiceTest, ProductLifeAndDefaultArbitration) {
     Message reg = Note(*watcher);
     EXPECT_EQ(stop.type, 1504u);
     EXPECT_EQ(stop.uuid, kDef);
-    EXPECT_EQ(stop.data, R"({"name":"Ambrel","exec":"/opt/palemoss/palemoss","uuid":")" + kDef + "\"}");
+    EXPECT_EQ(stop.data,
+              R"({"name":"Ambrel","exec":"/opt/palemoss/palemoss","uuid":")" + kDef + "\"}");
     EXPECT_EQ(reg.type, 1500u);
     EXPECT_EQ(reg.id, stop.id + 1);
     EXPECT_EQ(StoredStatus(kDef), 3);

@@ -3,11 +3,11 @@
 // at directly. The loop is pumped from the test thread: no threads, no races.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
+#include <signal.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -126,7 +126,8 @@ protected:
             [&] {
                 char buf[65536];
                 ssize_t n;
-                while ((n = read(fd, buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+                while ((n = read(fd, buf, sizeof(buf))) > 0)
+                    got.append(buf, static_cast<size_t>(n));
                 return got.size() >= want;
             },
             timeout_ms);
@@ -171,7 +172,8 @@ TEST_F(NetCoreTest, FullInputBufferWithoutLineFeedClosesConnection) {
     Send(fd, std::string(kNetBufferSize, 'a'));
     Send(fd, "b");
     EXPECT_TRUE(PeerClosed(fd));
-    EXPECT_NE(Log().find("INFO|Client  closed connection from listener: " + fui_name_), std::string::npos);
+    EXPECT_NE(Log().find("INFO|Client  closed connection from listener: " + fui_name_),
+              std::string::npos);
 }
 
 TEST_F(NetCoreTest, SlowReaderQueuesInOrderGrowsGeometricallyAndDrains) {
@@ -183,7 +185,8 @@ TEST_F(NetCoreTest, SlowReaderQueuesInOrderGrowsGeometricallyAndDrains) {
         Send(fd, "big:100000\nnext" + std::to_string(i) + "\n");
         expect += std::string(100000, 'x') + "\n" + "echo:next" + std::to_string(i) + "\n";
     }
-    ASSERT_TRUE(Pump([&] { return c->outbuf != nullptr && c->outbuf->last - c->outbuf->pos > 1000000; }));
+    ASSERT_TRUE(
+        Pump([&] { return c->outbuf != nullptr && c->outbuf->last - c->outbuf->pos > 1000000; }));
     size_t queued = static_cast<size_t>(c->outbuf->last - c->outbuf->pos);
     size_t cap = static_cast<size_t>(c->outbuf->end - c->outbuf->start);
     EXPECT_LE(cap, 2 * queued + kNetBufferSize) << "growth is geometric, not wasteful";
@@ -235,7 +238,8 @@ TEST_F(NetCoreTest, BroadcastThatClosesTheServedConnectionIsDeferred) {
     EXPECT_EQ(Receive(watcher, 5), "note\n");
     ASSERT_TRUE(Pump([&] {
         int n = 0;
-        for (int i = 0; i <= fui_listener->max_client_fd; ++i) n += fui_listener->clients[i] != nullptr;
+        for (int i = 0; i <= fui_listener->max_client_fd; ++i)
+            n += fui_listener->clients[i] != nullptr;
         return n == 1;
     }));
     EXPECT_NE(Log().find("ERROR|handle_fui_post: post data note\n to fui-client failed"),
@@ -288,7 +292,8 @@ TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
         struct sockaddr_un sa = {};
         sa.sun_family = AF_UNIX;
         memcpy(sa.sun_path + 1, sec_name_.data() + 1, sec_name_.size() - 1);
-        socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sec_name_.size());
+        socklen_t len =
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sec_name_.size());
         ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&sa), len), 0);
     }
     for (int i = 0; i < 200; ++i) aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);

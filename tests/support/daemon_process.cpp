@@ -55,7 +55,9 @@ DaemonProcess::~DaemonProcess() {
     if (m_pid > 0 && !m_reaped) Stop();
 }
 
-std::string DaemonProcess::Log() const { return ReadFile(LogPath()); }
+std::string DaemonProcess::Log() const {
+    return ReadFile(LogPath());
+}
 
 bool DaemonProcess::WaitLog(const std::string &text, int timeout_ms) const {
     return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout_ms);

@@ -41,7 +41,9 @@ void WriteFile(const std::string &path, const std::string &content) {
     out << content;
 }
 
-bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 ScopedRootEnv::ScopedRootEnv(const std::string &root) {
     const char *old = getenv(vk_paths::kRootEnv);
