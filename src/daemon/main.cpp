@@ -4,11 +4,11 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "daemon/detach.h"
 #include "daemon/monitor.h"
 #include "daemon/paths.h"
 #include "daemon/pidfile.h"
@@ -36,14 +36,6 @@ static void sig_handler(int signo) {
     }
 }
 
-// The directory of a PID file may be missing under a fresh relocation root.
-static void ensure_parent_dir(const std::string &path) {
-    std::string dir = Utils::dir_of(path);
-    for (size_t i = 1; i <= dir.size(); ++i) {
-        if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
-    }
-}
-
 int main(int argc, char **argv) {
     (void)argv;
     CSimpleMonitor monitor;
@@ -51,10 +43,14 @@ int main(int argc, char **argv) {
     std::string exepath = Utils::get_exepath();
     if (exepath.empty()) fprintf(stderr, "cannot read /proc/self/exe: %s\n", strerror(errno));
     std::string pidfile = vk_paths::File(vk_paths::kWorkerPidFile);
-    (void)argc;
-    (void)runpath;
 
-    ensure_parent_dir(pidfile);
+    if (argc < 2) {
+        becomeDeamon(runpath.c_str());
+        monitor.CreateMonitor(exepath, runpath, pidfile);
+    }
+
+    // The run directory may be missing under a fresh relocation root.
+    Utils::make_parent_dirs(pidfile);
     if (CPidFile::write_pid_file(pidfile.c_str()) < 0) goto stop;
 
     if (MoxLogInit() != 0) {

@@ -1,13 +1,170 @@
 #include "daemon/monitor.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "daemon/paths.h"
 #include "daemon/pidfile.h"
-#include "log/mylog.h"
+#include "daemon/utils.h"
+
+extern char **environ;
+
+static int pidfd_open_compat(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+static int pidfd_kill(int pidfd, int sig) {
+#ifdef SYS_pidfd_send_signal
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+#else
+    (void)pidfd;
+    (void)sig;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string &rundir,
+                                   const std::string &pidfile) {
+    (void)rundir;
+    m_log.Open(vk_paths::File(vk_paths::kMonitorLogFile).c_str());
+    m_log.SetMaxLogFilesize(1048576);
+    m_childPidFile = pidfile;
+    m_program = program;
+
+    if (access(m_program.c_str(), F_OK) != 0) {
+        m_log.Write(ERROR, "there is no program: %s", m_program.c_str());
+        cleanStuff();
+        return;
+    }
+
+    m_parentPid = getpid();
+    m_parentPidFile = vk_paths::File(vk_paths::kMonitorPidFile);
+    Utils::make_parent_dirs(m_parentPidFile);
+    m_parentPidFd = CPidFile::write_pid_file(m_parentPidFile.c_str());
+    if (m_parentPidFd < 0) {
+        m_log.Write(ERROR, "failed to write pid file %s,because: %s", m_parentPidFile.c_str(),
+                    strerror(errno));
+        cleanStuff();
+        exit(0);
+    }
+    m_log.Write(INFO, "parent process start[%ld]", static_cast<long>(m_parentPid));
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        m_log.Write(ERROR, "fork error,because: %s", strerror(errno));
+        cleanStuff();
+        CPidFile::delete_pid_file(m_parentPidFile.c_str());
+        exit(1);
+    }
+    if (pid > 0) {
+        m_log.Write(INFO, "child process start[%ld]", static_cast<long>(pid));
+        RunMonitorChild(pid);
+    }
+    // The worker. The supervisor is our parent only while getppid() says
+    // so; a pidfd taken now stays bound to that very process.
+    m_parentHandle = pidfd_open_compat(m_parentPid);
+    if (m_parentHandle >= 0 && getppid() != m_parentPid) {
+        close(m_parentHandle);
+        m_parentHandle = -1;
+    }
+    if (m_parentHandle >= 0) fcntl(m_parentHandle, F_SETFD, FD_CLOEXEC);
+    cleanStuff();
+}
+
+void CSimpleMonitor::RunMonitorChild(int pid) {
+    int status = 0;
+    pid_t r;
+    do {
+        status = 0;
+        r = waitpid(pid, &status, 0);
+    } while (r <= 0 && errno == EINTR);
+    m_log.Write(INFO, "%s", StrProcExitStatus(pid, status).c_str());
+    cleanStuff();
+    CPidFile::delete_pid_file(m_parentPidFile.c_str());
+    CPidFile::delete_pid_file(m_childPidFile.c_str());
+    Restart();
+    exit(0);
+}
+
+void CSimpleMonitor::Restart() {
+    if (access(m_program.c_str(), F_OK) != 0) return;
+    // The program file itself, not a shell command line: any character in
+    // its path is taken literally. The new copy detaches at once, so the
+    // wait is short.
+    char *argv[] = {&m_program[0], nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, m_program.c_str(), nullptr, nullptr, argv, environ) != 0) return;
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::string CSimpleMonitor::StrProcExitStatus(int pid, int status) {
+    std::string text = "process[" + std::to_string(pid) + "] ";
+    if (WIFEXITED(status))
+        text += "normal termination, exit status " + std::to_string(WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        text += "termination by signal " + std::to_string(WTERMSIG(status));
+    return text;
+}
+
+void CSimpleMonitor::cleanStuff() {
+    if (m_parentPidFd != -1) close(m_parentPidFd);
+    m_log.Close();
+}
+
+// Waits until the supervisor has terminated: true when it has.
+bool CSimpleMonitor::supervisorGone(int timeout_ms) {
+    if (m_parentHandle < 0) return getppid() != m_parentPid;
+    struct pollfd p = {m_parentHandle, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
 
 void CSimpleMonitor::Stop() {
+    MyLog *log = Singleton<MyLog>::Instance();
+    if (m_parentPid > 1) {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            std::string result = "success";
+            log->Write(INFO, "stop parent process [%ld]", static_cast<long>(m_parentPid));
+            int rc;
+            if (m_parentHandle >= 0) {
+                rc = pidfd_kill(m_parentHandle, SIGKILL);
+            } else if (getppid() == m_parentPid) {
+                // No pidfd: signal only while it is still our parent.
+                rc = kill(m_parentPid, SIGKILL);
+            } else {
+                rc = -1;
+                errno = ESRCH;
+            }
+            bool gone = (rc != 0 && errno == ESRCH) || supervisorGone(500);
+            if (!gone) result = std::string("failed,because: ") + strerror(errno);
+            log->Write(INFO, "stop parent process [%ld] %s", static_cast<long>(m_parentPid),
+                       result.c_str());
+            if (gone) break;
+        }
+        if (m_parentHandle >= 0) close(m_parentHandle);
+        m_parentHandle = -1;
+    }
     if (!m_childPidFile.empty() && !CPidFile::delete_pid_file(m_childPidFile.c_str()))
-        Singleton<MyLog>::Instance()->Write(ERROR, "delete pid file %s failed",
-                                            m_childPidFile.c_str());
+        log->Write(ERROR, "delete pid file %s failed", m_childPidFile.c_str());
     if (!m_parentPidFile.empty() && !CPidFile::delete_pid_file(m_parentPidFile.c_str()))
-        Singleton<MyLog>::Instance()->Write(ERROR, "delete parent pid file %s failed",
-                                            m_parentPidFile.c_str());
+        log->Write(ERROR, "delete parent pid file %s failed", m_parentPidFile.c_str());
 }

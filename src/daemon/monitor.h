@@ -1,20 +1,42 @@
-// The supervisor of daemon mode and the worker's farewell to it.
+// The supervisor of daemon mode: it holds its own locked PID file, waits for
+// the worker, and when the worker dies removes both PID files and starts the
+// program anew. The worker ends the supervisor on an orderly stop.
+//
+// Stop signals the supervisor only through a pidfd taken in the worker right
+// after the fork, while the supervisor was certainly its parent, so it can
+// never reach a process that merely inherited the supervisor's id, nor the
+// reaper the worker is handed to once the supervisor is gone.
 #pragma once
 
 #include <string>
+
+#include "log/mylog.h"
 
 class CSimpleMonitor {
 public:
     CSimpleMonitor() = default;
 
+    // Program path, run directory (unused) and worker PID-file path. Returns
+    // in the worker, or in the caller when the program file is missing; the
+    // supervisor never returns.
+    void CreateMonitor(const std::string &program, const std::string &rundir,
+                       const std::string &pidfile);
+    [[noreturn]] void RunMonitorChild(int pid);
+    void Restart();
+    static std::string StrProcExitStatus(int pid, int status);
+    void cleanStuff();
     // The worker's last step: ends the supervisor (if any) and removes the
     // PID files this object knows of. Does nothing in foreground mode.
     void Stop();
 
 private:
+    bool supervisorGone(int timeout_ms);
+
     int m_parentPid = -1;
     int m_parentPidFd = -1;
     std::string m_parentPidFile;
     std::string m_childPidFile;
     std::string m_program;
+    MyLog m_log;
+    int m_parentHandle = -1;  // pidfd of the supervisor, in the worker only
 };

@@ -1,5 +1,6 @@
 #include "daemon/utils.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -26,4 +27,13 @@ std::string Utils::get_runpath() {
     std::string exe = get_exepath();
     if (exe.empty()) return exe;
     return dir_of(exe);
+}
+
+void Utils::make_parent_dirs(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string dir = path.substr(0, slash);
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
+    }
 }

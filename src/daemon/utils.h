@@ -17,4 +17,8 @@ public:
 
     // The directory part of `path` by the rule above.
     static std::string dir_of(const std::string &path);
+
+    // Creates the missing directories above `path` with mode 0755 (errors
+    // are left for the caller's open of `path` to report).
+    static void make_parent_dirs(const std::string &path);
 };

@@ -139,8 +139,8 @@ bool ProbeDebug(DaemonProcess &d, korvane::Client &c, int &seq, bool want_debug)
         std::string uuid = "probe-" + std::to_string(++seq);
         if (!c.SendRequest(uuid, static_cast<uint64_t>(seq), 1000)) return false;
         if (!c.ReadMessage(5000)) return false;
-        bool logged = d.Log().find("DEBUG|handle frontUI register,type: 1000,uuid: " + uuid + "\n") !=
-                      std::string::npos;
+        bool logged = d.Log().find("DEBUG|handle frontUI register,type: 1000,uuid: " + uuid +
+                                   "\n") != std::string::npos;
         return logged == want_debug;
     });
 }

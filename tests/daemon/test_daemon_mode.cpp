@@ -1,0 +1,227 @@
+// Daemon mode through the real binary, copied to a directory whose name has
+// a space and shell characters. This test process makes itself a subreaper,
+// so the detached processes become its children: it can reap them, and a
+// farewell that signalled the worker's new parent would kill the test.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "client/korvane_client.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+using vk_test::ReadFile;
+using vk_test::WaitFor;
+
+namespace {
+
+std::string Readlink(const std::string &path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof(buf));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+char ProcState(pid_t pid, pid_t *ppid = nullptr) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 > stat.size()) return '?';
+    if (ppid) *ppid = static_cast<pid_t>(atol(stat.c_str() + close + 4));
+    return stat[close + 2];
+}
+
+// True once `pid` has ended (reaped here when it is our child).
+bool Gone(pid_t pid) {
+    waitpid(pid, nullptr, WNOHANG);
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    return ProcState(pid) == 'Z';
+}
+
+class DaemonModeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        dir_ = root_.path() + "/opt/vk dir $(touch pwned);'q'";
+        ASSERT_EQ(system(("mkdir -p \"" + Escaped(dir_) + "\"").c_str()), 0);
+        exe_ = dir_ + "/veskkorvaned";
+        std::ifstream in(VK_DAEMON_PATH, std::ios::binary);
+        std::ofstream out(exe_, std::ios::binary);
+        out << in.rdbuf();
+        out.close();
+        ASSERT_EQ(chmod(exe_.c_str(), 0755), 0);
+    }
+
+    void TearDown() override {
+        for (pid_t p : seen_) kill(p, SIGKILL);
+        for (pid_t p : seen_) WaitFor([&] { return Gone(p); }, 5000);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        EXPECT_FALSE(vk_test::FileExists(dir_ + "/pwned")) << "a shell ran the program path";
+    }
+
+    static std::string Escaped(const std::string &s) {
+        std::string out;
+        for (char c : s) {
+            if (c == '"' || c == '$' || c == '\\' || c == '`') out += '\\';
+            out += c;
+        }
+        return out;
+    }
+
+    // Starts the program without arguments; returns its exit status.
+    int StartDetached() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setenv("VESKKORVANED_ROOT", root_.path().c_str(), 1);
+            execl(exe_.c_str(), exe_.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = -1;
+        waitpid(pid, &status, 0);
+        return status;
+    }
+
+    pid_t PidIn(const char *file) {
+        std::string text = ReadFile(root_.path() + file);
+        pid_t pid = text.empty() ? 0 : static_cast<pid_t>(atol(text.c_str()));
+        if (pid > 0) seen_.insert(pid);
+        return pid;
+    }
+
+    // Waits for a running pair other than `old_worker`; both ids out.
+    bool WaitPair(pid_t *sup, pid_t *wrk, pid_t old_worker = 0) {
+        return WaitFor([&] {
+            *sup = PidIn("/var/run/veskkorvaned_monitor.pid");
+            *wrk = PidIn("/var/run/veskkorvaned.pid");
+            if (*sup <= 0 || *wrk <= 0 || *wrk == old_worker) return false;
+            pid_t ppid = 0;
+            return ProcState(*wrk, &ppid) != '?' && ppid == *sup && Served();
+        });
+    }
+
+    bool Served() {
+        korvane::Client c;
+        if (!c.Connect("@" + root_.path() + "/tmp/.zelluskkorvanefui")) return false;
+        if (!c.SendRequest("nobody", 1, 1004)) return false;
+        auto m = c.ReadMessage(2000);
+        return m && m->has_result && m->result == 100;
+    }
+
+    std::string MonitorLog() {
+        return ReadFile(root_.path() + "/var/log/veskkorvaned_monitor.log");
+    }
+
+    vk_test::TempRoot root_;
+    std::string dir_, exe_;
+    std::set<pid_t> seen_;
+};
+
+TEST_F(DaemonModeTest, StartDetachesIntoSupervisorAndWorker) {
+    int status = StartDetached();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+
+    std::string proc = "/proc/" + std::to_string(wrk);
+    for (int fd = 0; fd < 3; ++fd)
+        EXPECT_EQ(Readlink(proc + "/fd/" + std::to_string(fd)), "/dev/null");
+    EXPECT_EQ(Readlink(proc + "/cwd"), dir_);
+    EXPECT_NE(ReadFile(proc + "/status").find("Umask:\t0000"), std::string::npos);
+    std::string log = MonitorLog();
+    EXPECT_NE(log.find("|INFO|parent process start[" + std::to_string(sup) + "]\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("|INFO|child process start[" + std::to_string(wrk) + "]\n"),
+              std::string::npos);
+}
+
+TEST_F(DaemonModeTest, KilledWorkerIsReplacedByAFreshPair) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    ASSERT_EQ(kill(wrk, SIGKILL), 0);
+
+    pid_t sup2 = 0, wrk2 = 0;
+    ASSERT_TRUE(WaitPair(&sup2, &wrk2, wrk));
+    EXPECT_NE(sup2, sup);
+    EXPECT_TRUE(WaitFor([&] { return Gone(sup); }));
+    EXPECT_NE(
+        MonitorLog().find("|INFO|process[" + std::to_string(wrk) + "] termination by signal 9\n"),
+        std::string::npos);
+}
+
+TEST_F(DaemonModeTest, SigtermToWorkerEndsBothAndRemovesPidFiles) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    ASSERT_EQ(kill(wrk, SIGTERM), 0);
+    EXPECT_TRUE(WaitFor([&] { return Gone(wrk) && Gone(sup); }));
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned.pid"));
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
+    EXPECT_EQ(MonitorLog().find("termination by"), std::string::npos) << "nothing was restarted";
+}
+
+TEST_F(DaemonModeTest, SecondStartEndsQuietlyAndLeavesThePairAlone) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    int status = StartDetached();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WaitFor([&] {
+        return MonitorLog().find("|ERROR|failed to write pid file ") != std::string::npos;
+    }));
+    EXPECT_EQ(PidIn("/var/run/veskkorvaned_monitor.pid"), sup);
+    EXPECT_EQ(PidIn("/var/run/veskkorvaned.pid"), wrk);
+    EXPECT_FALSE(Gone(sup));
+    EXPECT_FALSE(Gone(wrk));
+    EXPECT_TRUE(Served());
+}
+
+TEST_F(DaemonModeTest, WorkerThatCannotOpenItsStoreStopsItsSupervisor) {
+    ASSERT_EQ(mkdir((root_.path() + "/etc").c_str(), 0755), 0);
+    vk_test::WriteFile(root_.path() + "/etc/korvane", "not a directory");
+    ASSERT_EQ(StartDetached(), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile(root_.path() + "/var/log/veskkorvaned.log").find("init db failed") !=
+               std::string::npos;
+    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return MonitorLog().find("child process start[") != std::string::npos; }));
+    std::string log = MonitorLog();
+    pid_t sup = static_cast<pid_t>(atol(log.c_str() + log.find("parent process start[") + 21));
+    pid_t wrk = static_cast<pid_t>(atol(log.c_str() + log.find("child process start[") + 20));
+    seen_.insert(sup);
+    seen_.insert(wrk);
+    EXPECT_TRUE(WaitFor([&] { return Gone(sup) && Gone(wrk); }));
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
+    log = MonitorLog();
+    EXPECT_EQ(log.find("parent process start["), log.rfind("parent process start["))
+        << "no restart loop";
+}
+
+TEST_F(DaemonModeTest, SupervisorKilledFirstThenWorkerStoppedSignalsNobodyElse) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    ASSERT_EQ(kill(sup, SIGKILL), 0);
+    ASSERT_TRUE(WaitFor([&] { return Gone(sup); }));
+    pid_t ppid = 0;
+    ASSERT_TRUE(WaitFor([&] { return ProcState(wrk, &ppid) != '?' && ppid == getpid(); }))
+        << "the worker is handed to this subreaper";
+
+    ASSERT_EQ(kill(wrk, SIGTERM), 0);
+    EXPECT_TRUE(WaitFor([&] { return Gone(wrk); }));
+    // Still here: the worker's farewell did not signal its new parent.
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned.pid"));
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
+}
+
+}  // namespace
