@@ -110,6 +110,23 @@ bool Client::Connect(const std::string &name) {
         close(fd);
         return false;
     }
+    // Abstract names carry no permissions and anyone may bind one while the
+    // daemon is down: trust only a listener that runs as root.
+    if (m_requireRootPeer) {
+        struct ucred cred;
+        socklen_t len = sizeof(cred);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            FailErrno("getsockopt SO_PEERCRED");
+            close(fd);
+            return false;
+        }
+        if (cred.uid != 0) {
+            close(fd);
+            return Fail("refusing " + name + ": its listener runs as uid " +
+                        std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
+                        "), not root");
+        }
+    }
     int flags = fcntl(fd, F_GETFL);
     if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
         FailErrno("fcntl");

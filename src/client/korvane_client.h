@@ -84,6 +84,11 @@ public:
     // Whether a timeout ended the last failed read, as opposed to an error.
     bool TimedOut() const { return m_timedOut; }
     const std::string &error() const { return m_error; }
+    // Whether Connect accepts only a listener running as root (the
+    // default). A daemon under test, or one run by an ordinary user, needs
+    // this turned off.
+    void SetRequireRootPeer(bool require) { m_requireRootPeer = require; }
+
     // How long a send waits for the socket to take more bytes.
     void SetSendTimeout(int timeout_ms) { m_sendTimeoutMs = timeout_ms; }
 
@@ -96,6 +101,7 @@ private:
     std::string m_error;
     bool m_timedOut = false;
     int m_sendTimeoutMs = 10000;
+    bool m_requireRootPeer = true;
 };
 
 }  // namespace korvane

@@ -14,6 +14,17 @@ static CMoxDb *store() {
     return Singleton<CMoxDb>::Instance();
 }
 
+// A front UI declares its pid and euid; the kernel knows who really holds
+// the socket. A mismatch changes no reply but is worth an administrator's
+// attention.
+static void check_declared_identity(const mox_packet_t &packet, const CFrontUIInfo &info) {
+    if (packet.peer_pid < 0) return;
+    if (info.pid == packet.peer_pid && info.euid == packet.peer_uid) return;
+    LOG(ERROR,
+        "frontUI register uuid: %s declares pid: %d,euid: %d,but its peer is pid: %d,uid: %d",
+        packet.uuid.c_str(), info.pid, info.euid, packet.peer_pid, packet.peer_uid);
+}
+
 int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
@@ -36,6 +47,7 @@ int fui_register_handle(mox_packet_t &packet, void *) {
                 packet.result = 3;
             } else {
                 info.uuid = packet.uuid;
+                check_declared_identity(packet, info);
                 packet.result = 0;
                 if (store()->Upgrade(info) != 0) packet.result = 1;
             }

@@ -60,27 +60,59 @@ MyLog::~MyLog() {
     pthread_mutex_destroy(&m_mutex);
 }
 
-bool MyLog::Open(const char *path) {
-    if (m_fd != -1 || path == nullptr) return false;
+// Opens `path` for appending, creating missing directories: the descriptor
+// and the file's size, or -1 with errno set.
+int MyLog::openFile(const char *path, long long *size) {
     std::string dir(path);
     size_t slash = dir.rfind('/');
     dir = (slash == std::string::npos) ? std::string(".") : dir.substr(0, slash);
-    if (!dir.empty() && !MakeDirs(dir)) return false;
-
+    if (!dir.empty() && !MakeDirs(dir)) return -1;
     int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int saved = errno;
         close(fd);
         errno = saved;
-        return false;
+        return -1;
     }
+    *size = st.st_size;
+    return fd;
+}
+
+bool MyLog::Open(const char *path) {
+    if (m_fd != -1 || path == nullptr) return false;
+    long long size = 0;
+    int fd = openFile(path, &size);
+    if (fd < 0) return false;
     pthread_mutex_lock(&m_mutex);
     m_fd = fd;
-    m_curSize = st.st_size;
+    m_curSize = size;
+    m_path = path;
+    m_lastCheck = static_cast<long>(time(nullptr));
     pthread_mutex_unlock(&m_mutex);
     return true;
+}
+
+// A log file removed while open (say with its whole directory) would
+// swallow every later line; once a second the file is looked for and, when
+// gone, opened anew.
+void MyLog::reopenIfRemoved() {
+    long now = static_cast<long>(time(nullptr));
+    if (now == m_lastCheck || m_path.empty()) return;
+    pthread_mutex_lock(&m_mutex);
+    m_lastCheck = now;
+    struct stat st;
+    if (m_fd != -1 && fstat(m_fd, &st) == 0 && st.st_nlink == 0) {
+        long long size = 0;
+        int fd = openFile(m_path.c_str(), &size);
+        if (fd >= 0) {
+            close(m_fd);
+            m_fd = fd;
+            m_curSize = size;
+        }
+    }
+    pthread_mutex_unlock(&m_mutex);
 }
 
 bool MyLog::Close() {
@@ -88,6 +120,7 @@ bool MyLog::Close() {
     if (m_fd != -1) close(m_fd);
     m_fd = -1;
     m_curSize = 0;
+    m_path.clear();
     pthread_mutex_unlock(&m_mutex);
     return true;
 }
@@ -107,6 +140,7 @@ bool MyLog::Write(_LogLevel level, const char *format, ...) {
 bool MyLog::VWrite(_LogLevel level, const char *format, va_list ap) {
     if (static_cast<int>(level) > m_level.load() || format == nullptr) return false;
     if (m_fd == -1) return false;
+    reopenIfRemoved();
     return write_with_type(level, format, ap);
 }
 

@@ -59,6 +59,8 @@ private:
     bool write_buffer(const char *data, size_t length);
     void truncate();
     void loadLogConf();
+    int openFile(const char *path, long long *size);
+    void reopenIfRemoved();
 
     long long m_curSize = 0;
     pthread_mutex_t m_mutex;
@@ -68,6 +70,8 @@ private:
     _LogLevel m_confLevel = INFO;
     int m_confMaxSize = -1;
     long long m_ceiling = kDefaultCeiling;
+    std::string m_path;
+    long m_lastCheck = 0;  // second of the last check that the file still exists
 };
 
 // Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -222,6 +223,8 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         if (lf == nullptr) break;
         *lf = '\0';
         mox_packet_t packet;
+        packet.peer_pid = c->peer_pid;
+        packet.peer_uid = c->peer_uid;
         int handled = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
         // A broadcast made while handling may have closed this connection.
         if (net_close_pending(c)) return -1;
@@ -363,4 +366,23 @@ bool net_listener_fits(net_listener_t *l, int fd) {
         l->max_clients);
     close(fd);
     return false;
+}
+
+void net_log_peer(net_listener_t *l, net_client_t *c) {
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
+            strerror(errno));
+        return;
+    }
+    c->peer_pid = static_cast<int>(cred.pid);
+    c->peer_uid = static_cast<int>(cred.uid);
+    char exe[4096];
+    std::string link = "/proc/" + std::to_string(cred.pid) + "/exe";
+    ssize_t n = readlink(link.c_str(), exe, sizeof(exe) - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
+        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid),
+        static_cast<int>(cred.gid), n > 0 ? exe : "?");
 }

@@ -42,6 +42,7 @@ static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *l
     l->clients[fd] = c;
     if (fd > l->max_client_fd) l->max_client_fd = fd;
     LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
+    net_log_peer(l, c);
     if (handleClientReadEvent(el, c) == -1) {
         LOG(ERROR, "failed to handle client write event from listener: %s", l->name);
         doFreeClient(el, c);

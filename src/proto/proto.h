@@ -21,6 +21,10 @@ struct mox_packet_t {
     int32_t result = 0;
     // The finished reply line: base64 text and one '\n'.
     std::string response;
+    // Credentials of the connection's peer as the kernel reported them when
+    // it connected; -1 when unknown (not part of the wire format).
+    int peer_pid = -1;
+    int peer_uid = -1;
 };
 
 // Shape of every request handler; the context is always null.

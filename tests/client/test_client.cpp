@@ -9,6 +9,8 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -276,6 +278,42 @@ TEST(ClientDecode, Lines) {
             EXPECT_NE(error.find(c.error), std::string::npos) << error;
         }
     }
+}
+
+// A listener run by an ordinary user in a child process.
+TEST(ClientConnect, RefusesAListenerThatIsNotRoot) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start a listener as another user";
+    vk_test::TempRoot root;
+    std::string name = "@" + root.path() + "/impostor";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
+        socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 || listen(fd, 8) != 0) _exit(2);
+        if (write(ready[1], "r", 1) != 1) _exit(3);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char r;
+    ASSERT_EQ(read(ready[0], &r, 1), 1);
+    close(ready[0]);
+
+    Client strict;
+    EXPECT_FALSE(strict.Connect(name));
+    EXPECT_NE(strict.error().find("not root"), std::string::npos) << strict.error();
+    Client relaxed;
+    relaxed.SetRequireRootPeer(false);
+    EXPECT_TRUE(relaxed.Connect(name)) << relaxed.error();
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 }  // namespace

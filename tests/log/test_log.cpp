@@ -8,6 +8,7 @@
 #include <string>
 
 #include "log/mylog.h"
+#include "support/daemon_process.h"
 #include "support/temp_root.h"
 
 using vk_test::ReadFile;
@@ -89,6 +90,18 @@ TEST_F(LogTest, AppendsToExistingFileInCreatedDirectory) {
     struct stat st;
     ASSERT_EQ(stat((root.path() + "/var/log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST_F(LogTest, FileRemovedWithItsDirectoryIsOpenedAnew) {
+    ASSERT_TRUE(log.Open(path.c_str()));
+    ASSERT_TRUE(log.Write(INFO, "before"));
+    ASSERT_EQ(system(("rm -rf '" + root.path() + "/var'").c_str()), 0);
+    int n = 0;
+    EXPECT_TRUE(vk_test::WaitFor([&] {
+        log.Write(INFO, "after %d", ++n);
+        return ReadFile(path).find("INFO|after ") != std::string::npos;
+    }));
+    EXPECT_EQ(ReadFile(path).find("before"), std::string::npos);
 }
 
 TEST_F(LogTest, OpenFailsWhenDirectoryIsAFile) {

@@ -23,6 +23,8 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
     if (name != nullptr) snprintf(c->name, sizeof(c->name), "%s", name);
     c->last_active = aeGetMonoticNow();
     c->owner = owner;
+    c->peer_pid = -1;
+    c->peer_uid = -1;
     return c;
 }
 

@@ -20,6 +20,9 @@ struct net_client_t {
     aeFileProc *write_proc;
     void *owner;  // the listener that accepted the connection
     int flags;    // NET_CLIENT_* bits, kept by the connection core; 0 at creation
+    // The peer's credentials when it connected (SO_PEERCRED), -1 unknown.
+    int peer_pid;
+    int peer_uid;
 };
 
 // Makes fd non-blocking and wraps it; registers nothing. Null when out of
