@@ -14,6 +14,10 @@
 #include <set>
 #include <string>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <vector>
+
 #include "client/korvane_client.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
@@ -222,6 +226,46 @@ TEST_F(DaemonModeTest, SupervisorKilledFirstThenWorkerStoppedSignalsNobodyElse) 
     // Still here: the worker's farewell did not signal its new parent.
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned.pid"));
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
+}
+
+// Every write answered with result 0 survives the worker being killed at
+// any moment: rounds of stored-only detail updates (each a row of its own),
+// the worker killed with a request in flight, the supervisor's fresh copy
+// checked row by row.
+TEST_F(DaemonModeTest, AcknowledgedWritesSurviveAKilledWorker) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    std::vector<std::string> acked;
+    const int rounds = 2, per_round = 150;
+    for (int round = 0; round < rounds; ++round) {
+        korvane::Client c;
+        ASSERT_TRUE(c.Connect("@" + root_.path() + "/tmp/.zelluskkorvane")) << c.error();
+        ASSERT_TRUE(c.SendRequest("active", 1, 2000, std::string(R"({"name":"A","exec":"/a"})")));
+        ASSERT_TRUE(c.ReadMessage(5000));
+        for (int i = 0; i < per_round; ++i) {
+            std::string uuid = "w-" + std::to_string(round) + "-" + std::to_string(i);
+            ASSERT_TRUE(c.SendRequest(uuid, static_cast<uint64_t>(i), 2003,
+                                      std::string(R"({"name":"W","exec":"/w"})")));
+            auto m = c.ReadMessage(5000);
+            ASSERT_TRUE(m && m->has_result) << c.error();
+            if (m->result == 0) acked.push_back(uuid);
+        }
+        // One more in flight while the worker dies.
+        c.SendRequest("in-flight", 9999, 2003, std::string(R"({"name":"W","exec":"/w"})"));
+        ASSERT_EQ(kill(wrk, SIGKILL), 0);
+        pid_t old = wrk;
+        ASSERT_TRUE(WaitPair(&sup, &wrk, old));
+    }
+    ASSERT_EQ(acked.size(), static_cast<size_t>(rounds * per_round));
+    SQLite::Database db(root_.path() + "/etc/korvane/korvaned.db", SQLite::OPEN_READONLY);
+    SQLite::Statement q(db, "select count(*) from t_secsoft where uuid=?");
+    for (const std::string &uuid : acked) {
+        q.reset();
+        q.bind(1, uuid);
+        ASSERT_TRUE(q.executeStep());
+        EXPECT_EQ(q.getColumn(0).getInt(), 1) << uuid << " was acknowledged but is not stored";
+    }
 }
 
 }  // namespace

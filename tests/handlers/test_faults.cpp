@@ -26,7 +26,8 @@ protected:
         ASSERT_TRUE(daemon_->WaitListening());
         ui_ = Connect("/tmp/.zelluskkorvanefui");
         av_ = Connect("/tmp/.zelluskkorvane");
-        ASSERT_EQ(Ask(*ui_, kFui, 1000, R"({"name":"ui","login_uid":0,"euid":0,"pid":1})").result, 0);
+        ASSERT_EQ(Ask(*ui_, kFui, 1000, R"({"name":"ui","login_uid":0,"euid":0,"pid":1})").result,
+                  0);
         ASSERT_EQ(Ask(*av_, kAv, 2000, R"({"name":"AV","exec":"/av"})").result, 0);
     }
 

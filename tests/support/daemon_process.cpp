@@ -1,9 +1,11 @@
 #include "support/daemon_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -28,7 +30,7 @@ bool WaitFor(const std::function<bool()> &cond, int timeout_ms) {
 }
 
 DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> args,
-                             const std::string &binary)
+                             const std::string &binary, long nofile)
     : m_root(root) {
     std::vector<std::string> argv_s;
     argv_s.push_back(binary);
@@ -40,6 +42,11 @@ DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> a
     m_pid = fork();
     if (m_pid == 0) {
         setenv(vk_paths::kRootEnv, root.c_str(), 1);
+        if (nofile > 0) {
+            struct rlimit rl;
+            rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(nofile);
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
         // Keep the test's output clean: the daemon writes to its log file.
         int devnull = open("/dev/null", O_RDWR);
         if (devnull >= 0) {
@@ -139,6 +146,28 @@ int DaemonProcess::Stop() {
         WaitExit(&status, 10000);
     }
     return status;
+}
+
+int DaemonProcess::OpenDescriptors() const {
+    DIR *d = opendir(("/proc/" + std::to_string(m_pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
+}
+
+long DaemonProcess::ResidentKiB() const {
+    std::string status = ReadFile("/proc/" + std::to_string(m_pid) + "/status");
+    size_t p = status.find("VmRSS:");
+    return p == std::string::npos ? -1 : atol(status.c_str() + p + 6);
+}
+
+char DaemonProcess::State() const {
+    std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
 }  // namespace vk_test

@@ -17,8 +17,9 @@ class DaemonProcess {
 public:
     // `root` becomes VESKKORVANED_ROOT of the child. `args` follow the
     // program name (any argument keeps it in the foreground).
+    // `nofile`, when positive, becomes the child's descriptor limit.
     DaemonProcess(const std::string &root, std::vector<std::string> args = {"--foreground"},
-                  const std::string &binary = VK_DAEMON_PATH);
+                  const std::string &binary = VK_DAEMON_PATH, long nofile = 0);
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess &) = delete;
     DaemonProcess &operator=(const DaemonProcess &) = delete;
@@ -31,6 +32,11 @@ public:
     bool WaitLog(const std::string &text, int timeout_ms = 10000) const;
     // Waits until both sockets accept connections.
     bool WaitListening(int timeout_ms = 10000) const;
+    // Open descriptors and resident size (KiB) of the daemon, from /proc.
+    int OpenDescriptors() const;
+    long ResidentKiB() const;
+    // The scheduler state letter of the daemon ('S' sleeping, 'R' running).
+    char State() const;
 
     bool Signal(int sig) const;
     // Waits for the child to end; true with its wait status.
