@@ -291,4 +291,24 @@ TEST_F(ServiceTest, RestartBringsTheRegistryBack) {
     EXPECT_EQ(Ask(*ui, kFui, 1002).data, R"([{"ok":1,"uuid":"av-0001"}])");
 }
 
+TEST_F(ServiceTest, PeersAreIdentifiedAndMisdeclaredFrontUisFlagged) {
+    auto ui = Connect(Endpoint::kFrontUi);
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = '\0';
+    std::string who = ",pid: " + std::to_string(getpid()) + ",uid: " + std::to_string(geteuid()) +
+                      ",gid: " + std::to_string(getegid()) + ",exe: " + exe + "\n";
+    EXPECT_TRUE(daemon_->WaitLog(who)) << "each connection's peer is logged";
+
+    std::string honest = R"({"name":"ui","login_uid":0,"euid":)" + std::to_string(geteuid()) +
+                         R"(,"pid":)" + std::to_string(getpid()) + "}";
+    EXPECT_EQ(Result(*ui, "honest", 1000, honest), 0);
+    EXPECT_EQ(Result(*ui, "liar", 1000, R"({"name":"ui","login_uid":0,"euid":4321,"pid":1})"), 1);
+    EXPECT_TRUE(daemon_->WaitLog("|ERROR|frontUI register uuid: liar declares pid: 1,euid: 4321,"
+                                 "but its peer is pid: " +
+                                 std::to_string(getpid())));
+    EXPECT_EQ(daemon_->Log().find("uuid: honest declares"), std::string::npos);
+}
+
 }  // namespace
