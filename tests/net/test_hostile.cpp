@@ -18,6 +18,14 @@ using korvane::Client;
 
 namespace {
 
+// Under AddressSanitizer freed memory sits in a quarantine of its own, so
+// the daemon's resident size says nothing about leaks there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeMeaningful = false;
+#else
+constexpr bool kResidentSizeMeaningful = true;
+#endif
+
 class HostileTest : public ::testing::Test {
 protected:
     void Start(long nofile = 0) {
@@ -159,7 +167,9 @@ TEST_F(HostileTest, FrontUiThatNeverReadsIsCutOffAtTheCap) {
     }
     EXPECT_TRUE(daemon_->WaitLog("handle_fui_post: output queue of client"));
     // The queue of the stuck one was dropped with it.
-    EXPECT_LT(daemon_->ResidentKiB(), 96 * 1024);
+    if (kResidentSizeMeaningful) {
+        EXPECT_LT(daemon_->ResidentKiB(), 96 * 1024);
+    }
     std::optional<std::string> line;
     while ((line = stuck->ReadLine(5000))) {
     }
@@ -220,7 +230,9 @@ TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
     ASSERT_TRUE(Serves());
     EXPECT_TRUE(vk_test::WaitFor([&] { return daemon_->OpenDescriptors() == fds; }))
         << daemon_->OpenDescriptors() << " descriptors, " << fds << " before";
-    EXPECT_LT(daemon_->ResidentKiB() - rss, 4096) << "resident size grew by more than 4 MiB";
+    if (kResidentSizeMeaningful) {
+        EXPECT_LT(daemon_->ResidentKiB() - rss, 4096) << "resident size grew by more than 4 MiB";
+    }
 }
 
 }  // namespace
