@@ -12,6 +12,7 @@
 #include "daemon/monitor.h"
 #include "daemon/paths.h"
 #include "daemon/pidfile.h"
+#include "daemon/sd_notify.h"
 #include "daemon/utils.h"
 #include "db/moxdb.h"
 #include "log/mylog.h"
@@ -78,8 +79,10 @@ int main(int argc, char **argv) {
         MoxDbUninit();
         goto uninit_log;
     }
+    vk_sd_notify("READY=1");
 
     MoxNetCoreRunLoop();
+    vk_sd_notify("STOPPING=1");
     MoxNetCoreUninit();
     MoxDbUninit();
     Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");

@@ -1,0 +1,156 @@
+// The install rules as a user meets them: the tree that `cmake --install`
+// lays out under a temporary prefix, a program built against it through
+// pkg-config alone, the systemd unit checked by systemd-analyze, and the
+// Debian packages that CPack makes from the same rules.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/temp_root.h"
+
+using vk_test::FileExists;
+using vk_test::TempRoot;
+
+namespace {
+
+struct Output {
+    int status = -1;
+    std::string text;  // stdout and stderr
+};
+
+Output Sh(const std::string &command) {
+    Output o;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return o;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.text.append(buf, n);
+    int st = pclose(p);
+    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return o;
+}
+
+bool Have(const char *program) {
+    return Sh(std::string("command -v ") + program).status == 0;
+}
+
+std::string Q(const std::string &s) {
+    return "'" + s + "'";
+}
+
+// Installs the service and dev components under <root>/usr once per test.
+class Installed : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Output o = Sh(std::string(Q(VK_CMAKE)) + " --install " + Q(VK_BUILD_DIR) + " --prefix " +
+                      Q(Prefix()));
+        ASSERT_EQ(o.status, 0) << o.text;
+    }
+    std::string Prefix() const { return m_root.path() + "/usr"; }
+
+    TempRoot m_root;
+};
+
+TEST_F(Installed, TreeHoldsEveryPart) {
+    for (const char *rel :
+         {"/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
+          "/lib/libkorvane-client.a", "/lib/pkgconfig/korvane-client.pc",
+          "/lib/systemd/system/veskkorvaned.service", "/share/veskkorvaned/log.conf"})
+        EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
+    std::string unit = vk_test::ReadFile(Prefix() + "/lib/systemd/system/veskkorvaned.service");
+    EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
+              std::string::npos)
+        << unit;
+    std::string pc = vk_test::ReadFile(Prefix() + "/lib/pkgconfig/korvane-client.pc");
+    EXPECT_EQ(pc.rfind("prefix=" + Prefix() + "\n", 0), 0u) << pc;
+}
+
+// An outside program finds the library through pkg-config alone.
+TEST_F(Installed, ProgramBuildsAgainstTheTreeThroughPkgConfig) {
+    if (!Have("pkg-config")) GTEST_SKIP() << "pkg-config is not installed";
+    std::string src = m_root.path() + "/user.cpp", exe = m_root.path() + "/user";
+    vk_test::WriteFile(src, R"(#include <korvane/korvane_client.h>
+#include <cstdio>
+int main() {
+    auto line = korvane::EncodeRequest("ui-1", 7, 1001, std::nullopt);
+    auto msg = korvane::DecodeLine(*line);
+    std::printf("%s|%llu|%u|%s\n", msg->uuid.c_str(), (unsigned long long)msg->id, msg->type,
+                korvane::EndpointName(korvane::Endpoint::kFrontUi).c_str());
+    return 0;
+}
+)");
+    std::string flags = "$(PKG_CONFIG_PATH=" + Q(Prefix() + "/lib/pkgconfig") +
+                        " pkg-config --cflags --libs korvane-client)";
+    Output build =
+        Sh(std::string(Q(VK_CXX)) + " -std=c++17 -o " + Q(exe) + " " + Q(src) + " " + flags);
+    ASSERT_EQ(build.status, 0) << build.text;
+    Output run = Sh("VESKKORVANED_ROOT=/r " + Q(exe));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.text, "ui-1|7|1001|@/r/tmp/.zelluskkorvanefui\n");
+}
+
+TEST_F(Installed, UnitPassesSystemdVerify) {
+    if (!Have("systemd-analyze"))
+        GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+    Output o =
+        Sh("systemd-analyze verify " + Q(Prefix() + "/lib/systemd/system/veskkorvaned.service"));
+    EXPECT_EQ(o.status, 0) << o.text;
+    EXPECT_EQ(o.text, "") << "no warnings either";
+}
+
+std::set<std::string> DebFiles(const std::string &deb) {
+    std::set<std::string> files;
+    std::istringstream in(Sh("dpkg-deb -c " + Q(deb)).text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string path = line.substr(line.rfind(' ') + 1);
+        if (path.back() != '/') files.insert(path);
+    }
+    return files;
+}
+
+TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
+    if (!Have("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
+    TempRoot root;
+    Output o =
+        Sh(std::string("cd ") + Q(root.path()) + " && " + Q(VK_CPACK) + " -G DEB --config " +
+           Q(std::string(VK_BUILD_DIR) + "/CPackConfig.cmake") + " -B " + Q(root.path() + "/out"));
+    ASSERT_EQ(o.status, 0) << o.text;
+    std::string version = VK_VERSION;
+    std::string arch = Sh("dpkg --print-architecture").text;
+    arch.erase(arch.find_last_not_of('\n') + 1);
+    std::string service = root.path() + "/out/veskkorvaned_" + version + "_" + arch + ".deb";
+    std::string dev = root.path() + "/out/libkorvane-client-dev_" + version + "_" + arch + ".deb";
+
+    EXPECT_EQ(
+        DebFiles(service),
+        (std::set<std::string>{
+            "./usr/bin/korvanectl", "./usr/sbin/veskkorvaned",
+            "./usr/lib/systemd/system/veskkorvaned.service", "./usr/share/veskkorvaned/log.conf",
+            "./usr/share/doc/veskkorvaned/README.md", "./usr/share/doc/veskkorvaned/protocol.md",
+            "./usr/share/doc/veskkorvaned/service.md"}));
+    EXPECT_EQ(DebFiles(dev), (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
+                                                    "./usr/lib/libkorvane-client.a",
+                                                    "./usr/lib/pkgconfig/korvane-client.pc"}));
+
+    std::string depends = Sh("dpkg-deb -f " + Q(service) + " Depends").text;
+    for (const char *pkg : {"libsqlite3-0", "libcjson1", "libstdc++6"})
+        EXPECT_NE(depends.find(pkg), std::string::npos) << depends;
+    EXPECT_NE(Sh("dpkg-deb -f " + Q(dev) + " Depends").text.find("libcjson-dev"),
+              std::string::npos);
+
+    // The packaged unit and .pc name the packaging prefix, not the build's.
+    Output unit = Sh("dpkg-deb --fsys-tarfile " + Q(service) +
+                     " | tar -xO ./usr/lib/systemd/system/veskkorvaned.service");
+    EXPECT_NE(unit.text.find("ExecStart=/usr/sbin/veskkorvaned --foreground\n"), std::string::npos);
+    Output pc = Sh("dpkg-deb --fsys-tarfile " + Q(dev) +
+                   " | tar -xO ./usr/lib/pkgconfig/korvane-client.pc");
+    EXPECT_EQ(pc.text.rfind("prefix=/usr\n", 0), 0u) << pc.text;
+}
+
+}  // namespace

@@ -1,0 +1,383 @@
+// korvanectl against the real daemon under a temporary root: every command
+// with its decoded output, --json parsed back, the exit codes, watch seeing
+// a registration made by another client, and show while the daemon writes.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/korvane_client.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+#include "tools/ctl_runner.h"
+
+using vk_test::CtlProcess;
+using vk_test::CtlResult;
+using vk_test::DaemonProcess;
+using vk_test::RunCtl;
+using vk_test::TempRoot;
+
+namespace {
+
+using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON *)>;
+
+JsonPtr Parse(const std::string &text) {
+    return JsonPtr(cJSON_Parse(text.c_str()), cJSON_Delete);
+}
+
+// The value at a path of object keys and array indexes ("data/0/name").
+const cJSON *At(const cJSON *root, const std::string &path) {
+    std::istringstream in(path);
+    std::string part;
+    const cJSON *cur = root;
+    while (cur != nullptr && std::getline(in, part, '/')) {
+        if (cJSON_IsArray(cur))
+            cur = cJSON_GetArrayItem(cur, std::stoi(part));
+        else
+            cur = cJSON_GetObjectItemCaseSensitive(cur, part.c_str());
+    }
+    return cur;
+}
+
+std::string Str(const cJSON *root, const std::string &path) {
+    const cJSON *v = At(root, path);
+    if (cJSON_IsString(v)) return v->valuestring;
+    if (cJSON_IsNumber(v)) return std::to_string(static_cast<long long>(v->valuedouble));
+    if (cJSON_IsBool(v)) return cJSON_IsTrue(v) ? "true" : "false";
+    return v == nullptr ? "<absent>" : "<other>";
+}
+
+class CtlWithDaemon : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_daemon.WaitListening()); }
+    CtlResult Ctl(const std::vector<std::string> &args) { return RunCtl(m_root.path(), args); }
+
+    TempRoot m_root;
+    DaemonProcess m_daemon{m_root.path()};
+};
+
+const char *kDefault = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
+
+// One request after the other, as a user would type them; each --json
+// reply is parsed back and its members compared.
+TEST_F(CtlWithDaemon, EveryRequestCommandPrintsTheDecodedReply) {
+    struct Step {
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<std::pair<std::string, std::string>> members;  // path -> value
+    };
+    const std::vector<Step> steps = {
+        {{"ui-register", "--uuid", "ui-1", "--name", "Shield", "--pid", "42", "--euid", "1000",
+          "--login-uid", "1001"},
+         0,
+         {{"type", "1000"}, {"result", "0"}, {"uuid", "ui-1"}, {"data", "<absent>"}}},
+        {{"get-config", "--uuid", "ui-1"}, 1, {{"type", "1004"}, {"result", "103"}}},
+        {{"save-config", "--uuid", "ui-1", R"({"theme":"dark"})"}, 0, {{"result", "0"}}},
+        {{"get-config", "--uuid", "ui-1", "--id", "77"},
+         0,
+         {{"id", "77"}, {"result", "0"}, {"data/theme", "dark"}, {"data/uuid", "ui-1"}}},
+        {{"get-status", "--uuid", "ui-1"}, 1, {{"type", "1002"}, {"result", "102"}}},
+        {{"register", "--uuid", kDefault, "--name", "Ambrel", "--exec", "/opt/palemoss/palemoss"},
+         0,
+         {{"type", "2000"}, {"result", "0"}}},
+        {{"register", "--uuid", "av-1", "--name", "Acme AV", "--exec", "/opt/acme/av", "--data",
+          R"({"version":"2.1","name":"ignored"})"},
+         0,
+         {{"result", "0"}, {"uuid", "av-1"}}},
+        {{"register", "--uuid", "av-2", "--name", "Other", "--exec", "/opt/other"},
+         1,
+         {{"result", "501"}}},
+        {{"get-product", "--uuid", "ui-1"},
+         0,
+         {{"type", "1001"},
+          {"data/0/name", "Acme AV"},
+          {"data/0/version", "2.1"},
+          {"data/0/exec", "/opt/acme/av"}}},
+        {{"report", "--uuid", "av-1", R"({"realtime":true})"}, 0, {{"type", "2002"}}},
+        {{"get-status", "--uuid", "ui-1"},
+         0,
+         {{"data/0/realtime", "true"}, {"data/0/uuid", "av-1"}}},
+        {{"update", "--uuid", "av-1", "--name", "Acme AV 3", "--exec", "/opt/acme/av3"},
+         0,
+         {{"type", "2003"}, {"result", "0"}}},
+        {{"get-product", "--uuid", "ui-1"},
+         0,
+         {{"data/0/name", "Acme AV 3"}, {"data/0/version", "<absent>"}}},
+        {{"get-product", "--uuid", "stranger"}, 1, {{"result", "100"}}},
+        {{"unregister", "--uuid", "av-1"}, 0, {{"type", "2001"}, {"result", "0"}}},
+        {{"unregister", "--uuid", "av-1"}, 1, {{"result", "500"}}},
+        // Any request on either socket; --text sends an envelope as it is.
+        {{"send", "--socket", "product", "--type", "1001", "--uuid", "ui-1"},
+         0,
+         {{"type", "1001"}, {"result", "0"}}},
+        {{"send", "--socket", "ui", "--type", "2002", "--uuid", "av-2", "--id", "9", "--data",
+          R"({"scan":"idle"})"},
+         0,
+         {{"id", "9"}, {"type", "2002"}, {"result", "0"}}},
+        {{"send", "--socket", "ui", "--text", R"({"uuid":"nobody","id":5,"type":1004})"},
+         1,
+         {{"id", "5"}, {"result", "100"}}},
+    };
+    for (const Step &s : steps) {
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), s.args.begin(), s.args.end());
+        CtlResult r = Ctl(args);
+        std::string what = s.args[0] + " " + s.args[2];
+        EXPECT_EQ(r.exit_code, s.exit_code) << what << "\n" << r.err;
+        ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << what << ": one line\n"
+                                                                   << r.out;
+        JsonPtr reply = Parse(r.out);
+        ASSERT_TRUE(cJSON_IsObject(reply.get())) << what << ": " << r.out;
+        for (const auto &m : s.members)
+            EXPECT_EQ(Str(reply.get(), m.first), m.second) << what << " " << m.first;
+    }
+}
+
+TEST_F(CtlWithDaemon, ReadableOutputNamesTypeAndResult) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {{"ui-register", "--uuid", "ui-h", "--name", "H"},
+         {"reply to 1000 (front-UI register)", "result: 0 (success)", "uuid:   ui-h"}},
+        {{"get-config", "--uuid", "ui-h"}, {"result: 103 (no front-UI configuration stored)"}},
+        {{"save-config", "--uuid", "ui-h", R"({"k":1})"}, {"result: 0 (success)"}},
+        {{"get-config", "--uuid", "ui-h"}, {"data:   {", "\"k\":  1", "\"uuid\":  \"ui-h\""}},
+    };
+    for (const Case &c : cases) {
+        CtlResult r = Ctl(c.args);
+        for (const std::string &l : c.lines)
+            EXPECT_NE(r.out.find(l), std::string::npos) << c.args[0] << ": " << l << "\n" << r.out;
+    }
+}
+
+TEST_F(CtlWithDaemon, SendWithoutReplyEndsWithCode4) {
+    CtlResult r =
+        Ctl({"send", "--socket", "ui", "--type", "1500", "--uuid", "u", "--timeout", "300"});
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_NE(r.err.find("no reply"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+// Exit codes and messages that need no daemon, or need it absent.
+TEST(CtlWithoutDaemon, ExitCodes) {
+    TempRoot root;
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out, err;  // expected substrings
+    };
+    const std::vector<Case> cases = {
+        {{"get-product", "--uuid", "x"}, 3, "", "is veskkorvaned running?"},
+        {{"watch"},
+         3,
+         "",
+         "cannot reach the daemon at @" + root.path() + "/tmp/.zelluskkorvanefui"},
+        {{"register", "--uuid", "a", "--name", "n", "--exec", "e"},
+         3,
+         "",
+         "@" + root.path() + "/tmp/.zelluskkorvane:"},
+        {{"show"},
+         5,
+         "",
+         "cannot read the registry database " + root.path() + "/etc/korvane/korvaned.db"},
+        {{}, 2, "", "Usage: korvanectl"},
+        {{"frobnicate"}, 2, "", "unknown command: frobnicate"},
+        {{"register", "--uuid", "a", "--name", "n"}, 2, "", "--name and --exec are required"},
+        {{"get-status"}, 2, "", "--uuid is required"},
+        {{"report", "--uuid", "a", "not json"}, 2, "", "not a JSON object"},
+        {{"report", "--uuid", "a"}, 2, "", "takes 1 argument"},
+        {{"get-config", "--uuid", "a", "--name", "x"}, 2, "", "takes no option --name"},
+        {{"--timeout", "soon", "show"}, 2, "", "--timeout takes milliseconds"},
+        {{"send", "--socket", "both", "--type", "1"}, 2, "", "--socket must be product or ui"},
+        {{"send", "--socket", "ui", "--type", "-1"}, 2, "", "--type takes"},
+        {{"get-config", "--uuid"}, 2, "", "--uuid needs a value"},
+        {{"--version"}, 0, std::string("korvanectl ") + VK_VERSION + "\n", ""},
+        {{"--help"}, 0, "Exit codes:", ""},
+    };
+    for (const Case &c : cases) {
+        CtlResult r = RunCtl(root.path(), c.args);
+        std::string what = c.args.empty() ? "(no arguments)" : c.args[0];
+        EXPECT_EQ(r.exit_code, c.exit_code) << what << "\n" << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
+    }
+}
+
+TEST(CtlWithoutDaemon, EveryCommandHasHelp) {
+    TempRoot root;
+    for (const char *cmd :
+         {"register", "update", "report", "unregister", "ui-register", "get-product", "get-status",
+          "save-config", "get-config", "send", "watch", "show"}) {
+        CtlResult r = RunCtl(root.path(), {cmd, "--help"});
+        EXPECT_EQ(r.exit_code, 0) << cmd;
+        EXPECT_NE(r.out.find(std::string("Usage: korvanectl [--json] [--timeout MS] ") + cmd),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+struct WatchCase {
+    const char *label;
+    bool json;
+};
+
+class CtlWatch : public ::testing::TestWithParam<WatchCase> {};
+
+TEST_P(CtlWatch, SeesARegistrationByAnotherClientUntilInterrupted) {
+    TempRoot root;
+    DaemonProcess daemon(root.path());
+    ASSERT_TRUE(daemon.WaitListening());
+    std::vector<std::string> args = {"watch"};
+    if (GetParam().json) args.insert(args.begin(), "--json");
+    CtlProcess watch(root.path(), root.path(), "watch", args);
+    ASSERT_TRUE(vk_test::WaitFor([&] { return watch.Err().find("watching") != std::string::npos; }))
+        << watch.Err();
+
+    vk_test::ScopedRootEnv env(root.path());
+    korvane::Client product;
+    ASSERT_TRUE(product.Connect(korvane::Endpoint::kSecSoft)) << product.error();
+    ASSERT_TRUE(
+        product.SendRequest("av-w", 3, 2000, std::string(R"({"name":"Watched","exec":"/w"})")));
+    auto reply = product.ReadMessage(10000);
+    ASSERT_TRUE(reply && reply->result == 0);
+    ASSERT_TRUE(product.SendRequest("av-w", 4, 2001));
+    ASSERT_TRUE(product.ReadMessage(10000));
+
+    // 1500 for the registration, then 1502 for the unregistration.
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        std::string out = watch.Out();
+        return std::count(out.begin(), out.end(), '\n') >= 2;
+    })) << watch.Out();
+    ASSERT_EQ(kill(watch.pid(), SIGINT), 0);
+    CtlResult r = watch.Wait();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+
+    std::istringstream lines(r.out);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    if (GetParam().json) {
+        JsonPtr n1 = Parse(first), n2 = Parse(second);
+        ASSERT_TRUE(n1 && n2) << r.out;
+        EXPECT_EQ(Str(n1.get(), "type"), "1500");
+        EXPECT_EQ(Str(n1.get(), "uuid"), "av-w");
+        EXPECT_EQ(Str(n1.get(), "data/name"), "Watched");
+        EXPECT_EQ(Str(n1.get(), "result"), "<absent>");
+        EXPECT_EQ(Str(n2.get(), "type"), "1502");
+        EXPECT_EQ(Str(n2.get(), "data"), "<absent>");
+        EXPECT_EQ(std::stoll(Str(n2.get(), "id")), std::stoll(Str(n1.get(), "id")) + 1);
+    } else {
+        EXPECT_EQ(first.rfind("notification 1500 (product detail) id ", 0), 0u) << first;
+        EXPECT_NE(first.find(R"(uuid av-w data {"name":"Watched","exec":"/w","uuid":"av-w"})"),
+                  std::string::npos)
+            << first;
+        EXPECT_EQ(second.rfind("notification 1502 (product unregistered) id ", 0), 0u) << second;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CtlWatch,
+                         ::testing::Values(WatchCase{"readable", false}, WatchCase{"json", true}),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
+    ASSERT_EQ(Ctl({"ui-register", "--uuid", "ui-s", "--name", "Shown", "--pid", "7"}).exit_code, 0);
+    ASSERT_EQ(Ctl({"save-config", "--uuid", "ui-s", R"({"lang":"et"})"}).exit_code, 0);
+    ASSERT_EQ(
+        Ctl({"register", "--uuid", kDefault, "--name", "Ambrel", "--exec", "/opt/p"}).exit_code, 0);
+    ASSERT_EQ(Ctl({"register", "--uuid", "av-s", "--name", "Acme", "--exec", "/opt/a"}).exit_code,
+              0);
+    ASSERT_EQ(Ctl({"report", "--uuid", "av-s", R"({"ok":1})"}).exit_code, 0);
+
+    CtlResult r = Ctl({"--json", "show"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    JsonPtr shown = Parse(r.out);
+    ASSERT_TRUE(shown) << r.out;
+    EXPECT_EQ(Str(shown.get(), "frontuis/0/uuid"), "ui-s");
+    EXPECT_EQ(Str(shown.get(), "frontuis/0/pid"), "7");
+    EXPECT_EQ(Str(shown.get(), "frontuis/0/data/lang"), "et");
+    EXPECT_EQ(Str(shown.get(), "frontuis/1"), "<absent>");
+    const cJSON *products = At(shown.get(), "secsofts");
+    ASSERT_EQ(cJSON_GetArraySize(products), 2);
+    std::string byUuid;
+    for (const cJSON *p = products->child; p != nullptr; p = p->next) {
+        std::string uuid = Str(p, "uuid");
+        if (uuid == "av-s") {
+            EXPECT_EQ(Str(p, "secsoft/name"), "Acme");
+            EXPECT_EQ(Str(p, "secstat/ok"), "1");
+            EXPECT_EQ(Str(p, "status"), "1");
+            EXPECT_GT(std::stoll(Str(p, "ctime")), 1600000000LL);
+        } else {
+            EXPECT_EQ(uuid, kDefault);
+            EXPECT_TRUE(cJSON_IsNull(At(p, "secstat")));
+        }
+    }
+    // The default product registered itself, then was stopped for av-s.
+    EXPECT_EQ(Str(shown.get(), "default/stored"), "true");
+    EXPECT_EQ(Str(shown.get(), "default/status"), "3");
+    EXPECT_EQ(Str(shown.get(), "default/state"), "stopped");
+
+    CtlResult human = Ctl({"show"});
+    EXPECT_EQ(human.exit_code, 0);
+    for (const char *text :
+         {"front UIs: 1\n", "  ui-s  Shown\n", R"(configuration: {"lang":"et","uuid":"ui-s"})",
+          "security products: 2\n", "(default product)",
+          "default product: Ambrel, stopped (status 3)\n"})
+        EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
+}
+
+// show runs again and again while another client keeps the daemon writing;
+// every run must succeed and see a whole row, and the writes must succeed.
+TEST_F(CtlWithDaemon, ShowWhileTheDaemonWrites) {
+    vk_test::ScopedRootEnv env(m_root.path());
+    std::atomic<bool> done{false};
+    std::atomic<int> failedWrites{0}, writes{0};
+    std::thread writer([&] {
+        korvane::Client c;
+        if (!c.Connect(korvane::Endpoint::kSecSoft)) {
+            failedWrites++;
+            done = true;
+            return;
+        }
+        for (int i = 0; i < 150; i++) {
+            std::string body = R"({"name":"gen-)" + std::to_string(i) + R"(","exec":"/x"})";
+            uint32_t type = i % 2 == 0 ? 2000 : 2003;
+            auto reply = c.SendRequest("av-busy", static_cast<uint64_t>(i), type, body)
+                             ? c.ReadMessage(10000)
+                             : std::nullopt;
+            if (!reply || reply->result != 0) failedWrites++;
+            writes++;
+        }
+        done = true;
+    });
+    int shows = 0;
+    while (!done || shows == 0) {
+        CtlResult r = Ctl({"--json", "show"});
+        shows++;
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        JsonPtr shown = Parse(r.out);
+        ASSERT_TRUE(shown) << r.out;
+        const cJSON *p = At(shown.get(), "secsofts/0");
+        if (p != nullptr) {
+            EXPECT_EQ(Str(p, "uuid"), "av-busy");
+            EXPECT_EQ(Str(p, "name").rfind("gen-", 0), 0u);
+            EXPECT_EQ(Str(p, "name"), Str(p, "secsoft/name")) << "a row is read whole";
+        }
+    }
+    writer.join();
+    EXPECT_EQ(writes.load(), 150);
+    EXPECT_EQ(failedWrites.load(), 0) << "reads made the daemon's writes fail";
+    CtlResult last = Ctl({"--json", "show"});
+    JsonPtr shown = Parse(last.out);
+    EXPECT_EQ(Str(shown.get(), "secsofts/0/name"), "gen-149");
+}
+
+}  // namespace

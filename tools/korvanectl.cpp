@@ -1,0 +1,234 @@
+// korvanectl: command-line client of veskkorvaned. Sends the protocol's
+// requests and prints the decoded replies, watches the notifications sent
+// to front UIs, and shows the registry as the daemon stored it. Honours
+// VESKKORVANED_ROOT like the daemon.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "korvanectl/cli.h"
+
+namespace korvanectl {
+
+const std::vector<Command> &Commands() {
+    static const std::vector<Command> commands = {
+        {"register",
+         {"--uuid", "--name", "--exec", "--data", "--id"},
+         0,
+         "register --uuid UUID --name NAME --exec PATH [--data OBJECT]",
+         "Registers a security product (request 2000). The detail is an object\n"
+         "with \"name\" and \"exec\" and the members of --data.",
+         RunProtocolCommand},
+        {"update",
+         {"--uuid", "--name", "--exec", "--data", "--id"},
+         0,
+         "update --uuid UUID --name NAME --exec PATH [--data OBJECT]",
+         "Updates a security product's detail (request 2003).",
+         RunProtocolCommand},
+        {"report",
+         {"--uuid", "--id"},
+         1,
+         "report --uuid UUID STATUS-OBJECT",
+         "Reports a security product's status (request 2002); the object is\n"
+         "stored and forwarded to front UIs as it is.",
+         RunProtocolCommand},
+        {"unregister",
+         {"--uuid", "--id"},
+         0,
+         "unregister --uuid UUID",
+         "Unregisters a security product (request 2001).",
+         RunProtocolCommand},
+        {"ui-register",
+         {"--uuid", "--name", "--pid", "--euid", "--login-uid", "--id"},
+         0,
+         "ui-register --uuid UUID --name NAME [--pid N] [--euid N] [--login-uid N]",
+         "Registers a front UI (request 1000). --pid, --euid and --login-uid\n"
+         "default to this process's own.",
+         RunProtocolCommand},
+        {"get-product",
+         {"--uuid", "--id"},
+         0,
+         "get-product --uuid FRONT-UI-UUID",
+         "Asks for the active security product's detail (request 1001), as the\n"
+         "registered front UI with that uuid.",
+         RunProtocolCommand},
+        {"get-status",
+         {"--uuid", "--id"},
+         0,
+         "get-status --uuid FRONT-UI-UUID",
+         "Asks for the active security product's status (request 1002).",
+         RunProtocolCommand},
+        {"save-config",
+         {"--uuid", "--id"},
+         1,
+         "save-config --uuid FRONT-UI-UUID CONFIG-OBJECT",
+         "Stores a front UI's configuration (request 1003).",
+         RunProtocolCommand},
+        {"get-config",
+         {"--uuid", "--id"},
+         0,
+         "get-config --uuid FRONT-UI-UUID",
+         "Reads a front UI's configuration back (request 1004).",
+         RunProtocolCommand},
+        {"send",
+         {"--socket", "--type", "--uuid", "--id", "--data", "--text"},
+         0,
+         "send --socket product|ui --type N [--uuid UUID] [--id N] [--data JSON]\n"
+         "       send --socket product|ui --text TEXT",
+         "Sends any envelope to either socket and prints the reply. --data may\n"
+         "be any JSON value. --text sends the text base64-encoded as it is, for\n"
+         "envelopes the typed form cannot express. The daemon does not answer a\n"
+         "line it cannot decode or a type it does not serve: that ends in exit\n"
+         "code 4 after --timeout.",
+         RunSend},
+        {"watch",
+         {},
+         0,
+         "watch",
+         "Connects to the front-UI socket and prints every notification as it\n"
+         "arrives, one per line, until interrupted (SIGINT or SIGTERM, exit 0).",
+         RunWatch},
+        {"show",
+         {},
+         0,
+         "show",
+         "Shows the registry as stored in the daemon's database, read-only:\n"
+         "front UIs, security products, the default product and its state.",
+         RunShow},
+    };
+    return commands;
+}
+
+}  // namespace korvanectl
+
+namespace {
+
+using korvanectl::Args;
+using korvanectl::Command;
+
+const char kExitCodes[] =
+    "Exit codes:\n"
+    "  0  success (the reply's \"result\" is 0)\n"
+    "  1  the daemon answered with a non-zero \"result\"\n"
+    "  2  usage error\n"
+    "  3  the daemon is not running, or its socket refused the connection\n"
+    "  4  no reply (timeout, connection closed, undecodable reply)\n"
+    "  5  the registry database cannot be read (show)\n";
+
+void PrintUsage(FILE *out) {
+    fprintf(out,
+            "Usage: korvanectl [--json] [--timeout MS] COMMAND [OPTIONS]\n"
+            "       korvanectl COMMAND --help\n"
+            "       korvanectl --version\n\n"
+            "Client of veskkorvaned, the registry of the installed security software.\n\n"
+            "Security product requests (socket of the products):\n"
+            "  register, update, report, unregister\n"
+            "Front-UI requests (socket of the front UIs):\n"
+            "  ui-register, get-product, get-status, save-config, get-config\n"
+            "Other:\n"
+            "  send     any envelope to either socket\n"
+            "  watch    print the notifications sent to front UIs\n"
+            "  show     the stored registry, read from the database\n\n"
+            "Options:\n"
+            "  --json        one JSON object per line instead of readable text\n"
+            "  --timeout MS  how long to wait for a reply (default 5000)\n"
+            "  --id N        the request id (default 1)\n"
+            "  --help        this text, or a command's\n"
+            "  --version     the version\n\n"
+            "VESKKORVANED_ROOT relocates the sockets and the database as for the daemon.\n\n"
+            "%s",
+            kExitCodes);
+}
+
+void PrintCommandHelp(const Command &c) {
+    printf("Usage: korvanectl [--json] [--timeout MS] %s\n\n%s\n\n%s", c.synopsis, c.help,
+           kExitCodes);
+}
+
+const Command *FindCommand(const std::string &name) {
+    for (const Command &c : korvanectl::Commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Args args;
+    bool version = false;
+    std::vector<std::string> valued;  // options seen that take a value
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--json") {
+            args.json = true;
+        } else if (a == "--help" || a == "-h") {
+            args.help = true;
+        } else if (a == "--version") {
+            version = true;
+        } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            std::string value;
+            size_t eq = a.find('=');
+            if (eq != std::string::npos) {
+                value = a.substr(eq + 1);
+                a = a.substr(0, eq);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                return korvanectl::Fail(korvanectl::kExitUsage, a + " needs a value");
+            }
+            if (a == "--timeout") {
+                char *end = nullptr;
+                long v = strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || v < 0 || v > 3600000)
+                    return korvanectl::Fail(korvanectl::kExitUsage,
+                                            "--timeout takes milliseconds (0..3600000)");
+                args.timeout_ms = static_cast<int>(v);
+            } else {
+                if (args.options.count(a))
+                    return korvanectl::Fail(korvanectl::kExitUsage, a + " given twice");
+                args.options[a] = value;
+            }
+        } else if (args.command.empty()) {
+            args.command = a;
+        } else {
+            args.positional.push_back(a);
+        }
+    }
+
+    if (version) {
+        printf("korvanectl %s\n", VK_VERSION);
+        return korvanectl::kExitOk;
+    }
+    if (args.command.empty()) {
+        if (args.help) {
+            PrintUsage(stdout);
+            return korvanectl::kExitOk;
+        }
+        PrintUsage(stderr);
+        return korvanectl::kExitUsage;
+    }
+    const Command *cmd = FindCommand(args.command);
+    if (cmd == nullptr)
+        return korvanectl::Fail(korvanectl::kExitUsage,
+                                "unknown command: " + args.command + " (see korvanectl --help)");
+    if (args.help) {
+        PrintCommandHelp(*cmd);
+        return korvanectl::kExitOk;
+    }
+    for (const auto &kv : args.options) {
+        bool known = false;
+        for (const std::string &o : cmd->options) known = known || o == kv.first;
+        if (!known)
+            return korvanectl::Fail(korvanectl::kExitUsage, args.command + " takes no option " +
+                                                                kv.first + " (see korvanectl " +
+                                                                args.command + " --help)");
+    }
+    if (args.positional.size() != cmd->positional)
+        return korvanectl::Fail(korvanectl::kExitUsage,
+                                args.command + " takes " + std::to_string(cmd->positional) +
+                                    " argument(s) (see korvanectl " + args.command + " --help)");
+    return cmd->run(args);
+}

@@ -1,0 +1,71 @@
+// Shared pieces of korvanectl: the parsed command line, exit codes and the
+// output of decoded messages. Every command writes its result to stdout
+// (human-readable, or one JSON object per line with --json) and its
+// failures to stderr, and returns one of the exit codes below.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client/korvane_client.h"
+
+namespace korvanectl {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitResult = 1,    // the daemon answered with a non-zero "result"
+    kExitUsage = 2,     // bad command line
+    kExitNoDaemon = 3,  // cannot connect: the daemon is not running, or refused
+    kExitNoReply = 4,   // connected, but no (decodable) reply came
+    kExitDatabase = 5,  // show: the database cannot be read
+};
+
+struct Args {
+    std::string command;
+    std::map<std::string, std::string> options;  // "--name" -> value
+    std::vector<std::string> positional;
+    bool json = false;
+    bool help = false;
+    int timeout_ms = 5000;
+
+    bool Has(const std::string &opt) const { return options.count(opt) != 0; }
+    std::string Get(const std::string &opt, const std::string &def = "") const {
+        auto it = options.find(opt);
+        return it == options.end() ? def : it->second;
+    }
+};
+
+// One command: its name, the options it takes (each takes a value), how
+// many positional arguments, its help text and what runs it.
+struct Command {
+    const char *name;
+    std::vector<std::string> options;
+    size_t positional;
+    const char *synopsis;
+    const char *help;
+    int (*run)(const Args &args);
+};
+
+const std::vector<Command> &Commands();
+
+// Names of result codes and of request and notification types.
+const char *ResultName(int result);
+const char *TypeName(uint32_t type);
+
+// Prints a reply or notification: one line of JSON with --json, otherwise
+// a few labelled lines (`one_line`: a single line, for watch).
+void PrintMessage(const korvane::Message &msg, bool json, bool one_line);
+
+// "korvanectl: " + message on stderr; returns `code`.
+int Fail(int code, const std::string &message);
+
+// Parses text as JSON; false with a message when it is not.
+bool CheckJson(const std::string &text, bool must_be_object, std::string *error);
+
+int RunProtocolCommand(const Args &args);
+int RunSend(const Args &args);
+int RunWatch(const Args &args);
+int RunShow(const Args &args);
+
+}  // namespace korvanectl

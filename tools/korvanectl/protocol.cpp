@@ -1,0 +1,272 @@
+// The commands that talk to the daemon: one request and its reply, a raw
+// envelope, and watching notifications. Replies are matched by having a
+// "result": notifications (which have none) may arrive first on the
+// front-UI socket and are skipped.
+#include <cjson/cJSON.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+
+#include "daemon/paths.h"
+#include "korvanectl/cli.h"
+
+namespace korvanectl {
+
+namespace {
+
+using korvane::Client;
+using korvane::Endpoint;
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+bool ParseInt(const std::string &text, long long min, long long max, long long *out) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// Connects; on failure prints why and returns false.
+bool ConnectTo(Client &client, Endpoint endpoint, int *code) {
+    // A relocated daemon is a try-out or a test, run by anyone; the real
+    // one must run as root.
+    client.SetRequireRootPeer(vk_paths::Root().empty());
+    if (client.Connect(endpoint)) return true;
+    *code = Fail(kExitNoDaemon, "cannot reach the daemon at " + korvane::EndpointName(endpoint) +
+                                    ": " + client.error() + " (is veskkorvaned running?)");
+    return false;
+}
+
+// Sends the line and waits for the reply; prints it and returns the exit code.
+int Exchange(const Args &args, Endpoint endpoint, const std::string &line) {
+    Client client;
+    int code = kExitOk;
+    if (!ConnectTo(client, endpoint, &code)) return code;
+    if (!client.SendRaw(line)) return Fail(kExitNoReply, "send failed: " + client.error());
+    long long deadline = NowMs() + args.timeout_ms;
+    while (true) {
+        long long left = deadline - NowMs();
+        std::optional<korvane::Message> msg =
+            client.ReadMessage(left > 0 ? static_cast<int>(left) : 0);
+        if (!msg) {
+            if (client.TimedOut())
+                return Fail(kExitNoReply,
+                            "no reply within " + std::to_string(args.timeout_ms) +
+                                " ms (the daemon answers nothing to a line it cannot decode "
+                                "or to a type it does not serve)");
+            return Fail(kExitNoReply, "no reply: " + client.error());
+        }
+        if (!msg->has_result) continue;  // a notification, not our reply
+        PrintMessage(*msg, args.json, false);
+        return msg->result == 0 ? kExitOk : kExitResult;
+    }
+}
+
+struct RequestKind {
+    const char *command;
+    uint32_t type;
+    Endpoint endpoint;
+};
+
+const RequestKind kKinds[] = {
+    {"register", 2000, Endpoint::kSecSoft},    {"unregister", 2001, Endpoint::kSecSoft},
+    {"report", 2002, Endpoint::kSecSoft},      {"update", 2003, Endpoint::kSecSoft},
+    {"ui-register", 1000, Endpoint::kFrontUi}, {"get-product", 1001, Endpoint::kFrontUi},
+    {"get-status", 1002, Endpoint::kFrontUi},  {"save-config", 1003, Endpoint::kFrontUi},
+    {"get-config", 1004, Endpoint::kFrontUi},
+};
+
+// The body of a register or update: "name" and "exec" first, then the
+// members of --data other than those two.
+std::optional<std::string> ProductBody(const Args &args, std::string *error) {
+    std::string extra = args.Get("--data", "{}");
+    if (!CheckJson(extra, true, error)) return std::nullopt;
+    cJSON *given = cJSON_Parse(extra.c_str());
+    cJSON *body = cJSON_CreateObject();
+    cJSON_AddStringToObject(body, "name", args.Get("--name").c_str());
+    cJSON_AddStringToObject(body, "exec", args.Get("--exec").c_str());
+    for (cJSON *item = given->child; item != nullptr; item = item->next) {
+        std::string key = item->string;
+        if (key == "name" || key == "exec") continue;
+        cJSON_AddItemToObject(body, item->string, cJSON_Duplicate(item, true));
+    }
+    cJSON_Delete(given);
+    char *text = cJSON_PrintUnformatted(body);
+    std::string out = text != nullptr ? text : "";
+    cJSON_free(text);
+    cJSON_Delete(body);
+    return out;
+}
+
+std::optional<std::string> UiBody(const Args &args, std::string *error) {
+    long long pid = getpid(), euid = geteuid(), login = -1;
+    if ((args.Has("--pid") && !ParseInt(args.Get("--pid"), INT_MIN, INT_MAX, &pid)) ||
+        (args.Has("--euid") && !ParseInt(args.Get("--euid"), INT_MIN, UINT_MAX, &euid)) ||
+        (args.Has("--login-uid") &&
+         !ParseInt(args.Get("--login-uid"), INT_MIN, UINT_MAX, &login))) {
+        *error = "--pid, --euid and --login-uid take whole numbers";
+        return std::nullopt;
+    }
+    if (!args.Has("--login-uid")) {
+        FILE *f = fopen("/proc/self/loginuid", "r");
+        if (f != nullptr) {
+            unsigned long long v = 0;
+            if (fscanf(f, "%llu", &v) == 1 && v <= UINT_MAX) login = static_cast<long long>(v);
+            fclose(f);
+        }
+    }
+    // The daemon reads these as 32-bit integers: an unsigned id above
+    // INT_MAX (the "unset" login uid) travels as its signed value.
+    auto as32 = [](long long v) { return static_cast<double>(static_cast<int32_t>(v)); };
+    cJSON *body = cJSON_CreateObject();
+    cJSON_AddStringToObject(body, "name", args.Get("--name").c_str());
+    cJSON_AddNumberToObject(body, "login_uid", as32(login));
+    cJSON_AddNumberToObject(body, "euid", as32(euid));
+    cJSON_AddNumberToObject(body, "pid", as32(pid));
+    char *text = cJSON_PrintUnformatted(body);
+    std::string out = text != nullptr ? text : "";
+    cJSON_free(text);
+    cJSON_Delete(body);
+    return out;
+}
+
+bool ParseId(const Args &args, uint64_t *id) {
+    std::string text = args.Get("--id", "1");
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0') return false;
+    *id = v;
+    return true;
+}
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+    g_stop = 1;
+}
+
+}  // namespace
+
+int RunProtocolCommand(const Args &args) {
+    const RequestKind *kind = nullptr;
+    for (const RequestKind &k : kKinds)
+        if (args.command == k.command) kind = &k;
+    if (kind == nullptr) return Fail(kExitUsage, "unknown command: " + args.command);
+    if (!args.Has("--uuid")) return Fail(kExitUsage, args.command + ": --uuid is required");
+    uint64_t id = 0;
+    if (!ParseId(args, &id)) return Fail(kExitUsage, "--id takes an unsigned whole number");
+
+    std::optional<std::string> body;
+    std::string error;
+    switch (kind->type) {
+        case 2000:
+        case 2003:
+            if (!args.Has("--name") || !args.Has("--exec"))
+                return Fail(kExitUsage, args.command + ": --name and --exec are required");
+            body = ProductBody(args, &error);
+            if (!body) return Fail(kExitUsage, "--data: " + error);
+            break;
+        case 1000:
+            if (!args.Has("--name")) return Fail(kExitUsage, "ui-register: --name is required");
+            body = UiBody(args, &error);
+            if (!body) return Fail(kExitUsage, error);
+            break;
+        case 2002:
+        case 1003:
+            if (!CheckJson(args.positional[0], true, &error))
+                return Fail(kExitUsage, args.command + ": " + error);
+            body = args.positional[0];
+            break;
+        default:
+            break;
+    }
+    std::optional<std::string> line =
+        korvane::EncodeRequest(args.Get("--uuid"), id, kind->type, body, &error);
+    if (!line) return Fail(kExitUsage, error);
+    return Exchange(args, kind->endpoint, *line);
+}
+
+int RunSend(const Args &args) {
+    std::string socket = args.Get("--socket");
+    Endpoint endpoint;
+    if (socket == "product" || socket == "secsoft")
+        endpoint = Endpoint::kSecSoft;
+    else if (socket == "ui" || socket == "fui")
+        endpoint = Endpoint::kFrontUi;
+    else
+        return Fail(kExitUsage, "send: --socket must be product or ui");
+
+    if (args.Has("--text")) {
+        if (args.Has("--type") || args.Has("--data") || args.Has("--uuid") || args.Has("--id"))
+            return Fail(kExitUsage, "send: --text replaces --type, --uuid, --id and --data");
+        return Exchange(args, endpoint, korvane::EncodeText(args.Get("--text")));
+    }
+    long long type = 0;
+    if (!ParseInt(args.Get("--type"), 0, UINT32_MAX, &type))
+        return Fail(kExitUsage, "send: --type takes a request type (0..4294967295)");
+    uint64_t id = 0;
+    if (!ParseId(args, &id)) return Fail(kExitUsage, "--id takes an unsigned whole number");
+    std::optional<std::string> data;
+    std::string error;
+    if (args.Has("--data")) {
+        if (!CheckJson(args.Get("--data"), false, &error))
+            return Fail(kExitUsage, "--data: " + error);
+        data = args.Get("--data");
+    }
+    std::optional<std::string> line =
+        korvane::EncodeRequest(args.Get("--uuid"), id, static_cast<uint32_t>(type), data, &error);
+    if (!line) return Fail(kExitUsage, error);
+    return Exchange(args, endpoint, *line);
+}
+
+int RunWatch(const Args &args) {
+    struct sigaction sa;
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Client client;
+    int code = kExitOk;
+    if (!ConnectTo(client, Endpoint::kFrontUi, &code)) return code;
+    if (!args.json)
+        fprintf(stderr, "korvanectl: watching %s, interrupt to stop\n",
+                korvane::EndpointName(Endpoint::kFrontUi).c_str());
+    else
+        fprintf(stderr, "korvanectl: watching\n");
+    fflush(stderr);
+    // Short waits so that a stop signal is seen even if the read retries.
+    while (!g_stop) {
+        std::optional<korvane::Message> msg = client.ReadMessage(200);
+        if (msg) {
+            PrintMessage(*msg, args.json, true);
+            continue;
+        }
+        if (client.TimedOut() || g_stop) continue;
+        if (client.IsConnected() && client.error().rfind("decode", 0) == 0) {
+            Fail(kExitOk, "skipped a line: " + client.error());
+            continue;
+        }
+        return Fail(kExitNoReply, "watch ended: " + client.error());
+    }
+    return kExitOk;
+}
+
+}  // namespace korvanectl

@@ -1,0 +1,293 @@
+// korvanectl show: the registry as the daemon stored it, read from its
+// database without ever holding a lock the daemon could meet. The daemon
+// writes with no busy timeout, so even a short shared lock of a reader
+// makes its write fail. The reader therefore opens the file as immutable
+// (no locks at all) and checks afterwards that no write overlapped the
+// read, like a sequence lock: no rollback journal before and after, and
+// the file change counter (which every commit increments) unchanged. A read
+// that overlapped a write is thrown away and tried again; while the daemon
+// is writing, the reader waits. Only when that never succeeds does it read
+// once with ordinary locks and a busy timeout.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "daemon/paths.h"
+#include "korvanectl/cli.h"
+
+namespace korvanectl {
+
+namespace {
+
+constexpr const char *kDefaultUuid = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
+constexpr int kBusyTimeoutMs = 5000;
+
+struct FrontUiRow {
+    std::string uuid, name, data;
+    bool has_data = false;
+    long long pid = 0, euid = 0, loginuid = 0, timestamp = 0;
+};
+
+struct ProductRow {
+    std::string uuid, name, exec, secsoft, secstat;
+    bool has_secstat = false;
+    long long status = 0, ctime = 0, mtime = 0;
+};
+
+std::string Text(const SQLite::Column &c) {
+    if (c.isNull()) return std::string();
+    return std::string(static_cast<const char *>(c.getBlob()), static_cast<size_t>(c.getBytes()));
+}
+
+const char *DefaultState(long long status) {
+    switch (status) {
+        case 0:
+            return "empty";
+        case 1:
+            return "registered itself";
+        case 2:
+            return "started";
+        case 3:
+            return "stopped";
+        default:
+            return "unknown";
+    }
+}
+
+std::string Time(long long t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[64];
+    if (localtime_r(&tt, &tm) == nullptr ||
+        strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S %z", &tm) == 0)
+        return std::to_string(t);
+    return buf;
+}
+
+// Stored JSON text as a value; a string when it does not parse.
+cJSON *JsonValue(const std::string &text, bool present) {
+    if (!present) return cJSON_CreateNull();
+    cJSON *v = cJSON_Parse(text.c_str());
+    return v != nullptr ? v : cJSON_CreateString(text.c_str());
+}
+
+std::string Compact(const std::string &text) {
+    cJSON *v = cJSON_Parse(text.c_str());
+    if (v == nullptr) return text;
+    char *p = cJSON_PrintUnformatted(v);
+    std::string out = p != nullptr ? p : text;
+    cJSON_free(p);
+    cJSON_Delete(v);
+    return out;
+}
+
+void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow> &products) {
+    cJSON *root = cJSON_CreateObject();
+    cJSON *jui = cJSON_AddArrayToObject(root, "frontuis");
+    for (const FrontUiRow &r : uis) {
+        cJSON *o = cJSON_CreateObject();
+        cJSON_AddStringToObject(o, "uuid", r.uuid.c_str());
+        cJSON_AddStringToObject(o, "name", r.name.c_str());
+        cJSON_AddNumberToObject(o, "pid", static_cast<double>(r.pid));
+        cJSON_AddNumberToObject(o, "euid", static_cast<double>(r.euid));
+        cJSON_AddNumberToObject(o, "loginuid", static_cast<double>(r.loginuid));
+        cJSON_AddItemToObject(o, "data", JsonValue(r.data, r.has_data));
+        cJSON_AddNumberToObject(o, "timestamp", static_cast<double>(r.timestamp));
+        cJSON_AddItemToArray(jui, o);
+    }
+    cJSON *jsec = cJSON_AddArrayToObject(root, "secsofts");
+    const ProductRow *def = nullptr;
+    for (const ProductRow &r : products) {
+        if (r.uuid == kDefaultUuid) def = &r;
+        cJSON *o = cJSON_CreateObject();
+        cJSON_AddStringToObject(o, "uuid", r.uuid.c_str());
+        cJSON_AddStringToObject(o, "name", r.name.c_str());
+        cJSON_AddStringToObject(o, "exec", r.exec.c_str());
+        cJSON_AddItemToObject(o, "secsoft", JsonValue(r.secsoft, true));
+        cJSON_AddItemToObject(o, "secstat", JsonValue(r.secstat, r.has_secstat));
+        cJSON_AddNumberToObject(o, "status", static_cast<double>(r.status));
+        cJSON_AddNumberToObject(o, "ctime", static_cast<double>(r.ctime));
+        cJSON_AddNumberToObject(o, "mtime", static_cast<double>(r.mtime));
+        cJSON_AddItemToArray(jsec, o);
+    }
+    cJSON *jdef = cJSON_AddObjectToObject(root, "default");
+    cJSON_AddStringToObject(jdef, "uuid", kDefaultUuid);
+    cJSON_AddBoolToObject(jdef, "stored", def != nullptr);
+    long long status = def != nullptr ? def->status : 0;
+    cJSON_AddNumberToObject(jdef, "status", static_cast<double>(status));
+    cJSON_AddStringToObject(jdef, "state", DefaultState(status));
+    char *text = cJSON_PrintUnformatted(root);
+    printf("%s\n", text != nullptr ? text : "{}");
+    cJSON_free(text);
+    cJSON_Delete(root);
+}
+
+void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
+                const std::vector<ProductRow> &products) {
+    printf("database %s\n\n", path.c_str());
+    printf("front UIs: %zu\n", uis.size());
+    for (const FrontUiRow &r : uis) {
+        printf("  %s  %s\n", r.uuid.c_str(), r.name.c_str());
+        printf("    pid %lld, euid %lld, login uid %lld, registered %s\n", r.pid, r.euid,
+               r.loginuid, Time(r.timestamp).c_str());
+        printf("    configuration: %s\n", r.has_data ? Compact(r.data).c_str() : "(none)");
+    }
+    printf("\nsecurity products: %zu\n", products.size());
+    const ProductRow *def = nullptr;
+    for (const ProductRow &r : products) {
+        bool isDefault = r.uuid == kDefaultUuid;
+        if (isDefault) def = &r;
+        printf("  %s  %s%s\n", r.uuid.c_str(), r.name.c_str(),
+               isDefault ? "  (default product)" : "");
+        printf("    exec %s, status %lld, first registered %s, last changed %s\n", r.exec.c_str(),
+               r.status, Time(r.ctime).c_str(), Time(r.mtime).c_str());
+        printf("    detail: %s\n", Compact(r.secsoft).c_str());
+        printf("    status report: %s\n", r.has_secstat ? Compact(r.secstat).c_str() : "(none)");
+    }
+    if (def != nullptr)
+        printf("\ndefault product: %s, %s (status %lld)\n", def->name.c_str(),
+               DefaultState(def->status), def->status);
+    else
+        printf("\ndefault product: not stored\n");
+}
+
+}  // namespace
+
+namespace {
+
+struct Registry {
+    std::vector<FrontUiRow> uis;
+    std::vector<ProductRow> products;
+};
+
+// Both tables, one statement each, stepped straight into memory.
+void ReadTables(SQLite::Database &db, Registry *reg) {
+    {
+        SQLite::Statement q(db,
+                            "select uuid,name,pid,euid,loginuid,data,timestamp from t_frontui "
+                            "order by timestamp,uuid");
+        while (q.executeStep()) {
+            FrontUiRow r;
+            r.uuid = Text(q.getColumn(0));
+            r.name = Text(q.getColumn(1));
+            r.pid = q.getColumn(2).getInt64();
+            r.euid = q.getColumn(3).getInt64();
+            r.loginuid = q.getColumn(4).getInt64();
+            r.has_data = !q.getColumn(5).isNull();
+            r.data = Text(q.getColumn(5));
+            r.timestamp = q.getColumn(6).getInt64();
+            reg->uis.push_back(r);
+        }
+    }
+    SQLite::Statement q(db,
+                        "select uuid,name,exec,secsoft,secstat,status,ctime,mtime from "
+                        "t_secsoft order by ctime,uuid");
+    while (q.executeStep()) {
+        ProductRow r;
+        r.uuid = Text(q.getColumn(0));
+        r.name = Text(q.getColumn(1));
+        r.exec = Text(q.getColumn(2));
+        r.secsoft = Text(q.getColumn(3));
+        r.has_secstat = !q.getColumn(4).isNull();
+        r.secstat = Text(q.getColumn(4));
+        r.status = q.getColumn(5).getInt64();
+        r.ctime = q.getColumn(6).getInt64();
+        r.mtime = q.getColumn(7).getInt64();
+        reg->products.push_back(r);
+    }
+}
+
+// A file path as an SQLite URI, every byte outside a safe set escaped.
+std::string ImmutableUri(const std::string &path) {
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            char esc[4];
+            snprintf(esc, sizeof(esc), "%%%02X", c);
+            uri += esc;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+// The header's file change counter; false when the file cannot be read.
+bool ChangeCounter(const std::string &path, uint32_t *counter) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char b[4];
+    bool ok = pread(fd, b, sizeof(b), 24) == static_cast<ssize_t>(sizeof(b));
+    close(fd);
+    *counter = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    return ok;
+}
+
+bool Exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+constexpr int kLockFreeAttempts = 200;
+
+// One read that no write overlapped, or false.
+bool ReadWithoutLocks(const std::string &path, Registry *reg) {
+    const std::string journal = path + "-journal";
+    for (int attempt = 0; attempt < kLockFreeAttempts; attempt++) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        uint32_t before = 0, after = 0;
+        // The counter before the journal check, and after it at the end: a
+        // commit whose page writes overlap the read then shows in one or
+        // the other. (The daemon's database uses the default rollback
+        // journal, deleted at each commit.)
+        if (!ChangeCounter(path, &before) || Exists(journal)) continue;
+        Registry candidate;
+        try {
+            SQLite::Database db(ImmutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI);
+            ReadTables(db, &candidate);
+        } catch (const std::exception &) {
+            continue;  // a torn read may look corrupt: try again
+        }
+        if (Exists(journal) || !ChangeCounter(path, &after) || after != before) continue;
+        *reg = std::move(candidate);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int RunShow(const Args &args) {
+    std::string path = vk_paths::File(vk_paths::kDbFile);
+    Registry reg;
+    if (!Exists(path))
+        return Fail(kExitDatabase, "cannot read the registry database " + path +
+                                       ": no such file (has the daemon ever run?)");
+    if (!ReadWithoutLocks(path, &reg)) {
+        try {
+            SQLite::Database db(path, SQLite::OPEN_READONLY, kBusyTimeoutMs);
+            reg = Registry();
+            ReadTables(db, &reg);
+        } catch (const std::exception &e) {
+            return Fail(kExitDatabase,
+                        "cannot read the registry database " + path + ": " + e.what());
+        }
+    }
+    if (args.json)
+        PrintJson(reg.uis, reg.products);
+    else
+        PrintHuman(path, reg.uis, reg.products);
+    return kExitOk;
+}
+
+}  // namespace korvanectl
