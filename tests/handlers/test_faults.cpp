@@ -4,6 +4,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/mount.h>
 
 #include <memory>
 #include <string>
@@ -90,6 +91,38 @@ TEST_F(FaultTest, DatabaseDirectoryGoneAndBack) {
     ASSERT_TRUE(daemon_->WaitListening());
     ui_ = Connect("/tmp/.zelluskkorvanefui");
     EXPECT_EQ(Ask(*ui_, kFui, 1004).data, R"({"c":"kept","uuid":"fui-faults"})");
+}
+
+// The database directory made read-only by a bind mount (root needs a
+// read-only file system: permissions do not stop it).
+class ReadOnlyMount {
+public:
+    explicit ReadOnlyMount(const std::string &dir) : m_dir(dir) {
+        m_bound = mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        m_ok = m_bound && mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                nullptr) == 0;
+    }
+    ~ReadOnlyMount() { Release(); }
+    void Release() {
+        if (m_bound) umount2(m_dir.c_str(), MNT_DETACH);
+        m_bound = false;
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    std::string m_dir;
+    bool m_bound = false;
+    bool m_ok = false;
+};
+
+TEST_F(FaultTest, DatabaseDirectoryReadOnlyAndWritableAgain) {
+    ReadOnlyMount ro(root_.path() + "/etc/korvane");
+    if (!ro.ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+    EXPECT_EQ(Ask(*av_, kAv, 2002, R"({"ro":1})").result, 1);
+    EXPECT_EQ(Ask(*ui_, kFui, 1002).data, R"([{"ro":1,"uuid":"av-faults"}])") << "from memory";
+    EXPECT_TRUE(daemon_->WaitLog("|ERROR|upgrade secStat: failed to execute sql:"));
+    ro.Release();
+    EXPECT_EQ(Ask(*av_, kAv, 2002, R"({"ro":2})").result, 0);
 }
 
 TEST_F(FaultTest, LogDirectoryGoneIsRecreated) {
