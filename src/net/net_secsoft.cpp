@@ -9,25 +9,14 @@
 
 #include "log/mylog.h"
 #include "net/ae/ae_assert.h"
-#include "net/ae/zmalloc.h"
+#include "net/net_listener.h"
 
 long long clean_idle_timer = -1;
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
-    if (net_defer_close(c)) return;
-    int fd = c->fd;
-    net_listener_t *l = static_cast<net_listener_t *>(c->owner);
-    freeClient(el, c);
-    if (fd < 0) return;
-    int m = net_listener_clear_slot(l, fd);
-    if (m != -2) LOG(INFO, "refresh new max client-fd to: %d", m);
-}
-
-static void free_callback(net_listener_t *l) {
-    zfree(l->clients);
-    l->clients = nullptr;
+    net_listener_release(el, c, "refresh new max client-fd to: %d");
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
@@ -49,36 +38,11 @@ static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *l
         }
         clean_idle_timer = id;
     }
-    l->clients[fd] = c;
-    if (fd > l->max_client_fd) l->max_client_fd = fd;
-    LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
-    net_log_peer(l, c);
-    if (handleClientReadEvent(el, c) == -1) {
-        LOG(ERROR, "failed to handle client write event from listener: %s", l->name);
-        doFreeClient(el, c);
-    }
+    net_listener_adopt(el, l, c);
 }
 
 net_listener_t *createSecSoftListener(aeEventLoop *el, int fd, const char *name) {
-    net_listener_t *l = static_cast<net_listener_t *>(zcalloc(sizeof(net_listener_t)));
-    if (l == nullptr) {
-        LOG(ERROR, "out of memory to create listener");
-        return nullptr;
-    }
-    l->max_clients = kNetMaxClients;
-    l->clients = static_cast<net_client_t **>(zcalloc(sizeof(net_client_t *) * kNetMaxClients));
-    if (l->clients == nullptr) {
-        zfree(l);
-        return nullptr;
-    }
-    l->max_client_fd = -1;
-    l->el = el;
-    snprintf(l->name, sizeof(l->name), "%s", name);
-    l->fd = fd;
-    l->handle_client = handleClient;
-    l->free_client = doFreeClient;
-    l->destroy = free_callback;
-    return l;
+    return net_listener_new(el, fd, name, handleClient, doFreeClient);
 }
 
 int clean_idle_client(aeEventLoop *el, long long, void *listener) {

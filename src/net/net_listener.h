@@ -1,0 +1,20 @@
+// What both listeners share: the listener record with its table of
+// connections, and taking a connection out of that table.
+#pragma once
+
+#include "net/net_core.h"
+
+// A zero-filled listener with a table of kNetMaxClients slots and the given
+// procedures; null (and ERROR "out of memory to create listener" when the
+// record itself cannot be had) on allocation failure.
+net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
+                                 net_handle_client_proc *handle, net_free_client_proc *free_client);
+
+// Closes `c` and clears its slot; when it held the highest descriptor,
+// logs `refresh_format` at INFO with the new highest. A close requested
+// while the connection's own input is handled is deferred.
+void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format);
+
+// Puts an accepted connection into the table and arms reading; on failure
+// the connection is closed through the listener. False when it is gone.
+bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c);
