@@ -38,10 +38,32 @@ protected:
         return "@" + root_.path() + (fui ? "/tmp/.zelluskkorvanefui" : "/tmp/.zelluskkorvane");
     }
 
-    std::unique_ptr<Client> Connect(bool fui) {
+    // With `ping`, one round trip first: the daemon has then accepted the
+    // connection, so a later broadcast reaches it.
+    std::unique_ptr<Client> Connect(bool fui, bool ping = true) {
         auto c = std::make_unique<Client>();
         EXPECT_TRUE(c->Connect(Sock(fui))) << c->error();
+        if (ping) {
+            EXPECT_TRUE(c->SendRequest("ping", 1, 1004));
+            auto m = c->ReadMessage(5000);
+            EXPECT_TRUE(m && m->has_result) << c->error();
+        }
         return c;
+    }
+
+    static size_t Count(const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    }
+
+    // True once every connection the daemon accepted has also been closed.
+    bool AllConnectionsClosed() {
+        return vk_test::WaitFor([&] {
+            std::string log = daemon_->Log();
+            return Count(log, "try to handle client") ==
+                   Count(log, "closed connection from listener");
+        });
     }
 
     // A well-formed query on a fresh connection is answered.
@@ -186,7 +208,7 @@ TEST_F(HostileTest, MoreConnectionsThanTheClientTableHolds) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
     Start(4096);
     std::vector<std::unique_ptr<Client>> many;
-    for (int i = 0; i < 1100; ++i) many.push_back(Connect(true));
+    for (int i = 0; i < 1100; ++i) many.push_back(Connect(true, false));
     EXPECT_TRUE(daemon_->WaitLog("|ERROR|refuse client fd: 1024 "));
     many.clear();
     EXPECT_TRUE(vk_test::WaitFor([&] { return Serves(); }));
@@ -196,7 +218,7 @@ TEST_F(HostileTest, MoreConnectionsThanTheClientTableHolds) {
 TEST_F(HostileTest, MoreConnectionsThanTheDescriptorLimitAllows) {
     Start(64);
     std::vector<std::unique_ptr<Client>> many;
-    for (int i = 0; i < 150; ++i) many.push_back(Connect(i % 2 == 0));
+    for (int i = 0; i < 150; ++i) many.push_back(Connect(i % 2 == 0, false));
     EXPECT_TRUE(
         daemon_->WaitLog("|ERROR|Accepting client connection: accept: Too many open files"));
     // Once the excess is shed the daemon sleeps instead of spinning on the
@@ -220,6 +242,7 @@ TEST_F(HostileTest, MoreConnectionsThanTheDescriptorLimitAllows) {
 TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
     Start();
     ASSERT_TRUE(Serves());
+    ASSERT_TRUE(AllConnectionsClosed());
     int fds = daemon_->OpenDescriptors();
     long rss = daemon_->ResidentKiB();
     for (int i = 0; i < 3000; ++i) {
@@ -228,6 +251,7 @@ TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
         if (i % 3 == 0) c.SendRaw("garbage\n");
     }
     ASSERT_TRUE(Serves());
+    ASSERT_TRUE(AllConnectionsClosed());
     EXPECT_TRUE(vk_test::WaitFor([&] { return daemon_->OpenDescriptors() == fds; }))
         << daemon_->OpenDescriptors() << " descriptors, " << fds << " before";
     if (kResidentSizeMeaningful) {
