@@ -3,6 +3,8 @@
 #include <cjson/cJSON.h>
 #include <time.h>
 
+#include <utility>
+
 #include "log/mylog.h"
 #include "net/net_fui.h"
 #include "proto/proto.h"
@@ -47,7 +49,8 @@ int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::s
     int rc = base64_json(root, text);
     cJSON_Delete(root);
     if (rc != 0) return rc;
-    line = text + "\n";
+    text.push_back('\n');
+    line = std::move(text);
     return 0;
 }
 

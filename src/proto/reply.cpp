@@ -2,7 +2,7 @@
 // "type", "result", "uuid". The tree is freed on every path.
 #include <cjson/cJSON.h>
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -13,50 +13,119 @@ namespace {
 
 enum class DataForm { kNone, kArray, kObject };
 
-// cJSON prints numbers with 15 significant digits whenever that parses back
-// within a relative epsilon, so an id such as 1234567890123456 would come
-// back altered. The id goes out as its exact decimal text instead.
-cJSON *add_id(cJSON *root, uint64_t id) {
-    char text[24];
-    snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(id));
+// Adds an item that cJSON prints verbatim.
+cJSON *add_raw(cJSON *root, const char *key, const char *text) {
     cJSON *item = cJSON_CreateRaw(text);
     if (item == nullptr) return nullptr;
-    if (!cJSON_AddItemToObject(root, "id", item)) {
+    if (!cJSON_AddItemToObject(root, key, item)) {
         cJSON_Delete(item);
         return nullptr;
     }
     return item;
 }
 
+// Adds an integer as its decimal text. cJSON prints a number item through
+// "%1.15g" and a scanf round trip, which is slow and, for an id such as
+// 1234567890123456, alters the value; for any integer of 32 bits the
+// decimal text is exactly what it would print.
+template <typename T>
+cJSON *add_integer(cJSON *root, const char *key, T value) {
+    char text[24];
+    auto end = std::to_chars(text, text + sizeof(text) - 1, value).ptr;
+    *end = '\0';
+    return add_raw(root, key, text);
+}
+
+cJSON *add_id(cJSON *root, uint64_t id) {
+    return add_integer(root, "id", id);
+}
+
+cJSON *add_type(cJSON *root, uint32_t type) {
+    return add_integer(root, "type", type);
+}
+
+cJSON *add_result(cJSON *root, int32_t result) {
+    return add_integer(root, "result", result);
+}
+
+// Stored texts change rarely and are asked for often, so the last text seen
+// in each form is kept with its value printed as it stands inside a reply,
+// and goes in as a raw item. cJSON breaks lines only between the members of
+// an object (a line feed inside a string is escaped) and follows each break
+// with one tab per level of nesting, so a value printed on its own appears
+// at depth d once d tabs follow every line feed.
+struct PrintedValue {
+    bool valid = false;
+    std::string text;     // the stored text
+    std::string printed;  // its value as a reply carries it
+};
+
+// Parses `text` as cJSON_Parse does and prints the value at `depth`,
+// wrapped in a one-element array when `in_array`: 0, -6 when the text does
+// not parse, -2 when printing fails.
+int print_nested(const std::string &text, size_t depth, bool in_array, std::string &out) {
+    cJSON *value = cJSON_Parse(text.c_str());
+    if (value == nullptr) return -6;
+    char *printed = cJSON_Print(value);
+    cJSON_Delete(value);
+    if (printed == nullptr) return -2;
+    out.clear();
+    if (in_array) out.push_back('[');
+    for (const char *p = printed; *p != '\0'; ++p) {
+        out.push_back(*p);
+        if (*p == '\n') out.append(depth, '\t');
+    }
+    if (in_array) out.push_back(']');
+    cJSON_free(printed);
+    return 0;
+}
+
+// Points `printed` at the "data" for `text`: 0, or print_nested's code.
+int printed_data(DataForm form, const std::string &text, const std::string *&printed) {
+    thread_local PrintedValue memo[2];
+    const bool in_array = form == DataForm::kArray;
+    PrintedValue &m = memo[in_array ? 0 : 1];
+    if (!m.valid || m.text != text) {
+        m.valid = false;
+        int rc = print_nested(text, in_array ? 2 : 1, in_array, m.printed);
+        if (rc != 0) return rc;
+        m.text = text;
+        m.valid = true;
+    }
+    printed = &m.printed;
+    return 0;
+}
+
 int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t &packet) {
     cJSON *root = cJSON_CreateObject();
     if (root == nullptr) return -2;
 
-    if (form == DataForm::kArray) {
-        cJSON *array = cJSON_CreateArray();
-        if (array != nullptr && !cJSON_AddItemToObject(root, "data", array)) {
-            cJSON_Delete(array);
-            array = nullptr;
+    if (form != DataForm::kNone) {
+        const std::string *printed = nullptr;
+        int got = printed_data(form, *text, printed);
+        if (got == -2) {
+            // Out of memory, as when printing the whole reply fails.
+            cJSON_Delete(root);
+            return -2;
         }
-        cJSON *value = array != nullptr ? cJSON_Parse(text->c_str()) : nullptr;
-        if (value == nullptr || !cJSON_AddItemToArray(array, value)) {
-            cJSON_Delete(value);
+        if (got == 0) {
+            if (add_raw(root, "data", printed->c_str()) == nullptr) packet.result = 1;
+        } else {
+            // Not JSON: the array form still carries an empty array.
             packet.result = 1;
-        }
-    } else if (form == DataForm::kObject) {
-        cJSON *value = cJSON_Parse(text->c_str());
-        if (value == nullptr || !cJSON_AddItemToObject(root, "data", value)) {
-            cJSON_Delete(value);
-            packet.result = 1;
+            if (form == DataForm::kArray) {
+                cJSON *array = cJSON_CreateArray();
+                if (array != nullptr && !cJSON_AddItemToObject(root, "data", array))
+                    cJSON_Delete(array);
+            }
         }
     }
 
     // A reply that silently lacks one of its members would be taken for a
     // different answer, so every failure here fails the reply.
     int rc = 0;
-    if (add_id(root, packet.id) == nullptr ||
-        cJSON_AddNumberToObject(root, "type", static_cast<double>(packet.type)) == nullptr ||
-        cJSON_AddNumberToObject(root, "result", static_cast<double>(packet.result)) == nullptr ||
+    if (add_id(root, packet.id) == nullptr || add_type(root, packet.type) == nullptr ||
+        add_result(root, packet.result) == nullptr ||
         cJSON_AddStringToObject(root, "uuid", packet.uuid.c_str()) == nullptr) {
         rc = -2;
     }
@@ -84,11 +153,22 @@ int encode_resp_data_obj(const std::string &text, mox_packet_t &packet) {
 }
 
 int base64_json(cJSON *tree, std::string &out) {
-    char *printed = cJSON_Print(tree);
-    if (printed == nullptr) return -2;
+    // Printed into a reused buffer when it fits (the same bytes as
+    // cJSON_Print), which saves the growing and the final copy of a fresh
+    // allocation per message.
+    thread_local char buffer[65536];
+    char *printed = buffer;
+    char *allocated = nullptr;
+    if (!cJSON_PrintPreallocated(tree, buffer, sizeof(buffer), 1)) {
+        printed = allocated = cJSON_Print(tree);
+        if (printed == nullptr) return -2;
+    }
     const size_t n = strlen(printed);
-    std::string encoded = base64_encode(printed, n);
-    cJSON_free(printed);
+    std::string encoded;
+    // Room for the line feed every caller appends.
+    encoded.reserve(base64_encoded_length(n) + 1);
+    base64_encode_append(encoded, printed, n);
+    if (allocated != nullptr) cJSON_free(allocated);
     if (encoded.size() != base64_encoded_length(n)) return -6;
     out = std::move(encoded);
     return 0;

@@ -1,8 +1,10 @@
-// Decoding of one request line into a packet. The line is copied once so
-// that it is logged exactly as received even when the caller's text is not
-// terminated at `len`; nothing past `len` is read.
+// Decoding of one request line into a packet. The line is used in place:
+// log lines print it with a precision of `len`, so nothing past `len` is
+// read even when the caller's text is not terminated there.
 #include <cjson/cJSON.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
 
 #include "log/mylog.h"
@@ -49,15 +51,16 @@ int decode_envelope(cJSON *root, mox_packet_t &packet) {
 }  // namespace
 
 int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {
-    const std::string text = line != nullptr ? std::string(line, len) : std::string();
-    Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %s", text.c_str());
+    const char *text = line != nullptr ? line : "";
+    const int shown = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
+    Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown, text);
     if (line == nullptr || len == 0) return -3;
     if (len > kMoxMaxRequestLength) return -5;
 
     std::string decoded;
     if (!base64_decode(line, len, decoded)) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "base64 request: %s,base64 decode failed",
-                                            text.c_str());
+        Singleton<MyLog>::Instance()->Write(ERROR, "base64 request: %.*s,base64 decode failed",
+                                            shown, text);
         return -6;
     }
 
@@ -65,7 +68,7 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
     JsonTree tree(cJSON_Parse(decoded.c_str()));
     int rc = tree.root != nullptr ? decode_envelope(tree.root, packet) : -6;
     if (rc != 0) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "bad request: %s,not a json", text.c_str());
+        Singleton<MyLog>::Instance()->Write(ERROR, "bad request: %.*s,not a json", shown, text);
         return rc;
     }
     cJSON_Delete(tree.root);

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -412,5 +413,70 @@ INSTANTIATE_TEST_SUITE_P(Codec, ReplyTest, ::testing::ValuesIn(kReplyCases),
                          [](const ::testing::TestParamInfo<ReplyCase> &info) {
                              return ParamName(info.param.name);
                          });
+
+// The reply must be exactly what printing the whole tree with cJSON gives:
+// "data" parsed from the stored text, the numbers as cJSON numbers (the id
+// as its exact decimal text). Each text is encoded twice and between other
+// texts, since the encoder keeps the last one it printed.
+const char *const kStoredTexts[] = {
+    R"({"a":1})",
+    R"({})",
+    R"([])",
+    R"({"name":"x","nested":{"deep":{"deeper":[1,{"k":"v"},[]]},"e":{}},"list":[{"a":{}},2]})",
+    R"({"s":"line\nfeed\ttab \"quoted\" \\ \u0001 ü 中","n":-1.5e-7,"big":12345678901234567890})",
+    R"([{"a":[{"b":{}}]},"x",null,true,false])",
+    R"("bare string")",
+    R"(  {"trailing":"text"}  garbage)",
+    "not json",
+    "",
+};
+
+std::string ReferenceReply(Form form, const std::string &stored, const mox_packet_t &in,
+                           int32_t result) {
+    cJSON *root = cJSON_CreateObject();
+    cJSON *value = cJSON_Parse(stored.c_str());
+    if (form == Form::kArray) {
+        cJSON *array = cJSON_CreateArray();
+        if (value != nullptr) cJSON_AddItemToArray(array, value);
+        cJSON_AddItemToObject(root, "data", array);
+    } else if (value != nullptr) {
+        cJSON_AddItemToObject(root, "data", value);
+    }
+    cJSON_AddItemToObject(root, "id", cJSON_CreateRaw(std::to_string(in.id).c_str()));
+    cJSON_AddNumberToObject(root, "type", static_cast<double>(in.type));
+    cJSON_AddNumberToObject(root, "result", static_cast<double>(result));
+    cJSON_AddStringToObject(root, "uuid", in.uuid.c_str());
+    char *printed = cJSON_Print(root);
+    std::string line = base64_encode(printed, strlen(printed)) + "\n";
+    cJSON_free(printed);
+    cJSON_Delete(root);
+    return line;
+}
+
+TEST(ReplyBytes, SameAsPrintingTheWholeTree) {
+    for (int round = 0; round < 2; ++round) {
+        for (Form form : {Form::kArray, Form::kObject}) {
+            for (const char *stored : kStoredTexts) {
+                for (int again = 0; again < 2; ++again) {
+                    mox_packet_t packet;
+                    packet.id = 7 + static_cast<uint64_t>(again);
+                    packet.type = again ? 4294967295u : 1004;
+                    packet.uuid = "u\"1";
+                    packet.result = again ? -6 : 0;
+                    const int32_t result_in = packet.result;
+                    int rc = form == Form::kArray ? encode_resp_data_array(stored, packet)
+                                                  : encode_resp_data_obj(stored, packet);
+                    ASSERT_EQ(rc, 0);
+                    cJSON *parsed = cJSON_Parse(stored);
+                    const int32_t result = parsed != nullptr ? result_in : 1;
+                    cJSON_Delete(parsed);
+                    EXPECT_EQ(packet.result, result);
+                    EXPECT_EQ(packet.response, ReferenceReply(form, stored, packet, result))
+                        << "stored text: " << stored;
+                }
+            }
+        }
+    }
+}
 
 }  // namespace

@@ -5,7 +5,7 @@
 namespace {
 
 // Value of a base64 character, 255 for anything outside the alphabet.
-unsigned Base64Value(unsigned char c) {
+constexpr unsigned Base64Value(unsigned c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
     if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -14,6 +14,15 @@ unsigned Base64Value(unsigned char c) {
     return 255;
 }
 
+struct ValueTable {
+    unsigned char v[256];
+    constexpr ValueTable() : v() {
+        for (unsigned c = 0; c < 256; ++c) v[c] = static_cast<unsigned char>(Base64Value(c));
+    }
+    constexpr unsigned operator[](unsigned char c) const { return v[c]; }
+};
+constexpr ValueTable kValues;
+
 }  // namespace
 
 size_t base64_encoded_length(size_t n) {
@@ -21,30 +30,38 @@ size_t base64_encoded_length(size_t n) {
 }
 
 std::string base64_encode(const void *data, size_t len) {
-    const unsigned char *in = static_cast<const unsigned char *>(data);
     std::string out;
-    out.reserve(base64_encoded_length(len));
+    base64_encode_append(out, data, len);
+    return out;
+}
+
+void base64_encode_append(std::string &out, const void *data, size_t len) {
+    const unsigned char *in = static_cast<const unsigned char *>(data);
+    const size_t at = out.size();
+    out.resize(at + base64_encoded_length(len));
+    char *o = &out[at];
     size_t i = 0;
     for (; i + 3 <= len; i += 3) {
         unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
-        out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 6) & 63]);
-        out.push_back(kBase64Alphabet[v & 63]);
+        o[0] = kBase64Alphabet[(v >> 18) & 63];
+        o[1] = kBase64Alphabet[(v >> 12) & 63];
+        o[2] = kBase64Alphabet[(v >> 6) & 63];
+        o[3] = kBase64Alphabet[v & 63];
+        o += 4;
     }
     if (len - i == 1) {
         unsigned v = unsigned(in[i]) << 16;
-        out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-        out.append("==");
+        o[0] = kBase64Alphabet[(v >> 18) & 63];
+        o[1] = kBase64Alphabet[(v >> 12) & 63];
+        o[2] = '=';
+        o[3] = '=';
     } else if (len - i == 2) {
         unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8);
-        out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 6) & 63]);
-        out.push_back('=');
+        o[0] = kBase64Alphabet[(v >> 18) & 63];
+        o[1] = kBase64Alphabet[(v >> 12) & 63];
+        o[2] = kBase64Alphabet[(v >> 6) & 63];
+        o[3] = '=';
     }
-    return out;
 }
 
 bool base64_decode(const char *text, size_t len, std::string &out) {
@@ -61,37 +78,29 @@ bool base64_decode(const char *text, size_t len, std::string &out) {
     size_t end = 0;
     while (end < len && text[end] != '=') end++;
 
-    out.reserve(expected);
-    // Appends one byte unless that would pass the expected length.
-    auto put = [&out, expected](unsigned byte) {
-        if (out.size() >= expected) return false;
-        out.push_back(static_cast<char>(byte & 0xFF));
-        return true;
-    };
-
+    // What decoding up to `end` yields: three bytes per group of four, one or
+    // two for a final group of two or three, none for a single leftover. Any
+    // other count than the expected one fails, so the output is sized once.
+    const size_t rest = end % 4;
+    const size_t produced = (end / 4) * 3 + (rest >= 2 ? rest - 1 : 0);
+    if (produced != expected) return false;
+    out.resize(expected);
+    unsigned char *o = reinterpret_cast<unsigned char *>(&out[0]);
+    const unsigned char *t = reinterpret_cast<const unsigned char *>(text);
     size_t i = 0;
     for (; i + 4 <= end; i += 4) {
-        unsigned a = Base64Value(text[i]), b = Base64Value(text[i + 1]);
-        unsigned c = Base64Value(text[i + 2]), d = Base64Value(text[i + 3]);
-        if (!put((a << 2) + ((b >> 4) & 3)) || !put((b << 4) + ((c >> 2) & 15)) ||
-            !put((c << 6) + d)) {
-            out.clear();
-            return false;
-        }
+        unsigned a = kValues[t[i]], b = kValues[t[i + 1]];
+        unsigned c = kValues[t[i + 2]], d = kValues[t[i + 3]];
+        o[0] = static_cast<unsigned char>((a << 2) + ((b >> 4) & 3));
+        o[1] = static_cast<unsigned char>((b << 4) + ((c >> 2) & 15));
+        o[2] = static_cast<unsigned char>((c << 6) + d);
+        o += 3;
     }
-    size_t rest = end - i;
     if (rest >= 2) {
-        unsigned a = Base64Value(text[i]), b = Base64Value(text[i + 1]);
-        bool ok = put((a << 2) + ((b >> 4) & 3));
-        if (ok && rest == 3) ok = put((b << 4) + ((Base64Value(text[i + 2]) >> 2) & 15));
-        if (!ok) {
-            out.clear();
-            return false;
-        }
-    }
-    if (out.size() != expected) {
-        out.clear();
-        return false;
+        unsigned a = kValues[t[i]], b = kValues[t[i + 1]];
+        o[0] = static_cast<unsigned char>((a << 2) + ((b >> 4) & 3));
+        if (rest == 3)
+            o[1] = static_cast<unsigned char>((b << 4) + ((kValues[t[i + 2]] >> 2) & 15));
     }
     return true;
 }

@@ -16,6 +16,8 @@ size_t base64_encoded_length(size_t n);
 
 // Standard alphabet, '=' padding, no line breaks.
 std::string base64_encode(const void *data, size_t len);
+// The same, appended to `out`.
+void base64_encode_append(std::string &out, const void *data, size_t len);
 inline std::string base64_encode(const std::string &data) {
     return base64_encode(data.data(), data.size());
 }

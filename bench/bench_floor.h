@@ -1,0 +1,54 @@
+// The floors the daemon is measured against: servers that do nothing but the
+// unavoidable system calls, and the registry's SQL statement run directly.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vk_bench {
+
+enum class FloorMode {
+    // Every line received is written back on the same connection.
+    kEcho,
+    // Every line received makes the server write `payload` once to every
+    // other connection (ascending descriptor order), then echo the line to
+    // its sender. A line starting with '#' is only echoed.
+    kBroadcast,
+};
+
+// A floor server in a child process listening on the abstract `name`; ends
+// (by its id) when the object goes away.
+class FloorServer {
+public:
+    FloorServer(const std::string &name, FloorMode mode, const std::string &payload = "");
+    ~FloorServer();
+    FloorServer(const FloorServer &) = delete;
+    FloorServer &operator=(const FloorServer &) = delete;
+
+    bool ok() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// One statement per transaction, as the daemon runs it, on the database
+// file `path`: `sql` with the named text parameters `names` bound to
+// `values`, `count` times. With `per_call_connection` the connection is
+// opened and the statement prepared for every run (as the daemon does);
+// otherwise one connection and one prepared statement serve every run.
+// Returns the latency of each run in nanoseconds (empty on failure, with
+// `error` set).
+std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql,
+                                 const std::vector<std::string> &names,
+                                 const std::vector<std::string> &values, int count,
+                                 bool per_call_connection, double &seconds, std::string &error);
+
+// The journal mode and synchronous setting a fresh connection to `path`
+// gets, as "journal_mode=delete synchronous=2".
+std::string SqliteSettings(const std::string &path);
+
+}  // namespace vk_bench
