@@ -86,8 +86,10 @@ int main() {
 )");
     std::string flags = "$(PKG_CONFIG_PATH=" + Q(Prefix() + "/lib/pkgconfig") +
                         " pkg-config --cflags --libs korvane-client)";
-    Output build =
-        Sh(std::string(Q(VK_CXX)) + " -std=c++17 -o " + Q(exe) + " " + Q(src) + " " + flags);
+    // A sanitized build installs an instrumented library; its users link
+    // the sanitizer runtimes too.
+    Output build = Sh(std::string(Q(VK_CXX)) + " -std=c++17 " + VK_CXX_EXTRA_FLAGS + " -o " +
+                      Q(exe) + " " + Q(src) + " " + flags);
     ASSERT_EQ(build.status, 0) << build.text;
     Output run = Sh("VESKKORVANED_ROOT=/r " + Q(exe));
     EXPECT_EQ(run.status, 0);
