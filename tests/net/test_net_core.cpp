@@ -135,14 +135,16 @@ protected:
     }
 
     // True once the daemon has closed its side (the client reads EOF).
-    bool PeerClosed(int fd) {
-        return Pump([&] {
-            char buf[65536];
-            ssize_t n;
-            while ((n = read(fd, buf, sizeof(buf))) > 0) {
-            }
-            return n == 0 || (n < 0 && errno != EAGAIN);
-        });
+    bool PeerClosed(int fd, int timeout_ms = 5000) {
+        return Pump(
+            [&] {
+                char buf[65536];
+                ssize_t n;
+                while ((n = read(fd, buf, sizeof(buf))) > 0) {
+                }
+                return n == 0 || (n < 0 && errno != EAGAIN);
+            },
+            timeout_ms);
     }
 
     std::string Log() { return vk_test::ReadFile(root_.path() + "/var/log/veskkorvaned.log"); }
@@ -318,6 +320,20 @@ TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
     int ok = Connect(sec_name_);
     Send(ok, "y\n");
     EXPECT_EQ(Receive(ok, 7), "echo:y\n");
+}
+
+TEST_F(NetCoreTest, SweepTimerRunsByItselfAndEndsWhenNothingIsLeft) {
+    int idle = Connect(sec_name_);
+    net_client_t *c = last_server_;
+    ASSERT_NE(clean_idle_timer, -1) << "the first connection starts the sweep";
+    // Its last output a minute ago: the next sweep (within 5 s) closes it
+    // and, with nothing left, removes itself.
+    c->last_active = aeGetMonoticNow() - kSecSoftIdleSeconds;
+    EXPECT_TRUE(PeerClosed(idle, 8000));
+    EXPECT_TRUE(Pump([] { return clean_idle_timer == -1; }, 8000));
+    // A later connection starts a new sweep.
+    Connect(sec_name_);
+    EXPECT_NE(clean_idle_timer, -1);
 }
 
 TEST_F(NetCoreTest, SweepClosesOnlyIdleSecSoftConnectionsAndStopsWhenNoneLeft) {
