@@ -383,6 +383,6 @@ void net_log_peer(net_listener_t *l, net_client_t *c) {
     ssize_t n = readlink(link.c_str(), exe, sizeof(exe) - 1);
     exe[n > 0 ? n : 0] = '\0';
     LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
-        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid),
-        static_cast<int>(cred.gid), n > 0 ? exe : "?");
+        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid), static_cast<int>(cred.gid),
+        n > 0 ? exe : "?");
 }

@@ -5,11 +5,11 @@
 #include <cjson/cJSON.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -294,8 +294,10 @@ TEST(ClientConnect, RefusesAListenerThatIsNotRoot) {
         struct sockaddr_un sa = {};
         sa.sun_family = AF_UNIX;
         memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 || listen(fd, 8) != 0) _exit(2);
+        socklen_t len =
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 || listen(fd, 8) != 0)
+            _exit(2);
         if (write(ready[1], "r", 1) != 1) _exit(3);
         pause();
         _exit(0);

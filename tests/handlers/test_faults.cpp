@@ -99,8 +99,8 @@ class ReadOnlyMount {
 public:
     explicit ReadOnlyMount(const std::string &dir) : m_dir(dir) {
         m_bound = mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
-        m_ok = m_bound && mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                                nullptr) == 0;
+        m_ok = m_bound &&
+               mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
     }
     ~ReadOnlyMount() { Release(); }
     void Release() {

@@ -305,9 +305,10 @@ TEST_F(ServiceTest, PeersAreIdentifiedAndMisdeclaredFrontUisFlagged) {
                          R"(,"pid":)" + std::to_string(getpid()) + "}";
     EXPECT_EQ(Result(*ui, "honest", 1000, honest), 0);
     EXPECT_EQ(Result(*ui, "liar", 1000, R"({"name":"ui","login_uid":0,"euid":4321,"pid":1})"), 1);
-    EXPECT_TRUE(daemon_->WaitLog("|ERROR|frontUI register uuid: liar declares pid: 1,euid: 4321,"
-                                 "but its peer is pid: " +
-                                 std::to_string(getpid())));
+    EXPECT_TRUE(
+        daemon_->WaitLog("|ERROR|frontUI register uuid: liar declares pid: 1,euid: 4321,"
+                         "but its peer is pid: " +
+                         std::to_string(getpid())));
     EXPECT_EQ(daemon_->Log().find("uuid: honest declares"), std::string::npos);
 }
 
