@@ -16,24 +16,18 @@ static void close_all_descriptors() {
     for (long fd = 0; fd < n; ++fd) close(static_cast<int>(fd));
 }
 
+// Forks and ends the parent at once (no cleanup): 0 in the child, -1 when
+// the fork failed.
+static int fork_and_leave() {
+    pid_t pid = fork();
+    if (pid > 0) _exit(0);
+    return pid < 0 ? -1 : 0;
+}
+
 int becomeDeamon(const char *dir) {
-    switch (fork()) {
-        case -1:
-            return -1;
-        case 0:
-            break;
-        default:
-            _exit(0);
-    }
+    if (fork_and_leave() == -1) return -1;
     if (setsid() == -1) return -1;
-    switch (fork()) {
-        case -1:
-            return -1;
-        case 0:
-            break;
-        default:
-            _exit(0);
-    }
+    if (fork_and_leave() == -1) return -1;
     umask(0);
     if (dir != nullptr && chdir(dir) != 0) {
         // An unusable directory leaves the inherited one; nothing depends on it.

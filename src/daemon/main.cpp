@@ -40,9 +40,9 @@ static void sig_handler(int signo) {
 int main(int argc, char **argv) {
     (void)argv;
     CSimpleMonitor monitor;
-    std::string runpath = Utils::get_runpath();
     std::string exepath = Utils::get_exepath();
     if (exepath.empty()) fprintf(stderr, "cannot read /proc/self/exe: %s\n", strerror(errno));
+    std::string runpath = Utils::dir_of(exepath);
     std::string pidfile = vk_paths::File(vk_paths::kWorkerPidFile);
 
     if (argc < 2) {

@@ -1,7 +1,6 @@
 #include "daemon/monitor.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -75,13 +74,13 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
         RunMonitorChild(pid);
     }
     // The worker. The supervisor is our parent only while getppid() says
-    // so; a pidfd taken now stays bound to that very process.
+    // so; a pidfd taken now stays bound to that very process (and, like
+    // every pidfd, is close-on-exec).
     m_parentHandle = pidfd_open_compat(m_parentPid);
     if (m_parentHandle >= 0 && getppid() != m_parentPid) {
         close(m_parentHandle);
         m_parentHandle = -1;
     }
-    if (m_parentHandle >= 0) fcntl(m_parentHandle, F_SETFD, FD_CLOEXEC);
     cleanStuff();
 }
 

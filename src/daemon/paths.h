@@ -13,8 +13,6 @@ namespace vk_paths {
 
 constexpr const char *kWorkerPidFile = "/var/run/veskkorvaned.pid";
 constexpr const char *kMonitorPidFile = "/var/run/veskkorvaned_monitor.pid";
-constexpr const char *kLogDir = "/var/log";
-constexpr const char *kLogFileName = "veskkorvaned.log";
 constexpr const char *kLogFile = "/var/log/veskkorvaned.log";
 constexpr const char *kMonitorLogFile = "/var/log/veskkorvaned_monitor.log";
 constexpr const char *kDbDir = "/etc/korvane";

@@ -1,34 +1,28 @@
 #include "daemon/sd_notify.h"
 
 #include <errno.h>
-#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "log/mylog.h"
+#include "net/ae/anet.h"
 
 int vk_sd_notify(const char *state) {
     const char *name = getenv("NOTIFY_SOCKET");
     if (name == nullptr || name[0] == '\0') return 0;
     if (state == nullptr) return -1;
 
+    // A service manager names an absolute path or an abstract socket.
+    char err[256] = {0};
     struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    size_t len = strlen(name);
-    // An abstract name keeps no terminating NUL; a path needs room for one.
-    if ((name[0] != '/' && name[0] != '@') || len < 2 || len > sizeof(sa.sun_path) ||
-        (name[0] == '/' && len == sizeof(sa.sun_path))) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "sd_notify: unusable NOTIFY_SOCKET: %s", name);
+    socklen_t salen = (name[0] == '/' || name[0] == '@') ? anetUnixAddress(err, name, &sa) : 0;
+    if (salen == 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "sd_notify: unusable NOTIFY_SOCKET: %s %s", name,
+                                            err);
         return -1;
     }
-    memcpy(sa.sun_path, name, len);
-    if (name[0] == '@') sa.sun_path[0] = '\0';
-    socklen_t salen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len +
-                                             (name[0] == '/' ? 1 : 0));
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {

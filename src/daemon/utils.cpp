@@ -1,5 +1,6 @@
 #include "daemon/utils.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +30,26 @@ std::string Utils::get_runpath() {
     return dir_of(exe);
 }
 
-void Utils::make_parent_dirs(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return;
-    std::string dir = path.substr(0, slash);
+bool Utils::make_dirs(const std::string &dir) {
+    struct stat st;
     for (size_t i = 1; i <= dir.size(); ++i) {
-        if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
+        if (i != dir.size() && dir[i] != '/') continue;
+        if (dir[i - 1] == '/') continue;  // empty component
+        std::string prefix = dir.substr(0, i);
+        if (stat(prefix.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                errno = ENOTDIR;
+                return false;
+            }
+            continue;
+        }
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Utils::make_parent_dirs(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return true;
+    return make_dirs(path.substr(0, slash));
 }

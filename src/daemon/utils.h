@@ -18,7 +18,12 @@ public:
     // The directory part of `path` by the rule above.
     static std::string dir_of(const std::string &path);
 
-    // Creates the missing directories above `path` with mode 0755 (errors
-    // are left for the caller's open of `path` to report).
-    static void make_parent_dirs(const std::string &path);
+    // Creates every missing directory of `dir`, parents first, with mode
+    // 0755: true when `dir` is a directory afterwards. Stops at a component
+    // that is not a directory (errno ENOTDIR) or cannot be created.
+    static bool make_dirs(const std::string &dir);
+
+    // make_dirs for the directory that holds `path` (true when there is
+    // none to make).
+    static bool make_parent_dirs(const std::string &path);
 };

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "daemon/paths.h"
+#include "daemon/utils.h"
 #include "db/sqlite3db.h"
 #include "log/mylog.h"
 
@@ -32,27 +33,6 @@ R Boundary(const char *op, R onError, R onNoMemory, F &&fn) {
     } catch (...) {
     }
     return onError;
-}
-
-// Creates every missing directory of an absolute path, parents first. Stops
-// at a component that exists but is not a directory or cannot be created;
-// the caller learns of that when it opens the file.
-void MakeDirChain(const std::string &dir) {
-    std::string path;
-    size_t pos = 0;
-    while (pos < dir.size()) {
-        size_t next = dir.find('/', pos + 1);
-        if (next == std::string::npos) next = dir.size();
-        path = dir.substr(0, next);
-        pos = next;
-        if (path.empty() || path == "/") continue;
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) return;
-            continue;
-        }
-        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return;
-    }
 }
 
 }  // namespace
@@ -135,7 +115,8 @@ bool CMoxDb::initDb() {
         "mtime INTERGER NOT NULL DEFAULT (strftime('%s','now')),"
         "PRIMARY KEY(uuid));";
 
-    MakeDirChain(m_dbDir);
+    // A failure here shows when the file is opened.
+    Utils::make_dirs(m_dbDir);
     try {
         m_pDb = new (std::nothrow)
             SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);

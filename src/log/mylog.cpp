@@ -20,26 +20,6 @@ namespace {
 
 const char *const kLevelNames[] = {"ERROR", "INFO", "DEBUG"};
 
-// Creates every missing directory of `dir` with mode 0755; true when `dir`
-// is a directory afterwards.
-bool MakeDirs(const std::string &dir) {
-    struct stat st;
-    for (size_t i = 1; i <= dir.size(); ++i) {
-        if (i != dir.size() && dir[i] != '/') continue;
-        if (dir[i - 1] == '/') continue;  // empty component
-        std::string prefix = dir.substr(0, i);
-        if (stat(prefix.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) {
-                errno = ENOTDIR;
-                return false;
-            }
-            continue;
-        }
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 const char *StrLogLevel(_LogLevel level) {
@@ -52,7 +32,6 @@ MyLog::MyLog() {
     loadLogConf();
     // The configured level is the level the daemon starts with.
     m_level.store(m_confLevel);
-    m_maxSize = 5242880;
 }
 
 MyLog::~MyLog() {
@@ -63,10 +42,7 @@ MyLog::~MyLog() {
 // Opens `path` for appending, creating missing directories: the descriptor
 // and the file's size, or -1 with errno set.
 int MyLog::openFile(const char *path, long long *size) {
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    dir = (slash == std::string::npos) ? std::string(".") : dir.substr(0, slash);
-    if (!dir.empty() && !MakeDirs(dir)) return -1;
+    if (!Utils::make_parent_dirs(path)) return -1;
     int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     struct stat st;
@@ -256,7 +232,7 @@ int MoxLogInit() {
         fprintf(stderr, "ZelLogInit failed,no memory\n");
         return -2;
     }
-    std::string path = vk_paths::File(vk_paths::kLogDir) + "/" + vk_paths::kLogFileName;
+    std::string path = vk_paths::File(vk_paths::kLogFile);
     if (!log->Open(path.c_str())) {
         fprintf(stderr, "ZelLogInit failed,open log-file: %s failed,because: %s\n", path.c_str(),
                 strerror(errno));

@@ -263,7 +263,8 @@ long do_write_direct(net_client_t *c, long *last_active, const std::string &text
     return -1;
 }
 
-int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag) {
+// Makes room for `len` more bytes behind the queued output.
+static int reserve_outbuf(net_client_t *c, size_t len, const char *tag) {
     if (c->outbuf == nullptr) {
         c->outbuf = asBufferCreate(kNetBufferSize);
         if (c->outbuf == nullptr) {
@@ -272,7 +273,6 @@ int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag
         }
     }
     asBuffer *b = c->outbuf;
-    size_t len = text.size();
     if (static_cast<size_t>(b->end - b->last) >= len) return 0;
     size_t queued = static_cast<size_t>(b->last - b->pos);
     if (queued + len > kNetMaxQueuedOutput) {
@@ -299,6 +299,10 @@ int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag
     return 0;
 }
 
+int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag) {
+    return reserve_outbuf(c, text.size(), tag);
+}
+
 int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag) {
     size_t off = 0;
     bool queued = c->outbuf != nullptr && c->outbuf->pos != c->outbuf->last;
@@ -308,12 +312,13 @@ int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const ch
         off = static_cast<size_t>(w);
         if (off == text.size()) return 0;
     }
-    std::string tail = off == 0 ? text : text.substr(off);
-    int rc = may_realloc_outbuf(c, tail, tag);
+    // Only the unsent tail is queued, copied once into the buffer.
+    size_t rest = text.size() - off;
+    int rc = reserve_outbuf(c, rest, tag);
     if (rc != 0) return rc;
     if (handleClientWriteEvent(el, c) == -1) return -3;
-    memcpy(c->outbuf->last, tail.data(), tail.size());
-    c->outbuf->last += tail.size();
+    memcpy(c->outbuf->last, text.data() + off, rest);
+    c->outbuf->last += rest;
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "daemon/sd_notify.h"
+#include "net/ae/anet.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -29,16 +30,9 @@ public:
     explicit NotifyListener(const std::string &name) {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sun_family = AF_UNIX;
-        memcpy(sa.sun_path, name.data(), name.size());
-        size_t len = offsetof(struct sockaddr_un, sun_path) + name.size();
-        if (name[0] == '@')
-            sa.sun_path[0] = '\0';
-        else
-            len += 1;
-        m_ok = m_fd >= 0 && bind(m_fd, reinterpret_cast<struct sockaddr *>(&sa),
-                                 static_cast<socklen_t>(len)) == 0;
+        socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
+        m_ok =
+            m_fd >= 0 && len > 0 && bind(m_fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0;
     }
     ~NotifyListener() {
         if (m_fd >= 0) close(m_fd);

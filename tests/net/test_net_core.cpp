@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "log/mylog.h"
+#include "net/ae/anet.h"
 #include "net/ae/asbuffer.h"
 #include "net/net_core.h"
 #include "net/net_fui.h"
@@ -291,11 +292,8 @@ TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
     ASSERT_EQ(errno, EMFILE);
 
     for (int s : clients) {
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        memcpy(sa.sun_path + 1, sec_name_.data() + 1, sec_name_.size() - 1);
-        socklen_t len =
-            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sec_name_.size());
+        struct sockaddr_un sa;
+        socklen_t len = anetUnixAddress(nullptr, sec_name_.c_str(), &sa);
         ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&sa), len), 0);
     }
     for (int i = 0; i < 200; ++i) aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "daemon/paths.h"
+#include "net/ae/anet.h"
 #include "support/temp_root.h"
 
 namespace vk_test {
@@ -71,18 +72,8 @@ bool DaemonProcess::WaitLog(const std::string &text, int timeout_ms) const {
 }
 
 int ConnectAbstract(const std::string &name) {
-    struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    if (name.size() < 2 || name[0] != '@' || name.size() > sizeof(sa.sun_path)) return -1;
-    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0) {
-        close(fd);
-        return -1;
-    }
+    int fd = anetUnixConnect(nullptr, name.c_str());
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
 

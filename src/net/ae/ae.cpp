@@ -130,9 +130,9 @@ static void aeGetTime(long *sec, long *ms) {
 }
 
 long aeGetMonoticNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
+    long sec, ms;
+    aeGetTime(&sec, &ms);
+    return sec;
 }
 
 void aeAddMillisecondsToNow(long long ms, long *sec, long *msec) {

@@ -24,33 +24,6 @@ constexpr int kBacklog = 511;
 constexpr size_t kMaxAbstractName = 106;  // after the '@'
 constexpr size_t kMaxFilePath = 107;      // leaves room for the terminator
 
-// Fills sa for a socket name: the address length, or 0 with err set when the
-// name cannot be represented exactly.
-socklen_t anetUnixAddress(char *err, const char *path, sockaddr_un *sa) {
-    memset(sa, 0, sizeof(*sa));
-    sa->sun_family = AF_UNIX;
-    if (path == nullptr || path[0] == '\0') {
-        anetSetError(err, "socket name missing");
-        return 0;
-    }
-    size_t n = strlen(path);
-    if (path[0] == '@') {
-        // Abstract: a leading zero byte, then the name without terminator.
-        if (n - 1 > kMaxAbstractName) {
-            anetSetError(err, "socket name too long: %s", path);
-            return 0;
-        }
-        memcpy(sa->sun_path + 1, path + 1, n - 1);
-        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
-    }
-    if (n > kMaxFilePath) {
-        anetSetError(err, "socket name too long: %s", path);
-        return 0;
-    }
-    memcpy(sa->sun_path, path, n);
-    return sizeof(sockaddr_un);
-}
-
 int anetSetOption(char *err, int fd, int level, int option, int value, const char *what) {
     if (setsockopt(fd, level, option, &value, sizeof(value)) == -1) {
         anetSetError(err, "setsockopt %s: %s", what, strerror(errno));
@@ -128,6 +101,31 @@ int anetInetName(int fd, char *ip, int *port, bool peer) {
 }
 
 }  // namespace
+
+socklen_t anetUnixAddress(char *err, const char *path, sockaddr_un *sa) {
+    memset(sa, 0, sizeof(*sa));
+    sa->sun_family = AF_UNIX;
+    if (path == nullptr || path[0] == '\0') {
+        anetSetError(err, "socket name missing");
+        return 0;
+    }
+    size_t n = strlen(path);
+    if (path[0] == '@') {
+        // Abstract: a leading zero byte, then the name without terminator.
+        if (n - 1 > kMaxAbstractName) {
+            anetSetError(err, "socket name too long: %s", path);
+            return 0;
+        }
+        memcpy(sa->sun_path + 1, path + 1, n - 1);
+        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+    }
+    if (n > kMaxFilePath) {
+        anetSetError(err, "socket name too long: %s", path);
+        return 0;
+    }
+    memcpy(sa->sun_path, path, n);
+    return sizeof(sockaddr_un);
+}
 
 void anetSetError(char *err, const char *fmt, ...) {
     if (err == nullptr) return;

@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 
@@ -35,6 +36,10 @@ int anetUnixServer(char *err, const char *path, mode_t perm);
 // file path, empty for an unnamed or abstract peer.
 int anetUnixAccept(char *err, int s, char *path);
 int anetUnixConnect(char *err, const char *path);
+// Fills sa for a socket name ("@name" abstract, anything else a file path):
+// the address length, or 0 with err set when the name is empty or cannot be
+// represented exactly (over 106 bytes after '@', over 107 for a path).
+socklen_t anetUnixAddress(char *err, const char *path, struct sockaddr_un *sa);
 int anetUnixNonBlockConnect(char *err, const char *path);
 
 int anetNonBlock(char *err, int fd);

@@ -6,10 +6,6 @@
 #include "net/ae/ae.h"
 #include "net/ae/asbuffer.h"
 
-// Set in net_client_t::flags by the connection core when it has decided to
-// close the connection; code running later in the same pass leaves it alone.
-constexpr int NET_CLIENT_CLOSING = 1;
-
 struct net_client_t {
     int fd;
     char name[128];    // peer's socket path from accept; empty for unnamed or abstract peers
@@ -19,7 +15,6 @@ struct net_client_t {
     aeFileProc *read_proc;
     aeFileProc *write_proc;
     void *owner;  // the listener that accepted the connection
-    int flags;    // NET_CLIENT_* bits, kept by the connection core; 0 at creation
     // The peer's credentials when it connected (SO_PEERCRED), -1 unknown.
     int peer_pid;
     int peer_uid;
