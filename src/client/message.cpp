@@ -3,67 +3,42 @@
 #include <cjson/cJSON.h>
 
 #include <cmath>
-#include <cstdio>
 
 #include "client/korvane_client.h"
 #include "proto/codec/base64.h"
+#include "proto/codec/json.h"
 #include "proto/codec/number.h"
 
 namespace korvane {
 
 namespace {
 
-struct Tree {
-    cJSON *root;
-    explicit Tree(cJSON *r) : root(r) {}
-    ~Tree() { cJSON_Delete(root); }
-    Tree(const Tree &) = delete;
-    Tree &operator=(const Tree &) = delete;
-};
-
 void SetError(std::string *error, const char *message) {
     if (error != nullptr) *error = message;
-}
-
-// The id as its exact decimal text: cJSON would print it with 15 digits.
-bool AddExactId(cJSON *root, uint64_t id) {
-    char text[24];
-    snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(id));
-    cJSON *item = cJSON_CreateRaw(text);
-    if (item == nullptr) return false;
-    if (cJSON_AddItemToObject(root, "id", item)) return true;
-    cJSON_Delete(item);
-    return false;
 }
 
 // Takes ownership of `data` (may be null).
 std::optional<std::string> EncodeWithData(const std::string &uuid, uint64_t id, uint32_t type,
                                           cJSON *data, std::string *error) {
-    Tree tree(cJSON_CreateObject());
-    if (tree.root == nullptr) {
-        cJSON_Delete(data);
+    JsonPtr owned(data);
+    JsonPtr root(cJSON_CreateObject());
+    bool ok = root != nullptr;
+    if (ok && data != nullptr) {
+        ok = cJSON_AddItemToObject(root.get(), "data", data);
+        if (ok) owned.release();  // now part of root
+    }
+    // The id as its exact decimal text: cJSON's number printing could
+    // round it.
+    std::string text;
+    ok = ok && cJSON_AddStringToObject(root.get(), "uuid", uuid.c_str()) != nullptr &&
+         json_add_integer(root.get(), "id", id) != nullptr &&
+         cJSON_AddNumberToObject(root.get(), "type", static_cast<double>(type)) != nullptr &&
+         json_print_compact(root.get(), text);
+    if (!ok) {
         SetError(error, "encode request: no memory");
         return std::nullopt;
     }
-    if (data != nullptr && !cJSON_AddItemToObject(tree.root, "data", data)) {
-        cJSON_Delete(data);
-        SetError(error, "encode request: no memory");
-        return std::nullopt;
-    }
-    if (cJSON_AddStringToObject(tree.root, "uuid", uuid.c_str()) == nullptr ||
-        !AddExactId(tree.root, id) ||
-        cJSON_AddNumberToObject(tree.root, "type", static_cast<double>(type)) == nullptr) {
-        SetError(error, "encode request: no memory");
-        return std::nullopt;
-    }
-    char *text = cJSON_PrintUnformatted(tree.root);
-    if (text == nullptr) {
-        SetError(error, "encode request: no memory");
-        return std::nullopt;
-    }
-    std::string line = EncodeText(text);
-    cJSON_free(text);
-    return line;
+    return EncodeText(text);
 }
 
 }  // namespace
@@ -111,13 +86,13 @@ std::optional<Message> DecodeLine(const std::string &line, std::string *error) {
         SetError(error, "decode: NUL byte in the decoded text");
         return std::nullopt;
     }
-    Tree tree(cJSON_ParseWithOpts(msg.json.c_str(), nullptr, true));
-    if (!cJSON_IsObject(tree.root)) {
+    JsonPtr tree(cJSON_ParseWithOpts(msg.json.c_str(), nullptr, true));
+    if (!cJSON_IsObject(tree.get())) {
         SetError(error, "decode: not a JSON object");
         return std::nullopt;
     }
-    const cJSON *id = cJSON_GetObjectItemCaseSensitive(tree.root, "id");
-    const cJSON *type = cJSON_GetObjectItemCaseSensitive(tree.root, "type");
+    const cJSON *id = cJSON_GetObjectItemCaseSensitive(tree.get(), "id");
+    const cJSON *type = cJSON_GetObjectItemCaseSensitive(tree.get(), "type");
     if (!cJSON_IsNumber(id) || !cJSON_IsNumber(type)) {
         SetError(error, "decode: \"id\" or \"type\" missing or not a number");
         return std::nullopt;
@@ -130,7 +105,7 @@ std::optional<Message> DecodeLine(const std::string &line, std::string *error) {
     msg.id = json_number_to_uint64(id->valuedouble);
     msg.type = static_cast<uint32_t>(t);
 
-    const cJSON *result = cJSON_GetObjectItemCaseSensitive(tree.root, "result");
+    const cJSON *result = cJSON_GetObjectItemCaseSensitive(tree.get(), "result");
     if (result != nullptr) {
         if (!cJSON_IsNumber(result)) {
             SetError(error, "decode: \"result\" is not a number");
@@ -139,7 +114,7 @@ std::optional<Message> DecodeLine(const std::string &line, std::string *error) {
         msg.has_result = true;
         msg.result = json_number_to_int32(result->valuedouble);
     }
-    const cJSON *uuid = cJSON_GetObjectItemCaseSensitive(tree.root, "uuid");
+    const cJSON *uuid = cJSON_GetObjectItemCaseSensitive(tree.get(), "uuid");
     if (uuid != nullptr) {
         if (!cJSON_IsString(uuid)) {
             SetError(error, "decode: \"uuid\" is not a string");
@@ -147,16 +122,13 @@ std::optional<Message> DecodeLine(const std::string &line, std::string *error) {
         }
         msg.uuid = uuid->valuestring;
     }
-    const cJSON *data = cJSON_GetObjectItemCaseSensitive(tree.root, "data");
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(tree.get(), "data");
     if (data != nullptr) {
-        char *text = cJSON_PrintUnformatted(data);
-        if (text == nullptr) {
+        if (!json_print_compact(data, msg.data)) {
             SetError(error, "decode: no memory");
             return std::nullopt;
         }
         msg.has_data = true;
-        msg.data = text;
-        cJSON_free(text);
     }
     return msg;
 }

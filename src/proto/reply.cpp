@@ -2,51 +2,16 @@
 // "type", "result", "uuid". The tree is freed on every path.
 #include <cjson/cJSON.h>
 
-#include <charconv>
 #include <cstring>
 #include <utility>
 
 #include "proto/codec/base64.h"
+#include "proto/codec/json.h"
 #include "proto/proto.h"
 
 namespace {
 
 enum class DataForm { kNone, kArray, kObject };
-
-// Adds an item that cJSON prints verbatim.
-cJSON *add_raw(cJSON *root, const char *key, const char *text) {
-    cJSON *item = cJSON_CreateRaw(text);
-    if (item == nullptr) return nullptr;
-    if (!cJSON_AddItemToObject(root, key, item)) {
-        cJSON_Delete(item);
-        return nullptr;
-    }
-    return item;
-}
-
-// Adds an integer as its decimal text. cJSON prints a number item through
-// "%1.15g" and a scanf round trip, which is slow and, for an id such as
-// 1234567890123456, alters the value; for any integer of 32 bits the
-// decimal text is exactly what it would print.
-template <typename T>
-cJSON *add_integer(cJSON *root, const char *key, T value) {
-    char text[24];
-    auto end = std::to_chars(text, text + sizeof(text) - 1, value).ptr;
-    *end = '\0';
-    return add_raw(root, key, text);
-}
-
-cJSON *add_id(cJSON *root, uint64_t id) {
-    return add_integer(root, "id", id);
-}
-
-cJSON *add_type(cJSON *root, uint32_t type) {
-    return add_integer(root, "type", type);
-}
-
-cJSON *add_result(cJSON *root, int32_t result) {
-    return add_integer(root, "result", result);
-}
 
 // Stored texts change rarely and are asked for often, so the last text seen
 // in each form is kept with its value printed as it stands inside a reply,
@@ -109,7 +74,7 @@ int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t 
             return -2;
         }
         if (got == 0) {
-            if (add_raw(root, "data", printed->c_str()) == nullptr) packet.result = 1;
+            if (json_add_raw(root, "data", printed->c_str()) == nullptr) packet.result = 1;
         } else {
             // Not JSON: the array form still carries an empty array.
             packet.result = 1;
@@ -124,8 +89,11 @@ int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t 
     // A reply that silently lacks one of its members would be taken for a
     // different answer, so every failure here fails the reply.
     int rc = 0;
-    if (add_id(root, packet.id) == nullptr || add_type(root, packet.type) == nullptr ||
-        add_result(root, packet.result) == nullptr ||
+    // The numbers as exact decimal text: what cJSON would print for the
+    // 32-bit ones, and an id that its number printing could round.
+    if (json_add_integer(root, "id", packet.id) == nullptr ||
+        json_add_integer(root, "type", packet.type) == nullptr ||
+        json_add_integer(root, "result", packet.result) == nullptr ||
         cJSON_AddStringToObject(root, "uuid", packet.uuid.c_str()) == nullptr) {
         rc = -2;
     }

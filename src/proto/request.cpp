@@ -9,19 +9,11 @@
 
 #include "log/mylog.h"
 #include "proto/codec/base64.h"
+#include "proto/codec/json.h"
 #include "proto/codec/number.h"
 #include "proto/proto.h"
 
 namespace {
-
-// Owns a parsed tree.
-struct JsonTree {
-    cJSON *root;
-    explicit JsonTree(cJSON *r) : root(r) {}
-    ~JsonTree() { cJSON_Delete(root); }
-    JsonTree(const JsonTree &) = delete;
-    JsonTree &operator=(const JsonTree &) = delete;
-};
 
 // Fills uuid, id, type and data from the envelope. 0, -2 or -6.
 int decode_envelope(cJSON *root, mox_packet_t &packet) {
@@ -64,15 +56,17 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
         return -6;
     }
 
-    // Parsed up to the first NUL byte of the decoded text.
-    JsonTree tree(cJSON_Parse(decoded.c_str()));
-    int rc = tree.root != nullptr ? decode_envelope(tree.root, packet) : -6;
+    int rc;
+    {
+        // Parsed up to the first NUL byte of the decoded text; freed before
+        // the handler runs.
+        JsonPtr tree = json_parse(decoded);
+        rc = tree != nullptr ? decode_envelope(tree.get(), packet) : -6;
+    }
     if (rc != 0) {
         Singleton<MyLog>::Instance()->Write(ERROR, "bad request: %.*s,not a json", shown, text);
         return rc;
     }
-    cJSON_Delete(tree.root);
-    tree.root = nullptr;
     return handle_request(packet);
 }
 

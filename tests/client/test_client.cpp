@@ -18,6 +18,7 @@
 #include <string>
 
 #include "client/korvane_client.h"
+#include "proto/codec/json.h"
 #include "proto/codec/base64.h"
 #include "support/temp_root.h"
 
@@ -27,16 +28,13 @@ using korvane::Client;
 using korvane::Endpoint;
 using korvane::Message;
 
-using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON *)>;
-
 JsonPtr Parse(const std::string &text) {
-    return JsonPtr(cJSON_Parse(text.c_str()), cJSON_Delete);
+    return json_parse(text);
 }
 
 std::string Compact(const cJSON *item) {
-    char *p = cJSON_PrintUnformatted(item);
-    std::string s = p != nullptr ? p : "";
-    cJSON_free(p);
+    std::string s;
+    json_print_compact(item, s);
     return s;
 }
 
@@ -101,7 +99,7 @@ protected:
     JsonPtr ReceiveRequest() {
         std::string line = m_server.ReadLine();
         std::string json;
-        if (!base64_decode(line.data(), line.size(), json)) return JsonPtr(nullptr, cJSON_Delete);
+        if (!base64_decode(line.data(), line.size(), json)) return nullptr;
         return Parse(json);
     }
 

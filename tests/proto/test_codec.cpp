@@ -14,6 +14,7 @@
 
 #include "log/mylog.h"
 #include "proto/codec/base64.h"
+#include "proto/codec/json.h"
 #include "proto/proto.h"
 #include "support/temp_root.h"
 
@@ -387,7 +388,7 @@ TEST_P(ReplyTest, WireForm) {
     ASSERT_TRUE(base64_decode_strict(line.data(), line.size() - 1, json)) << line;
     EXPECT_NE(json.find("\n\t"), std::string::npos) << "not formatted: " << json;
 
-    std::unique_ptr<cJSON, void (*)(cJSON *)> root(cJSON_Parse(json.c_str()), cJSON_Delete);
+    JsonPtr root = json_parse(json);
     ASSERT_TRUE(cJSON_IsObject(root.get()));
     std::string keys;
     for (cJSON *m = root->child; m != nullptr; m = m->next)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "proto/codec/json.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 #include "tools/ctl_runner.h"
@@ -26,10 +27,8 @@ using vk_test::TempRoot;
 
 namespace {
 
-using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON *)>;
-
 JsonPtr Parse(const std::string &text) {
-    return JsonPtr(cJSON_Parse(text.c_str()), cJSON_Delete);
+    return json_parse(text);
 }
 
 // The value at a path of object keys and array indexes ("data/0/name").

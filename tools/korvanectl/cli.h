@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "proto/codec/json.h"
 
 namespace korvanectl {
 
@@ -59,6 +60,9 @@ void PrintMessage(const korvane::Message &msg, bool json, bool one_line);
 
 // "korvanectl: " + message on stderr; returns `code`.
 int Fail(int code, const std::string &message);
+
+// JSON text again, compact; the text itself when it does not parse.
+std::string Compact(const std::string &json);
 
 // Parses text as JSON; false with a message when it is not.
 bool CheckJson(const std::string &text, bool must_be_object, std::string *error);

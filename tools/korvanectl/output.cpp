@@ -70,27 +70,21 @@ const char *TypeName(uint32_t type) {
     }
 }
 
-namespace {
-
-// The received text again, compact; the text itself if it does not parse.
 std::string Compact(const std::string &json) {
-    cJSON *tree = cJSON_Parse(json.c_str());
-    if (tree == nullptr) return json;
-    char *text = cJSON_PrintUnformatted(tree);
-    std::string out = text != nullptr ? text : json;
-    cJSON_free(text);
-    cJSON_Delete(tree);
-    return out;
+    JsonPtr tree = json_parse(json);
+    std::string out;
+    return tree != nullptr && json_print_compact(tree.get(), out) ? out : json;
 }
+
+namespace {
 
 // Formatted JSON, indented by two spaces after the first line.
 std::string Pretty(const std::string &json) {
-    cJSON *tree = cJSON_Parse(json.c_str());
+    JsonPtr tree = json_parse(json);
     if (tree == nullptr) return json;
-    char *text = cJSON_Print(tree);
+    char *text = cJSON_Print(tree.get());
     std::string raw = text != nullptr ? text : json;
     cJSON_free(text);
-    cJSON_Delete(tree);
     std::string out;
     for (char c : raw) {
         if (c == '\t')
@@ -131,9 +125,8 @@ int Fail(int code, const std::string &message) {
 }
 
 bool CheckJson(const std::string &text, bool must_be_object, std::string *error) {
-    cJSON *tree = cJSON_ParseWithOpts(text.c_str(), nullptr, true);
-    bool ok = tree != nullptr && (!must_be_object || cJSON_IsObject(tree));
-    cJSON_Delete(tree);
+    JsonPtr tree(cJSON_ParseWithOpts(text.c_str(), nullptr, true));
+    bool ok = tree != nullptr && (!must_be_object || cJSON_IsObject(tree.get()));
     if (!ok) *error = must_be_object ? "not a JSON object: " + text : "not JSON: " + text;
     return ok;
 }

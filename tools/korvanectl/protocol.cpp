@@ -95,20 +95,17 @@ const RequestKind kKinds[] = {
 std::optional<std::string> ProductBody(const Args &args, std::string *error) {
     std::string extra = args.Get("--data", "{}");
     if (!CheckJson(extra, true, error)) return std::nullopt;
-    cJSON *given = cJSON_Parse(extra.c_str());
-    cJSON *body = cJSON_CreateObject();
-    cJSON_AddStringToObject(body, "name", args.Get("--name").c_str());
-    cJSON_AddStringToObject(body, "exec", args.Get("--exec").c_str());
+    JsonPtr given = json_parse(extra);
+    JsonPtr body(cJSON_CreateObject());
+    cJSON_AddStringToObject(body.get(), "name", args.Get("--name").c_str());
+    cJSON_AddStringToObject(body.get(), "exec", args.Get("--exec").c_str());
     for (cJSON *item = given->child; item != nullptr; item = item->next) {
         std::string key = item->string;
         if (key == "name" || key == "exec") continue;
-        cJSON_AddItemToObject(body, item->string, cJSON_Duplicate(item, true));
+        cJSON_AddItemToObject(body.get(), item->string, cJSON_Duplicate(item, true));
     }
-    cJSON_Delete(given);
-    char *text = cJSON_PrintUnformatted(body);
-    std::string out = text != nullptr ? text : "";
-    cJSON_free(text);
-    cJSON_Delete(body);
+    std::string out;
+    json_print_compact(body.get(), out);
     return out;
 }
 
@@ -132,15 +129,13 @@ std::optional<std::string> UiBody(const Args &args, std::string *error) {
     // The daemon reads these as 32-bit integers: an unsigned id above
     // INT_MAX (the "unset" login uid) travels as its signed value.
     auto as32 = [](long long v) { return static_cast<double>(static_cast<int32_t>(v)); };
-    cJSON *body = cJSON_CreateObject();
-    cJSON_AddStringToObject(body, "name", args.Get("--name").c_str());
-    cJSON_AddNumberToObject(body, "login_uid", as32(login));
-    cJSON_AddNumberToObject(body, "euid", as32(euid));
-    cJSON_AddNumberToObject(body, "pid", as32(pid));
-    char *text = cJSON_PrintUnformatted(body);
-    std::string out = text != nullptr ? text : "";
-    cJSON_free(text);
-    cJSON_Delete(body);
+    JsonPtr body(cJSON_CreateObject());
+    cJSON_AddStringToObject(body.get(), "name", args.Get("--name").c_str());
+    cJSON_AddNumberToObject(body.get(), "login_uid", as32(login));
+    cJSON_AddNumberToObject(body.get(), "euid", as32(euid));
+    cJSON_AddNumberToObject(body.get(), "pid", as32(pid));
+    std::string out;
+    json_print_compact(body.get(), out);
     return out;
 }
 

@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "daemon/paths.h"
+#include "db/records.h"
 #include "korvanectl/cli.h"
 
 namespace korvanectl {
 
 namespace {
 
-constexpr const char *kDefaultUuid = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
 constexpr int kBusyTimeoutMs = 5000;
 
 struct FrontUiRow {
@@ -82,18 +82,9 @@ cJSON *JsonValue(const std::string &text, bool present) {
     return v != nullptr ? v : cJSON_CreateString(text.c_str());
 }
 
-std::string Compact(const std::string &text) {
-    cJSON *v = cJSON_Parse(text.c_str());
-    if (v == nullptr) return text;
-    char *p = cJSON_PrintUnformatted(v);
-    std::string out = p != nullptr ? p : text;
-    cJSON_free(p);
-    cJSON_Delete(v);
-    return out;
-}
-
 void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow> &products) {
-    cJSON *root = cJSON_CreateObject();
+    JsonPtr tree(cJSON_CreateObject());
+    cJSON *root = tree.get();
     cJSON *jui = cJSON_AddArrayToObject(root, "frontuis");
     for (const FrontUiRow &r : uis) {
         cJSON *o = cJSON_CreateObject();
@@ -109,7 +100,7 @@ void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow>
     cJSON *jsec = cJSON_AddArrayToObject(root, "secsofts");
     const ProductRow *def = nullptr;
     for (const ProductRow &r : products) {
-        if (r.uuid == kDefaultUuid) def = &r;
+        if (r.uuid == kDefSecSoftUuid) def = &r;
         cJSON *o = cJSON_CreateObject();
         cJSON_AddStringToObject(o, "uuid", r.uuid.c_str());
         cJSON_AddStringToObject(o, "name", r.name.c_str());
@@ -122,15 +113,13 @@ void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow>
         cJSON_AddItemToArray(jsec, o);
     }
     cJSON *jdef = cJSON_AddObjectToObject(root, "default");
-    cJSON_AddStringToObject(jdef, "uuid", kDefaultUuid);
+    cJSON_AddStringToObject(jdef, "uuid", kDefSecSoftUuid);
     cJSON_AddBoolToObject(jdef, "stored", def != nullptr);
     long long status = def != nullptr ? def->status : 0;
     cJSON_AddNumberToObject(jdef, "status", static_cast<double>(status));
     cJSON_AddStringToObject(jdef, "state", DefaultState(status));
-    char *text = cJSON_PrintUnformatted(root);
-    printf("%s\n", text != nullptr ? text : "{}");
-    cJSON_free(text);
-    cJSON_Delete(root);
+    std::string text;
+    printf("%s\n", json_print_compact(root, text) ? text.c_str() : "{}");
 }
 
 void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
@@ -146,7 +135,7 @@ void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
     printf("\nsecurity products: %zu\n", products.size());
     const ProductRow *def = nullptr;
     for (const ProductRow &r : products) {
-        bool isDefault = r.uuid == kDefaultUuid;
+        bool isDefault = r.uuid == kDefSecSoftUuid;
         if (isDefault) def = &r;
         printf("  %s  %s%s\n", r.uuid.c_str(), r.name.c_str(),
                isDefault ? "  (default product)" : "");
@@ -161,10 +150,6 @@ void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
     else
         printf("\ndefault product: not stored\n");
 }
-
-}  // namespace
-
-namespace {
 
 struct Registry {
     std::vector<FrontUiRow> uis;
