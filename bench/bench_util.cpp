@@ -16,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "net/ae/anet.h"
+
 namespace vk_bench {
 
 int64_t NowNs() {
@@ -53,37 +55,16 @@ bool SetAffinity(int cpu) {
     return sched_setaffinity(0, sizeof(set), &set) == 0;
 }
 
-static socklen_t AbstractAddress(const std::string &name, struct sockaddr_un &sa) {
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    if (name.size() < 2 || name[0] != '@' || name.size() > sizeof(sa.sun_path)) return 0;
-    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
-    return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-}
-
+// Both close-on-exec: the daemon and the floor servers are started from here.
 int ConnectAbstract(const std::string &name) {
-    struct sockaddr_un sa;
-    socklen_t len = AbstractAddress(name, sa);
-    if (len == 0) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0) {
-        close(fd);
-        return -1;
-    }
+    int fd = anetUnixConnect(nullptr, name.c_str());
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
 
 int ListenAbstract(const std::string &name) {
-    struct sockaddr_un sa;
-    socklen_t len = AbstractAddress(name, sa);
-    if (len == 0) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 || listen(fd, 511) != 0) {
-        close(fd);
-        return -1;
-    }
+    int fd = anetUnixServer(nullptr, name.c_str(), 0);
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
 
