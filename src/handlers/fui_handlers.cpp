@@ -4,15 +4,11 @@
 // handlers post no notifications.
 #include <cjson/cJSON.h>
 
-#include "db/moxdb.h"
+#include "handlers/handler_util.h"
 #include "handlers/handlers.h"
-#include "log/mylog.h"
+#include "proto/codec/json.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
-
-static CMoxDb *store() {
-    return Singleton<CMoxDb>::Instance();
-}
 
 // A front UI declares its pid and euid; the kernel knows who really holds
 // the socket. A mismatch changes no reply but is worth an administrator's
@@ -25,110 +21,97 @@ static void check_declared_identity(const mox_packet_t &packet, const CFrontUIIn
         packet.uuid.c_str(), info.pid, info.euid, packet.peer_pid, packet.peer_uid);
 }
 
+// The result of a registration body: 0 with `info` filled, 1 when the body
+// cannot be parsed, 3 when a member is missing or mistyped.
+static int decode_registration(const std::string &data, CFrontUIInfo &info) {
+    JsonPtr root(cJSON_ParseWithLength(data.data(), data.size()));
+    if (root == nullptr) return 1;
+    if (get_proto_json_string(info.name, root.get(), "name") != 0 ||
+        get_proto_json_int(info.loginuid, root.get(), "login_uid") != 0 ||
+        get_proto_json_int(info.euid, root.get(), "euid") != 0 ||
+        get_proto_json_int(info.pid, root.get(), "pid") != 0)
+        return 3;
+    return 0;
+}
+
 int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
+    CFrontUIInfo info;
     if (packet.type != 1000) {
         packet.result = 2;
     } else if (packet.data.empty()) {
         packet.result = 3;
     } else {
-        cJSON *root = cJSON_ParseWithLength(packet.data.data(), packet.data.size());
-        if (root == nullptr) {
-            packet.result = 1;
-        } else {
-            CFrontUIInfo info;
-            int rc = get_proto_json_string(info.name, root, "name");
-            if (rc == 0) rc = get_proto_json_int(info.loginuid, root, "login_uid");
-            if (rc == 0) rc = get_proto_json_int(info.euid, root, "euid");
-            if (rc == 0) rc = get_proto_json_int(info.pid, root, "pid");
-            cJSON_Delete(root);
-            if (rc != 0) {
-                packet.result = 3;
-            } else {
-                info.uuid = packet.uuid;
-                check_declared_identity(packet, info);
-                packet.result = 0;
-                if (store()->Upgrade(info) != 0) packet.result = 1;
-            }
+        packet.result = decode_registration(packet.data, info);
+        if (packet.result == 0) {
+            info.uuid = packet.uuid;
+            check_declared_identity(packet, info);
+            if (store()->Upgrade(info) != 0) packet.result = 1;
         }
     }
-    int rc = encode_resp_final(packet);
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process frountUI register packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle frountUI register packet,respones: %s", packet.response.c_str());
-    return rc;
+    return log_reply(encode_resp_final(packet), packet,
+                     "badly,we can't process frountUI register packet,rc: %d",
+                     "handle frountUI register packet,respones: %s");
+}
+
+// The reply to a query of a known front UI: the stored text on success,
+// `missing` when the store has none (-4, or -8 for an empty text), 1 for
+// any other failure.
+static int answer_query(mox_packet_t &packet, int got, const std::string &text, bool in_array,
+                        int missing) {
+    if (got != 0) {
+        packet.result = (got == -4 || got == -8) ? missing : 1;
+        return encode_resp_final(packet);
+    }
+    packet.result = 0;
+    return in_array ? encode_resp_data_array(text, packet) : encode_resp_data_obj(text, packet);
+}
+
+// A query from a front UI the store does not know: 100, no data.
+static int answer_unknown(mox_packet_t &packet) {
+    packet.result = 100;
+    return encode_resp_final(packet);
 }
 
 int get_secsoft_handle(mox_packet_t &packet, void *) {
     int rc;
     if (!store()->FrontUIValid(packet.uuid)) {
-        packet.result = 100;
-        rc = encode_resp_final(packet);
+        rc = answer_unknown(packet);
     } else {
         CSecSoftInfo info;
         int got = store()->Get(info);
-        if (got == 0) {
-            packet.result = 0;
-            rc = encode_resp_data_array(info.secsoft, packet);
-        } else {
-            packet.result = got == -4 ? 101 : 1;
-            rc = encode_resp_final(packet);
-        }
+        rc = answer_query(packet, got, info.secsoft, true, 101);
     }
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process secsoft packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle get_secsoft packet,respones: %s", packet.response.c_str());
-    return rc;
+    return log_reply(rc, packet, "badly,we can't process secsoft packet,rc: %d",
+                     "handle get_secsoft packet,respones: %s");
 }
 
 int get_secstat_handle(mox_packet_t &packet, void *) {
     int rc;
     if (!store()->FrontUIValid(packet.uuid)) {
-        packet.result = 100;
-        rc = encode_resp_final(packet);
+        rc = answer_unknown(packet);
     } else {
         CSecStatInfo stat;
         int got = store()->Get(stat);
-        if (got == 0) {
-            packet.result = 0;
-            rc = encode_resp_data_array(stat.secstat, packet);
-        } else {
-            packet.result = (got == -8 || got == -4) ? 102 : 1;
-            rc = encode_resp_final(packet);
-        }
+        rc = answer_query(packet, got, stat.secstat, true, 102);
     }
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process secstat packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle get_secstat packet,respones: %s", packet.response.c_str());
-    return rc;
+    return log_reply(rc, packet, "badly,we can't process secstat packet,rc: %d",
+                     "handle get_secstat packet,respones: %s");
 }
 
 int get_fuiconf_handle(mox_packet_t &packet, void *) {
     int rc;
     if (!store()->FrontUIValid(packet.uuid)) {
-        packet.result = 100;
-        rc = encode_resp_final(packet);
+        rc = answer_unknown(packet);
     } else {
         CFrontUIConf conf;
         conf.uuid = packet.uuid;
         int got = store()->Get(conf);
-        if (got == 0) {
-            packet.result = 0;
-            rc = encode_resp_data_obj(conf.data, packet);
-        } else {
-            packet.result = (got == -8 || got == -4) ? 103 : 1;
-            rc = encode_resp_final(packet);
-        }
+        rc = answer_query(packet, got, conf.data, false, 103);
     }
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process GetFuiConf packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle GetFuiConf packet,respones: %s", packet.response.c_str());
-    return rc;
+    return log_reply(rc, packet, "badly,we can't process GetFuiConf packet,rc: %d",
+                     "handle GetFuiConf packet,respones: %s");
 }
 
 int save_fuiconf_handle(mox_packet_t &packet, void *) {
@@ -141,10 +124,7 @@ int save_fuiconf_handle(mox_packet_t &packet, void *) {
         int rc = store()->Upgrade(conf);
         packet.result = rc == 0 ? 0 : (rc == -4 ? 100 : 1);
     }
-    int rc = encode_resp_final(packet);
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process save-frontUI conf packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle save save-frontUI conf packet,respones: %s", packet.response.c_str());
-    return rc;
+    return log_reply(encode_resp_final(packet), packet,
+                     "badly,we can't process save-frontUI conf packet,rc: %d",
+                     "handle save save-frontUI conf packet,respones: %s");
 }

@@ -5,86 +5,107 @@
 // registration, and 1502, 1503, 1501 for an unregistration.
 #include <cjson/cJSON.h>
 
-#include "db/moxdb.h"
+#include "handlers/handler_util.h"
 #include "handlers/handlers.h"
-#include "log/mylog.h"
+#include "proto/codec/json.h"
 #include "proto/notify.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-static CMoxDb *store() {
-    return Singleton<CMoxDb>::Instance();
-}
-
 // Reads "name" and "exec" out of a detail body: 0, or -6.
 int secsoft_detail_decode(const std::string &text, CSecSoftInfo &info) {
-    cJSON *root = cJSON_ParseWithLength(text.data(), text.size());
+    JsonPtr root(cJSON_ParseWithLength(text.data(), text.size()));
     if (root == nullptr) return -6;
-    int rc = get_proto_json_string(info.name, root, "name");
-    if (rc == 0) rc = get_proto_json_string(info.exec, root, "exec");
-    cJSON_Delete(root);
+    int rc = get_proto_json_string(info.name, root.get(), "name");
+    if (rc == 0) rc = get_proto_json_string(info.exec, root.get(), "exec");
     return rc;
+}
+
+// A register or update: true with the record built from the body when the
+// type and the body are right; otherwise `result` says why (2 or 3).
+static bool take_detail(mox_packet_t &packet, uint32_t type, int status, CSecSoftInfo &info) {
+    info.uuid = packet.uuid;
+    if (packet.type != type) {
+        packet.result = 2;
+        return false;
+    }
+    if (packet.data.empty() || secsoft_detail_decode(packet.data, info) != 0) {
+        packet.result = 3;
+        return false;
+    }
+    info.secsoft = packet.data;
+    info.status = status;
+    packet.result = 0;
+    return true;
+}
+
+// Moving the default record to "stopped" (3) or "started" (2), with what
+// each direction logs on its way.
+struct Arbitration {
+    int status;
+    const char *no_default;   // rc
+    const char *unchanged;    // default's name
+    const char *no_front_ui;  // rc
+    const char *no_detail;    // default's uuid, name
+};
+
+static const Arbitration kStopDefault = {
+    3,
+    "try stop default-sec-soft failed,get default-secsoft failed,rc: %d",
+    "default-secsoft %s has been stopped,so we don't do it again",
+    "try stop default-sec-soft failed,,get FrontUI-Info failed,rc: %d",
+    "send default-secsoft stop notify failed,the default sec-soft info is empty,uuid: %s,name: %s",
+};
+
+static const Arbitration kStartDefault = {
+    2,
+    "try start default-sec-soft failed,get default-secsoft failed,rc: %d",
+    "default-secsoft %s has been started,so we don't do it again",
+    "try start default-sec-soft failed,get FrontUI-Info failed,rc: %d",
+    "send default-secsoft start notify failed,the default sec-soft info is empty,uuid: %s,name: "
+    "%s",
+};
+
+// Records the new state of the default product when it changes and a front
+// UI is there to act on it: true with the record when the front UIs are to
+// be told.
+static bool move_default(const Arbitration &a, CSecSoftInfo &def) {
+    int rc = store()->GetDefSecSoft(def);
+    if (rc != 0) {
+        LOG(ERROR, a.no_default, rc);
+        return false;
+    }
+    if (def.status == a.status) {
+        LOG(INFO, a.unchanged, def.name.c_str());
+        return false;
+    }
+    CFrontUIInfo fui;
+    rc = store()->Get(fui);
+    if (rc != 0) {
+        LOG(ERROR, a.no_front_ui, rc);
+        return false;
+    }
+    def.status = a.status;
+    store()->SetDefSecSoft(def);
+    if (def.secsoft.empty()) {
+        LOG(ERROR, a.no_detail, def.uuid.c_str(), def.name.c_str());
+        return false;
+    }
+    return true;
 }
 
 static void stop_default_secsoft(const CSecSoftInfo &info) {
     LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
         info.uuid.c_str());
     CSecSoftInfo def;
-    int rc = store()->GetDefSecSoft(def);
-    if (rc != 0) {
-        LOG(ERROR, "try stop default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
-        return;
-    }
-    if (def.status == 3) {
-        LOG(INFO, "default-secsoft %s has been stopped,so we don't do it again", def.name.c_str());
-        return;
-    }
-    CFrontUIInfo fui;
-    rc = store()->Get(fui);
-    if (rc != 0) {
-        LOG(ERROR, "try stop default-sec-soft failed,,get FrontUI-Info failed,rc: %d", rc);
-        return;
-    }
-    def.status = 3;
-    store()->SetDefSecSoft(def);
-    if (def.secsoft.empty()) {
-        LOG(ERROR,
-            "send default-secsoft stop notify failed,the default sec-soft info is empty,uuid: "
-            "%s,name: %s",
-            def.uuid.c_str(), def.name.c_str());
-        return;
-    }
-    do_post_fui(def.uuid, kFuiPostStopDefault, def.secsoft);
+    if (move_default(kStopDefault, def)) do_post_fui(def.uuid, kFuiPostStopDefault, def.secsoft);
 }
 
 static void start_default_secsoft(const std::string &uuid) {
     LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
     do_post_fui(uuid, kFuiPostUnregister, std::string());
     CSecSoftInfo def;
-    int rc = store()->GetDefSecSoft(def);
-    if (rc != 0) {
-        LOG(ERROR, "try start default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
-        return;
-    }
-    if (def.status == 2) {
-        LOG(INFO, "default-secsoft %s has been started,so we don't do it again", def.name.c_str());
-        return;
-    }
-    CFrontUIInfo fui;
-    rc = store()->Get(fui);
-    if (rc != 0) {
-        LOG(ERROR, "try start default-sec-soft failed,get FrontUI-Info failed,rc: %d", rc);
-        return;
-    }
-    def.status = 2;
-    store()->SetDefSecSoft(def);
-    if (def.secsoft.empty()) {
-        LOG(ERROR,
-            "send default-secsoft start notify failed,the default sec-soft info is empty,uuid: "
-            "%s,name: %s",
-            def.uuid.c_str(), def.name.c_str());
-        return;
-    }
+    if (!move_default(kStartDefault, def)) return;
     do_post_fui(def.uuid, kFuiPostStartDefault, def.secsoft);
     if (!def.secstat.empty()) do_post_fui(def.uuid, kFuiPostSecStat, def.secstat);
 }
@@ -93,16 +114,8 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
     CSecSoftInfo info;
-    info.uuid = packet.uuid;
     int upgraded = -1;
-    if (packet.type != 2000) {
-        packet.result = 2;
-    } else if (packet.data.empty() || secsoft_detail_decode(packet.data, info) != 0) {
-        packet.result = 3;
-    } else {
-        info.secsoft = packet.data;
-        info.status = 1;
-        packet.result = 0;
+    if (take_detail(packet, 2000, 1, info)) {
         upgraded = store()->Upgrade(info);
         if (upgraded == -9)
             packet.result = 501;
@@ -110,11 +123,10 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
             packet.result = 1;
         if (upgraded == 0 && info.uuid != kDefSecSoftUuid) stop_default_secsoft(info);
     }
-    int rc = encode_resp_final(packet);
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process secSoft register packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle secSoft register packet,respones: %s", packet.response.c_str());
+    int rc = log_reply(encode_resp_final(packet), packet,
+                       "badly,we can't process secSoft register packet,rc: %d",
+                       "handle secSoft register packet,respones: %s");
+    // Posted whether or not the reply could be encoded.
     if (upgraded == 0) do_post_fui(info.uuid, kFuiPostSecSoft, info.secsoft);
     return rc;
 }
@@ -122,20 +134,12 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
 int secsoft_unregister_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft unregister,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
-    packet.result = 0;
-    int rc = store()->CleanSecInfo(packet.uuid);
-    if (rc == -4)
-        packet.result = 500;
-    else if (rc != 0)
-        packet.result = 1;
-    if (rc == 0 && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
-    rc = encode_resp_final(packet);
-    if (rc != 0) {
-        LOG(ERROR, "badly,we can't process secSoft unregister packet,rc: %d", rc);
-        return rc;
-    }
-    LOG(DEBUG, "handle secSoft unregister packet,respones: %s", packet.response.c_str());
-    return 0;
+    int cleaned = store()->CleanSecInfo(packet.uuid);
+    packet.result = cleaned == 0 ? 0 : (cleaned == -4 ? 500 : 1);
+    if (cleaned == 0 && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
+    return log_reply(encode_resp_final(packet), packet,
+                     "badly,we can't process secSoft unregister packet,rc: %d",
+                     "handle secSoft unregister packet,respones: %s");
 }
 
 int secstat_update_handle(mox_packet_t &packet, void *) {
@@ -147,21 +151,16 @@ int secstat_update_handle(mox_packet_t &packet, void *) {
     } else if (packet.data.empty()) {
         packet.result = 3;
     } else {
-        packet.result = 0;
         CSecStatInfo stat;
         stat.uuid = packet.uuid;
         stat.secstat = packet.data;
         upgraded = store()->Upgrade(stat);
-        if (upgraded == -4)
-            packet.result = 101;
-        else if (upgraded != 0 && upgraded != -9)
-            packet.result = 1;
+        // Stored on a product that is not active (-9) still counts as done.
+        packet.result = (upgraded == 0 || upgraded == -9) ? 0 : (upgraded == -4 ? 101 : 1);
     }
-    int rc = encode_resp_final(packet);
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process secStat update packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle secStat update packet,respones: %s", packet.response.c_str());
+    int rc = log_reply(encode_resp_final(packet), packet,
+                       "badly,we can't process secStat update packet,rc: %d",
+                       "handle secStat update packet,respones: %s");
     if (upgraded == 0) do_post_fui(packet.uuid, kFuiPostSecStat, packet.data);
     return rc;
 }
@@ -170,24 +169,15 @@ int secsoft_update_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft update,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
     CSecSoftInfo info;
-    info.uuid = packet.uuid;
     int upgraded = -1;
-    if (packet.type != 2003) {
-        packet.result = 2;
-    } else if (packet.data.empty() || secsoft_detail_decode(packet.data, info) != 0) {
-        packet.result = 3;
-    } else {
-        info.secsoft = packet.data;
-        info.status = 2;
-        packet.result = 0;
+    if (take_detail(packet, 2003, 2, info)) {
         upgraded = store()->Upgrade(info);
         if (upgraded != 0 && upgraded != -9) packet.result = 1;
     }
-    int rc = encode_resp_final(packet);
-    if (rc != 0)
-        LOG(ERROR, "badly,we can't process secSoft update packet,rc: %d", rc);
-    else
-        LOG(DEBUG, "handle secSoft update packet,respones: %s", packet.response.c_str());
+    int rc = log_reply(encode_resp_final(packet), packet,
+                       "badly,we can't process secSoft update packet,rc: %d",
+                       "handle secSoft update packet,respones: %s");
+    // No arbitration on an update.
     if (upgraded == 0) do_post_fui(packet.uuid, kFuiPostSecSoft, info.secsoft);
     return rc;
 }
