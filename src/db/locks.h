@@ -6,12 +6,14 @@
 
 #include <pthread.h>
 
-class CReadGuard {
+// Holds a reader-writer lock taken by `Take` (read or write side).
+template <int (*Take)(pthread_rwlock_t *)>
+class CRwLockGuard {
 public:
-    explicit CReadGuard(pthread_rwlock_t &lock) : m_lock(&lock) { pthread_rwlock_rdlock(m_lock); }
-    ~CReadGuard() { unlock(); }
-    CReadGuard(const CReadGuard &) = delete;
-    CReadGuard &operator=(const CReadGuard &) = delete;
+    explicit CRwLockGuard(pthread_rwlock_t &lock) : m_lock(&lock) { Take(m_lock); }
+    ~CRwLockGuard() { unlock(); }
+    CRwLockGuard(const CRwLockGuard &) = delete;
+    CRwLockGuard &operator=(const CRwLockGuard &) = delete;
 
     void unlock() {
         if (m_lock != nullptr) pthread_rwlock_unlock(m_lock);
@@ -22,21 +24,8 @@ private:
     pthread_rwlock_t *m_lock;
 };
 
-class CWriteGuard {
-public:
-    explicit CWriteGuard(pthread_rwlock_t &lock) : m_lock(&lock) { pthread_rwlock_wrlock(m_lock); }
-    ~CWriteGuard() { unlock(); }
-    CWriteGuard(const CWriteGuard &) = delete;
-    CWriteGuard &operator=(const CWriteGuard &) = delete;
-
-    void unlock() {
-        if (m_lock != nullptr) pthread_rwlock_unlock(m_lock);
-        m_lock = nullptr;
-    }
-
-private:
-    pthread_rwlock_t *m_lock;
-};
+using CReadGuard = CRwLockGuard<pthread_rwlock_rdlock>;
+using CWriteGuard = CRwLockGuard<pthread_rwlock_wrlock>;
 
 class CMutexGuard {
 public:

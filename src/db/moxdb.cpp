@@ -10,6 +10,8 @@
 #include <SQLiteCpp/Exception.h>
 
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "daemon/paths.h"
 #include "daemon/utils.h"
@@ -33,6 +35,22 @@ R Boundary(const char *op, R onError, R onNoMemory, F &&fn) {
     } catch (...) {
     }
     return onError;
+}
+
+// One public store operation: nothing to do while the store is closed (the
+// cache is the sign of an open store), and no exception leaves it. An int
+// operation fails with kMoxFailed (kMoxNoMemory for a shortage), a test
+// with false.
+template <typename F>
+auto StoreOp(const CMoxCache *cache, const char *op, F &&fn) -> decltype(fn()) {
+    using R = decltype(fn());
+    if constexpr (std::is_same_v<R, bool>) {
+        if (cache == nullptr) return false;
+        return Boundary(op, false, false, std::forward<F>(fn));
+    } else {
+        if (cache == nullptr) return kMoxFailed;
+        return Boundary(op, R(kMoxFailed), R(kMoxNoMemory), std::forward<F>(fn));
+    }
 }
 
 }  // namespace
@@ -223,14 +241,12 @@ int CMoxDb::doGet(T &r) {
 
 template <typename T>
 int CMoxDb::Upgrade(const T &r) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("Upgrade", int(kMoxFailed), int(kMoxNoMemory), [&] { return doUpgrade(r); });
+    return StoreOp(m_pCache, "Upgrade", [&] { return doUpgrade(r); });
 }
 
 template <typename T>
 int CMoxDb::Get(T &r) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("Get", int(kMoxFailed), int(kMoxNoMemory), [&] { return doGet(r); });
+    return StoreOp(m_pCache, "Get", [&] { return doGet(r); });
 }
 
 template int CMoxDb::Upgrade(const CFrontUIInfo &);
@@ -243,51 +259,43 @@ template int CMoxDb::Get(CSecSoftInfo &);
 template int CMoxDb::Get(CSecStatInfo &);
 
 bool CMoxDb::FrontUIValid(const std::string &uuid) {
-    if (m_pCache == nullptr) return false;
-    return Boundary("FrontUIValid", false, false, [&] {
+    return StoreOp(m_pCache, "FrontUIValid", [&] {
         return m_pCache->FrontUIValid(uuid) || isExist(uuid, "t_frontui", "frontUI");
     });
 }
 
 bool CMoxDb::SecSoftValid(const std::string &uuid) {
-    if (m_pCache == nullptr) return false;
-    return Boundary("SecSoftValid", false, false, [&] {
+    return StoreOp(m_pCache, "SecSoftValid", [&] {
         return m_pCache->SecSoftValid(uuid) || isExist(uuid, "t_secsoft", "secSoft");
     });
 }
 
 int CMoxDb::CleanFrontUI(const std::string &uuid) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("CleanFrontUI", int(kMoxFailed), int(kMoxNoMemory), [&] {
+    return StoreOp(m_pCache, "CleanFrontUI", [&] {
         m_pCache->DelFrontUI(uuid);
         return delFromDb(uuid, "t_frontui", "CleanFrontUI");
     });
 }
 
 int CMoxDb::CleanSecInfo(const std::string &uuid) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("CleanSecInfo", int(kMoxFailed), int(kMoxNoMemory), [&] {
+    return StoreOp(m_pCache, "CleanSecInfo", [&] {
         m_pCache->DelSecInfo(uuid);
         return delFromDb(uuid, "t_secsoft", "CleanSecInfo");
     });
 }
 
 int CMoxDb::GetDefSecSoft(CSecSoftInfo &out) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("GetDefSecSoft", int(kMoxFailed), int(kMoxNoMemory),
-                    [&] { return m_pCache->GetDefSecSoft(out); });
+    return StoreOp(m_pCache, "GetDefSecSoft", [&] { return m_pCache->GetDefSecSoft(out); });
 }
 
 int CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
-    if (m_pCache == nullptr) return kMoxFailed;
-    return Boundary("SetDefSecSoft", int(kMoxFailed), int(kMoxNoMemory), [&] {
-        int rc = m_pCache->SetDefSecSoft(r);
-        if (rc != kMoxOk) return rc;
-        // The row is always the default product's, whatever uuid r carries.
-        if (r.uuid == kDefSecSoftUuid) return upgradeDb(r);
+    return StoreOp(m_pCache, "SetDefSecSoft", [&] {
+        // The record and its row are always the default product's, whatever
+        // uuid r carries.
         CSecSoftInfo def = r;
         def.uuid = kDefSecSoftUuid;
-        return upgradeDb(def);
+        int rc = m_pCache->SetDefSecSoft(def);
+        return rc != kMoxOk ? rc : upgradeDb(def);
     });
 }
 
