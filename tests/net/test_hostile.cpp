@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/korvane_client.h"
@@ -51,18 +53,12 @@ protected:
         return c;
     }
 
-    static size_t Count(const std::string &text, const std::string &what) {
-        size_t n = 0;
-        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-        return n;
-    }
-
     // True once every connection the daemon accepted has also been closed.
     bool AllConnectionsClosed() {
         return vk_test::WaitFor([&] {
             std::string log = daemon_->Log();
-            return Count(log, "try to handle client") ==
-                   Count(log, "closed connection from listener");
+            return vk_test::Occurrences(log, "try to handle client") ==
+                   vk_test::Occurrences(log, "closed connection from listener");
         });
     }
 
@@ -225,15 +221,11 @@ TEST_F(HostileTest, MoreConnectionsThanTheDescriptorLimitAllows) {
     // listening sockets.
     int sleeping = 0;
     for (int i = 0; i < 50; ++i) {
-        vk_test::WaitFor([] { return false; }, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // sampling interval
         sleeping += daemon_->State() == 'S';
     }
     EXPECT_GE(sleeping, 45);
-    std::string log = daemon_->Log();
-    size_t lines = 0;
-    for (size_t p = log.find("Accepting client connection"); p != std::string::npos;
-         p = log.find("Accepting client connection", p + 1))
-        ++lines;
+    size_t lines = vk_test::Occurrences(daemon_->Log(), "Accepting client connection");
     EXPECT_LT(lines, 20u) << "failures are logged at most once a second";
     many.clear();
     EXPECT_TRUE(vk_test::WaitFor([&] { return Serves(); }));

@@ -41,6 +41,12 @@ void WriteFile(const std::string &path, const std::string &content) {
     out << content;
 }
 
+size_t Occurrences(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
 bool FileExists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
 }

@@ -25,6 +25,8 @@ private:
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
 bool FileExists(const std::string &path);
+// How many times `what` occurs in `text` (log lines, say).
+size_t Occurrences(const std::string &text, const std::string &what);
 
 // Sets VESKKORVANED_ROOT in this process for the lifetime of the object.
 class ScopedRootEnv {
