@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -353,41 +352,4 @@ void reply_to_client(aeEventLoop *el, int fd, void *client, int) {
         asBufferReset(b);
         aeDeleteWriteEvent(el, fd);
     }
-}
-
-int net_listener_clear_slot(net_listener_t *l, int fd) {
-    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return -2;
-    l->clients[fd] = nullptr;
-    if (fd != l->max_client_fd) return -2;
-    int m = fd - 1;
-    while (m >= 0 && l->clients[m] == nullptr) --m;
-    l->max_client_fd = m;
-    return m;
-}
-
-bool net_listener_fits(net_listener_t *l, int fd) {
-    if (fd < l->max_clients) return true;
-    LOG(ERROR, "refuse client fd: %d from listener: %s,the client table holds %d", fd, l->name,
-        l->max_clients);
-    close(fd);
-    return false;
-}
-
-void net_log_peer(net_listener_t *l, net_client_t *c) {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-        LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
-            strerror(errno));
-        return;
-    }
-    c->peer_pid = static_cast<int>(cred.pid);
-    c->peer_uid = static_cast<int>(cred.uid);
-    char exe[4096];
-    std::string link = "/proc/" + std::to_string(cred.pid) + "/exe";
-    ssize_t n = readlink(link.c_str(), exe, sizeof(exe) - 1);
-    exe[n > 0 ? n : 0] = '\0';
-    LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
-        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid), static_cast<int>(cred.gid),
-        n > 0 ? exe : "?");
 }

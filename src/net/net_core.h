@@ -80,15 +80,3 @@ void net_set_line_handler(net_line_handler *handler);
 bool net_defer_close(net_client_t *c);
 // True when `c` has been marked for closing and must not receive output.
 bool net_close_pending(const net_client_t *c);
-
-// Reads the peer's credentials into `c` and logs who connected: pid, uid,
-// gid and executable, so that an administrator can tell which program
-// registered what.
-void net_log_peer(net_listener_t *l, net_client_t *c);
-
-// Slot bookkeeping shared by both listeners: clears the slot of `fd` and
-// returns the new highest descriptor in use when it changed, else -2.
-int net_listener_clear_slot(net_listener_t *l, int fd);
-// Stores `c` in the slot of its descriptor; false (and an ERROR line) when
-// the descriptor does not fit the table.
-bool net_listener_fits(net_listener_t *l, int fd);

@@ -1,11 +1,60 @@
 #include "net/net_listener.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "log/mylog.h"
 #include "net/ae/zmalloc.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
+
+// Clears the slot of `fd`: the new highest descriptor in use when it
+// changed, else -2.
+static int clear_slot(net_listener_t *l, int fd) {
+    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return -2;
+    l->clients[fd] = nullptr;
+    if (fd != l->max_client_fd) return -2;
+    int m = fd - 1;
+    while (m >= 0 && l->clients[m] == nullptr) --m;
+    l->max_client_fd = m;
+    return m;
+}
+
+// False (the descriptor closed, an ERROR line) when `fd` has no slot.
+static bool fits(net_listener_t *l, int fd) {
+    if (fd < l->max_clients) return true;
+    LOG(ERROR, "refuse client fd: %d from listener: %s,the client table holds %d", fd, l->name,
+        l->max_clients);
+    close(fd);
+    return false;
+}
+
+// Reads the peer's credentials into `c` and logs who connected: pid, uid,
+// gid and executable, so that an administrator can tell which program
+// registered what.
+static void log_peer(net_listener_t *l, net_client_t *c) {
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
+            strerror(errno));
+        return;
+    }
+    c->peer_pid = static_cast<int>(cred.pid);
+    c->peer_uid = static_cast<int>(cred.uid);
+    char exe[4096];
+    std::string link = "/proc/" + std::to_string(cred.pid) + "/exe";
+    ssize_t n = readlink(link.c_str(), exe, sizeof(exe) - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
+        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid), static_cast<int>(cred.gid),
+        n > 0 ? exe : "?");
+}
 
 static void free_callback(net_listener_t *l) {
     zfree(l->clients);
@@ -42,7 +91,7 @@ void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
     freeClient(el, c);
     if (fd < 0) return;
-    int m = net_listener_clear_slot(l, fd);
+    int m = clear_slot(l, fd);
     if (m != -2) Singleton<MyLog>::Instance()->Write(INFO, refresh_format, m);
 }
 
@@ -51,11 +100,22 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
     l->clients[fd] = c;
     if (fd > l->max_client_fd) l->max_client_fd = fd;
     LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
-    net_log_peer(l, c);
+    log_peer(l, c);
     if (handleClientReadEvent(el, c) == -1) {
         LOG(ERROR, "failed to handle client write event from listener: %s", l->name);
         l->free_client(el, c);
         return false;
     }
     return true;
+}
+
+net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
+                                const char *no_memory_format) {
+    if (!fits(l, fd)) return nullptr;
+    net_client_t *c = createClient(el, fd, peer_name, recv_from_client, reply_to_client, l);
+    if (c == nullptr) {
+        close(fd);
+        LOG(ERROR, no_memory_format, peer_name, l->name);
+    }
+    return c;
 }

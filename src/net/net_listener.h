@@ -15,6 +15,13 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 // while the connection's own input is handled is deferred.
 void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format);
 
+// A connection record for a freshly accepted descriptor, or null when the
+// descriptor does not fit the table (ERROR line) or memory runs out
+// (`no_memory_format` logged with the peer and listener names); in both
+// cases the descriptor is closed.
+net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
+                                const char *no_memory_format);
+
 // Puts an accepted connection into the table and arms reading; on failure
 // the connection is closed through the listener. False when it is gone.
 bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c);

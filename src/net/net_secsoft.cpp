@@ -22,14 +22,10 @@ static void doFreeClient(aeEventLoop *el, net_client_t *c) {
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
     AE_ASSERT(el != NULL && fd >= 0);
     net_listener_t *l = static_cast<net_listener_t *>(listener);
-    if (!net_listener_fits(l, fd)) return;
-    net_client_t *c = createClient(el, fd, peer_name, recv_from_client, reply_to_client, listener);
-    if (c == nullptr) {
-        close(fd);
-        LOG(ERROR, "failed to create client for: %s from listener: %s,because: no-memory",
-            peer_name, l->name);
-        return;
-    }
+    net_client_t *c =
+        net_listener_take(el, l, fd, peer_name,
+                          "failed to create client for: %s from listener: %s,because: no-memory");
+    if (c == nullptr) return;
     if (clean_idle_timer == -1) {
         long long id = aeCreateTimeEvent(el, kSecSoftSweepMs, clean_idle_client, l, nullptr);
         if (id == -1) {
