@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <utility>
 
 #include "client/korvane_client.h"
 #include "daemon/paths.h"
@@ -43,13 +44,9 @@ Client::~Client() {
     Close();
 }
 
-Client::Client(Client &&other) noexcept
-    : m_fd(other.m_fd),
-      m_in(std::move(other.m_in)),
-      m_error(std::move(other.m_error)),
-      m_timedOut(other.m_timedOut),
-      m_sendTimeoutMs(other.m_sendTimeoutMs) {
-    other.m_fd = -1;
+// One list of the members for both moves, so that no setting is left behind.
+Client::Client(Client &&other) noexcept {
+    *this = std::move(other);
 }
 
 Client &Client::operator=(Client &&other) noexcept {
@@ -60,7 +57,9 @@ Client &Client::operator=(Client &&other) noexcept {
         m_error = std::move(other.m_error);
         m_timedOut = other.m_timedOut;
         m_sendTimeoutMs = other.m_sendTimeoutMs;
+        m_requireRootPeer = other.m_requireRootPeer;
         other.m_fd = -1;
+        other.m_in.clear();
     }
     return *this;
 }

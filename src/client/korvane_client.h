@@ -57,6 +57,8 @@ public:
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
+    // A move takes the connection, the unread input and every setting;
+    // the moved-from client is left closed.
     Client(Client &&other) noexcept;
     Client &operator=(Client &&other) noexcept;
 
@@ -88,9 +90,11 @@ public:
     // default). A daemon under test, or one run by an ordinary user, needs
     // this turned off.
     void SetRequireRootPeer(bool require) { m_requireRootPeer = require; }
+    bool RequireRootPeer() const { return m_requireRootPeer; }
 
     // How long a send waits for the socket to take more bytes.
     void SetSendTimeout(int timeout_ms) { m_sendTimeoutMs = timeout_ms; }
+    int SendTimeout() const { return m_sendTimeoutMs; }
 
 private:
     bool Fail(const std::string &message);

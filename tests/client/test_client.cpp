@@ -4,6 +4,7 @@
 // partial writes, timeouts and end of stream.
 #include <cjson/cJSON.h>
 #include <errno.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stddef.h>
@@ -13,13 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "client/korvane_client.h"
-#include "proto/codec/json.h"
 #include "proto/codec/base64.h"
+#include "proto/codec/json.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -91,6 +93,8 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(m_server.ok());
+        // The server is this test process, root or not.
+        m_client.SetRequireRootPeer(false);
         ASSERT_TRUE(m_client.Connect(Endpoint::kFrontUi)) << m_client.error();
         ASSERT_TRUE(m_server.Accept());
     }
@@ -278,42 +282,163 @@ TEST(ClientDecode, Lines) {
     }
 }
 
-// A listener run by an ordinary user in a child process.
-TEST(ClientConnect, RefusesAListenerThatIsNotRoot) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to start a listener as another user";
-    vk_test::TempRoot root;
-    std::string name = "@" + root.path() + "/impostor";
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+// A listener whose owner is not root: the test process itself when it runs
+// as an ordinary user, else a child that drops to nobody. It never accepts;
+// connections wait in its backlog.
+class NonRootListener {
+public:
+    explicit NonRootListener(const std::string &name) : m_name(name) {
+        if (geteuid() != 0) {
+            m_fd = Listen();
+            return;
+        }
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        m_child = fork();
+        if (m_child == 0) {
+            close(ready[0]);
+            gid_t nobody = 65534;
+            if (setgroups(1, &nobody) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                _exit(1);
+            if (Listen() == -1 || write(ready[1], "r", 1) != 1) _exit(2);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char r;
+        if (m_child > 0 && read(ready[0], &r, 1) != 1) m_child = -1;
+        close(ready[0]);
+    }
+    ~NonRootListener() {
+        if (m_fd != -1) close(m_fd);
+        if (m_child > 0) {
+            kill(m_child, SIGKILL);
+            waitpid(m_child, nullptr, 0);
+        }
+    }
+    bool ok() const { return m_fd != -1 || m_child > 0; }
+    const std::string &name() const { return m_name; }
+
+private:
+    int Listen() const {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un sa = {};
         sa.sun_family = AF_UNIX;
-        memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
+        memcpy(sa.sun_path + 1, m_name.data() + 1, m_name.size() - 1);
         socklen_t len =
-            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 || listen(fd, 8) != 0)
-            _exit(2);
-        if (write(ready[1], "r", 1) != 1) _exit(3);
-        pause();
-        _exit(0);
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + m_name.size());
+        if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 ||
+            listen(fd, 128) != 0) {
+            if (fd != -1) close(fd);
+            return -1;
+        }
+        return fd;
     }
-    close(ready[1]);
-    char r;
-    ASSERT_EQ(read(ready[0], &r, 1), 1);
-    close(ready[0]);
+
+    std::string m_name;
+    int m_fd = -1;
+    pid_t m_child = -1;
+};
+
+TEST(ClientConnect, RefusesAListenerThatIsNotRoot) {
+    vk_test::TempRoot root;
+    NonRootListener listener("@" + root.path() + "/impostor");
+    ASSERT_TRUE(listener.ok());
 
     Client strict;
-    EXPECT_FALSE(strict.Connect(name));
+    EXPECT_FALSE(strict.Connect(listener.name()));
     EXPECT_NE(strict.error().find("not root"), std::string::npos) << strict.error();
     Client relaxed;
     relaxed.SetRequireRootPeer(false);
-    EXPECT_TRUE(relaxed.Connect(name)) << relaxed.error();
+    EXPECT_TRUE(relaxed.Connect(listener.name())) << relaxed.error();
+}
 
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+// Each setting, applied to the source of a move, and how the client that
+// received the move shows it. The target starts with the opposite values,
+// so a move assignment that skips a setting shows too.
+struct SettingCase {
+    const char *name;
+    std::function<void(Client &)> apply;
+    std::function<void(Client &)> opposite;
+    std::function<void(Client &, const NonRootListener &)> check;
+};
+
+const SettingCase kSettingCases[] = {
+    {"root peer not required", [](Client &c) { c.SetRequireRootPeer(false); },
+     [](Client &c) { c.SetRequireRootPeer(true); },
+     [](Client &c, const NonRootListener &l) {
+         EXPECT_FALSE(c.RequireRootPeer());
+         EXPECT_TRUE(c.Connect(l.name())) << c.error();
+     }},
+    {"root peer required", [](Client &c) { c.SetRequireRootPeer(true); },
+     [](Client &c) { c.SetRequireRootPeer(false); },
+     [](Client &c, const NonRootListener &l) {
+         EXPECT_TRUE(c.RequireRootPeer());
+         EXPECT_FALSE(c.Connect(l.name()));
+         EXPECT_NE(c.error().find("not root"), std::string::npos) << c.error();
+     }},
+    {"send timeout", [](Client &c) { c.SetSendTimeout(20); },
+     [](Client &c) { c.SetSendTimeout(-1); },
+     [](Client &c, const NonRootListener &l) {
+         ASSERT_EQ(c.SendTimeout(), 20);
+         // A peer that never reads: the send gives up instead of waiting.
+         c.SetRequireRootPeer(false);
+         ASSERT_TRUE(c.Connect(l.name())) << c.error();
+         EXPECT_FALSE(c.SendRaw(std::string(64 * 1024 * 1024, 'A')));
+         EXPECT_NE(c.error().find("send: timeout"), std::string::npos) << c.error();
+     }},
+};
+
+TEST(ClientMove, EverySettingSurvivesBothMoves) {
+    vk_test::TempRoot root;
+    NonRootListener listener("@" + root.path() + "/plain-user");
+    ASSERT_TRUE(listener.ok());
+    for (const SettingCase &c : kSettingCases) {
+        SCOPED_TRACE(c.name);
+        {
+            SCOPED_TRACE("move construction");
+            Client source;
+            c.apply(source);
+            Client target(std::move(source));
+            c.check(target, listener);
+        }
+        {
+            SCOPED_TRACE("move assignment");
+            Client source;
+            c.apply(source);
+            Client target;
+            c.opposite(target);
+            target = std::move(source);
+            c.check(target, listener);
+        }
+    }
+}
+
+TEST(ClientMove, ConnectionAndUnreadInputMoveAlong) {
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    TestServer server(korvane::EndpointName(Endpoint::kFrontUi));
+    ASSERT_TRUE(server.ok());
+    Client source;
+    source.SetRequireRootPeer(false);
+    ASSERT_TRUE(source.Connect(Endpoint::kFrontUi)) << source.error();
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(server.Write("first\nsec"));
+    ASSERT_EQ(source.ReadLine(10000), std::string("first"));
+    // "sec" now waits in the client's buffer.
+    EXPECT_FALSE(source.ReadLine(0));
+
+    Client target(std::move(source));
+    EXPECT_FALSE(source.IsConnected());
+    ASSERT_TRUE(target.IsConnected());
+    Client assigned;
+    assigned = std::move(target);
+    EXPECT_FALSE(target.IsConnected());
+    ASSERT_TRUE(server.Write("ond\n"));
+    EXPECT_EQ(assigned.ReadLine(10000), std::string("second"));
+    ASSERT_TRUE(assigned.SendRaw("x\n"));
+    EXPECT_EQ(server.ReadLine(), "x");
 }
 
 }  // namespace
