@@ -31,9 +31,10 @@ bool WaitFor(const std::function<bool()> &cond, int timeout_ms) {
 }
 
 DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> args,
-                             const std::string &binary, long nofile)
+                             const std::string &binary, long nofile,
+                             const std::vector<std::string> &wrapper)
     : m_root(root) {
-    std::vector<std::string> argv_s;
+    std::vector<std::string> argv_s = wrapper;
     argv_s.push_back(binary);
     for (auto &a : args) argv_s.push_back(a);
     std::vector<char *> argv;
@@ -54,7 +55,7 @@ DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> a
             dup2(devnull, 0);
             dup2(devnull, 1);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
 }

@@ -18,8 +18,12 @@ public:
     // `root` becomes VESKKORVANED_ROOT of the child. `args` follow the
     // program name (any argument keeps it in the foreground).
     // `nofile`, when positive, becomes the child's descriptor limit.
+    // `wrapper`, when given, is a command line (looked up in PATH) that
+    // runs the daemon: it must end by exec'ing the binary and its
+    // arguments, which it receives last, so that pid() is the daemon's.
     DaemonProcess(const std::string &root, std::vector<std::string> args = {"--foreground"},
-                  const std::string &binary = VK_DAEMON_PATH, long nofile = 0);
+                  const std::string &binary = VK_DAEMON_PATH, long nofile = 0,
+                  const std::vector<std::string> &wrapper = {});
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess &) = delete;
     DaemonProcess &operator=(const DaemonProcess &) = delete;

@@ -3,52 +3,30 @@
 // pkg-config alone, the systemd unit checked by systemd-analyze, and the
 // Debian packages that CPack makes from the same rules.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include "support/shell.h"
 #include "support/temp_root.h"
 
 using vk_test::FileExists;
+using vk_test::Have;
+using vk_test::Quote;
+using vk_test::Sh;
+using vk_test::ShellOutput;
 using vk_test::TempRoot;
 
 namespace {
-
-struct Output {
-    int status = -1;
-    std::string text;  // stdout and stderr
-};
-
-Output Sh(const std::string &command) {
-    Output o;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return o;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) o.text.append(buf, n);
-    int st = pclose(p);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return o;
-}
-
-bool Have(const char *program) {
-    return Sh(std::string("command -v ") + program).status == 0;
-}
-
-std::string Q(const std::string &s) {
-    return "'" + s + "'";
-}
 
 // Installs the service and dev components under <root>/usr once per test.
 class Installed : public ::testing::Test {
 protected:
     void SetUp() override {
-        Output o = Sh(std::string(Q(VK_CMAKE)) + " --install " + Q(VK_BUILD_DIR) + " --prefix " +
-                      Q(Prefix()));
+        ShellOutput o = Sh(std::string(Quote(VK_CMAKE)) + " --install " + Quote(VK_BUILD_DIR) +
+                           " --prefix " + Quote(Prefix()));
         ASSERT_EQ(o.status, 0) << o.text;
     }
     std::string Prefix() const { return m_root.path() + "/usr"; }
@@ -84,14 +62,14 @@ int main() {
     return 0;
 }
 )");
-    std::string flags = "$(PKG_CONFIG_PATH=" + Q(Prefix() + "/lib/pkgconfig") +
+    std::string flags = "$(PKG_CONFIG_PATH=" + Quote(Prefix() + "/lib/pkgconfig") +
                         " pkg-config --cflags --libs korvane-client)";
     // A sanitized build installs an instrumented library; its users link
     // the sanitizer runtimes too.
-    Output build = Sh(std::string(Q(VK_CXX)) + " -std=c++17 " + VK_CXX_EXTRA_FLAGS + " -o " +
-                      Q(exe) + " " + Q(src) + " " + flags);
+    ShellOutput build = Sh(std::string(Quote(VK_CXX)) + " -std=c++17 " + VK_CXX_EXTRA_FLAGS +
+                           " -o " + Quote(exe) + " " + Quote(src) + " " + flags);
     ASSERT_EQ(build.status, 0) << build.text;
-    Output run = Sh("VESKKORVANED_ROOT=/r " + Q(exe));
+    ShellOutput run = Sh("VESKKORVANED_ROOT=/r " + Quote(exe));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.text, "ui-1|7|1001|@/r/tmp/.zelluskkorvanefui\n");
 }
@@ -99,15 +77,15 @@ int main() {
 TEST_F(Installed, UnitPassesSystemdVerify) {
     if (!Have("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
-    Output o =
-        Sh("systemd-analyze verify " + Q(Prefix() + "/lib/systemd/system/veskkorvaned.service"));
+    ShellOutput o = Sh("systemd-analyze verify " +
+                       Quote(Prefix() + "/lib/systemd/system/veskkorvaned.service"));
     EXPECT_EQ(o.status, 0) << o.text;
     EXPECT_EQ(o.text, "") << "no warnings either";
 }
 
 std::set<std::string> DebFiles(const std::string &deb) {
     std::set<std::string> files;
-    std::istringstream in(Sh("dpkg-deb -c " + Q(deb)).text);
+    std::istringstream in(Sh("dpkg-deb -c " + Quote(deb)).text);
     std::string line;
     while (std::getline(in, line)) {
         std::string path = line.substr(line.rfind(' ') + 1);
@@ -119,9 +97,10 @@ std::set<std::string> DebFiles(const std::string &deb) {
 TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
     if (!Have("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
     TempRoot root;
-    Output o =
-        Sh(std::string("cd ") + Q(root.path()) + " && " + Q(VK_CPACK) + " -G DEB --config " +
-           Q(std::string(VK_BUILD_DIR) + "/CPackConfig.cmake") + " -B " + Q(root.path() + "/out"));
+    ShellOutput o =
+        Sh(std::string("cd ") + Quote(root.path()) + " && " + Quote(VK_CPACK) +
+           " -G DEB --config " + Quote(std::string(VK_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+           Quote(root.path() + "/out"));
     ASSERT_EQ(o.status, 0) << o.text;
     std::string version = VK_VERSION;
     std::string arch = Sh("dpkg --print-architecture").text;
@@ -140,18 +119,18 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
                                                     "./usr/lib/libkorvane-client.a",
                                                     "./usr/lib/pkgconfig/korvane-client.pc"}));
 
-    std::string depends = Sh("dpkg-deb -f " + Q(service) + " Depends").text;
+    std::string depends = Sh("dpkg-deb -f " + Quote(service) + " Depends").text;
     for (const char *pkg : {"libsqlite3-0", "libcjson1", "libstdc++6"})
         EXPECT_NE(depends.find(pkg), std::string::npos) << depends;
-    EXPECT_NE(Sh("dpkg-deb -f " + Q(dev) + " Depends").text.find("libcjson-dev"),
+    EXPECT_NE(Sh("dpkg-deb -f " + Quote(dev) + " Depends").text.find("libcjson-dev"),
               std::string::npos);
 
     // The packaged unit and .pc name the packaging prefix, not the build's.
-    Output unit = Sh("dpkg-deb --fsys-tarfile " + Q(service) +
-                     " | tar -xO ./usr/lib/systemd/system/veskkorvaned.service");
+    ShellOutput unit = Sh("dpkg-deb --fsys-tarfile " + Quote(service) +
+                          " | tar -xO ./usr/lib/systemd/system/veskkorvaned.service");
     EXPECT_NE(unit.text.find("ExecStart=/usr/sbin/veskkorvaned --foreground\n"), std::string::npos);
-    Output pc = Sh("dpkg-deb --fsys-tarfile " + Q(dev) +
-                   " | tar -xO ./usr/lib/pkgconfig/korvane-client.pc");
+    ShellOutput pc = Sh("dpkg-deb --fsys-tarfile " + Quote(dev) +
+                        " | tar -xO ./usr/lib/pkgconfig/korvane-client.pc");
     EXPECT_EQ(pc.text.rfind("prefix=/usr\n", 0), 0u) << pc.text;
 }
 
