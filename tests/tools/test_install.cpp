@@ -8,7 +8,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "support/build_tree.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
 
@@ -20,6 +22,15 @@ using vk_test::ShellOutput;
 using vk_test::TempRoot;
 
 namespace {
+
+// Where the build installs the library and the unit, relative to the prefix:
+// "lib" or "lib/<multiarch>" depending on the configured prefix.
+std::string LibDir() {
+    return vk_test::BuildCacheValue("CMAKE_INSTALL_LIBDIR");
+}
+std::string UnitDir() {
+    return vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR");
+}
 
 // Installs the service and dev components under <root>/usr once per test.
 class Installed : public ::testing::Test {
@@ -35,17 +46,21 @@ protected:
 };
 
 TEST_F(Installed, TreeHoldsEveryPart) {
-    for (const char *rel :
-         {"/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
-          "/lib/libkorvane-client.a", "/lib/pkgconfig/korvane-client.pc",
-          "/lib/systemd/system/veskkorvaned.service", "/share/veskkorvaned/log.conf"})
+    ASSERT_NE(LibDir(), "");
+    ASSERT_NE(UnitDir(), "");
+    for (const std::string &rel : std::vector<std::string>{
+             "/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
+             "/" + LibDir() + "/libkorvane-client.a",
+             "/" + LibDir() + "/pkgconfig/korvane-client.pc",
+             "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
-    std::string unit = vk_test::ReadFile(Prefix() + "/lib/systemd/system/veskkorvaned.service");
+    std::string unit = vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/veskkorvaned.service");
     EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
               std::string::npos)
         << unit;
-    std::string pc = vk_test::ReadFile(Prefix() + "/lib/pkgconfig/korvane-client.pc");
+    std::string pc = vk_test::ReadFile(Prefix() + "/" + LibDir() + "/pkgconfig/korvane-client.pc");
     EXPECT_EQ(pc.rfind("prefix=" + Prefix() + "\n", 0), 0u) << pc;
+    EXPECT_NE(pc.find("libdir=${prefix}/" + LibDir() + "\n"), std::string::npos) << pc;
 }
 
 // An outside program finds the library through pkg-config alone.
@@ -62,7 +77,7 @@ int main() {
     return 0;
 }
 )");
-    std::string flags = "$(PKG_CONFIG_PATH=" + Quote(Prefix() + "/lib/pkgconfig") +
+    std::string flags = "$(PKG_CONFIG_PATH=" + Quote(Prefix() + "/" + LibDir() + "/pkgconfig") +
                         " pkg-config --cflags --libs korvane-client)";
     // A sanitized build installs an instrumented library; its users link
     // the sanitizer runtimes too.
@@ -77,8 +92,8 @@ int main() {
 TEST_F(Installed, UnitPassesSystemdVerify) {
     if (!Have("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
-    ShellOutput o = Sh("systemd-analyze verify " +
-                       Quote(Prefix() + "/lib/systemd/system/veskkorvaned.service"));
+    ShellOutput o =
+        Sh("systemd-analyze verify " + Quote(Prefix() + "/" + UnitDir() + "/veskkorvaned.service"));
     EXPECT_EQ(o.status, 0) << o.text;
     EXPECT_EQ(o.text, "") << "no warnings either";
 }
@@ -112,12 +127,13 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
         DebFiles(service),
         (std::set<std::string>{
             "./usr/bin/korvanectl", "./usr/sbin/veskkorvaned",
-            "./usr/lib/systemd/system/veskkorvaned.service", "./usr/share/veskkorvaned/log.conf",
+            "./usr/" + UnitDir() + "/veskkorvaned.service", "./usr/share/veskkorvaned/log.conf",
             "./usr/share/doc/veskkorvaned/README.md", "./usr/share/doc/veskkorvaned/protocol.md",
             "./usr/share/doc/veskkorvaned/service.md"}));
-    EXPECT_EQ(DebFiles(dev), (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
-                                                    "./usr/lib/libkorvane-client.a",
-                                                    "./usr/lib/pkgconfig/korvane-client.pc"}));
+    EXPECT_EQ(DebFiles(dev),
+              (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
+                                     "./usr/" + LibDir() + "/libkorvane-client.a",
+                                     "./usr/" + LibDir() + "/pkgconfig/korvane-client.pc"}));
 
     std::string depends = Sh("dpkg-deb -f " + Quote(service) + " Depends").text;
     for (const char *pkg : {"libsqlite3-0", "libcjson1", "libstdc++6"})
@@ -126,11 +142,11 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
               std::string::npos);
 
     // The packaged unit and .pc name the packaging prefix, not the build's.
-    ShellOutput unit = Sh("dpkg-deb --fsys-tarfile " + Quote(service) +
-                          " | tar -xO ./usr/lib/systemd/system/veskkorvaned.service");
+    ShellOutput unit = Sh("dpkg-deb --fsys-tarfile " + Quote(service) + " | tar -xO ./usr/" +
+                          UnitDir() + "/veskkorvaned.service");
     EXPECT_NE(unit.text.find("ExecStart=/usr/sbin/veskkorvaned --foreground\n"), std::string::npos);
-    ShellOutput pc = Sh("dpkg-deb --fsys-tarfile " + Quote(dev) +
-                        " | tar -xO ./usr/lib/pkgconfig/korvane-client.pc");
+    ShellOutput pc = Sh("dpkg-deb --fsys-tarfile " + Quote(dev) + " | tar -xO ./usr/" + LibDir() +
+                        "/pkgconfig/korvane-client.pc");
     EXPECT_EQ(pc.text.rfind("prefix=/usr\n", 0), 0u) << pc.text;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "support/build_tree.h"
 #include "support/daemon_process.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
@@ -156,7 +157,9 @@ protected:
         vk_test::ShellOutput o = Sh(std::string(Quote(VK_CMAKE)) + " --install " +
                                     Quote(VK_BUILD_DIR) + " --prefix " + Quote(m_prefix.path()));
         ASSERT_EQ(o.status, 0) << o.text;
-        m_unit = vk_test::ReadFile(m_prefix.path() + "/lib/systemd/system/veskkorvaned.service");
+        m_unit = vk_test::ReadFile(m_prefix.path() + "/" +
+                                   vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR") +
+                                   "/veskkorvaned.service");
         ASSERT_NE(m_unit, "");
         ASSERT_EQ(UnitValue(m_unit, "CapabilityBoundingSet", true).find('~'), std::string::npos)
             << "only a list of capabilities to keep is understood here";
