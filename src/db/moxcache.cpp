@@ -8,15 +8,20 @@
 
 namespace {
 
-// A heap copy of r, or null when memory runs out (a failing string copy
-// included).
+// A heap copy of r, or null with an ERROR line when memory runs out (a
+// failing string copy included).
 template <typename T>
-T *NewCopy(const T &r) noexcept {
+std::unique_ptr<T> NewCopy(const T &r, const char *what) noexcept {
     try {
-        return new (std::nothrow) T(r);
+        std::unique_ptr<T> p(new (std::nothrow) T(r));
+        if (p != nullptr) return p;
     } catch (...) {
-        return nullptr;
     }
+    try {
+        Singleton<MyLog>::Instance()->Write(ERROR, "doUpgrade: create %s failed,no memory", what);
+    } catch (...) {
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -49,98 +54,88 @@ bool CMoxCache::Init() {
     return true;
 }
 
-int CMoxCache::doUpgrade(const CFrontUIInfo &r) {
-    CFrontUIInfo *old = nullptr;
-    {
-        CWriteGuard guard(m_frontLock);
-        if (m_pFrontUI != nullptr && m_pFrontUI->uuid != r.uuid) return kMoxOtherEntry;
-        CFrontUIInfo *p = NewCopy(r);
-        bool ok = p != nullptr;
-        // A registration carries no configuration: keep the one held.
-        if (ok && r.data.empty() && m_pFrontUI != nullptr) {
-            try {
-                p->data = m_pFrontUI->data;
-            } catch (...) {
-                ok = false;
-            }
-        }
-        if (!ok) {
-            guard.unlock();
-            delete p;
-            Singleton<MyLog>::Instance()->Write(ERROR, "doUpgrade: create %s failed,no memory",
-                                                "frontUI");
-            return kMoxNoMemory;
-        }
-        old = m_pFrontUI;
-        m_pFrontUI = p;
-    }
-    delete old;
+std::unique_ptr<CFrontUIInfo> CMoxCache::Copy(const CFrontUIInfo &r) {
+    return NewCopy(r, "frontUI");
+}
+
+std::unique_ptr<CFrontUIConf> CMoxCache::Copy(const CFrontUIConf &c) {
+    return NewCopy(c, "frontUIConf");
+}
+
+std::unique_ptr<CSecSoftInfo> CMoxCache::Copy(const CSecSoftInfo &r) {
+    return NewCopy(r, "secSoftInfo");
+}
+
+std::unique_ptr<CSecStatInfo> CMoxCache::Copy(const CSecStatInfo &s) {
+    return NewCopy(s, "secStatInfo");
+}
+
+// Every Take below only moves and swaps under its lock, and frees what it
+// replaced (declared before the guard) after the lock is released.
+
+int CMoxCache::Take(std::unique_ptr<CFrontUIInfo> r) {
+    std::unique_ptr<CFrontUIInfo> old;
+    CWriteGuard guard(m_frontLock);
+    if (m_pFrontUI != nullptr && m_pFrontUI->uuid != r->uuid) return kMoxOtherEntry;
+    // A registration carries no configuration: keep the one held.
+    if (r->data.empty() && m_pFrontUI != nullptr) r->data.swap(m_pFrontUI->data);
+    old.reset(m_pFrontUI);
+    m_pFrontUI = r.release();
     return kMoxOk;
 }
 
-int CMoxCache::doUpgrade(const CFrontUIConf &c) {
+int CMoxCache::Take(std::unique_ptr<CFrontUIConf> c) {
     {
         CWriteGuard guard(m_frontLock);
-        if (m_pFrontUI == nullptr || m_pFrontUI->uuid != c.uuid) return kMoxOtherEntry;
-        m_pFrontUI->data = c.data;
+        if (m_pFrontUI == nullptr || m_pFrontUI->uuid != c->uuid) return kMoxOtherEntry;
+        m_pFrontUI->data.swap(c->data);
     }
     Singleton<MyLog>::Instance()->Write(DEBUG, "upgrade frontUIConf cache for: %s,rc: %d",
-                                        c.uuid.c_str(), 0);
+                                        c->uuid.c_str(), 0);
     return kMoxOk;
 }
 
-int CMoxCache::doUpgrade(const CSecSoftInfo &r) {
-    CSecSoftInfo *old = nullptr;
+int CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
+    std::unique_ptr<CSecSoftInfo> old;
     {
         CWriteGuard guard(m_secLock);
-        if (m_pSecSoft == &m_defSecSoft && r.uuid == m_defSecSoft.uuid) {
-            // The default product itself: its record is replaced in place.
-            guard.unlock();
-            Singleton<MyLog>::Instance()->Write(INFO, "upgrade default-sec-soft,uuid: %s",
-                                                r.uuid.c_str());
-            return SetDefSecSoft(r);
-        }
+        const bool defCurrent = m_pSecSoft == &m_defSecSoft;
         // Another product than the current one only reaches the database.
-        if (m_pSecSoft != &m_defSecSoft && m_pSecSoft->uuid != r.uuid) return kMoxOtherEntry;
-        CSecSoftInfo *p = NewCopy(r);
-        if (p == nullptr) {
-            guard.unlock();
-            Singleton<MyLog>::Instance()->Write(ERROR, "doUpgrade: create %s failed,no memory",
-                                                "secSoftInfo");
-            return kMoxNoMemory;
+        if (!defCurrent && m_pSecSoft->uuid != r->uuid) return kMoxOtherEntry;
+        if (!defCurrent || r->uuid != m_defSecSoft.uuid) {
+            // A registration or update carries no status text: the current
+            // product keeps the one it has, as its row does.
+            if (!defCurrent && r->secstat.empty()) r->secstat.swap(m_pSecSoft->secstat);
+            if (!defCurrent) old.reset(m_pSecSoft);
+            m_pSecSoft = r.release();
+            return kMoxOk;
         }
-        if (m_pSecSoft != &m_defSecSoft) old = m_pSecSoft;
-        m_pSecSoft = p;
+        // The default product itself: its record is replaced in place.
+        putDefSecSoft(*r);
     }
-    delete old;
+    Singleton<MyLog>::Instance()->Write(INFO, "upgrade default-sec-soft,uuid: %s", r->uuid.c_str());
     return kMoxOk;
 }
 
-int CMoxCache::doUpgrade(const CSecStatInfo &s) {
+int CMoxCache::Take(std::unique_ptr<CSecStatInfo> s) {
     CWriteGuard guard(m_secLock);
-    if (m_pSecSoft->uuid != s.uuid) return kMoxOtherEntry;
-    m_pSecSoft->secstat = s.secstat;
+    if (m_pSecSoft->uuid != s->uuid) return kMoxOtherEntry;
+    m_pSecSoft->secstat.swap(s->secstat);
     return kMoxOk;
 }
 
-int CMoxCache::SetDefSecSoft(const CSecSoftInfo &r) {
-    // Built outside the lock so that a failing copy leaves the record whole;
-    // the previous record is freed (with `next`) after the lock is released.
-    CSecSoftInfo next;
-    try {
-        next = r;
-        // The default record keeps its uuid whatever the caller passed.
-        next.uuid = kDefSecSoftUuid;
-    } catch (...) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "doUpgrade: create %s failed,no memory",
-                                            "secSoftInfo");
-        return kMoxNoMemory;
-    }
+int CMoxCache::TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r) {
     CWriteGuard guard(m_secLock);
-    if (next.secstat.empty()) next.secstat.swap(m_defSecSoft.secstat);
-    std::swap(m_defSecSoft, next);
-    guard.unlock();
+    putDefSecSoft(*r);
     return kMoxOk;
+}
+
+void CMoxCache::putDefSecSoft(CSecSoftInfo &next) noexcept {
+    m_defSecSoft.name.swap(next.name);
+    m_defSecSoft.exec.swap(next.exec);
+    m_defSecSoft.secsoft.swap(next.secsoft);
+    if (!next.secstat.empty()) m_defSecSoft.secstat.swap(next.secstat);
+    m_defSecSoft.status = next.status;
 }
 
 int CMoxCache::GetDefSecSoft(CSecSoftInfo &out) {
@@ -226,4 +221,14 @@ void CMoxCache::FillFrontUIConf(const CFrontUIConf &c) {
     CWriteGuard guard(m_frontLock);
     if (m_pFrontUI != nullptr && m_pFrontUI->uuid == c.uuid && m_pFrontUI->data.empty())
         m_pFrontUI->data = c.data;
+}
+
+bool CMoxCache::SecStatMissing(const std::string &uuid) {
+    CReadGuard guard(m_secLock);
+    return m_pSecSoft->uuid == uuid && m_pSecSoft->secstat.empty();
+}
+
+void CMoxCache::FillSecStat(const CSecStatInfo &s) {
+    CWriteGuard guard(m_secLock);
+    if (m_pSecSoft->uuid == s.uuid && m_pSecSoft->secstat.empty()) m_pSecSoft->secstat = s.secstat;
 }

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 
+#include <memory>
 #include <string>
 
 #include "db/records.h"
@@ -37,17 +38,38 @@ public:
     // False when a lock could not be initialised.
     bool Init();
 
-    int doUpgrade(const CFrontUIInfo &r);
-    int doUpgrade(const CFrontUIConf &c);
-    int doUpgrade(const CSecSoftInfo &r);
-    int doUpgrade(const CSecStatInfo &s);
+    // A write in two steps, so that an entry the database has already taken
+    // always reaches the cache as well. Copy allocates the entry outside any
+    // lock: null, with an ERROR line, when memory runs out. Take puts it in
+    // place and cannot fail: 0, or -7 when the cache holds another entry
+    // (the entry is then dropped).
+    static std::unique_ptr<CFrontUIInfo> Copy(const CFrontUIInfo &r);
+    static std::unique_ptr<CFrontUIConf> Copy(const CFrontUIConf &c);
+    static std::unique_ptr<CSecSoftInfo> Copy(const CSecSoftInfo &r);
+    static std::unique_ptr<CSecStatInfo> Copy(const CSecStatInfo &s);
+    int Take(std::unique_ptr<CFrontUIInfo> r);
+    int Take(std::unique_ptr<CFrontUIConf> c);
+    int Take(std::unique_ptr<CSecSoftInfo> r);
+    int Take(std::unique_ptr<CSecStatInfo> s);
+    // The default record takes the fields of r but its uuid.
+    int TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r);
+
+    // Copy and Take in one: 0, -7, or -2 with nothing changed.
+    template <typename T>
+    int doUpgrade(const T &r) {
+        auto entry = Copy(r);
+        return entry ? Take(std::move(entry)) : kMoxNoMemory;
+    }
+    int SetDefSecSoft(const CSecSoftInfo &r) {
+        auto entry = Copy(r);
+        return entry ? TakeDefSecSoft(std::move(entry)) : kMoxNoMemory;
+    }
 
     int doGet(CFrontUIInfo &out);
     int doGet(CFrontUIConf &c);
     int doGet(CSecSoftInfo &out);
     int doGet(CSecStatInfo &s);
 
-    int SetDefSecSoft(const CSecSoftInfo &r);
     int GetDefSecSoft(CSecSoftInfo &out);
     bool FrontUIValid(const std::string &uuid);
     bool SecSoftValid(const std::string &uuid);
@@ -59,9 +81,15 @@ public:
     // Gives the held front UI the configuration of c when it has c's uuid
     // and still has none.
     void FillFrontUIConf(const CFrontUIConf &c);
+    // The same for the status text of the current product.
+    bool SecStatMissing(const std::string &uuid);
+    void FillSecStat(const CSecStatInfo &s);
 
 private:
     void initDefSecSoft();
+    // Moves the fields of next but its uuid into the default record, keeping
+    // the record's status text when next has none. m_secLock is held.
+    void putDefSecSoft(CSecSoftInfo &next) noexcept;
 
     pthread_rwlock_t m_frontLock;
     int m_frontLockRc;

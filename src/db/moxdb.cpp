@@ -15,6 +15,7 @@
 
 #include "daemon/paths.h"
 #include "daemon/utils.h"
+#include "db/locks.h"
 #include "db/sqlite3db.h"
 #include "log/mylog.h"
 
@@ -57,18 +58,27 @@ auto StoreOp(const CMoxCache *cache, const char *op, F &&fn) -> decltype(fn()) {
 
 CMoxDb::CMoxDb() {
     m_dbLockRc = pthread_mutex_init(&m_dbLock, nullptr);
+    pthread_mutexattr_t attr;
+    m_writeLockRc = pthread_mutexattr_init(&attr);
+    if (m_writeLockRc == 0) {
+        m_writeLockRc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        if (m_writeLockRc == 0) m_writeLockRc = pthread_mutex_init(&m_writeLock, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
 }
 
 CMoxDb::~CMoxDb() {
     delete m_pCache;
     delete m_pDb;
     if (m_dbLockRc == 0) pthread_mutex_destroy(&m_dbLock);
+    if (m_writeLockRc == 0) pthread_mutex_destroy(&m_writeLock);
 }
 
 bool CMoxDb::Init() {
     if (m_pCache != nullptr || m_pDb != nullptr) Uninit();
-    if (m_dbLockRc != 0) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "init db lock failed,rc: %d", m_dbLockRc);
+    if (m_dbLockRc != 0 || m_writeLockRc != 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "init db lock failed,rc: %d",
+                                            m_dbLockRc != 0 ? m_dbLockRc : m_writeLockRc);
         return false;
     }
     try {
@@ -112,27 +122,6 @@ bool CMoxDb::initCache() {
 }
 
 bool CMoxDb::initDb() {
-    static const char kSchema[] =
-        "CREATE TABLE IF NOT EXISTS t_frontui ("
-        "uuid VARCHAR(36) NOT NULL,"
-        "name TEXT NOT NULL,"
-        "pid INT NOT NULL,"
-        "euid INT NOT NULL,"
-        "loginuid INT NOT NULL,"
-        "data TEXT DEFAULT NULL,"
-        "timestamp INTEGER NOT NULL DEFAULT (strftime('%s','now')),"
-        "PRIMARY KEY(uuid));"
-        "CREATE TABLE IF NOT EXISTS t_secsoft ("
-        "uuid VARCHAR(36) NOT NULL,"
-        "name TEXT NOT NULL,"
-        "exec TEXT NOT NULL,"
-        "secsoft TEXT NOT NULL,"
-        "secstat TEXT DEFAULT NULL,"
-        "status INT NOT NULL DEFAULT 1,"
-        "ctime INTEGER NOT NULL DEFAULT (strftime('%s','now')),"
-        "mtime INTERGER NOT NULL DEFAULT (strftime('%s','now')),"
-        "PRIMARY KEY(uuid));";
-
     // A failure here shows when the file is opened.
     Utils::make_dirs(m_dbDir);
     try {
@@ -201,19 +190,20 @@ void CMoxDb::loadDb() {
 template <typename T>
 int CMoxDb::doUpgrade(const T &r) {
     MyLog *log = Singleton<MyLog>::Instance();
-    int rc = m_pCache->doUpgrade(r);
-    if (rc != kMoxOk && rc != kMoxOtherEntry) {
-        log->Write(ERROR, "Upgrade %s failed,rc: %d", "cache", rc);
-        return rc;
+    CMutexGuard writing(m_writeLock);
+    auto entry = CMoxCache::Copy(r);
+    if (entry == nullptr) {
+        log->Write(ERROR, "Upgrade %s failed,rc: %d", "cache", kMoxNoMemory);
+        return kMoxNoMemory;
     }
-    int db = upgradeDb(r);
-    if (db == kMoxOk && rc == kMoxOtherEntry) {
-        log->Write(INFO, "just upgrade database success,no update cache");
-        return kMoxDbOnly;
-    }
+    int db = upgradeDb(*entry);
     if (db != kMoxOk) {
         log->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
         return db;
+    }
+    if (m_pCache->Take(std::move(entry)) == kMoxOtherEntry) {
+        log->Write(INFO, "just upgrade database success,no update cache");
+        return kMoxDbOnly;
     }
     afterUpgrade(r);
     return kMoxOk;
@@ -229,14 +219,24 @@ void CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
     if (getFromDb(conf) && !conf.data.empty()) m_pCache->FillFrontUIConf(conf);
 }
 
+// Likewise a product that takes over from the default record keeps the
+// status text its row kept.
+void CMoxDb::afterUpgrade(const CSecSoftInfo &r) {
+    if (!r.secstat.empty() || !m_pCache->SecStatMissing(r.uuid)) return;
+    CSecStatInfo stat;
+    stat.uuid = r.uuid;
+    if (getFromDb(stat) && !stat.secstat.empty()) m_pCache->FillSecStat(stat);
+}
+
 template <typename T>
 int CMoxDb::doGet(T &r) {
     int rc = m_pCache->doGet(r);
-    if (rc == kMoxNotFound && getFromDb(r)) {
-        m_pCache->doUpgrade(r);
-        return kMoxOk;
-    }
-    return rc;
+    if (rc != kMoxNotFound) return rc;
+    // What the cache takes from the file must not overtake a write.
+    CMutexGuard writing(m_writeLock);
+    if (!getFromDb(r)) return rc;
+    m_pCache->doUpgrade(r);
+    return kMoxOk;
 }
 
 template <typename T>
@@ -272,15 +272,20 @@ bool CMoxDb::SecSoftValid(const std::string &uuid) {
 
 int CMoxDb::CleanFrontUI(const std::string &uuid) {
     return StoreOp(m_pCache, "CleanFrontUI", [&] {
-        m_pCache->DelFrontUI(uuid);
-        return delFromDb(uuid, "t_frontui", "CleanFrontUI");
+        CMutexGuard writing(m_writeLock);
+        int rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
+        // Gone from the file (or never there): gone from memory too.
+        if (rc != kMoxFailed) m_pCache->DelFrontUI(uuid);
+        return rc;
     });
 }
 
 int CMoxDb::CleanSecInfo(const std::string &uuid) {
     return StoreOp(m_pCache, "CleanSecInfo", [&] {
-        m_pCache->DelSecInfo(uuid);
-        return delFromDb(uuid, "t_secsoft", "CleanSecInfo");
+        CMutexGuard writing(m_writeLock);
+        int rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
+        if (rc != kMoxFailed) m_pCache->DelSecInfo(uuid);
+        return rc;
     });
 }
 
@@ -292,10 +297,13 @@ int CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
     return StoreOp(m_pCache, "SetDefSecSoft", [&] {
         // The record and its row are always the default product's, whatever
         // uuid r carries.
-        CSecSoftInfo def = r;
-        def.uuid = kDefSecSoftUuid;
-        int rc = m_pCache->SetDefSecSoft(def);
-        return rc != kMoxOk ? rc : upgradeDb(def);
+        CMutexGuard writing(m_writeLock);
+        auto def = CMoxCache::Copy(r);
+        if (def == nullptr) return int(kMoxNoMemory);
+        def->uuid = kDefSecSoftUuid;
+        int rc = upgradeDb(*def);
+        if (rc == kMoxOk) m_pCache->TakeDefSecSoft(std::move(def));
+        return rc;
     });
 }
 

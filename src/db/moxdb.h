@@ -1,13 +1,19 @@
 // The registry store: the cache in front of the SQLite database.
 //
-// A write goes to the cache first and then to the database; a read is
-// answered by the cache and falls back to the database. Every statement runs
-// on a connection of its own, opened and closed under m_dbLock; no cache lock
-// is held while a statement runs. No exception leaves the public operations:
-// database errors are logged and turned into the result codes of moxcache.h.
-// Between Init and Uninit the store owns the cache and the long-lived
-// connection used for the schema; outside that window every operation
-// answers kMoxFailed (or false) without touching anything.
+// A write goes to the database first and reaches the cache only once the
+// database took it, so that a refused write changes nothing: the answer,
+// what the cache serves and what the file holds agree. The cache's entry is
+// allocated before the statement runs, so taking it afterwards cannot fail.
+// A read is answered by the cache and falls back to the database. Every
+// statement runs on a connection of its own, opened and closed under
+// m_dbLock; no cache lock is held while a statement runs. Tables lost at run
+// time (the file or its directory removed or replaced) are created again on
+// the next statement, with the entries the cache holds, and the statement is
+// run once more. No exception leaves the public operations: database errors
+// are logged and turned into the result codes of moxcache.h. Between Init
+// and Uninit the store owns the cache and the long-lived connection used for
+// the schema; outside that window every operation answers kMoxFailed (or
+// false) without touching anything.
 #pragma once
 
 #include <pthread.h>
@@ -21,6 +27,7 @@
 
 namespace SQLite {
 class Database;
+class Exception;
 class Statement;
 }  // namespace SQLite
 
@@ -64,9 +71,15 @@ private:
     void loadDb();
     bool execSql(const char *text);
 
-    // One statement on a connection of its own, under m_dbLock. Both throw.
+    // One statement on a connection of its own, under m_dbLock, run again
+    // once after lost tables were created anew. Both throw.
     int execWrite(const char *sql, const Binder &bind);
     bool execRead(const char *sql, const Binder &bind, const Reader &read);
+    template <typename F>
+    auto withTables(F &&run) -> decltype(run());
+    bool tablesLost(const SQLite::Exception &e) const;
+    // Creates the schema again and writes the cached entries into it.
+    void recreateTables(const char *why);
 
     int upgradeDb(const CFrontUIInfo &r);
     int upgradeDb(const CFrontUIConf &c);
@@ -87,10 +100,18 @@ private:
     template <typename T>
     void afterUpgrade(const T &) {}
     void afterUpgrade(const CFrontUIInfo &r);
+    void afterUpgrade(const CSecSoftInfo &r);
+
+    static const char kSchema[];
 
     CMoxCache *m_pCache = nullptr;
     pthread_mutex_t m_dbLock;
     int m_dbLockRc;
+    // Serialises the writes of the store (database, then cache), so that
+    // concurrent writers reach both in the same order. Recursive: a
+    // statement that finds its tables lost rebuilds them under it.
+    pthread_mutex_t m_writeLock;
+    int m_writeLockRc;
     SQLite::Database *m_pDb = nullptr;
     std::string m_dbDir;
     std::string m_dbPath;

@@ -1,21 +1,19 @@
 // The registry's SQL statements. Each one composes its text in a 512-byte
 // buffer, opens its own connection under m_dbLock, binds its named
-// parameters, runs, and closes the connection before the lock is released.
-// A failure is logged with the statement and the library's text, and mapped
-// to the statement's failure result; nothing is retried.
+// parameters, runs, and closes the connection before the lock is released
+// (moxdb_tables.cpp). A failure is logged with the statement and the
+// library's text, and mapped to the statement's failure result; only a
+// statement that found its tables lost is run again, once.
 //
 // Text is bound with its length and read back with the length SQLite
 // reports, so zero bytes survive; a NULL text column reads back as "".
 #include <SQLiteCpp/Column.h>
-#include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
 
 #include <cstdio>
 
-#include "db/locks.h"
 #include "db/moxdb.h"
-#include "db/sqlite3db.h"
 #include "log/mylog.h"
 
 namespace {
@@ -35,24 +33,6 @@ void LogError(const char *format, const char *sql, const std::exception &e) {
 }
 
 }  // namespace
-
-int CMoxDb::execWrite(const char *sql, const Binder &bind) {
-    CMutexGuard guard(m_dbLock);
-    SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
-    SQLite::Statement stmt(conn, sql);
-    bind(stmt);
-    return stmt.exec();
-}
-
-bool CMoxDb::execRead(const char *sql, const Binder &bind, const Reader &read) {
-    CMutexGuard guard(m_dbLock);
-    SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
-    SQLite::Statement stmt(conn, sql);
-    bind(stmt);
-    if (!stmt.executeStep()) return false;
-    read(stmt);
-    return true;
-}
 
 int CMoxDb::upgradeDb(const CFrontUIInfo &r) {
     char sql[512] = {0};

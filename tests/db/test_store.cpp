@@ -5,8 +5,10 @@
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -282,6 +284,40 @@ TEST_F(StoreTest, ProductRegistrationKeepsCtimeAndSecstatAndRenewsMtime) {
     EXPECT_EQ(1000, Int("select mtime from t_secsoft where uuid='P'"));
 }
 
+// A registration or update carries no status text: the status a product
+// reported stays, in memory as in its row, and a product that becomes
+// current later gets the one its row kept.
+TEST_F(StoreTest, ProductKeepsItsStatusTextAcrossRegistrations) {
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
+    ASSERT_EQ(-9, db().Upgrade(Product("Q")));
+    ASSERT_EQ(-9, db().Upgrade(Stat("Q", "{\"q\":1}")));
+    const struct {
+        const char *what;
+        std::function<int(CMoxDb &)> op;
+        std::string uuid, secstat;
+    } cases[] = {
+        {"re-registration", [](CMoxDb &d) { return d.Upgrade(Product("P")); }, "P", "{\"p\":1}"},
+        {"update", [](CMoxDb &d) { return d.Upgrade(Product("P", 2, "{\"v\":2}")); }, "P",
+         "{\"p\":1}"},
+        {"another product once the current one left",
+         [](CMoxDb &d) {
+             EXPECT_EQ(0, d.CleanSecInfo("P"));
+             return d.Upgrade(Product("Q"));
+         },
+         "Q", "{\"q\":1}"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(0, c.op(db())) << c.what;
+        CSecStatInfo stat;
+        EXPECT_EQ(0, db().Get(stat)) << c.what;
+        EXPECT_EQ(c.uuid, stat.uuid) << c.what;
+        EXPECT_EQ(c.secstat, stat.secstat) << c.what;
+        EXPECT_EQ(c.secstat, Value("select secstat from t_secsoft where uuid='" + c.uuid + "'"))
+            << c.what;
+    }
+}
+
 TEST_F(StoreTest, OtherProductsReachOnlyTheDatabaseWhileOneIsCurrent) {
     ASSERT_EQ(0, db().Upgrade(Product("P")));
     EXPECT_EQ(-9, db().Upgrade(Product("Q")));
@@ -529,8 +565,8 @@ TEST_F(StoreTest, LoadAtStartTakesTheOldestFrontUiAndTheOldestOtherProduct) {
 }
 
 // Another connection holds an exclusive transaction: every statement fails
-// at once, says why, and answers its failure code; what the cache accepted
-// stays, the file is untouched, and the store works again once the lock goes.
+// at once, says why, and answers its failure code; neither the cache nor the
+// file changes, and the store works again once the lock goes.
 TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
     const std::string locked = ",because: database is locked\n";
     const struct {
@@ -610,27 +646,132 @@ TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
                                                                          << added;
         }
         EXPECT_NE(std::string::npos, Log().find("|ERROR|Upgrade db failed,rc: -1\n"));
-        // A re-registration that the file refuses keeps the held configuration.
-        EXPECT_EQ(-1, db().Upgrade(Front("A", "again")));
-        CFrontUIConf conf = Conf("A", "");
-        EXPECT_EQ(0, db().Get(conf));
-        EXPECT_EQ("{}", conf.data);
         holder.exec("ROLLBACK");
     }
 
-    // The cache kept what it accepted; the file has nothing.
+    // Neither the cache nor the file took the refused first entries.
     CFrontUIInfo front;
-    ASSERT_EQ(0, db().Get(front));
-    EXPECT_EQ("A", front.uuid);
+    EXPECT_EQ(-4, db().Get(front));
+    EXPECT_FALSE(db().FrontUIValid("A"));
     CSecSoftInfo cur;
-    ASSERT_EQ(0, db().Get(cur));
-    EXPECT_EQ("P", cur.uuid);
+    EXPECT_EQ(-4, db().Get(cur));
+    EXPECT_EQ(kDef, cur.uuid);
+    CSecSoftInfo def;
+    EXPECT_EQ(-4, db().GetDefSecSoft(def));
     EXPECT_EQ(0, Int("select count(*) from t_frontui"));
     EXPECT_EQ(0, Int("select count(*) from t_secsoft"));
 
     EXPECT_EQ(0, db().Upgrade(Front("A")));
     EXPECT_EQ(0, db().Upgrade(Product("P")));
     EXPECT_EQ(1, Int("select count(*) from t_frontui where uuid='A'"));
+}
+
+// What the store answers from memory: the held front UI and its
+// configuration, the current product and its status, the default record.
+std::string Held(CMoxDb &d) {
+    CFrontUIInfo front;
+    CFrontUIConf conf = Conf("A", "");
+    CSecSoftInfo cur, def;
+    CSecStatInfo stat;
+    const int rcs[] = {d.Get(front), d.Get(conf), d.Get(cur), d.Get(stat), d.GetDefSecSoft(def)};
+    std::string out;
+    for (int rc : rcs) out += std::to_string(rc) + " ";
+    for (const CSecSoftInfo &p : {cur, def})
+        out += "|" + p.uuid + "," + p.name + "," + p.exec + "," + p.secsoft + "," + p.secstat +
+               "," + std::to_string(p.status);
+    return out + "|" + front.uuid + "," + front.name + "," + std::to_string(front.pid) + "," +
+           front.data + "|" + conf.data + "|" + stat.uuid + "," + stat.secstat;
+}
+
+// A write the file refuses leaves the cache as it was: what the store
+// answers, what it stores and what it reports agree.
+TEST_F(StoreTest, RefusedWritesLeaveTheCacheAsItWas) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
+    const std::string held = Held(db());
+    ASSERT_EQ(
+        "0 0 0 0 0 |P,av-P,/opt/P,{\"name\":\"av\"},{\"p\":1},1"
+        "|" +
+            kDef + ",av-" + kDef + ",/opt/" + kDef +
+            ",{\"d\":1},,1"
+            "|A,ui,100,{\"a\":1}|{\"a\":1}|P,{\"p\":1}",
+        held);
+
+    const struct {
+        const char *what;
+        std::function<int(CMoxDb &)> op;
+    } cases[] = {
+        {"front UI re-registration", [](CMoxDb &d) { return d.Upgrade(Front("A", "again", 7)); }},
+        {"configuration", [](CMoxDb &d) { return d.Upgrade(Conf("A", "{\"a\":2}")); }},
+        {"product re-registration",
+         [](CMoxDb &d) { return d.Upgrade(Product("P", 1, "{\"v\":2}")); }},
+        {"product update", [](CMoxDb &d) { return d.Upgrade(Product("P", 2, "{\"v\":3}")); }},
+        {"status", [](CMoxDb &d) { return d.Upgrade(Stat("P", "{\"p\":2}")); }},
+        {"default record", [](CMoxDb &d) { return d.SetDefSecSoft(Product(kDef, 3)); }},
+        {"product removal", [](CMoxDb &d) { return d.CleanSecInfo("P"); }},
+        {"front UI removal", [](CMoxDb &d) { return d.CleanFrontUI("A"); }},
+    };
+    SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+    holder.exec("BEGIN EXCLUSIVE");
+    for (const auto &c : cases) {
+        EXPECT_EQ(-1, c.op(db())) << c.what;
+        EXPECT_EQ(held, Held(db())) << c.what;
+    }
+    holder.exec("ROLLBACK");
+    Restart();
+    EXPECT_EQ(held, Held(db()));
+}
+
+// Tables lost at run time are created again on the next statement, with
+// the entries the cache holds, and the statement goes through; rows the
+// file still has are kept.
+TEST_F(StoreTest, LostTablesAreCreatedAgainWithTheCachedEntries) {
+    const struct {
+        const char *what;
+        std::function<void()> lose;
+        int frontRows;  // afterwards
+    } cases[] = {
+        {"file removed", [this] { ASSERT_EQ(0, unlink(DbFile().c_str())); }, 1},
+        {"directory removed",
+         [this] {
+             const std::string dir = m_root.Under(vk_paths::kDbDir);
+             ASSERT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+         },
+         1},
+        {"product table dropped", [this] { Sql("drop table t_secsoft"); }, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Sql("delete from t_frontui");
+        Sql("delete from t_secsoft");
+        Restart();
+        ASSERT_EQ(0, db().Upgrade(Front("A")));
+        ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+        ASSERT_EQ(-9, db().Upgrade(Front("B")));
+        ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
+        ASSERT_EQ(0, db().Upgrade(Product("P")));
+        ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
+        const std::string held = Held(db());
+        c.lose();
+
+        const size_t from = Log().size();
+        EXPECT_EQ(0, db().Upgrade(Stat("P", "{\"p\":2}")));
+        EXPECT_NE(std::string::npos, Log().substr(from).find("schema created again"));
+        EXPECT_EQ("{\"p\":2}", Value("select secstat from t_secsoft where uuid='P'"));
+        EXPECT_EQ("{\"a\":1}", Value("select data from t_frontui where uuid='A'"));
+        EXPECT_EQ("{\"d\":1}", Value("select secsoft from t_secsoft where uuid='" + kDef + "'"));
+        EXPECT_EQ(c.frontRows, Int("select count(*) from t_frontui"));
+        EXPECT_EQ(2, Int("select count(*) from t_secsoft"));
+
+        Restart();
+        std::string expected = held;
+        expected.replace(expected.find("{\"p\":1}"), 7, "{\"p\":2}");
+        expected.replace(expected.find("{\"p\":1}"), 7, "{\"p\":2}");
+        EXPECT_EQ(expected, Held(db()));
+    }
 }
 
 // A start that meets a locked file goes on with the cache's defaults; the
