@@ -11,14 +11,31 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "daemon/paths.h"
 #include "daemon/utils.h"
 #include "log/ini_parser.h"
+#include "log/log_escape.h"
 
 namespace {
 
 const char *const kLevelNames[] = {"ERROR", "INFO", "DEBUG"};
+
+// A configured ceiling: decimal digits only (no sign, no blanks, no suffix),
+// within the configured range.
+bool parse_ceiling(const std::string &text, long long *out) {
+    if (text.empty()) return false;
+    long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+        if (v > MyLog::kMaxConfiguredCeiling) return false;
+    }
+    if (v < MyLog::kMinConfiguredCeiling) return false;
+    *out = v;
+    return true;
+}
 
 }  // namespace
 
@@ -43,7 +60,8 @@ MyLog::~MyLog() {
 // and the file's size, or -1 with errno set.
 int MyLog::openFile(const char *path, long long *size) {
     if (!Utils::make_parent_dirs(path)) return -1;
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // A link planted at the path must not redirect the log into another file.
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -67,6 +85,7 @@ bool MyLog::Open(const char *path) {
     m_path = path;
     m_lastCheck = static_cast<long>(time(nullptr));
     pthread_mutex_unlock(&m_mutex);
+    reportConf();
     return true;
 }
 
@@ -146,15 +165,25 @@ bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
     int hlen = write_header(header, sizeof(header));
     char prefix[1024] = {0};
     memcpy(prefix, header, static_cast<size_t>(hlen));
-    write_type(level, prefix + hlen, sizeof(prefix) - static_cast<size_t>(hlen));
+    int plen = hlen + write_type(level, prefix + hlen, sizeof(prefix) - static_cast<size_t>(hlen));
 
     char *message = nullptr;
-    if (vasprintf(&message, format, ap) < 0) return false;
-    char *line = nullptr;
-    int len = asprintf(&line, "%s|%s\n", prefix, message);
+    int mlen = vasprintf(&message, format, ap);
+    if (mlen < 0) return false;
+    // "prefix|message\n", the message's control bytes escaped.
+    size_t elen = log_escaped_length(message, static_cast<size_t>(mlen));
+    size_t len = static_cast<size_t>(plen) + 1 + elen + 1;
+    char *line = static_cast<char *>(malloc(len));
+    if (line == nullptr) {
+        free(message);
+        return false;
+    }
+    memcpy(line, prefix, static_cast<size_t>(plen));
+    line[plen] = '|';
+    log_escape(message, static_cast<size_t>(mlen), line + plen + 1);
+    line[len - 1] = '\n';
     free(message);
-    if (len < 0) return false;
-    bool ok = write_buffer(line, static_cast<size_t>(len));
+    bool ok = write_buffer(line, len);
     free(line);
     return ok;
 }
@@ -169,32 +198,81 @@ bool MyLog::write_buffer(const char *data, size_t length) {
     return true;
 }
 
-// Keeps the newest half of the ceiling. The cut falls at a byte position, so
-// the first line afterwards is usually a fragment.
+// Copies `from` from `offset` to its end onto `to`: true with the number of
+// bytes copied.
+bool MyLog::copyTail(int from, long long offset, int to, long long *copied) {
+    const size_t kChunk = 65536;
+    char *buf = static_cast<char *>(malloc(kChunk));
+    if (buf == nullptr) return false;
+    long long done = 0;
+    bool ok = true;
+    while (ok) {
+        ssize_t r = pread(from, buf, kChunk, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ok = r == 0;
+            break;
+        }
+        for (ssize_t put = 0; ok && put < r;) {
+            ssize_t w = write(to, buf + put, static_cast<size_t>(r - put));
+            if (w < 0 && errno == EINTR) continue;
+            ok = w > 0;
+            if (ok) put += w;
+        }
+        done += r;
+    }
+    free(buf);
+    *copied = done;
+    return ok;
+}
+
+// Keeps the newest half of the ceiling: the tail is copied to a temporary
+// file beside the log, flushed, and renamed over it, so that a failure or a
+// crash at any step leaves the old file whole. The cut falls at a byte
+// position, so the first line afterwards is usually a fragment.
 void MyLog::truncate() {
     const long long keep = m_ceiling / 2;
     struct stat st;
-    if (fstat(m_fd, &st) != 0 || st.st_size <= keep - 1) return;
-    char *buf = static_cast<char *>(calloc(1, static_cast<size_t>(keep)));
-    if (buf == nullptr) return;
-    off_t off = lseek(m_fd, st.st_size - keep, SEEK_SET);
-    if (off <= 0) {
-        free(buf);
+    if (fstat(m_fd, &st) != 0 || st.st_size <= keep) return;
+    std::string tmp = m_path + ".cut";
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(tmp.c_str(), flags, st.st_mode & 07777);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a cut that never finished; a directory there stays.
+        if (unlink(tmp.c_str()) == 0) fd = open(tmp.c_str(), flags, st.st_mode & 07777);
+    }
+    if (fd < 0) return;
+    long long copied = 0;
+    // The umask must not narrow the log's mode. The owner is kept where the
+    // process may set it; where it may not, the cut still goes on.
+    bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+    if (ok && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+        int owned = fchown(fd, st.st_uid, st.st_gid);
+        (void)owned;
+    }
+    ok = ok && copyTail(m_fd, st.st_size - keep, fd, &copied) && copied > 0;
+    ok = ok && fsync(fd) == 0 && rename(tmp.c_str(), m_path.c_str()) == 0;
+    if (!ok) {
+        close(fd);
+        unlink(tmp.c_str());
         return;
     }
-    ssize_t got = 0;
-    while (got < keep) {
-        ssize_t r = read(m_fd, buf + got, static_cast<size_t>(keep - got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += r;
+    size_t slash = m_path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : m_path.substr(0, slash == 0 ? 1 : slash);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);  // makes the rename itself durable
+        close(dfd);
     }
-    if (got > 0 && ftruncate(m_fd, 0) == 0) {
-        ssize_t w = write(m_fd, buf, static_cast<size_t>(got));
-        fsync(m_fd);
-        if (w > 0) m_curSize = w;
+    // The descriptor keeps its number, so a write racing the cut lands in
+    // one file or the other, never in a closed descriptor.
+    if (dup3(fd, m_fd, O_CLOEXEC) >= 0) {
+        close(fd);
+    } else {
+        close(m_fd);
+        m_fd = fd;
     }
-    free(buf);
+    m_curSize = copied;
 }
 
 bool MyLog::LoadConf(const std::string &path) {
@@ -210,10 +288,26 @@ bool MyLog::LoadConf(const std::string &path) {
         m_confLevel = ERROR;
     std::string size = ini.GetValue("LOG_CONF", "MAXFILESIZE");
     if (!size.empty()) {
-        m_confMaxSize = static_cast<int>(strtol(size.c_str(), nullptr, 10));
-        if (m_confMaxSize >= kMinConfiguredCeiling) m_ceiling = m_confMaxSize;
+        long long ceiling = 0;
+        if (parse_ceiling(size, &ceiling)) {
+            m_ceiling = ceiling;
+        } else {
+            m_confNotice = "ignored MAXFILESIZE = " + size + " in " + path +
+                           ": not a number of bytes from " + std::to_string(kMinConfiguredCeiling) +
+                           " to " + std::to_string(kMaxConfiguredCeiling) + "; the ceiling stays " +
+                           std::to_string(m_ceiling);
+            reportConf();
+        }
     }
     return true;
+}
+
+// The configuration is read before the log is open: its complaint waits for
+// the first Open.
+void MyLog::reportConf() {
+    if (m_fd == -1 || m_confNotice.empty()) return;
+    Write(ERROR, "%s", m_confNotice.c_str());
+    m_confNotice.clear();
 }
 
 void MyLog::loadLogConf() {
@@ -243,11 +337,15 @@ int MoxLogInit() {
 }
 
 void MoxLogUninit() {
-    MyLog *log = Singleton<MyLog>::Instance();
+    MyLog *log = Singleton<MyLog>::Peek();
+    if (log == nullptr) return;
     log->Write(INFO, "uninit log");
+    // The SIGUSR1 handler reaches the log through the pointer: it must no
+    // longer find the object before the object goes away.
+    Singleton<MyLog>::Reset(nullptr);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     log->Close();
     delete log;
-    Singleton<MyLog>::Reset(nullptr);
 }
 
 void MoxLogSetDebug(bool on) {

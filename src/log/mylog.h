@@ -1,5 +1,6 @@
 // The log: one line per write(2) on a descriptor opened for appending, kept
-// under a size ceiling by cutting the file back to its newest half in place.
+// under a size ceiling by replacing the file with a copy of its newest half.
+// Control bytes of a message are escaped, so a message is always one line.
 //
 // Invariants: the descriptor is -1 exactly while closed; m_curSize counts the
 // bytes of the file as this object saw them and is only touched under m_mutex;
@@ -24,8 +25,11 @@ public:
     // Default ceiling: a cut happens once the file has passed 10 MiB and
     // keeps its last 5 MiB.
     static constexpr long long kDefaultCeiling = 10485760;
-    // Smallest ceiling a configuration file may set.
+    // Range of a configured ceiling. A cut copies half the ceiling while
+    // every writer waits, and a registry daemon never needs gigabytes of
+    // log: 1 GiB keeps that copy to a bounded pause.
     static constexpr long long kMinConfiguredCeiling = 1048576;
+    static constexpr long long kMaxConfiguredCeiling = 1073741824;
 
     MyLog();
     virtual ~MyLog();
@@ -42,9 +46,10 @@ public:
     void SetMaxLogFilesize(unsigned long size);
 
     // Reads an INI file with section LOG_CONF: LOGLEVEL (debug, normal,
-    // error) becomes the active level, MAXFILESIZE (bytes, at least 1 MiB)
-    // the ceiling. Absent keys leave the defaults. Returns false when the
-    // file cannot be read.
+    // error) becomes the active level, MAXFILESIZE (decimal bytes within the
+    // configured range) the ceiling. Absent keys leave the defaults; an
+    // unusable MAXFILESIZE leaves them too and is reported in the log as
+    // soon as it is open. Returns false when the file cannot be read.
     bool LoadConf(const std::string &path);
 
     // The level the configuration file asked for (INFO without one).
@@ -58,7 +63,9 @@ private:
     bool write_with_type(_LogLevel level, const char *format, va_list ap);
     bool write_buffer(const char *data, size_t length);
     void truncate();
+    bool copyTail(int from, long long offset, int to, long long *copied);
     void loadLogConf();
+    void reportConf();
     int openFile(const char *path, long long *size);
     void reopenIfRemoved();
 
@@ -68,8 +75,8 @@ private:
     std::atomic<int> m_level{INFO};
     unsigned long m_maxSize = 5242880;
     _LogLevel m_confLevel = INFO;
-    int m_confMaxSize = -1;
     long long m_ceiling = kDefaultCeiling;
+    std::string m_confNotice;  // complaint about the configuration, until written
     std::string m_path;
     long m_lastCheck = 0;  // second of the last check that the file still exists
 };

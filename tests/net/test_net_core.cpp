@@ -226,7 +226,7 @@ TEST_F(NetCoreTest, PeerGoneBeforeReplyIsClosedWithErrorLine) {
     shutdown(fd, SHUT_RDWR);
     ASSERT_TRUE(Pump([&] { return secsoft_listener->max_client_fd < 0; }));
     // The request is read before the hang-up; its reply then meets EPIPE.
-    EXPECT_NE(Log().find("|ERROR|handle_response: post data echo:hello\n to secsoft-client "
+    EXPECT_NE(Log().find("|ERROR|handle_response: post data echo:hello\\n to secsoft-client "
                          "failed,because: Broken pipe\n"),
               std::string::npos)
         << Log();
@@ -247,7 +247,7 @@ TEST_F(NetCoreTest, BroadcastThatClosesTheServedConnectionIsDeferred) {
             n += fui_listener->clients[i] != nullptr;
         return n == 1;
     }));
-    EXPECT_NE(Log().find("ERROR|handle_fui_post: post data note\n to fui-client failed"),
+    EXPECT_NE(Log().find("ERROR|handle_fui_post: post data note\\n to fui-client failed"),
               std::string::npos)
         << "the broadcast did reach the served connection";
     Send(watcher, "still\n");

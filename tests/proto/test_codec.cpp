@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "log/log_escape.h"
 #include "log/mylog.h"
 #include "proto/codec/base64.h"
 #include "proto/codec/json.h"
@@ -283,6 +284,13 @@ std::vector<EnvelopeCase> EnvelopeCases() {
 
 class EnvelopeTest : public LoggedTest {};
 
+// A text as the log shows it: control bytes escaped.
+std::string AsLogged(const std::string &text) {
+    std::string out(log_escaped_length(text.data(), text.size()), '\0');
+    log_escape(text.data(), text.size(), &out[0]);
+    return out;
+}
+
 TEST_F(EnvelopeTest, EachLine) {
     for (const EnvelopeCase &c : EnvelopeCases()) {
         SCOPED_TRACE(c.name);
@@ -292,12 +300,12 @@ TEST_F(EnvelopeTest, EachLine) {
         EXPECT_TRUE(packet.response.empty());
 
         std::string log = NewLog();
-        EXPECT_EQ(Count(log, "|DEBUG|handle request: " + c.line + "\n"), 1u);
+        EXPECT_EQ(Count(log, "|DEBUG|handle request: " + AsLogged(c.line) + "\n"), 1u);
         if (c.error.empty()) {
             EXPECT_EQ(Count(log, "|ERROR|"), 0u) << log;
         } else {
             EXPECT_EQ(Count(log, "|ERROR|"), 1u) << log;
-            EXPECT_EQ(Count(log, "|ERROR|" + c.error + "\n"), 1u) << log;
+            EXPECT_EQ(Count(log, "|ERROR|" + AsLogged(c.error) + "\n"), 1u) << log;
         }
         if (c.reached) {
             EXPECT_EQ(packet.uuid, c.uuid);

@@ -1,0 +1,207 @@
+// The cut: once the counted size has passed the ceiling, the next line is
+// written and the file is replaced by a copy of its newest half, that line
+// included. A cut that cannot finish leaves the file whole.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "log/mylog.h"
+#include "support/temp_root.h"
+
+using vk_test::FileExists;
+using vk_test::ReadFile;
+using vk_test::TempRoot;
+using vk_test::WriteFile;
+
+namespace {
+
+const long long kSmallCeiling = 1048576;
+
+long long SizeOf(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// The newest line of `text` (with its '\n').
+std::string LastLine(const std::string &text) {
+    size_t start = text.rfind('\n', text.size() - 2);
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+// Compares texts of megabytes: gtest's own message for two unequal strings
+// is a line diff whose cost grows with the square of the line count.
+::testing::AssertionResult SameText(const std::string &a, const std::string &b) {
+    if (a == b) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    return ::testing::AssertionFailure()
+           << "sizes " << a.size() << " and " << b.size() << ", first difference at byte " << i;
+}
+
+// A log with the given ceiling on a file just below it: the next line
+// passes the ceiling, the one after triggers the cut.
+class CutFixture {
+public:
+    explicit CutFixture(long long ceiling) : ceiling_(ceiling) {
+        if (ceiling != MyLog::kDefaultCeiling) {
+            WriteFile(root_.path() + "/log.conf",
+                      "[LOG_CONF]\nMAXFILESIZE = " + std::to_string(ceiling) + "\n");
+            log_.LoadConf(root_.path() + "/log.conf");
+        }
+        // Numbered lines, so that the kept part can be told from any other.
+        std::string content;
+        for (int i = 0; content.size() < static_cast<size_t>(ceiling - 200); ++i)
+            content += "old line " + std::to_string(i) + "\n";
+        content.resize(static_cast<size_t>(ceiling - 100));
+        WriteFile(path_, content);
+    }
+
+    // Opens the log and writes the line that passes the ceiling: true when
+    // the file then holds everything, uncut.
+    bool Fill() {
+        if (!log_.Open(path_.c_str())) return false;
+        log_.Write(INFO, "%s", std::string(200, 'b').c_str());
+        before_ = ReadFile(path_);
+        return static_cast<long long>(before_.size()) > ceiling_;
+    }
+
+    const std::string &path() const { return path_; }
+    const std::string &root() const { return root_.path(); }
+    MyLog &log() { return log_; }
+    const std::string &before() const { return before_; }
+    long long ceiling() const { return ceiling_; }
+
+private:
+    TempRoot root_;
+    std::string path_ = root_.path() + "/cut.log";
+    long long ceiling_;
+    MyLog log_;
+    std::string before_;
+};
+
+class LogCutTest : public ::testing::TestWithParam<long long> {};
+
+TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
+    mode_t old_mask = umask(022);
+    CutFixture f(GetParam());
+    ASSERT_EQ(f.log().Ceiling(), GetParam());
+    ASSERT_EQ(chmod(f.path().c_str(), 0664), 0);
+    ASSERT_TRUE(f.Fill()) << "no cut before the counted size passed the ceiling";
+
+    ASSERT_TRUE(f.log().Write(INFO, "newest line"));
+    const long long keep = GetParam() / 2;
+    std::string text = ReadFile(f.path());
+    ASSERT_EQ(static_cast<long long>(text.size()), keep);
+    std::string last = LastLine(text);
+    EXPECT_EQ(last.substr(last.size() - strlen("INFO|newest line\n")), "INFO|newest line\n");
+    std::string whole = f.before() + last;
+    EXPECT_TRUE(SameText(text, whole.substr(whole.size() - static_cast<size_t>(keep))));
+
+    struct stat st;
+    ASSERT_EQ(stat(f.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u) << "the copy keeps the log's mode, whatever the umask";
+    EXPECT_FALSE(FileExists(f.path() + ".cut"));
+
+    // The log now writes into the new file, and counts from its size.
+    ASSERT_TRUE(f.log().Write(INFO, "after"));
+    EXPECT_TRUE(SameText(ReadFile(f.path()), text + LastLine(ReadFile(f.path()))));
+    EXPECT_GT(SizeOf(f.path()), keep);
+    EXPECT_LT(SizeOf(f.path()), keep + 200);
+    umask(old_mask);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ceilings, LogCutTest,
+                         ::testing::Values(MyLog::kDefaultCeiling, 2 * kSmallCeiling,
+                                           kSmallCeiling),
+                         [](const auto &info) { return std::to_string(info.param); });
+
+// Whatever occupies the temporary's name beside the log.
+struct TempNameCase {
+    const char *name;
+    void (*occupy)(const std::string &tmp, const std::string &victim);
+    bool cut;  // whether the cut can happen
+};
+
+void PrintTo(const TempNameCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class LogCutTempNameTest : public ::testing::TestWithParam<TempNameCase> {};
+
+TEST_P(LogCutTempNameTest, CutsOrLeavesTheLogWhole) {
+    CutFixture f(kSmallCeiling);
+    const std::string tmp = f.path() + ".cut";
+    const std::string victim = f.root() + "/victim";
+    WriteFile(victim, "precious\n");
+    GetParam().occupy(tmp, victim);
+    ASSERT_TRUE(f.Fill());
+
+    ASSERT_TRUE(f.log().Write(INFO, "newest line"));
+    std::string text = ReadFile(f.path());
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    if (GetParam().cut) {
+        EXPECT_EQ(static_cast<long long>(text.size()), kSmallCeiling / 2);
+        EXPECT_FALSE(FileExists(tmp));
+        return;
+    }
+    EXPECT_TRUE(SameText(text, f.before() + LastLine(text))) << "a failed cut leaves the log whole";
+    struct stat st;
+    ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    // The next line tries again, once the way is clear.
+    ASSERT_EQ(rmdir(tmp.c_str()), 0);
+    ASSERT_TRUE(f.log().Write(INFO, "retry"));
+    EXPECT_EQ(SizeOf(f.path()), kSmallCeiling / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Occupants, LogCutTempNameTest,
+    ::testing::Values(TempNameCase{"Free", [](const std::string &, const std::string &) {}, true},
+                      TempNameCase{"LeftoverFile",
+                                   [](const std::string &tmp, const std::string &) {
+                                       WriteFile(tmp, "stale");
+                                   },
+                                   true},
+                      TempNameCase{"LinkToVictim",
+                                   [](const std::string &tmp, const std::string &victim) {
+                                       ASSERT_EQ(symlink(victim.c_str(), tmp.c_str()), 0);
+                                   },
+                                   true},
+                      TempNameCase{"Directory",
+                                   [](const std::string &tmp, const std::string &) {
+                                       ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+                                   },
+                                   false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The directory turns read-only under the open log: the line still goes
+// in, the cut cannot, and the file is not emptied.
+TEST(LogCutMount, ReadOnlyDirectoryLeavesTheLogWhole) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: bind-mounts the log's directory read-only";
+    CutFixture f(kSmallCeiling);
+    ASSERT_TRUE(f.Fill());
+    // A private mount namespace: nothing of this is seen outside the process.
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root with mount rights: " << strerror(errno);
+    const char *dir = f.root().c_str();
+    ASSERT_EQ(mount(dir, dir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    struct Unmount {
+        const char *dir;
+        ~Unmount() { umount2(dir, MNT_DETACH); }
+    } unmount{dir};
+    ASSERT_EQ(mount(nullptr, dir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+
+    ASSERT_TRUE(f.log().Write(INFO, "newest line"));
+    std::string text = ReadFile(f.path());
+    EXPECT_TRUE(SameText(text, f.before() + LastLine(text)));
+    EXPECT_EQ(LastLine(text).substr(LastLine(text).size() - 12), "newest line\n");
+}
+
+}  // namespace
