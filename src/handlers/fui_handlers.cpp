@@ -6,6 +6,7 @@
 
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
+#include "net/ae/net.h"
 #include "proto/codec/json.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
@@ -14,11 +15,12 @@
 // the socket. A mismatch changes no reply but is worth an administrator's
 // attention.
 static void check_declared_identity(const mox_packet_t &packet, const CFrontUIInfo &info) {
-    if (packet.peer_pid < 0) return;
-    if (info.pid == packet.peer_pid && info.euid == packet.peer_uid) return;
+    const net_peer_t *peer = packet.peer;
+    if (peer == nullptr || peer->pid < 0) return;
+    if (info.pid == peer->pid && info.euid == peer->uid) return;
     LOG(ERROR,
         "frontUI register uuid: %s declares pid: %d,euid: %d,but its peer is pid: %d,uid: %d",
-        packet.uuid.c_str(), info.pid, info.euid, packet.peer_pid, packet.peer_uid);
+        packet.uuid.c_str(), info.pid, info.euid, peer->pid, peer->uid);
 }
 
 // The result of a registration body: 0 with `info` filled, 1 when the body

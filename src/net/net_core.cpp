@@ -222,8 +222,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         if (lf == nullptr) break;
         *lf = '\0';
         mox_packet_t packet;
-        packet.peer_pid = c->peer_pid;
-        packet.peer_uid = c->peer_uid;
+        packet.peer = &c->peer;
         int handled = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
         // A broadcast made while handling may have closed this connection.
         if (net_close_pending(c)) return -1;

@@ -34,8 +34,30 @@ static bool fits(net_listener_t *l, int fd) {
     return false;
 }
 
-// Reads the peer's credentials into `c` and logs who connected: pid, uid,
-// gid and executable, so that an administrator can tell which program
+// The peer's supplementary groups (SO_PEERGROUPS); none when the kernel
+// cannot tell or memory runs short. Most peers have few, so one call with
+// room on the stack usually suffices; the kernel answers ERANGE with the
+// size it needs otherwise.
+static void read_peer_groups(net_client_t *c) {
+    gid_t few[16];
+    socklen_t len = sizeof(few);
+    gid_t *groups;
+    if (getsockopt(c->fd, SOL_SOCKET, SO_PEERGROUPS, few, &len) == 0) {
+        if (len == 0 || (groups = static_cast<gid_t *>(zmalloc(len))) == nullptr) return;
+        memcpy(groups, few, len);
+    } else {
+        if (errno != ERANGE || (groups = static_cast<gid_t *>(zmalloc(len))) == nullptr) return;
+        if (getsockopt(c->fd, SOL_SOCKET, SO_PEERGROUPS, groups, &len) != 0 || len == 0) {
+            zfree(groups);
+            return;
+        }
+    }
+    c->peer.groups = groups;
+    c->peer.ngroups = static_cast<int>(len / sizeof(gid_t));
+}
+
+// Reads the peer's identity into `c` and logs who connected: pid, uid, gid
+// and executable, so that an administrator can tell which program
 // registered what.
 static void log_peer(net_listener_t *l, net_client_t *c) {
     struct ucred cred;
@@ -45,12 +67,16 @@ static void log_peer(net_listener_t *l, net_client_t *c) {
             strerror(errno));
         return;
     }
-    c->peer_pid = static_cast<int>(cred.pid);
-    c->peer_uid = static_cast<int>(cred.uid);
+    c->peer.pid = static_cast<int>(cred.pid);
+    c->peer.uid = static_cast<int>(cred.uid);
+    c->peer.gid = static_cast<int>(cred.gid);
+    read_peer_groups(c);
     char exe[4096];
-    std::string link = "/proc/" + std::to_string(cred.pid) + "/exe";
-    ssize_t n = readlink(link.c_str(), exe, sizeof(exe) - 1);
+    char link[64];
+    snprintf(link, sizeof(link), "/proc/%d/exe", static_cast<int>(cred.pid));
+    ssize_t n = readlink(link, exe, sizeof(exe) - 1);
     exe[n > 0 ? n : 0] = '\0';
+    if (n > 0) c->peer.exe = zstrdup(exe);
     LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
         l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid), static_cast<int>(cred.gid),
         n > 0 ? exe : "?");

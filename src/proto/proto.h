@@ -9,6 +9,7 @@
 #include <string>
 
 struct cJSON;
+struct net_peer_t;
 
 // One request and its reply while it is handled.
 struct mox_packet_t {
@@ -21,10 +22,9 @@ struct mox_packet_t {
     int32_t result = 0;
     // The finished reply line: base64 text and one '\n'.
     std::string response;
-    // Credentials of the connection's peer as the kernel reported them when
-    // it connected; -1 when unknown (not part of the wire format).
-    int peer_pid = -1;
-    int peer_uid = -1;
+    // Who sent it, as the kernel reported it when the connection was
+    // accepted; null when unknown (not part of the wire format).
+    const net_peer_t *peer = nullptr;
 };
 
 // Shape of every request handler; the context is always null.

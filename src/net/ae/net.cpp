@@ -23,8 +23,9 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
     if (name != nullptr) snprintf(c->name, sizeof(c->name), "%s", name);
     c->last_active = aeGetMonoticNow();
     c->owner = owner;
-    c->peer_pid = -1;
-    c->peer_uid = -1;
+    c->peer.pid = -1;
+    c->peer.uid = -1;
+    c->peer.gid = -1;
     return c;
 }
 
@@ -41,6 +42,8 @@ void freeClient(aeEventLoop *el, net_client_t *c) {
     aeDeleteFileEvent(el, c->fd, AE_MASK_READ | AE_MASK_WRITE);
     if (c->inbuf != nullptr) asBufferDestroy(c->inbuf);
     if (c->outbuf != nullptr) asBufferDestroy(c->outbuf);
+    zfree(c->peer.exe);
+    zfree(c->peer.groups);
     close(c->fd);
     zfree(c);
 }

@@ -3,8 +3,22 @@
 // releases all of them. It never touches a listener's table of connections.
 #pragma once
 
+#include <sys/types.h>
+
 #include "net/ae/ae.h"
 #include "net/ae/asbuffer.h"
+
+// Who holds the other end of a connection, as the kernel reported it when
+// the connection was accepted (SO_PEERCRED, SO_PEERGROUPS) and as
+// /proc/<pid>/exe named its program then. -1 / null / 0 when unknown.
+struct net_peer_t {
+    int pid;
+    int uid;
+    int gid;
+    char *exe;      // owned by the connection; null when unreadable
+    gid_t *groups;  // supplementary groups, owned by the connection
+    int ngroups;
+};
 
 struct net_client_t {
     int fd;
@@ -15,9 +29,7 @@ struct net_client_t {
     aeFileProc *read_proc;
     aeFileProc *write_proc;
     void *owner;  // the listener that accepted the connection
-    // The peer's credentials when it connected (SO_PEERCRED), -1 unknown.
-    int peer_pid;
-    int peer_uid;
+    net_peer_t peer;
 };
 
 // Makes fd non-blocking and wraps it; registers nothing. Null when out of
@@ -27,5 +39,6 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
 // Arm reading / writing: 0 (also when already armed) or -1.
 int handleClientReadEvent(aeEventLoop *el, net_client_t *c);
 int handleClientWriteEvent(aeEventLoop *el, net_client_t *c);
-// Removes both registrations, destroys the buffers, closes fd, frees c.
+// Removes both registrations, destroys the buffers and the peer's
+// identity, closes fd, frees c.
 void freeClient(aeEventLoop *el, net_client_t *c);

@@ -10,5 +10,7 @@ void *zmalloc(size_t n);
 void *zcalloc(size_t n);
 // zmalloc(n) when p is null.
 void *zrealloc(void *p, size_t n);
+// A copy of the string, or null.
+char *zstrdup(const char *s);
 // Does nothing for a null pointer.
 void zfree(void *p);
