@@ -1,6 +1,7 @@
 // Entry point: brings the subsystems up in a fixed order, runs the event loop
-// until SIGINT or SIGTERM, tears down in reverse order and ends with
-// _exit(0) on every path.
+// until SIGINT or SIGTERM, tears down in reverse order and ends with _exit.
+// The exit status tells a failed start from an orderly stop (exit_status.h).
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "daemon/detach.h"
+#include "daemon/exit_status.h"
 #include "daemon/monitor.h"
 #include "daemon/paths.h"
 #include "daemon/pidfile.h"
@@ -20,6 +22,8 @@
 #include "proto/notify.h"
 
 static volatile sig_atomic_t debug_flag = 0;
+
+static const int kHandledSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 
 // Only async-signal-safe work: the loop's stop flag and the log level.
 static void sig_handler(int signo) {
@@ -37,8 +41,136 @@ static void sig_handler(int signo) {
     }
 }
 
+static void install_signals() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int sig : {SIGPIPE, SIGHUP, SIGCONT}) sigaction(sig, &ignore, nullptr);
+
+    struct sigaction handle = {};
+    handle.sa_handler = sig_handler;
+    // As with signal(): interrupted calls resume. The loop does not wait for
+    // EINTR: a stop wakes it through the connection core's wake pipe.
+    handle.sa_flags = SA_RESTART;
+    sigemptyset(&handle.sa_mask);
+    for (int sig : kHandledSignals) sigaddset(&handle.sa_mask, sig);
+    for (int sig : kHandledSignals) sigaction(sig, &handle, nullptr);
+}
+
+// From here on a handler could reach the log or the loop while they are
+// freed: the signals stay pending until the process ends.
+static void hold_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kHandledSignals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+static void print_usage() {
+    std::string root = vk_paths::Root();
+    std::string rootnote = root.empty() ? std::string("unset") : "now " + root;
+    std::string confdir = Utils::get_runpath();
+    printf(
+        "Usage: veskkorvaned [ARGUMENT...]\n"
+        "Keeps the registry of the installed security software and serves it to the\n"
+        "desktop's user interfaces.\n"
+        "\n"
+        "  (no argument)   detach and run under a supervisor that starts the daemon\n"
+        "                  again when it dies\n"
+        "  --foreground    (or any other argument) run in the foreground, without a\n"
+        "                  supervisor, as the systemd unit does\n"
+        "  -h, --help      print this help and exit\n"
+        "  --version       print the version and exit\n"
+        "\n"
+        "Environment:\n"
+        "  VESKKORVANED_ROOT  directory put in front of every file path and socket\n"
+        "                     name below (for tests and try-outs); %s\n"
+        "\n"
+        "Files:\n"
+        "  database        %s\n"
+        "  log             %s\n"
+        "  supervisor log  %s\n"
+        "  PID file        %s (locked while the daemon runs)\n"
+        "  supervisor PID  %s\n"
+        "  log settings    %s/conf/log.conf (optional)\n"
+        "Sockets:\n"
+        "  security software  %s\n"
+        "  front UIs          %s\n"
+        "\n"
+        "SIGTERM or SIGINT stops the daemon, SIGUSR1 toggles DEBUG logging.\n"
+        "Exit status: 0 after an orderly stop, or when another instance holds the PID\n"
+        "file; %d the PID file, %d the log, %d the database, %d the sockets could not\n"
+        "be set up (standard error and the log say why).\n",
+        rootnote.c_str(), vk_paths::File(vk_paths::kDbFile).c_str(),
+        vk_paths::File(vk_paths::kLogFile).c_str(),
+        vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
+        vk_paths::File(vk_paths::kWorkerPidFile).c_str(),
+        vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
+        confdir.empty() ? "<executable's directory>" : confdir.c_str(),
+        vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
+        vk_paths::Socket(vk_paths::kFuiSocket).c_str(), vk_exit::kPidFile, vk_exit::kLog,
+        vk_exit::kStore, vk_exit::kListen);
+}
+
+// Answers --help, -h and --version (the first of them wins): true when one
+// was asked for. Any other argument only means the foreground.
+static bool answer_query(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            print_usage();
+            return true;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("veskkorvaned %s\n", VK_VERSION);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Log, store, signals, sockets; serves until a stop signal, then tears down
+// in reverse order. The exit status.
+static int serve() {
+    if (MoxLogInit() != 0) {
+        fprintf(stderr, "failed to init log\n");
+        return vk_exit::kLog;
+    }
+    std::string logpath = vk_paths::File(vk_paths::kLogFile);
+    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
+
+    int status = vk_exit::kOk;
+    if (MoxDbInit() != 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "init db failed");
+        fprintf(stderr, "veskkorvaned: cannot open the database %s, see %s\n",
+                vk_paths::File(vk_paths::kDbFile).c_str(), logpath.c_str());
+        status = vk_exit::kStore;
+    } else {
+        install_signals();
+        MoxProtoInit();
+        std::string secsoft = vk_paths::Socket(vk_paths::kSecSoftSocket);
+        std::string fui = vk_paths::Socket(vk_paths::kFuiSocket);
+        if (MoxNetCoreInit(secsoft.c_str(), fui.c_str()) != 0) {
+            hold_signals();
+            fprintf(stderr, "veskkorvaned: cannot listen on %s and %s, see %s\n", secsoft.c_str(),
+                    fui.c_str(), logpath.c_str());
+            status = vk_exit::kListen;
+        } else {
+            vk_sd_notify("READY=1");
+            MoxNetCoreRunLoop();
+            hold_signals();
+            vk_sd_notify("STOPPING=1");
+            MoxNetCoreUninit();
+        }
+        MoxDbUninit();
+        if (status == vk_exit::kOk) Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");
+    }
+    MoxLogUninit();
+    return status;
+}
+
 int main(int argc, char **argv) {
-    (void)argv;
+    if (answer_query(argc, argv)) return 0;
+
     CSimpleMonitor monitor;
     std::string exepath = Utils::get_exepath();
     if (exepath.empty()) fprintf(stderr, "cannot read /proc/self/exe: %s\n", strerror(errno));
@@ -52,44 +184,20 @@ int main(int argc, char **argv) {
 
     // The run directory may be missing under a fresh relocation root.
     Utils::make_parent_dirs(pidfile);
-    if (CPidFile::write_pid_file(pidfile.c_str()) < 0) goto stop;
-
-    if (MoxLogInit() != 0) {
-        fprintf(stderr, "failed to init log\n");
-        goto stop;
+    int status;
+    int pidfd = CPidFile::write_pid_file(pidfile.c_str());
+    if (pidfd >= 0) {
+        monitor.SetChildPidFd(pidfd);
+        status = serve();
+    } else if (errno == EWOULDBLOCK) {
+        status = vk_exit::kOk;  // another instance runs: end quietly
+    } else {
+        fprintf(stderr, "veskkorvaned: cannot write the PID file %s: %s\n", pidfile.c_str(),
+                strerror(errno));
+        status = vk_exit::kPidFile;
     }
-    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
 
-    if (MoxDbInit() != 0) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "init db failed");
-        goto uninit_log;
-    }
-
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);
-    signal(SIGCONT, SIG_IGN);
-    signal(SIGINT, sig_handler);
-    signal(SIGTERM, sig_handler);
-    signal(SIGUSR1, sig_handler);
-
-    MoxProtoInit();
-
-    if (MoxNetCoreInit(vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
-                       vk_paths::Socket(vk_paths::kFuiSocket).c_str()) != 0) {
-        MoxDbUninit();
-        goto uninit_log;
-    }
-    vk_sd_notify("READY=1");
-
-    MoxNetCoreRunLoop();
-    vk_sd_notify("STOPPING=1");
-    MoxNetCoreUninit();
-    MoxDbUninit();
-    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");
-
-uninit_log:
-    MoxLogUninit();
-stop:
+    // A worker that failed still ends its supervisor: no restart loop.
     monitor.Stop();
-    _exit(0);
+    _exit(status);
 }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "daemon/exit_status.h"
 #include "daemon/paths.h"
 #include "daemon/pidfile.h"
 #include "daemon/utils.h"
@@ -55,18 +56,21 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     Utils::make_parent_dirs(m_parentPidFile);
     m_parentPidFd = CPidFile::write_pid_file(m_parentPidFile.c_str());
     if (m_parentPidFd < 0) {
+        // Held by another supervisor: that one serves, and this start ends
+        // quietly. Anything else keeps the daemon from starting at all.
+        bool held = errno == EWOULDBLOCK;
         m_log.Write(ERROR, "failed to write pid file %s,because: %s", m_parentPidFile.c_str(),
                     strerror(errno));
         cleanStuff();
-        exit(0);
+        exit(held ? vk_exit::kOk : vk_exit::kPidFile);
     }
     m_log.Write(INFO, "parent process start[%ld]", static_cast<long>(m_parentPid));
 
     pid_t pid = fork();
     if (pid < 0) {
         m_log.Write(ERROR, "fork error,because: %s", strerror(errno));
+        CPidFile::remove_pid_file(m_parentPidFile.c_str(), m_parentPidFd);
         cleanStuff();
-        CPidFile::delete_pid_file(m_parentPidFile.c_str());
         exit(1);
     }
     if (pid > 0) {
@@ -92,9 +96,11 @@ void CSimpleMonitor::RunMonitorChild(int pid) {
         r = waitpid(pid, &status, 0);
     } while (r <= 0 && errno == EINTR);
     m_log.Write(INFO, "%s", StrProcExitStatus(pid, status).c_str());
+    // Ours while our lock holds; the worker's only while nobody holds it (a
+    // worker that never got it leaves the file of the instance that has it).
+    CPidFile::remove_pid_file(m_parentPidFile.c_str(), m_parentPidFd);
+    CPidFile::remove_pid_file(m_childPidFile.c_str(), -1);
     cleanStuff();
-    CPidFile::delete_pid_file(m_parentPidFile.c_str());
-    CPidFile::delete_pid_file(m_childPidFile.c_str());
     Restart();
     exit(0);
 }
@@ -122,7 +128,10 @@ std::string CSimpleMonitor::StrProcExitStatus(int pid, int status) {
 }
 
 void CSimpleMonitor::cleanStuff() {
+    // Forgotten once closed: in the worker the number may be reused, and
+    // it must never pass for the supervisor's lock.
     if (m_parentPidFd != -1) close(m_parentPidFd);
+    m_parentPidFd = -1;
     m_log.Close();
 }
 
@@ -162,8 +171,11 @@ void CSimpleMonitor::Stop() {
         if (m_parentHandle >= 0) close(m_parentHandle);
         m_parentHandle = -1;
     }
-    if (!m_childPidFile.empty() && !CPidFile::delete_pid_file(m_childPidFile.c_str()))
+    // Our own file through our lock; the supervisor's once it is gone and
+    // its lock with it. A file another process holds is left to it.
+    if (!m_childPidFile.empty() &&
+        CPidFile::remove_pid_file(m_childPidFile.c_str(), m_childPidFd) < 0)
         log->Write(ERROR, "delete pid file %s failed", m_childPidFile.c_str());
-    if (!m_parentPidFile.empty() && !CPidFile::delete_pid_file(m_parentPidFile.c_str()))
+    if (!m_parentPidFile.empty() && CPidFile::remove_pid_file(m_parentPidFile.c_str(), -1) < 0)
         log->Write(ERROR, "delete parent pid file %s failed", m_parentPidFile.c_str());
 }

@@ -25,15 +25,20 @@ public:
     void Restart();
     static std::string StrProcExitStatus(int pid, int status);
     void cleanStuff();
+    // The worker's locked PID-file descriptor (from write_pid_file), so that
+    // Stop removes that file only while this process holds it.
+    void SetChildPidFd(int fd) { m_childPidFd = fd; }
     // The worker's last step: ends the supervisor (if any) and removes the
-    // PID files this object knows of. Does nothing in foreground mode.
+    // PID files this object knows of, each only while nobody else holds
+    // it. Does nothing in foreground mode.
     void Stop();
 
 private:
     bool supervisorGone(int timeout_ms);
 
     int m_parentPid = -1;
-    int m_parentPidFd = -1;
+    int m_parentPidFd = -1;  // the supervisor's locked PID file, in the supervisor only
+    int m_childPidFd = -1;
     std::string m_parentPidFile;
     std::string m_childPidFile;
     std::string m_program;

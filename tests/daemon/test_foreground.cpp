@@ -1,15 +1,24 @@
 // The real binary in the foreground under a temporary root.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "client/korvane_client.h"
+#include "daemon/run_to_end.h"
+#include "daemon/utils.h"
+#include "net/ae/anet.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -116,21 +125,171 @@ TEST(Foreground, SigintEndsLikeSigterm) {
     EXPECT_NE(d.Log().find("veskkorvaned exit!"), std::string::npos);
 }
 
-TEST(Foreground, UnopenableDatabaseEndsStartupCleanly) {
-    TempRoot root;
-    // A plain file where the database directory should be.
-    ASSERT_EQ(mkdir(root.Under("/etc").c_str(), 0755), 0);
-    vk_test::WriteFile(root.Under("/etc/korvane"), "not a directory");
-    DaemonProcess d(root.path());
-    int status = -1;
-    ASSERT_TRUE(d.WaitExit(&status));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::string log = d.Log();
-    EXPECT_NE(log.find("|ERROR|init db failed\n"), std::string::npos) << log;
-    EXPECT_EQ(log.find("net-core init ok"), std::string::npos);
-    EXPECT_NE(log.find("|INFO|uninit log\n"), std::string::npos);
+// A start that cannot serve ends with its own non-zero status and says on
+// standard error what failed, so that a service manager, a script or a
+// package test sees it. Each case breaks one thing under a fresh root.
+struct StartFailure {
+    const char *label;
+    // Breaks the root; returns a descriptor to hold during the run, or -1.
+    std::function<int(const TempRoot &)> breakRoot;
+    int status;
+    const char *stderrText;
+    // The log's ERROR line, or null where the log is never opened.
+    const char *logLine;
+};
+
+// Listens on the abstract name the daemon wants, so that its bind fails.
+int TakeSocket(const TempRoot &root, const char *name) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sa;
+    socklen_t len = anetUnixAddress(nullptr, ("@" + root.path() + name).c_str(), &sa);
+    if (fd < 0 || len == 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 ||
+        listen(fd, 1) != 0) {
+        ADD_FAILURE() << "cannot take " << name;
+    }
+    return fd;
 }
+
+int MakeDirs(const TempRoot &root, const char *dir) {
+    EXPECT_TRUE(Utils::make_dirs(root.Under(dir))) << dir;
+    return -1;
+}
+
+void PrintTo(const StartFailure &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class ForegroundStartFailure : public ::testing::TestWithParam<StartFailure> {};
+
+TEST_P(ForegroundStartFailure, EndsWithItsStatusAndSaysWhy) {
+    const StartFailure &c = GetParam();
+    TempRoot root;
+    int held = c.breakRoot(root);
+    vk_test::Finished f = vk_test::RunToEnd(root.path(), {"--foreground"}, 5000);
+    if (held >= 0) close(held);
+
+    ASSERT_TRUE(f.ended) << "still running: " << c.label;
+    ASSERT_TRUE(WIFEXITED(f.status));
+    EXPECT_EQ(WEXITSTATUS(f.status), c.status);
+    EXPECT_NE(f.err.find(c.stderrText), std::string::npos) << f.err;
+    EXPECT_EQ(f.out, "");
+    std::string log = ReadFile(root.Under("/var/log/veskkorvaned.log"));
+    if (c.logLine == nullptr) return;
+    EXPECT_NE(log.find(c.logLine), std::string::npos) << log;
+    EXPECT_EQ(log.find("net-core init ok"), std::string::npos);
+    EXPECT_EQ(log.find("veskkorvaned exit!"), std::string::npos);
+    EXPECT_NE(log.find("|INFO|uninit log\n"), std::string::npos);
+    // Where to look: the log's path.
+    EXPECT_NE(f.err.find(root.Under("/var/log/veskkorvaned.log")), std::string::npos) << f.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForegroundStartFailure,
+    ::testing::Values(
+        StartFailure{"log",
+                     [](const TempRoot &r) {
+                         MakeDirs(r, "/var");
+                         vk_test::WriteFile(r.Under("/var/log"), "not a directory");
+                         return -1;
+                     },
+                     74, "failed to init log\n", nullptr},
+        StartFailure{"database",
+                     [](const TempRoot &r) {
+                         MakeDirs(r, "/etc");
+                         vk_test::WriteFile(r.Under("/etc/korvane"), "not a directory");
+                         return -1;
+                     },
+                     66, "cannot open the database", "|ERROR|init db failed\n"},
+        StartFailure{"secsoft_socket_taken",
+                     [](const TempRoot &r) { return TakeSocket(r, "/tmp/.zelluskkorvane"); }, 69,
+                     "cannot listen on", "|ERROR|create unix-server: "},
+        StartFailure{"fui_socket_taken",
+                     [](const TempRoot &r) { return TakeSocket(r, "/tmp/.zelluskkorvanefui"); }, 69,
+                     "cannot listen on", "|ERROR|create fui-listener failed: "},
+        StartFailure{"pid_file_not_a_file",
+                     [](const TempRoot &r) { return MakeDirs(r, "/var/run/veskkorvaned.pid"); }, 73,
+                     "cannot write the PID file", nullptr}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+// A symbolic link planted at the PID file's path is not followed: its
+// target keeps its content and mode, and the start fails before the log.
+TEST(Foreground, SymlinkAtPidPathIsNotFollowed) {
+    TempRoot root;
+    ASSERT_TRUE(Utils::make_dirs(root.Under("/var/run")));
+    std::string victim = root.Under("/victim");
+    vk_test::WriteFile(victim, "precious\n");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    std::string pidfile = root.Under("/var/run/veskkorvaned.pid");
+    ASSERT_EQ(symlink(victim.c_str(), pidfile.c_str()), 0);
+
+    vk_test::Finished f = vk_test::RunToEnd(root.path(), {"--foreground"}, 5000);
+    ASSERT_TRUE(f.ended) << "it started through the link";
+    ASSERT_TRUE(WIFEXITED(f.status));
+    EXPECT_EQ(WEXITSTATUS(f.status), 73);
+    EXPECT_NE(f.err.find("cannot write the PID file " + pidfile), std::string::npos) << f.err;
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(lstat(pidfile.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays";
+    EXPECT_FALSE(vk_test::FileExists(root.Under("/var/log/veskkorvaned.log")));
+}
+
+// Asking for help or the version answers on standard output and starts
+// nothing: no PID file, no log, no socket, nothing at all under the root.
+struct Query {
+    const char *label;
+    std::vector<std::string> args;
+    std::vector<std::string> wanted;  // in the output; "{root}" stands for the root
+};
+
+void PrintTo(const Query &q, std::ostream *os) {
+    *os << q.label;
+}
+
+class ForegroundQuery : public ::testing::TestWithParam<Query> {};
+
+TEST_P(ForegroundQuery, AnswersAndStartsNothing) {
+    const Query &q = GetParam();
+    TempRoot root;
+    vk_test::Finished f = vk_test::RunToEnd(root.path(), q.args, 5000);
+    ASSERT_TRUE(f.ended) << "the daemon started";
+    ASSERT_TRUE(WIFEXITED(f.status));
+    EXPECT_EQ(WEXITSTATUS(f.status), 0);
+    EXPECT_EQ(f.err, "");
+    for (std::string w : q.wanted) {
+        size_t at = w.find("{root}");
+        if (at != std::string::npos) w.replace(at, 6, root.path());
+        EXPECT_NE(f.out.find(w), std::string::npos) << w << " not in:\n" << f.out;
+    }
+    DIR *d = opendir(root.path().c_str());
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) ++entries;
+    closedir(d);
+    EXPECT_EQ(entries, 0) << "something was created under the root";
+}
+
+const std::vector<std::string> kHelpText = {"Usage: veskkorvaned",
+                                            "--foreground",
+                                            "--version",
+                                            "VESKKORVANED_ROOT",
+                                            "{root}/var/log/veskkorvaned.log",
+                                            "{root}/var/run/veskkorvaned.pid",
+                                            "{root}/etc/korvane/korvaned.db",
+                                            "@{root}/tmp/.zelluskkorvane\n",
+                                            "@{root}/tmp/.zelluskkorvanefui\n",
+                                            "Exit status:"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForegroundQuery,
+    ::testing::Values(
+        Query{"help", {"--help"}, kHelpText}, Query{"h", {"-h"}, kHelpText},
+        Query{"help_after_another", {"--foreground", "--help"}, kHelpText},
+        Query{"version", {"--version"}, {std::string("veskkorvaned ") + VK_VERSION + "\n"}}),
+    [](const auto &info) { return std::string(info.param.label); });
 
 // Sends front-UI registrations without a body under fresh uuids until the
 // daemon's DEBUG line for one of them shows (or not, as `want_debug` asks).

@@ -1,0 +1,23 @@
+// The daemon's exit statuses, from <sysexits.h> so that service managers
+// name them. 0 is an orderly stop, and also the quiet end of a start while
+// another instance holds the PID file.
+#pragma once
+
+#include <sysexits.h>
+
+namespace vk_exit {
+
+constexpr int kOk = 0;
+// The PID file cannot be created, opened or locked (other than because
+// another instance holds it): a symbolic link or something other than a
+// regular file at its path, or no permission.
+constexpr int kPidFile = EX_CANTCREAT;  // 73
+// The log file cannot be opened.
+constexpr int kLog = EX_IOERR;  // 74
+// The registry database cannot be opened or its content loaded.
+constexpr int kStore = EX_NOINPUT;  // 66
+// The event loop or a listening socket cannot be set up (a socket name is
+// taken, no descriptors left).
+constexpr int kListen = EX_UNAVAILABLE;  // 69
+
+}  // namespace vk_exit
