@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,6 +47,23 @@ bool Gone(pid_t pid) {
     waitpid(pid, nullptr, WNOHANG);
     if (kill(pid, 0) != 0 && errno == ESRCH) return true;
     return ProcState(pid) == 'Z';
+}
+
+// Waits for `pid` to end and returns its wait status (-1 when it does not).
+// Only a child can be waited for: the worker becomes this subreaper's once
+// its supervisor is gone.
+int ExitStatusOf(pid_t pid) {
+    int status = -1;
+    bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    return ended ? status : -1;
+}
+
+// The ids in every "<prefix><id>]" of a log, in order.
+std::vector<pid_t> IdsAfter(const std::string &log, const std::string &prefix) {
+    std::vector<pid_t> ids;
+    for (size_t p = log.find(prefix); p != std::string::npos; p = log.find(prefix, p + 1))
+        ids.push_back(static_cast<pid_t>(atol(log.c_str() + p + prefix.size())));
+    return ids;
 }
 
 class DaemonModeTest : public ::testing::Test {
@@ -204,11 +222,51 @@ TEST_F(DaemonModeTest, WorkerThatCannotOpenItsStoreStopsItsSupervisor) {
     pid_t wrk = static_cast<pid_t>(atol(log.c_str() + log.find("child process start[") + 20));
     seen_.insert(sup);
     seen_.insert(wrk);
+    int status = ExitStatusOf(wrk);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 66) << "a failed start is not a success";
     EXPECT_TRUE(WaitFor([&] { return Gone(sup) && Gone(wrk); }));
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
     log = MonitorLog();
     EXPECT_EQ(log.find("parent process start["), log.rfind("parent process start["))
         << "no restart loop";
+}
+
+// The systemd unit runs the daemon in the foreground; a start without
+// arguments beside it must end quietly and leave that instance's PID file,
+// so that the next start still sees it and ends too.
+TEST_F(DaemonModeTest, StartsBesideAForegroundInstanceLeaveItsPidFile) {
+    vk_test::DaemonProcess fg(root_.path(), {"--foreground"}, exe_);
+    ASSERT_TRUE(fg.WaitListening());
+    std::string pidfile = root_.path() + "/var/run/veskkorvaned.pid";
+    for (size_t start = 1; start <= 2; ++start) {
+        SCOPED_TRACE("start without arguments #" + std::to_string(start));
+        ASSERT_EQ(StartDetached(), 0);
+        std::vector<pid_t> sups, wrks;
+        ASSERT_TRUE(WaitFor([&] {
+            std::string log = MonitorLog();
+            sups = IdsAfter(log, "parent process start[");
+            wrks = IdsAfter(log, "child process start[");
+            return sups.size() == start && wrks.size() == start;
+        }));
+        pid_t sup = sups.back(), wrk = wrks.back();
+        seen_.insert(sup);
+        seen_.insert(wrk);
+        int status = ExitStatusOf(wrk);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "another instance runs: a quiet end";
+        EXPECT_TRUE(WaitFor([&] { return Gone(sup); })) << "the worker ends its supervisor";
+
+        EXPECT_EQ(ReadFile(pidfile), std::to_string(fg.pid()));
+        int fd = open(pidfile.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << "the running instance's PID file was removed";
+        EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0) << "and it is still held";
+        close(fd);
+        EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
+        EXPECT_TRUE(fg.Running());
+    }
+    EXPECT_TRUE(Served());
+    EXPECT_EQ(MonitorLog().find("termination by"), std::string::npos) << "nothing restarted";
 }
 
 TEST_F(DaemonModeTest, SupervisorKilledFirstThenWorkerStoppedSignalsNobodyElse) {

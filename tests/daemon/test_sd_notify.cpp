@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "daemon/sd_notify.h"
@@ -47,10 +48,42 @@ public:
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 
+    // Fills the receive queue from other sockets, so that the next report
+    // to `name` waits: true once a fresh sender is turned away.
+    bool Fill(const std::string &name) {
+        struct sockaddr_un sa;
+        socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
+        for (int senders = 0; senders < 64; ++senders) {
+            int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return false;
+            int sent = 0;
+            while (sendto(fd, "x", 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&sa),
+                          len) == 1)
+                ++sent;
+            int err = errno;
+            close(fd);  // what it sent stays queued
+            if (err != EAGAIN) return false;
+            if (sent == 0) return true;  // the queue, not the sender, is full
+        }
+        return false;
+    }
+
 private:
     int m_fd = -1;
     bool m_ok = false;
 };
+
+// A signal mask line of /proc/<pid>/status ("SigBlk:", "ShdPnd:", ...).
+unsigned long long SignalMask(pid_t pid, const std::string &field) {
+    std::string status = vk_test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t p = status.find("\n" + field);
+    return p == std::string::npos ? 0
+                                  : std::stoull(status.substr(p + 1 + field.size()), nullptr, 16);
+}
+
+unsigned long long Bit(int sig) {
+    return 1ULL << (sig - 1);
+}
 
 class ScopedNotifyEnv {
 public:
@@ -98,6 +131,47 @@ TEST_P(DaemonNotify, ReadyOnceListeningAndStoppingOnTerm) {
 INSTANTIATE_TEST_SUITE_P(Names, DaemonNotify,
                          ::testing::Values(NameCase{"abstract", true}, NameCase{"path", false}),
                          [](const auto &info) { return std::string(info.param.label); });
+
+// From the end of the loop on, the handled signals wait until the process
+// ends: a handler run during teardown would reach the log or the loop while
+// they are freed. A full queue at the manager holds the daemon in its first
+// teardown step, the STOPPING=1 report, long enough to look.
+TEST(Teardown, HandledSignalsWaitUntilTheEnd) {
+    TempRoot root;
+    std::string name = "@" + root.path() + "/notify";
+    ScopedNotifyEnv env(name.c_str());
+    std::unique_ptr<DaemonProcess> d;
+    // Declared after the daemon, closed before it: a report still waiting
+    // then fails instead of holding the daemon forever.
+    NotifyListener manager(name);
+    ASSERT_TRUE(manager.ok());
+    d.reset(new DaemonProcess(root.path()));
+    ASSERT_EQ(manager.Next(), "READY=1");
+    ASSERT_TRUE(manager.Fill(name));
+
+    const unsigned long long handled = Bit(SIGINT) | Bit(SIGTERM) | Bit(SIGUSR1);
+    ASSERT_TRUE(d->Signal(SIGTERM));
+    ASSERT_TRUE(vk_test::WaitFor(
+        [&] { return (SignalMask(d->pid(), "SigBlk:") & handled) == handled; }, 5000))
+        << "not held during teardown";
+    EXPECT_EQ(d->Log().find("net-core uninit"), std::string::npos) << "not held from the start";
+    for (int sig : {SIGUSR1, SIGINT, SIGTERM}) ASSERT_TRUE(d->Signal(sig));
+    EXPECT_TRUE(vk_test::WaitFor([&] {
+        unsigned long long pending =
+            SignalMask(d->pid(), "SigPnd:") | SignalMask(d->pid(), "ShdPnd:");
+        return (pending & handled) == handled;
+    }));
+
+    std::string report;
+    while (report != "STOPPING=1" && !(report = manager.Next()).empty()) {
+    }
+    EXPECT_EQ(report, "STOPPING=1");
+    int status = -1;
+    ASSERT_TRUE(d->WaitExit(&status));
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal it held";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(d->Log().find("|INFO|veskkorvaned exit!\n"), std::string::npos);
+}
 
 TEST(SdNotify, ResultByName) {
     TempRoot root;
