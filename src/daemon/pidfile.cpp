@@ -76,11 +76,6 @@ int CPidFile::write_pid_file(const char *path) {
     return -1;
 }
 
-bool CPidFile::delete_pid_file(const char *path) {
-    if (path == nullptr) return false;
-    return remove(path) == 0 || errno == ENOENT;
-}
-
 int CPidFile::remove_pid_file(const char *path, int fd) {
     if (path == nullptr) {
         errno = EINVAL;

@@ -11,8 +11,6 @@ public:
     // ELOOP for a symbolic link at `path` (never followed), EINVAL for
     // anything but a regular file there, or the error of open.
     static int write_pid_file(const char *path);
-    // True when removed or already absent, whoever holds the file.
-    static bool delete_pid_file(const char *path);
     // Removes `path` only while holding its lock: through `fd`, the
     // descriptor write_pid_file returned, or, with `fd` -1, by taking the
     // lock of the file found there (a file nobody holds is stale). 0 when

@@ -269,6 +269,36 @@ TEST_F(DaemonModeTest, StartsBesideAForegroundInstanceLeaveItsPidFile) {
     EXPECT_EQ(MonitorLog().find("termination by"), std::string::npos) << "nothing restarted";
 }
 
+// A symbolic link at the supervisor's PID path is not followed: nothing
+// starts, the link's target is untouched, and the detached process says so
+// in the supervisor's log and ends with the PID-file status.
+TEST_F(DaemonModeTest, SymlinkAtSupervisorPidPathIsNotFollowed) {
+    std::string victim = root_.path() + "/victim";
+    vk_test::WriteFile(victim, "precious");
+    ASSERT_EQ(mkdir((root_.path() + "/var").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root_.path() + "/var/run").c_str(), 0755), 0);
+    std::string link = root_.path() + "/var/run/veskkorvaned_monitor.pid";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+
+    ASSERT_EQ(StartDetached(), 0);
+    // The detached process is this subreaper's child once its parents left.
+    bool failed = WaitFor([&] {
+        int status = 0;
+        pid_t r = waitpid(-1, &status, WNOHANG);
+        return r > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 73;
+    });
+    std::string log = MonitorLog();
+    for (const char *started : {"parent process start[", "child process start["})
+        for (pid_t p : IdsAfter(log, started)) seen_.insert(p);  // ended in TearDown
+    EXPECT_TRUE(failed);
+    EXPECT_NE(MonitorLog().find("|ERROR|failed to write pid file " + link + ",because: "),
+              std::string::npos)
+        << MonitorLog();
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_EQ(MonitorLog().find("parent process start["), std::string::npos);
+    EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned.pid"));
+}
+
 TEST_F(DaemonModeTest, SupervisorKilledFirstThenWorkerStoppedSignalsNobodyElse) {
     ASSERT_EQ(StartDetached(), 0);
     pid_t sup = 0, wrk = 0;
