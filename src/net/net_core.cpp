@@ -35,6 +35,15 @@ static int s_wake[2] = {-1, -1};
 static net_client_t *s_serving = nullptr;
 static bool s_serving_closed = false;
 static net_line_handler *s_line_handler = mox_handle_request;
+static int s_uid_connection_limit = kNetDefaultUidConnections;
+
+void net_set_uid_connection_limit(int limit) {
+    s_uid_connection_limit = limit >= 1 ? limit : kNetDefaultUidConnections;
+}
+
+int net_uid_connection_limit() {
+    return s_uid_connection_limit;
+}
 
 void net_set_line_handler(net_line_handler *handler) {
     s_line_handler = handler != nullptr ? handler : mox_handle_request;
@@ -223,6 +232,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         *lf = '\0';
         mox_packet_t packet;
         packet.peer = &c->peer;
+        packet.log_budget = &c->log_budget;
         int handled = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
         // A broadcast made while handling may have closed this connection.
         if (net_close_pending(c)) return -1;

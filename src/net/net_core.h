@@ -35,6 +35,9 @@ constexpr size_t kNetBufferSize = 131072;
 // A connection whose queued output would pass this is closed.
 constexpr size_t kNetMaxQueuedOutput = 16u * 1024u * 1024u;
 constexpr int kNetMaxClients = 1024;
+// Connections one non-root uid may hold across both sockets unless
+// net_set_uid_connection_limit says otherwise.
+constexpr int kNetDefaultUidConnections = 64;
 
 extern aeEventLoop *elp_main;
 extern net_listener_t *secsoft_listener;
@@ -47,6 +50,12 @@ int MoxNetCoreRunLoop();
 // Asks the loop to stop after its current pass; safe in a signal handler.
 void MoxNetCoreStop();
 void MoxNetCoreUninit();
+
+// How many connections one non-root uid may hold across both sockets; the
+// ones past it are refused at accept. A limit below 1 restores the default.
+// Connections of uid 0 are bounded only by the client table.
+void net_set_uid_connection_limit(int limit);
+int net_uid_connection_limit();
 
 net_listener_t *createListener(const char *path, aeEventLoop *el, net_listener_factory *factory);
 void destroyListener(net_listener_t *l);

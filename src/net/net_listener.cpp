@@ -113,6 +113,7 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 
 void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format) {
     if (net_defer_close(c)) return;
+    netLogBadInputSummary(&c->log_budget);
     int fd = c->fd;
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
     freeClient(el, c);
@@ -127,6 +128,9 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
     if (fd > l->max_client_fd) l->max_client_fd = fd;
     LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
     log_peer(l, c);
+    c->log_budget.fd = fd;
+    c->log_budget.pid = c->peer.pid;
+    c->log_budget.uid = c->peer.uid;
     if (handleClientReadEvent(el, c) == -1) {
         LOG(ERROR, "failed to handle client write event from listener: %s", l->name);
         l->free_client(el, c);

@@ -56,6 +56,7 @@ int clean_idle_client(aeEventLoop *el, long long, void *listener) {
             continue;
         }
         LOG(INFO, "clean idle client %s,fd: %d", c->name, fd);
+        netLogBadInputSummary(&c->log_budget);
         freeClient(el, c);
         l->clients[fd] = nullptr;
     }

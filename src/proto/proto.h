@@ -10,6 +10,7 @@
 
 struct cJSON;
 struct net_peer_t;
+struct net_log_budget_t;
 
 // One request and its reply while it is handled.
 struct mox_packet_t {
@@ -25,6 +26,9 @@ struct mox_packet_t {
     // Who sent it, as the kernel reported it when the connection was
     // accepted; null when unknown (not part of the wire format).
     const net_peer_t *peer = nullptr;
+    // The sending connection's budget of log lines about bad input, for
+    // netLogBadInput; null when no connection is behind the packet.
+    net_log_budget_t *log_budget = nullptr;
 };
 
 // Shape of every request handler; the context is always null.

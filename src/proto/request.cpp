@@ -8,6 +8,7 @@
 #include <string>
 
 #include "log/mylog.h"
+#include "net/ae/logbudget.h"
 #include "proto/codec/base64.h"
 #include "proto/codec/json.h"
 #include "proto/codec/number.h"
@@ -51,8 +52,8 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
 
     std::string decoded;
     if (!base64_decode(line, len, decoded)) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "base64 request: %.*s,base64 decode failed",
-                                            shown, text);
+        netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s,base64 decode failed", shown,
+                       text);
         return -6;
     }
 
@@ -64,7 +65,7 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
         rc = tree != nullptr ? decode_envelope(tree.get(), packet) : -6;
     }
     if (rc != 0) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "bad request: %.*s,not a json", shown, text);
+        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown, text);
         return rc;
     }
     return handle_request(packet);

@@ -7,6 +7,7 @@
 
 #include "net/ae/ae.h"
 #include "net/ae/asbuffer.h"
+#include "net/ae/logbudget.h"
 
 // Who holds the other end of a connection, as the kernel reported it when
 // the connection was accepted (SO_PEERCRED, SO_PEERGROUPS) and as
@@ -30,6 +31,7 @@ struct net_client_t {
     aeFileProc *write_proc;
     void *owner;  // the listener that accepted the connection
     net_peer_t peer;
+    net_log_budget_t log_budget;  // lines its bad input may still put in the log
 };
 
 // Makes fd non-blocking and wraps it; registers nothing. Null when out of
