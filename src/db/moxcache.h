@@ -22,6 +22,7 @@ enum {
     kMoxOk = 0,
     kMoxFailed = -1,      // a statement failed, or a registration wrote no row
     kMoxNoMemory = -2,    // a record could not be allocated; nothing changed
+    kMoxNotCurrent = -3,  // another front UI is the current one; nothing written
     kMoxNotFound = -4,    // no such entry (cache, or cache and database)
     kMoxOtherEntry = -7,  // cache only: it holds a different entry
     kMoxEmpty = -8,       // the entry exists but its text is empty

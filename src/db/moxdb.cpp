@@ -4,7 +4,9 @@
 #include "db/moxdb.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
@@ -18,6 +20,7 @@
 #include "db/locks.h"
 #include "db/sqlite3db.h"
 #include "log/mylog.h"
+#include "log/private_file.h"
 
 namespace {
 
@@ -124,6 +127,7 @@ bool CMoxDb::initCache() {
 bool CMoxDb::initDb() {
     // A failure here shows when the file is opened.
     Utils::make_dirs(m_dbDir);
+    protectFiles();
     try {
         m_pDb = new (std::nothrow)
             SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
@@ -140,6 +144,23 @@ bool CMoxDb::initDb() {
     delete m_pDb;
     m_pDb = nullptr;
     return false;
+}
+
+// SQLite would create the file 0644 less the umask (and the daemon runs
+// with umask 0); it gives a journal the mode of its database file.
+void CMoxDb::protectFiles() {
+    private_file_create(m_dbPath.c_str());
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string path = m_dbPath + suffix;
+        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        mode_t was = 0, now = 0;
+        if (private_file_narrow(fd, &was, &now) == 1)
+            Singleton<MyLog>::Instance()->Write(
+                INFO, "database file %s had mode %04o,narrowed to %04o", path.c_str(),
+                static_cast<unsigned>(was), static_cast<unsigned>(now));
+        close(fd);
+    }
 }
 
 bool CMoxDb::execSql(const char *text) {
@@ -191,6 +212,10 @@ template <typename T>
 int CMoxDb::doUpgrade(const T &r) {
     MyLog *log = Singleton<MyLog>::Instance();
     CMutexGuard writing(m_writeLock);
+    if (!admitted(r)) {
+        log->Write(DEBUG, "frontUI %s is not the current one,nothing stored", r.uuid.c_str());
+        return kMoxNotCurrent;
+    }
     auto entry = CMoxCache::Copy(r);
     if (entry == nullptr) {
         log->Write(ERROR, "Upgrade %s failed,rc: %d", "cache", kMoxNoMemory);
@@ -209,10 +234,33 @@ int CMoxDb::doUpgrade(const T &r) {
     return kMoxOk;
 }
 
+// Only the current front UI writes: a registration or configuration of
+// another one would be answered as a failure, yet grow the file and, after
+// a restart, could take the current one's place. While none is current the
+// first to register becomes it.
+bool CMoxDb::admitted(const CFrontUIInfo &r) {
+    std::string cur;
+    return !currentFrontUI(&cur) || cur == r.uuid;
+}
+
+// With no current front UI at all the update finds no row (-4).
+bool CMoxDb::admitted(const CFrontUIConf &c) {
+    std::string cur;
+    return !currentFrontUI(&cur) || cur == c.uuid;
+}
+
+bool CMoxDb::currentFrontUI(std::string *uuid) {
+    CFrontUIInfo cur;
+    if (doGet(cur) != kMoxOk) return false;
+    *uuid = cur.uuid;
+    return true;
+}
+
 // A front UI that the cache took without a previous record (first one after
 // start or after its removal) must still answer with the configuration its
 // row kept.
 void CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
+    trimFrontUIs(r);
     if (!r.data.empty() || !m_pCache->FrontUIConfMissing(r.uuid)) return;
     CFrontUIConf conf;
     conf.uuid = r.uuid;

@@ -14,6 +14,13 @@
 // and Uninit the store owns the cache and the long-lived connection used for
 // the schema; outside that window every operation answers kMoxFailed (or
 // false) without touching anything.
+//
+// Any local process may speak to the daemon, so what it can make the store
+// keep is bounded: only the current front UI writes its row and its
+// configuration (another one is answered kMoxNotCurrent and nothing is
+// written), and of the front-UI rows of one euid only the newest
+// kMaxFrontUIsPerEuid stay. The database file and its journal are readable
+// by their owner only.
 #pragma once
 
 #include <pthread.h>
@@ -44,8 +51,11 @@ public:
     bool Init();
     void Uninit();
 
+    static constexpr int kMaxFrontUIsPerEuid = 8;
+
     // T is CFrontUIInfo, CFrontUIConf, CSecSoftInfo or CSecStatInfo.
-    // Upgrade: 0, -9, -2, -1, or -4 (configuration and status writes).
+    // Upgrade: 0, -9 (products), -3 (front UIs), -2, -1, or -4
+    // (configuration and status writes).
     template <typename T>
     int Upgrade(const T &r);
     // Get: 0, -4, or -8 (configuration and status reads).
@@ -70,6 +80,9 @@ private:
     bool initDb();
     void loadDb();
     bool execSql(const char *text);
+    // At start: the file created 0600 if missing; it and a journal left
+    // behind narrowed to their owner if wider.
+    void protectFiles();
 
     // One statement on a connection of its own, under m_dbLock, run again
     // once after lost tables were created anew. Both throw.
@@ -95,6 +108,21 @@ private:
 
     template <typename T>
     int doUpgrade(const T &r);
+    // Whether the write may reach the database at all; m_writeLock is held.
+    template <typename T>
+    bool admitted(const T &) {
+        return true;
+    }
+    bool admitted(const CFrontUIInfo &r);
+    bool admitted(const CFrontUIConf &c);
+    // The uuid of the current front UI: the held one, or, when none is held
+    // while the table has rows (the load at start met a locked file), the
+    // one the load takes, which the cache then holds. False when there is
+    // none.
+    bool currentFrontUI(std::string *uuid);
+    // Removes the oldest rows of r's euid beyond kMaxFrontUIsPerEuid; r's
+    // own row always stays.
+    void trimFrontUIs(const CFrontUIInfo &r);
     template <typename T>
     int doGet(T &r);
     template <typename T>

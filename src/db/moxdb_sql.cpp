@@ -55,6 +55,31 @@ int CMoxDb::upgradeDb(const CFrontUIInfo &r) {
     }
 }
 
+// Rows of one euid beyond the newest few are stale registrations (a front
+// UI that took a new uuid); the newest stay, so the user's front UI can
+// always register again.
+void CMoxDb::trimFrontUIs(const CFrontUIInfo &r) {
+    char sql[512] = {0};
+    snprintf(sql, sizeof(sql),
+             "delete from %s where euid=@euid and uuid<>@uuid and rowid not in "
+             "(select rowid from %s where euid=@euid and uuid<>@uuid "
+             "order by timestamp desc,rowid desc limit @keep)",
+             kFrontTable, kFrontTable);
+    try {
+        int removed = execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@euid", r.euid);
+            st.bind("@uuid", r.uuid);
+            st.bind("@keep", kMaxFrontUIsPerEuid - 1);
+        });
+        if (removed > 0)
+            Singleton<MyLog>::Instance()->Write(INFO, "removed %d older frontUI rows of euid: %d",
+                                                removed, r.euid);
+    } catch (const std::exception &e) {
+        // The next registration of this euid tries again.
+        LogError("trim frontUI: failed to execute sql:%s,because: %s", sql, e);
+    }
+}
+
 int CMoxDb::upgradeDb(const CFrontUIConf &c) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql), "update %s set data=@fuiconf where uuid=@uuid", kFrontTable);

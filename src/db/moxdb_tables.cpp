@@ -21,6 +21,7 @@
 #include "db/moxdb.h"
 #include "db/sqlite3db.h"
 #include "log/mylog.h"
+#include "log/private_file.h"
 
 const char CMoxDb::kSchema[] =
     "CREATE TABLE IF NOT EXISTS t_frontui ("
@@ -111,6 +112,7 @@ void CMoxDb::recreateTables(const char *why) {
     try {
         CMutexGuard guard(m_dbLock);
         Utils::make_dirs(m_dbDir);
+        private_file_create(m_dbPath.c_str());
         SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
         SQLite::Transaction tx(conn);
         conn.exec(kSchema);
@@ -131,6 +133,9 @@ void CMoxDb::recreateTables(const char *why) {
 int CMoxDb::execWrite(const char *sql, const Binder &bind) {
     return withTables([&] {
         CMutexGuard guard(m_dbLock);
+        // A file removed at run time comes back private, not as SQLite
+        // would create it.
+        private_file_create(m_dbPath.c_str());
         SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
         SQLite::Statement stmt(conn, sql);
         bind(stmt);
@@ -141,6 +146,9 @@ int CMoxDb::execWrite(const char *sql, const Binder &bind) {
 bool CMoxDb::execRead(const char *sql, const Binder &bind, const Reader &read) {
     return withTables([&] {
         CMutexGuard guard(m_dbLock);
+        // A file removed at run time comes back private, not as SQLite
+        // would create it.
+        private_file_create(m_dbPath.c_str());
         SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
         SQLite::Statement stmt(conn, sql);
         bind(stmt);

@@ -17,6 +17,7 @@
 #include "daemon/utils.h"
 #include "log/ini_parser.h"
 #include "log/log_escape.h"
+#include "log/private_file.h"
 
 namespace {
 
@@ -61,7 +62,8 @@ MyLog::~MyLog() {
 int MyLog::openFile(const char *path, long long *size) {
     if (!Utils::make_parent_dirs(path)) return -1;
     // A link planted at the path must not redirect the log into another file.
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // The log names every peer and uuid: only its owner reads it.
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -79,12 +81,18 @@ bool MyLog::Open(const char *path) {
     long long size = 0;
     int fd = openFile(path, &size);
     if (fd < 0) return false;
+    // A file created by an older build, or by hand, may be readable by all.
+    mode_t was = 0, now = 0;
+    const bool narrowed = private_file_narrow(fd, &was, &now) == 1;
     pthread_mutex_lock(&m_mutex);
     m_fd = fd;
     m_curSize = size;
     m_path = path;
     m_lastCheck = static_cast<long>(time(nullptr));
     pthread_mutex_unlock(&m_mutex);
+    if (narrowed)
+        Write(INFO, "log file %s had mode %04o,narrowed to %04o", path, static_cast<unsigned>(was),
+              static_cast<unsigned>(now));
     reportConf();
     return true;
 }

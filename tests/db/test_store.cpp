@@ -78,6 +78,16 @@ private:
     bool m_ok = false;
 };
 
+// Sets the umask for the lifetime of the object.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
+    ~ScopedUmask() { umask(m_old); }
+
+private:
+    mode_t m_old;
+};
+
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -116,6 +126,23 @@ protected:
     vk_test::ScopedRootEnv m_env{m_root.path()};
     ScopedLog m_log{m_root.Under("/store.log")};
 };
+
+// What the store answers from memory: the held front UI and its
+// configuration, the current product and its status, the default record.
+std::string Held(CMoxDb &d) {
+    CFrontUIInfo front;
+    CFrontUIConf conf = Conf("A", "");
+    CSecSoftInfo cur, def;
+    CSecStatInfo stat;
+    const int rcs[] = {d.Get(front), d.Get(conf), d.Get(cur), d.Get(stat), d.GetDefSecSoft(def)};
+    std::string out;
+    for (int rc : rcs) out += std::to_string(rc) + " ";
+    for (const CSecSoftInfo &p : {cur, def})
+        out += "|" + p.uuid + "," + p.name + "," + p.exec + "," + p.secsoft + "," + p.secstat +
+               "," + std::to_string(p.status);
+    return out + "|" + front.uuid + "," + front.name + "," + std::to_string(front.pid) + "," +
+           front.data + "|" + conf.data + "|" + stat.uuid + "," + stat.secstat;
+}
 
 TEST_F(StoreTest, FirstStartCreatesTheFileWithTheDeclaredSchema) {
     struct stat st;
@@ -180,25 +207,22 @@ TEST_F(StoreTest, FreshCacheHoldsTheDefaultRecordWithStatusZero) {
     EXPECT_FALSE(db().FrontUIValid(""));
 }
 
-TEST_F(StoreTest, HeldFrontUiStaysWhileAnotherReachesOnlyTheDatabase) {
+TEST_F(StoreTest, HeldFrontUiAndItsConfiguration) {
     ASSERT_EQ(0, db().Upgrade(Front("A")));
-    EXPECT_EQ(-9, db().Upgrade(Front("B", "b", 200)));
-    EXPECT_NE(std::string::npos,
-              Log().find("|INFO|just upgrade database success,no update cache\n"));
-    EXPECT_EQ("200", Value("select pid from t_frontui where uuid='B'"));
+    // A row another front UI left (an older build stored every attempt).
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data) values"
+        "('B','b',200,1000,1000,'{\"cfg\":\"B\"}')");
 
     CFrontUIInfo held = Front("B");
     ASSERT_EQ(0, db().Get(held));
     EXPECT_EQ("A", held.uuid);
-
     EXPECT_TRUE(db().FrontUIValid("A"));
     EXPECT_TRUE(db().FrontUIValid("B"));   // from its row
     EXPECT_FALSE(db().FrontUIValid("a"));  // uuids are case-sensitive
 
-    // Configurations: the held one in the cache and the row, the other one
-    // in its row only; reading the other one leaves the cache alone.
+    // Configurations: the held one in the cache and the row; the other one
+    // is read from its row and leaves the cache alone.
     EXPECT_EQ(0, db().Upgrade(Conf("A", "{\"cfg\":\"A\"}")));
-    EXPECT_EQ(-9, db().Upgrade(Conf("B", "{\"cfg\":\"B\"}")));
     CFrontUIConf a = Conf("A", ""), b = Conf("B", "");
     EXPECT_EQ(0, db().Get(a));
     EXPECT_EQ("{\"cfg\":\"A\"}", a.data);
@@ -213,6 +237,135 @@ TEST_F(StoreTest, HeldFrontUiStaysWhileAnotherReachesOnlyTheDatabase) {
     EXPECT_EQ(0, db().Upgrade(Conf("A", "")));
     EXPECT_EQ("", Value("select data from t_frontui where uuid='A'"));
     EXPECT_EQ(-8, db().Get(a));
+}
+
+// Only the current front UI writes. Any other registration or
+// configuration is refused before the file is touched: a flood of them
+// neither grows the file nor leaves rows that could win the load at the
+// next start.
+TEST_F(StoreTest, WritesOfAFrontUiThatIsNotCurrentStoreNothing) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
+        "('B','b',200,1000,1000,NULL,100)");
+    const std::string big(100000, 'x');
+    const struct {
+        const char *what;
+        std::function<int(CMoxDb &)> op;
+    } cases[] = {
+        {"registration of a new uuid", [](CMoxDb &d) { return d.Upgrade(Front("C", "c", 3)); }},
+        {"registration of the empty uuid", [](CMoxDb &d) { return d.Upgrade(Front("")); }},
+        {"registration of a uuid with a row",
+         [](CMoxDb &d) { return d.Upgrade(Front("B", "b2", 201)); }},
+        {"configuration of a uuid with a row",
+         [&](CMoxDb &d) { return d.Upgrade(Conf("B", big)); }},
+        {"configuration of a uuid without one",
+         [&](CMoxDb &d) { return d.Upgrade(Conf("C", big)); }},
+    };
+    auto rows = [&] {
+        return Value(
+            "select group_concat(uuid||','||name||','||pid||','||ifnull(data,'-')||','||"
+            "timestamp,'|') from (select * from t_frontui order by uuid)");
+    };
+    const std::string before = rows();
+    const std::string held = Held(db());
+    struct stat st;
+    ASSERT_EQ(0, stat(DbFile().c_str(), &st));
+    const off_t size = st.st_size;
+    for (const auto &c : cases) {
+        for (int i = 0; i < 20; i++) ASSERT_EQ(-3, c.op(db())) << c.what;
+        EXPECT_EQ(before, rows()) << c.what;
+        EXPECT_EQ(held, Held(db())) << c.what;
+        ASSERT_EQ(0, stat(DbFile().c_str(), &st));
+        EXPECT_EQ(size, st.st_size) << c.what;
+    }
+    EXPECT_FALSE(db().FrontUIValid("C"));
+    EXPECT_EQ(std::string::npos, Log().find("just upgrade database success"));
+}
+
+// After a flood from other front UIs and a later registration of the
+// current one, the next start takes the current one again.
+TEST_F(StoreTest, RestartAfterAFloodKeepsTheCurrentFrontUi) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    for (int i = 0; i < 50; i++) {
+        const std::string uuid = "flood-" + std::to_string(i);
+        EXPECT_EQ(-3, db().Upgrade(Front(uuid, "x", 9000 + i)));
+        EXPECT_EQ(-3, db().Upgrade(Conf(uuid, "{\"x\":1}")));
+    }
+    // The flood came before A's latest registration, which renews its time.
+    Sql("update t_frontui set timestamp=timestamp-10");
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    Restart();
+
+    EXPECT_NE(std::string::npos, Log().find("|INFO|load FrontUI for A\n"));
+    CFrontUIInfo held;
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("A", held.uuid);
+    EXPECT_EQ("{\"a\":1}", held.data);
+    EXPECT_EQ(0, db().Upgrade(Front("A")));
+    EXPECT_EQ(-3, db().Upgrade(Front("flood-0")));
+    EXPECT_EQ(1, Int("select count(*) from t_frontui"));
+}
+
+// A start whose load met a locked file holds no front UI while the table
+// has one: the first registration takes the stored one and does not let
+// another uuid in.
+TEST_F(StoreTest, NoFrontUiHeldAfterALockedStartStillRefusesOthers) {
+    ASSERT_EQ(0, db().Upgrade(Front("A")));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    MoxDbUninit();
+    {
+        SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+        holder.exec("BEGIN EXCLUSIVE");
+        ASSERT_EQ(0, MoxDbInit());
+        holder.exec("ROLLBACK");
+    }
+    ASSERT_NE(std::string::npos, Log().find("|INFO|there is no frontUI info\n"));
+
+    EXPECT_EQ(-3, db().Upgrade(Front("C")));
+    EXPECT_EQ(-3, db().Upgrade(Conf("C", "{}")));
+    EXPECT_EQ("<none>", Value("select uuid from t_frontui where uuid='C'"));
+    CFrontUIInfo held;
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ("A", held.uuid);
+    EXPECT_EQ("{\"a\":1}", held.data);
+}
+
+// Rows of one euid are bounded: a registration keeps its own row and the
+// newest others of its euid, up to kMaxFrontUIsPerEuid in all. Other
+// euids' rows stay.
+TEST_F(StoreTest, FrontUiRowsPerEuidKeepTheNewest) {
+    ASSERT_EQ(8, CMoxDb::kMaxFrontUIsPerEuid);
+    // Rows an older build left: u0 (the oldest, taken at start) and u1..u11
+    // of euid 1000, o0..o2 of euid 2000.
+    std::string values;
+    for (int i = 0; i < 12; i++)
+        values += (i ? "," : "") + "('u"s + std::to_string(i) + "','u',1,1000,1000," +
+                  std::to_string(100 + i) + ")";
+    for (int i = 0; i < 3; i++)
+        values +=
+            ",('o"s + std::to_string(i) + "','o',1,2000,2000," + std::to_string(200 + i) + ")";
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) values" + values);
+    Restart();
+
+    CFrontUIInfo u0 = Front("u0");
+    ASSERT_EQ(0, db().Upgrade(u0));
+    EXPECT_EQ("u0,u10,u11,u5,u6,u7,u8,u9",
+              Value("select group_concat(uuid) from (select uuid from t_frontui where "
+                    "euid=1000 order by uuid)"));
+    EXPECT_EQ("o0,o1,o2", Value("select group_concat(uuid) from (select uuid from t_frontui "
+                                "where euid=2000 order by uuid)"));
+    EXPECT_NE(std::string::npos, Log().find("|INFO|removed 4 older frontUI rows of euid: 1000\n"));
+
+    // Registering again removes nothing more; under a new euid the row
+    // counts there, and the rows of its former euid stay.
+    ASSERT_EQ(0, db().Upgrade(u0));
+    EXPECT_EQ(8, Int("select count(*) from t_frontui where euid=1000"));
+    u0.euid = 2000;
+    ASSERT_EQ(0, db().Upgrade(u0));
+    EXPECT_EQ(7, Int("select count(*) from t_frontui where euid=1000"));
+    EXPECT_EQ(4, Int("select count(*) from t_frontui where euid=2000"));
 }
 
 TEST_F(StoreTest, FrontUiReRegistrationKeepsConfigurationAndRenewsTimestamp) {
@@ -459,7 +612,7 @@ TEST_F(StoreTest, GetOfTheFrontUiFallsBackToTheDatabaseAndLoadsIt) {
 
 TEST_F(StoreTest, NullTextsReadBackEmpty) {
     ASSERT_EQ(0, db().Upgrade(Front("A")));
-    ASSERT_EQ(-9, db().Upgrade(Front("B")));
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('B','b',1,1,1)");
     ASSERT_EQ(0, db().Upgrade(Product("P")));
     Restart();
 
@@ -484,11 +637,11 @@ TEST_F(StoreTest, ConfigurationIsReadForItsOwnUuidOnly) {
     // "" is a legal uuid; its read must not fall back to the oldest row.
     ASSERT_EQ(0, db().Upgrade(Front("A")));
     ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"secret\":1}")));
-    ASSERT_EQ(-9, db().Upgrade(Front("")));
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('','e',1,1,1)");
     CFrontUIConf c = Conf("", "");
     EXPECT_EQ(-4, db().Get(c));
     EXPECT_EQ("", c.data);
-    ASSERT_EQ(-9, db().Upgrade(Conf("", "{\"mine\":1}")));
+    Sql("update t_frontui set data='{\"mine\":1}' where uuid=''");
     EXPECT_EQ(0, db().Get(c));
     EXPECT_EQ("", c.uuid);
     EXPECT_EQ("{\"mine\":1}", c.data);
@@ -666,23 +819,6 @@ TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
     EXPECT_EQ(1, Int("select count(*) from t_frontui where uuid='A'"));
 }
 
-// What the store answers from memory: the held front UI and its
-// configuration, the current product and its status, the default record.
-std::string Held(CMoxDb &d) {
-    CFrontUIInfo front;
-    CFrontUIConf conf = Conf("A", "");
-    CSecSoftInfo cur, def;
-    CSecStatInfo stat;
-    const int rcs[] = {d.Get(front), d.Get(conf), d.Get(cur), d.Get(stat), d.GetDefSecSoft(def)};
-    std::string out;
-    for (int rc : rcs) out += std::to_string(rc) + " ";
-    for (const CSecSoftInfo &p : {cur, def})
-        out += "|" + p.uuid + "," + p.name + "," + p.exec + "," + p.secsoft + "," + p.secstat +
-               "," + std::to_string(p.status);
-    return out + "|" + front.uuid + "," + front.name + "," + std::to_string(front.pid) + "," +
-           front.data + "|" + conf.data + "|" + stat.uuid + "," + stat.secstat;
-}
-
 // A write the file refuses leaves the cache as it was: what the store
 // answers, what it stores and what it reports agree.
 TEST_F(StoreTest, RefusedWritesLeaveTheCacheAsItWas) {
@@ -750,7 +886,7 @@ TEST_F(StoreTest, LostTablesAreCreatedAgainWithTheCachedEntries) {
         Restart();
         ASSERT_EQ(0, db().Upgrade(Front("A")));
         ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
-        ASSERT_EQ(-9, db().Upgrade(Front("B")));
+        Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('B','b',1,1,1)");
         ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
         ASSERT_EQ(0, db().Upgrade(Product("P")));
         ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
@@ -804,6 +940,78 @@ TEST_F(StoreTest, LockedDatabaseAtStartLoadsNothingAndLosesNothing) {
     ASSERT_EQ(0, db().Get(conf));
     EXPECT_EQ("{\"kept\":1}", conf.data);
     EXPECT_EQ("{\"kept\":1}", Value("select data from t_frontui where uuid='A'"));
+}
+
+// The registry names every front UI and holds its configuration: the file
+// and its journal are readable by their owner only, whatever the umask (the
+// daemon runs with umask 0). A file a former build left wider is narrowed at
+// start, and that is said once.
+TEST(StoreFileModeTest, DatabaseAndJournalArePrivate) {
+    const struct {
+        const char *what;
+        mode_t umask;
+        int existing;  // mode of the file (and a leftover journal) before start, -1 none
+    } cases[] = {
+        {"created under umask 0", 0, -1},
+        {"created under umask 022", 022, -1},
+        {"existing 0644 under umask 0", 0, 0644},
+        {"existing 0666 under umask 022", 022, 0666},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        vk_test::TempRoot root;
+        vk_test::ScopedRootEnv env(root.path());
+        ScopedLog log(root.Under("/store.log"));
+        ASSERT_TRUE(log.ok());
+        const std::string file = root.Under(vk_paths::kDbFile);
+        const std::string journal = file + "-journal";
+        if (c.existing >= 0) {
+            ASSERT_EQ(0, system(("mkdir -p '" + root.Under(vk_paths::kDbDir) + "'").c_str()));
+            for (const std::string &f : {file, journal}) {
+                vk_test::WriteFile(f, "");
+                ASSERT_EQ(0, chmod(f.c_str(), static_cast<mode_t>(c.existing)));
+            }
+        }
+        ScopedUmask mask(c.umask);
+        auto modeOf = [](const std::string &path) {
+            struct stat st;
+            return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+        EXPECT_EQ(0, MoxDbInit());
+        EXPECT_EQ(0600, modeOf(file));
+        if (c.existing < 0) {
+            EXPECT_EQ(0u, vk_test::Occurrences(log.Text(), ",narrowed to ")) << log.Text();
+        } else {
+            for (const std::string &f : {file, journal}) {
+                char line[64];
+                snprintf(line, sizeof(line), " had mode %04o,narrowed to 0600\n", c.existing);
+                EXPECT_EQ(1u, vk_test::Occurrences(log.Text(), "|INFO|database file " + f + line))
+                    << log.Text();
+            }
+        }
+
+        // A journal takes the mode of its database file.
+        {
+            SQLite::Database writer(file, SQLite::OPEN_READWRITE);
+            writer.exec("BEGIN IMMEDIATE");
+            writer.exec(
+                "insert into t_frontui (uuid,name,pid,euid,loginuid) values('j','j',1,1,1)");
+            EXPECT_EQ(0600, modeOf(journal));
+            writer.exec("ROLLBACK");
+        }
+
+        // Removed at run time, the file comes back private.
+        ASSERT_EQ(0, unlink(file.c_str()));
+        EXPECT_EQ(0, Singleton<CMoxDb>::Instance()->Upgrade(Front("A")));
+        EXPECT_EQ(0600, modeOf(file));
+
+        // The next start has nothing to narrow.
+        MoxDbUninit();
+        const size_t said = vk_test::Occurrences(log.Text(), ",narrowed to ");
+        EXPECT_EQ(0, MoxDbInit());
+        EXPECT_EQ(said, vk_test::Occurrences(log.Text(), ",narrowed to "));
+        MoxDbUninit();
+    }
 }
 
 // Start-up fails cleanly when the database cannot be opened, and the store

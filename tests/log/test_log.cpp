@@ -132,6 +132,66 @@ TEST_F(LogTest, OpenRefusesALinkAtThePath) {
     EXPECT_EQ(ReadFile(victim), "precious\n");
 }
 
+// The log names every peer and uuid: only its owner may read it, whatever
+// the umask (the daemon runs with umask 0). A file a former build left
+// readable by all is narrowed when opened, and that is said once.
+TEST(LogFileMode, PrivateWhateverTheUmask) {
+    const struct {
+        const char *what;
+        mode_t umask;
+        int existing;  // the file's mode before Open, -1 for none
+        bool narrowed;
+    } cases[] = {
+        {"created under umask 0", 0, -1, false},
+        {"created under umask 022", 022, -1, false},
+        {"existing 0644 under umask 0", 0, 0644, true},
+        {"existing 0666 under umask 022", 022, 0666, true},
+        {"existing 0600", 022, 0600, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempRoot root;
+        const std::string path = root.path() + "/var/log/test.log";
+        if (c.existing >= 0) {
+            ASSERT_EQ(system(("mkdir -p '" + root.path() + "/var/log'").c_str()), 0);
+            WriteFile(path, "old line\n");
+            ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.existing)), 0);
+        }
+        const mode_t old_mask = umask(c.umask);
+        MyLog log;
+        const bool opened = log.Open(path.c_str());
+        umask(old_mask);
+        ASSERT_TRUE(opened);
+
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        const std::string line = "|INFO|log file " + path + " had mode 0" +
+                                 (c.existing == 0666 ? "666" : "644") + ",narrowed to 0600\n";
+        EXPECT_EQ(vk_test::Occurrences(ReadFile(path), line), c.narrowed ? 1u : 0u)
+            << ReadFile(path);
+
+        // Opened again (the next start): nothing more to narrow or say.
+        log.Close();
+        ASSERT_TRUE(log.Open(path.c_str()));
+        EXPECT_EQ(vk_test::Occurrences(ReadFile(path), ",narrowed to "), c.narrowed ? 1u : 0u);
+    }
+}
+
+TEST_F(LogTest, FileOpenedAnewAfterRemovalIsPrivate) {
+    ASSERT_TRUE(log.Open(path.c_str()));
+    const mode_t old_mask = umask(0);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    struct stat st;
+    const bool back = vk_test::WaitFor([&] {
+        log.Write(INFO, "after");
+        return stat(path.c_str(), &st) == 0;
+    });
+    umask(old_mask);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 TEST_F(LogTest, OpenFailsWhenDirectoryIsAFile) {
     WriteFile(root.path() + "/plain", "x");
     std::string bad = root.path() + "/plain/sub/test.log";

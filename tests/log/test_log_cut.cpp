@@ -59,6 +59,8 @@ public:
             content += "old line " + std::to_string(i) + "\n";
         content.resize(static_cast<size_t>(ceiling - 100));
         WriteFile(path_, content);
+        // Already private: opening it adds no line about its mode.
+        chmod(path_.c_str(), 0600);
     }
 
     // Opens the log and writes the line that passes the ceiling: true when
@@ -86,11 +88,21 @@ private:
 
 class LogCutTest : public ::testing::TestWithParam<long long> {};
 
+// Sets the umask for the lifetime of the object.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
+    ~ScopedUmask() { umask(m_old); }
+
+private:
+    mode_t m_old;
+};
+
 TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
-    mode_t old_mask = umask(022);
     CutFixture f(GetParam());
     ASSERT_EQ(f.log().Ceiling(), GetParam());
-    ASSERT_EQ(chmod(f.path().c_str(), 0664), 0);
+    // A umask that would take the owner's write access from the copy.
+    ScopedUmask mask(0277);
     ASSERT_TRUE(f.Fill()) << "no cut before the counted size passed the ceiling";
 
     ASSERT_TRUE(f.log().Write(INFO, "newest line"));
@@ -104,7 +116,7 @@ TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
 
     struct stat st;
     ASSERT_EQ(stat(f.path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0664u) << "the copy keeps the log's mode, whatever the umask";
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the copy keeps the log's mode, whatever the umask";
     EXPECT_FALSE(FileExists(f.path() + ".cut"));
 
     // The log now writes into the new file, and counts from its size.
@@ -112,7 +124,6 @@ TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
     EXPECT_TRUE(SameText(ReadFile(f.path()), text + LastLine(ReadFile(f.path()))));
     EXPECT_GT(SizeOf(f.path()), keep);
     EXPECT_LT(SizeOf(f.path()), keep + 200);
-    umask(old_mask);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ceilings, LogCutTest,

@@ -10,8 +10,10 @@
 // once with ordinary locks and a busy timeout.
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <cjson/cJSON.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -223,6 +225,25 @@ bool Exists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+// Why the file cannot be read at all, in words for the person at the
+// terminal; "" when it can be opened for reading. The daemon keeps the
+// file readable by root only.
+std::string Unreadable(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return std::string();
+    }
+    const int err = errno;
+    if (err == ENOENT)
+        return "cannot read the registry database " + path +
+               ": no such file (has the daemon ever run?)";
+    if (err == EACCES || err == EPERM)
+        return "the registry database " + path +
+               " is readable by root only; run korvanectl show as root";
+    return "cannot read the registry database " + path + ": " + strerror(err);
+}
+
 constexpr int kLockFreeAttempts = 200;
 
 // One read that no write overlapped, or false.
@@ -255,9 +276,8 @@ bool ReadWithoutLocks(const std::string &path, Registry *reg) {
 int RunShow(const Args &args) {
     std::string path = vk_paths::File(vk_paths::kDbFile);
     Registry reg;
-    if (!Exists(path))
-        return Fail(kExitDatabase, "cannot read the registry database " + path +
-                                       ": no such file (has the daemon ever run?)");
+    const std::string unreadable = Unreadable(path);
+    if (!unreadable.empty()) return Fail(kExitDatabase, unreadable);
     if (!ReadWithoutLocks(path, &reg)) {
         try {
             SQLite::Database db(path, SQLite::OPEN_READONLY, kBusyTimeoutMs);
