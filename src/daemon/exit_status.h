@@ -19,5 +19,7 @@ constexpr int kStore = EX_NOINPUT;  // 66
 // The event loop or a listening socket cannot be set up (a socket name is
 // taken, no descriptors left).
 constexpr int kListen = EX_UNAVAILABLE;  // 69
+// The access policy file cannot be read or says something wrong.
+constexpr int kConfig = EX_CONFIG;  // 78
 
 }  // namespace vk_exit

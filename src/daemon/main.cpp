@@ -19,6 +19,7 @@
 #include "db/moxdb.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
+#include "proto/access_config.h"
 #include "proto/notify.h"
 
 static volatile sig_atomic_t debug_flag = 0;
@@ -93,6 +94,7 @@ static void print_usage() {
         "  PID file        %s (locked while the daemon runs)\n"
         "  supervisor PID  %s\n"
         "  log settings    %s/conf/log.conf (optional)\n"
+        "  access policy   %s (optional)\n"
         "Sockets:\n"
         "  security software  %s\n"
         "  front UIs          %s\n"
@@ -100,16 +102,18 @@ static void print_usage() {
         "SIGTERM or SIGINT stops the daemon, SIGUSR1 toggles DEBUG logging.\n"
         "Exit status: 0 after an orderly stop, or when another instance holds the PID\n"
         "file; %d the PID file, %d the log, %d the database, %d the sockets could not\n"
-        "be set up (standard error and the log say why).\n",
+        "be set up, %d the access policy is wrong (standard error and the log say\n"
+        "why).\n",
         rootnote.c_str(), vk_paths::File(vk_paths::kDbFile).c_str(),
         vk_paths::File(vk_paths::kLogFile).c_str(),
         vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
         vk_paths::File(vk_paths::kWorkerPidFile).c_str(),
         vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
         confdir.empty() ? "<executable's directory>" : confdir.c_str(),
+        vk_paths::File(vk_paths::kAccessFile).c_str(),
         vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
         vk_paths::Socket(vk_paths::kFuiSocket).c_str(), vk_exit::kPidFile, vk_exit::kLog,
-        vk_exit::kStore, vk_exit::kListen);
+        vk_exit::kStore, vk_exit::kListen, vk_exit::kConfig);
 }
 
 // Answers --help, -h and --version (the first of them wins): true when one
@@ -128,8 +132,30 @@ static bool answer_query(int argc, char **argv) {
     return false;
 }
 
-// Log, store, signals, sockets; serves until a stop signal, then tears down
-// in reverse order. The exit status.
+// Reads the access policy and applies it: false after a message on standard
+// error and in the log when the file is wrong. Never a fall-back to a more
+// open policy.
+static bool load_access_policy() {
+    std::string path = vk_paths::File(vk_paths::kAccessFile);
+    access_policy_t policy;
+    std::string error;
+    int rc = access_policy_load(path, policy, error);
+    if (rc < 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "access policy: %s", error.c_str());
+        fprintf(stderr, "veskkorvaned: bad access policy: %s\n", error.c_str());
+        return false;
+    }
+    access_policy_set(policy);
+    net_set_uid_connection_limit(policy.connections_per_uid);
+    std::string summary = access_policy_summary(policy);
+    Singleton<MyLog>::Instance()->Write(
+        INFO, "%s %s: %s", rc == 0 ? "access policy from" : "default access policy, no",
+        path.c_str(), summary.c_str());
+    return true;
+}
+
+// Log, access policy, store, signals, sockets; serves until a stop signal,
+// then tears down in reverse order. The exit status.
 static int serve() {
     if (MoxLogInit() != 0) {
         fprintf(stderr, "failed to init log\n");
@@ -137,6 +163,10 @@ static int serve() {
     }
     std::string logpath = vk_paths::File(vk_paths::kLogFile);
     Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
+    if (!load_access_policy()) {
+        MoxLogUninit();
+        return vk_exit::kConfig;
+    }
 
     int status = vk_exit::kOk;
     if (MoxDbInit() != 0) {

@@ -17,6 +17,7 @@ constexpr const char *kLogFile = "/var/log/veskkorvaned.log";
 constexpr const char *kMonitorLogFile = "/var/log/veskkorvaned_monitor.log";
 constexpr const char *kDbDir = "/etc/korvane";
 constexpr const char *kDbFile = "/etc/korvane/korvaned.db";
+constexpr const char *kAccessFile = "/etc/korvane/access.conf";
 constexpr const char *kSecSoftSocket = "@/tmp/.zelluskkorvane";
 constexpr const char *kFuiSocket = "@/tmp/.zelluskkorvanefui";
 

@@ -33,19 +33,36 @@ void INIParser::stringToUpper(std::string &s) {
 int INIParser::ReadINI() {
     std::ifstream in(m_path, std::ios::binary);
     if (!in.is_open()) return -1;
+    m_headers.clear();
+    m_entries.clear();
+    m_oddities.clear();
 
     std::vector<ININode> entries;
     std::string section;
     std::string line;
+    int number = 0;
     while (std::getline(in, line)) {
+        ++number;
         trimString(line);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
 
         size_t open = line.find('[');
         size_t close = line.find(']');
         // A ']' before the first '[' names no section.
-        if (open != std::string::npos && close != std::string::npos && open < close)
+        bool names_section =
+            open != std::string::npos && close != std::string::npos && open < close;
+        bool header_alone = names_section && open == 0 && close == line.size() - 1 &&
+                            line.find('=') == std::string::npos;
+        if (names_section) {
             section = line.substr(open + 1, close - open - 1);
+            if (header_alone && !section.empty()) {
+                ININode h;
+                h.section = section;
+                stringToUpper(h.section);
+                h.line = number;
+                m_headers.push_back(h);
+            }
+        }
 
         std::string key, value;
         size_t eq = line.find('=');
@@ -58,9 +75,25 @@ int INIParser::ReadINI() {
         }
         if (!section.empty() && !key.empty() && !value.empty()) {
             stringToUpper(section);
-            entries.push_back({section, key, value});
+            entries.push_back({section, key, value, number});
         }
+
+        const char *odd = nullptr;
+        if (header_alone)
+            odd = section.empty() ? "empty section name" : nullptr;
+        else if (names_section)
+            odd = "brackets inside a line that is not a section header";
+        else if (eq == std::string::npos)
+            odd = "neither a section header, a key = value nor a comment";
+        else if (eq + 1 == line.size() || value.empty())
+            odd = "no value";
+        else if (key.empty())
+            odd = "no key";
+        else if (section.empty())
+            odd = "outside any section";
+        if (odd != nullptr) m_oddities.push_back({number, line, odd});
     }
+    m_entries = entries;
 
     std::vector<std::string> names;
     std::map<std::string, SubNode, less_compare> read;
@@ -130,6 +163,9 @@ void INIParser::GetKeyValue(const std::string &section,
 void INIParser::Clear() {
     m_sections.clear();
     m_order.clear();
+    m_headers.clear();
+    m_entries.clear();
+    m_oddities.clear();
 }
 
 int INIParser::writeINI() {

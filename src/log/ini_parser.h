@@ -1,6 +1,9 @@
 // A small INI reader: sections and keys are matched case-insensitively and
 // stored upper-cased, values kept as read (trimmed). Malformed lines are
-// skipped; nothing here logs or throws for any content.
+// skipped; nothing here logs or throws for any content. A caller that must
+// not skip anything silently finds, after ReadINI, every line it read with
+// its number (Headers, Entries) and every line it took differently from a
+// plain INI reading (Oddities).
 #pragma once
 
 #include <strings.h>
@@ -29,6 +32,14 @@ public:
         std::string section;
         std::string key;
         std::string value;
+        int line = 0;  // in the file, from 1
+    };
+    // A line that is neither blank, a comment, a section header alone nor a
+    // key = value under a section, with what is wrong with it.
+    struct Oddity {
+        int line;
+        std::string text;  // trimmed
+        const char *what;
     };
 
     bool SetPath(const std::string &path);
@@ -44,6 +55,13 @@ public:
     int writeINI();
     int WriteINI() { return writeINI(); }
 
+    // What the last successful ReadINI read, in file order: section
+    // headers (section and line only), entries (a repeated key included,
+    // although the section keeps its first value) and odd lines.
+    const std::vector<ININode> &Headers() const { return m_headers; }
+    const std::vector<ININode> &Entries() const { return m_entries; }
+    const std::vector<Oddity> &Oddities() const { return m_oddities; }
+
     std::string &trimString(std::string &s);
     void stringToUpper(std::string &s);
 
@@ -53,4 +71,7 @@ private:
     std::map<std::string, SubNode, less_compare> m_sections;
     std::list<std::string> m_order;
     std::string m_path;
+    std::vector<ININode> m_headers;
+    std::vector<ININode> m_entries;
+    std::vector<Oddity> m_oddities;
 };

@@ -1,7 +1,9 @@
 // Dispatch by request type. The tables are constant and indexed only after
 // the bounds check; a null entry would be rejected like an unknown type.
+// A served request passes the access gate before its handler runs.
 #include "handlers/handlers.h"
 #include "log/mylog.h"
+#include "proto/access_policy.h"
 #include "proto/proto.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
@@ -35,5 +37,7 @@ int handle_request(mox_packet_t &packet) {
         Singleton<MyLog>::Instance()->Write(ERROR, "bad request type: %u", type);
         return -6;
     }
+    int rc = 0;
+    if (access_gate_refuses(packet, &rc)) return rc;
     return handle(packet, nullptr);
 }

@@ -38,6 +38,9 @@ constexpr unsigned kMoxFuiTypeBase = 1000;
 constexpr unsigned kMoxSecSoftTypeBase = 2000;
 constexpr unsigned kMoxFuiHandleCount = 5;
 constexpr unsigned kMoxSecSoftHandleCount = 4;
+// "result" of a request refused by the access policy (access_policy.h):
+// nothing was stored or sent. No handler uses it.
+constexpr int32_t kMoxResultNotPermitted = 403;
 // Longest request line in bytes, without its '\n'.
 constexpr unsigned long kMoxMaxRequestLength = 8192;
 

@@ -1,0 +1,60 @@
+// The gate in front of the handlers: gathers what access_decide needs about
+// one request (the registration body's declared identity, the current front
+// UI) and answers a refused request itself.
+#include <cjson/cJSON.h>
+
+#include "db/moxdb.h"
+#include "net/ae/logbudget.h"
+#include "net/ae/net.h"
+#include "proto/access_policy.h"
+#include "proto/codec/json.h"
+#include "proto/proto.h"
+
+namespace {
+
+// "pid" and "euid" of a registration body, when it parses and has both.
+void read_declared(const std::string &data, access_facts_t &f) {
+    if (data.empty()) return;
+    JsonPtr root(cJSON_ParseWithLength(data.data(), data.size()));
+    if (root == nullptr) return;
+    f.declared = get_proto_json_int(f.declared_pid, root.get(), "pid") == 0 &&
+                 get_proto_json_int(f.declared_euid, root.get(), "euid") == 0;
+}
+
+void read_current_fui(access_facts_t &f) {
+    CMoxDb *store = Singleton<CMoxDb>::Instance();
+    CFrontUIInfo current;
+    if (store->Get(current) == 0) {
+        f.fui_current = true;
+        f.fui_uuid = current.uuid;
+        f.fui_euid = current.euid;
+    }
+    if (f.type != 1000 && !(f.fui_current && f.fui_uuid == f.uuid))
+        f.uuid_stored = store->FrontUIValid(f.uuid);
+}
+
+}  // namespace
+
+bool access_gate_refuses(mox_packet_t &packet, int *rc) {
+    const access_policy_t &policy = access_policy_current();
+    if (access_unchecked(packet.peer, policy)) return false;
+
+    access_facts_t facts;
+    facts.type = packet.type;
+    facts.uuid = packet.uuid;
+    facts.peer = packet.peer;
+    if (packet.type == 1000) read_declared(packet.data, facts);
+    if (packet.type == 1000 || packet.type == 1003 || packet.type == 1004) read_current_fui(facts);
+
+    access_verdict_t verdict = access_decide(facts, policy);
+    if (verdict.allow) return false;
+
+    const net_peer_t *peer = packet.peer;
+    netLogBadInput(packet.log_budget, ERROR,
+                   "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
+                   packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
+                   peer->exe != nullptr ? peer->exe : "?", verdict.rule);
+    packet.result = kMoxResultNotPermitted;
+    *rc = encode_resp_final(packet);
+    return true;
+}

@@ -1,0 +1,89 @@
+#include "proto/access_policy.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "net/ae/net.h"
+
+// -1 stands for an id the kernel did not give: it matches nothing.
+template <typename Id>
+static bool contains(const std::vector<Id> &ids, long id) {
+    return id >= 0 && std::find(ids.begin(), ids.end(), static_cast<Id>(id)) != ids.end();
+}
+
+bool access_listed(const access_list_t &list, const net_peer_t &peer) {
+    if (contains(list.users, peer.uid) || contains(list.groups, peer.gid)) return true;
+    for (int i = 0; peer.groups != nullptr && i < peer.ngroups; ++i)
+        if (contains(list.groups, static_cast<long>(peer.groups[i]))) return true;
+    if (peer.exe == nullptr) return false;
+    for (const std::string &exe : list.executables)
+        if (exe == peer.exe) return true;
+    return false;
+}
+
+// A registration must declare the process that holds the socket: a peer
+// whose credentials the kernel did not give matches nothing.
+static bool declares_itself(const access_facts_t &f) {
+    return f.peer->pid > 0 && f.declared_pid == f.peer->pid && f.declared_euid == f.peer->uid;
+}
+
+bool access_unchecked(const net_peer_t *peer, const access_policy_t &policy) {
+    if (policy.open || peer == nullptr) return true;
+    return peer->uid == 0 || (peer->uid > 0 && static_cast<uid_t>(peer->uid) == policy.owner_uid);
+}
+
+access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &policy) {
+    const access_verdict_t allow = {true, nullptr};
+    if (access_unchecked(f.peer, policy)) return allow;
+    const int uid = f.peer->uid;
+
+    switch (f.type) {
+        case 2000:
+        case 2001:
+        case 2002:
+        case 2003:
+            if (access_listed(policy.products, *f.peer)) return allow;
+            return {false, kAccessRuleProducts};
+        case 1000:
+            if (!policy.frontui.empty() && !access_listed(policy.frontui, *f.peer))
+                return {false, kAccessRuleFrontUiListed};
+            // A body without both numbers is answered by the handler.
+            if (f.declared && !declares_itself(f)) return {false, kAccessRuleFrontUiIdentity};
+            // Taking over the current front UI's uuid would hand over its
+            // configuration.
+            if (f.fui_current && f.uuid == f.fui_uuid && f.fui_euid != uid)
+                return {false, kAccessRuleFrontUiUuid};
+            return allow;
+        case 1003:
+        case 1004:
+            if (f.fui_current && f.uuid == f.fui_uuid) {
+                if (f.fui_euid == uid) return allow;
+                return {false, kAccessRuleFrontUiConfig};
+            }
+            // A stored front UI that is not the current one: whose it is
+            // cannot be told, so only the trusted reach its row. A uuid the
+            // store does not know goes on and is answered as unknown.
+            if (f.uuid_stored) return {false, kAccessRuleFrontUiConfig};
+            return allow;
+        default:
+            return allow;
+    }
+}
+
+static access_policy_t &current() {
+    static access_policy_t policy = [] {
+        access_policy_t p;
+        p.owner_uid = geteuid();
+        return p;
+    }();
+    return policy;
+}
+
+const access_policy_t &access_policy_current() {
+    return current();
+}
+
+void access_policy_set(const access_policy_t &policy) {
+    current() = policy;
+}

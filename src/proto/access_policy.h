@@ -1,0 +1,95 @@
+// Who may send which request. Both sockets are abstract (no file
+// permissions), so the daemon itself decides, from the identity the kernel
+// gave for each connection. Root and the daemon's own uid are trusted; any
+// other local process may be hostile.
+//
+// access_decide is pure: the gate (access_gate) gathers the facts of one
+// request and asks it; the policy comes from /etc/korvane/access.conf
+// (access_config.h), or is the default one below when that file is absent.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct net_peer_t;
+struct mox_packet_t;
+
+// Peers named by a section of the policy file: a peer is listed when its
+// uid is among `users`, its gid or one of its supplementary groups among
+// `groups`, or its executable is one of `executables`.
+struct access_list_t {
+    std::vector<uid_t> users;
+    std::vector<gid_t> groups;
+    std::vector<std::string> executables;  // absolute, as /proc/<pid>/exe shows them
+
+    bool empty() const { return users.empty() && groups.empty() && executables.empty(); }
+};
+
+struct access_policy_t {
+    // mode = open: every request from everyone, as without a policy at all.
+    bool open = false;
+    // Trusted besides uid 0: the uid the daemon runs as, which can do
+    // anything to it anyway.
+    uid_t owner_uid = 0;
+    // May send product requests (2000..2003) besides the trusted.
+    access_list_t products;
+    // When not empty, only these (and the trusted) may register a front UI.
+    access_list_t frontui;
+    // Connections one non-root uid may hold; 0 keeps the connection core's
+    // default.
+    int connections_per_uid = 0;
+};
+
+// What the gate knows about one request.
+struct access_facts_t {
+    uint32_t type = 0;
+    std::string uuid;
+    // Null for a caller inside the daemon's own process (tests, fuzzers):
+    // nothing but a connection has a peer, and such callers are trusted.
+    const net_peer_t *peer = nullptr;
+    // Front-UI registration: "pid" and "euid" of its body, when it has both.
+    bool declared = false;
+    int declared_pid = 0;
+    int declared_euid = 0;
+    // The current front UI, when there is one.
+    bool fui_current = false;
+    std::string fui_uuid;
+    int fui_euid = 0;
+    // Configuration requests: the store holds a front UI with `uuid`.
+    bool uuid_stored = false;
+};
+
+struct access_verdict_t {
+    bool allow;
+    const char *rule;  // the rule that refused; null when allowed
+};
+
+// Names of the rules, as the refusal's log line gives them.
+constexpr const char *kAccessRuleProducts = "products";
+constexpr const char *kAccessRuleFrontUiListed = "frontui-listed";
+constexpr const char *kAccessRuleFrontUiIdentity = "frontui-identity";
+constexpr const char *kAccessRuleFrontUiUuid = "frontui-uuid-owner";
+constexpr const char *kAccessRuleFrontUiConfig = "frontui-config-owner";
+
+access_verdict_t access_decide(const access_facts_t &facts, const access_policy_t &policy);
+
+// Whether no rule applies: the policy is open, or the peer is in-process
+// (null) or trusted.
+bool access_unchecked(const net_peer_t *peer, const access_policy_t &policy);
+
+// Whether the peer is named by the list.
+bool access_listed(const access_list_t &list, const net_peer_t &peer);
+
+// The policy the gate applies; until access_policy_set it is the default
+// with the process's own euid as owner.
+const access_policy_t &access_policy_current();
+void access_policy_set(const access_policy_t &policy);
+
+// Runs before the handler of a served request type. False when the request
+// may go on; true when it was refused: `packet` then holds the reply with
+// result kMoxResultNotPermitted and `*rc` the encoder's code, one ERROR line
+// names the request, the peer and the rule, and nothing else happened.
+bool access_gate_refuses(mox_packet_t &packet, int *rc);

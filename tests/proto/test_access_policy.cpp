@@ -1,0 +1,207 @@
+// The access decision, one row per rule and per way around it: who sends
+// (root, the daemon's own uid, a stranger, a listed user, group or
+// executable, a peer the kernel did not name), what it sends, what it
+// declares and what the store holds.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/ae/net.h"
+#include "proto/access_policy.h"
+
+namespace {
+
+constexpr uid_t kOwner = 990;  // the daemon's own uid in these rows
+constexpr int kUser = 1000;    // a desktop user
+constexpr int kOther = 1001;   // another desktop user
+const char *kAvExe = "/opt/av/bin/avd";
+const char *kUiExe = "/usr/bin/korvane-ui";
+
+struct Peer {
+    int pid, uid, gid;
+    const char *exe;
+    std::vector<gid_t> groups;
+};
+
+const Peer kRoot = {100, 0, 0, "/usr/bin/anything", {}};
+const Peer kDaemonUser = {101, static_cast<int>(kOwner), 990, "/x", {}};
+const Peer kStranger = {200, kOther, kOther, "/usr/bin/python3", {100}};
+const Peer kUserUi = {300, kUser, kUser, "/usr/bin/korvane-ui", {}};
+const Peer kAvUser = {400, 4242, 4242, "/usr/bin/sh", {}};            // uid listed
+const Peer kAvGroupMember = {401, 4343, 4343, "/bin/x", {27, 4444}};  // group listed
+const Peer kAvPrimaryGroup = {402, 4343, 4444, "/bin/x", {}};         // primary gid listed
+const Peer kAvBinary = {403, 65534, 65534, "/opt/av/bin/avd", {}};    // executable listed
+const Peer kUnknown = {-1, -1, -1, nullptr, {}};                      // no SO_PEERCRED
+
+enum PolicyKind { kDefault, kListed, kOpen, kUiRestricted };
+
+access_policy_t MakePolicy(PolicyKind kind) {
+    access_policy_t p;
+    p.owner_uid = kOwner;
+    if (kind == kListed) {
+        p.products.users = {4242};
+        p.products.groups = {4444};
+        p.products.executables = {kAvExe};
+    }
+    if (kind == kOpen) p.open = true;
+    if (kind == kUiRestricted) {
+        p.frontui.users = {static_cast<uid_t>(kOther)};
+        p.frontui.executables = {kUiExe};
+    }
+    return p;
+}
+
+struct Row {
+    const char *name;
+    PolicyKind policy;
+    const Peer *peer;  // null: an in-process caller
+    uint32_t type;
+    const char *uuid;
+    // Registration body: declared pid / euid; -2 for "no usable body".
+    int declared_pid, declared_euid;
+    // The current front UI ("" for none) and its euid; whether the store
+    // knows `uuid` as a front UI.
+    const char *fui_uuid;
+    int fui_euid;
+    bool uuid_stored;
+    const char *refused_by;  // null: allowed
+};
+
+const int kNoBody = -2;
+
+const Row kRows[] = {
+    // Product requests: the trusted, then the listed, nobody else.
+    {"root registers a product", kDefault, &kRoot, 2000, "av", kNoBody, 0, "", 0, false, nullptr},
+    {"daemon's own uid reports", kDefault, &kDaemonUser, 2002, "av", kNoBody, 0, "", 0, false,
+     nullptr},
+    {"in-process caller", kDefault, nullptr, 2001, "av", kNoBody, 0, "", 0, false, nullptr},
+    {"stranger registers", kDefault, &kStranger, 2000, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"stranger unregisters", kDefault, &kStranger, 2001, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"stranger reports", kDefault, &kStranger, 2002, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"stranger updates", kDefault, &kStranger, 2003, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"peer without credentials", kDefault, &kUnknown, 2000, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"listed uid, default policy", kDefault, &kAvUser, 2000, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"listed uid", kListed, &kAvUser, 2000, "av", kNoBody, 0, "", 0, false, nullptr},
+    {"listed supplementary group", kListed, &kAvGroupMember, 2002, "av", kNoBody, 0, "", 0, false,
+     nullptr},
+    {"listed primary group", kListed, &kAvPrimaryGroup, 2003, "av", kNoBody, 0, "", 0, false,
+     nullptr},
+    {"listed executable", kListed, &kAvBinary, 2001, "av", kNoBody, 0, "", 0, false, nullptr},
+    {"not listed", kListed, &kStranger, 2000, "av", kNoBody, 0, "", 0, false, kAccessRuleProducts},
+    {"unknown peer, listed policy", kListed, &kUnknown, 2000, "av", kNoBody, 0, "", 0, false,
+     kAccessRuleProducts},
+    {"open mode", kOpen, &kStranger, 2000, "av", kNoBody, 0, "", 0, false, nullptr},
+
+    // Reads stay open.
+    {"stranger asks the product", kDefault, &kStranger, 1001, "ui", kNoBody, 0, "ui", kUser, true,
+     nullptr},
+    {"stranger asks the status", kDefault, &kUnknown, 1002, "ui", kNoBody, 0, "ui", kUser, true,
+     nullptr},
+
+    // Front-UI registration: the declared identity is the peer's.
+    {"user declares itself", kDefault, &kUserUi, 1000, "ui", 300, kUser, "", 0, false, nullptr},
+    {"user declares pid 1", kDefault, &kUserUi, 1000, "ui", 1, kUser, "", 0, false,
+     kAccessRuleFrontUiIdentity},
+    {"user declares euid 0", kDefault, &kUserUi, 1000, "ui", 300, 0, "", 0, false,
+     kAccessRuleFrontUiIdentity},
+    {"unknown peer declares -1", kDefault, &kUnknown, 1000, "ui", -1, -1, "", 0, false,
+     kAccessRuleFrontUiIdentity},
+    {"body without numbers goes to the handler", kDefault, &kUserUi, 1000, "ui", kNoBody, 0, "", 0,
+     false, nullptr},
+    {"root declares anyone", kDefault, &kRoot, 1000, "ui", 1, 4321, "", 0, false, nullptr},
+    {"user renews its own registration", kDefault, &kUserUi, 1000, "ui", 300, kUser, "ui", kUser,
+     true, nullptr},
+    {"stranger takes the current uuid", kDefault, &kStranger, 1000, "ui", 200, kOther, "ui", kUser,
+     true, kAccessRuleFrontUiUuid},
+    {"stranger registers another uuid", kDefault, &kStranger, 1000, "ui-2", 200, kOther, "ui",
+     kUser, false, nullptr},
+    {"restricted: listed user", kUiRestricted, &kStranger, 1000, "ui", 200, kOther, "", 0, false,
+     nullptr},
+    {"restricted: listed executable", kUiRestricted, &kUserUi, 1000, "ui", 300, kUser, "", 0, false,
+     nullptr},
+    {"restricted: neither", kUiRestricted, &kAvUser, 1000, "ui", 400, 4242, "", 0, false,
+     kAccessRuleFrontUiListed},
+    {"restricted: neither, no body", kUiRestricted, &kAvUser, 1000, "ui", kNoBody, 0, "", 0, false,
+     kAccessRuleFrontUiListed},
+    {"restricted: root", kUiRestricted, &kRoot, 1000, "ui", 1, 1, "", 0, false, nullptr},
+    {"open mode, misdeclared", kOpen, &kUserUi, 1000, "ui", 1, 0, "ui", kOther, true, nullptr},
+
+    // Configuration: the current front UI's euid, or the trusted.
+    {"owner saves", kDefault, &kUserUi, 1003, "ui", kNoBody, 0, "ui", kUser, true, nullptr},
+    {"owner reads", kDefault, &kUserUi, 1004, "ui", kNoBody, 0, "ui", kUser, true, nullptr},
+    {"stranger saves", kDefault, &kStranger, 1003, "ui", kNoBody, 0, "ui", kUser, true,
+     kAccessRuleFrontUiConfig},
+    {"stranger reads", kDefault, &kStranger, 1004, "ui", kNoBody, 0, "ui", kUser, true,
+     kAccessRuleFrontUiConfig},
+    {"root reads", kDefault, &kRoot, 1004, "ui", kNoBody, 0, "ui", kUser, true, nullptr},
+    {"stranger reads a stored, not current one", kDefault, &kStranger, 1004, "old", kNoBody, 0,
+     "ui", kUser, true, kAccessRuleFrontUiConfig},
+    {"owner of nothing saves an unknown uuid", kDefault, &kStranger, 1003, "nobody", kNoBody, 0,
+     "ui", kUser, false, nullptr},
+    {"unknown uuid, no front UI at all", kDefault, &kStranger, 1004, "nobody", kNoBody, 0, "", 0,
+     false, nullptr},
+    {"open mode, stranger saves", kOpen, &kStranger, 1003, "ui", kNoBody, 0, "ui", kUser, true,
+     nullptr},
+
+    // Types no handler serves are not the gate's business.
+    {"notification type", kDefault, &kStranger, 1500, "x", kNoBody, 0, "", 0, false, nullptr},
+};
+
+TEST(AccessDecide, EveryRule) {
+    for (const Row &r : kRows) {
+        SCOPED_TRACE(r.name);
+        net_peer_t peer = {};
+        std::vector<gid_t> groups;
+        access_facts_t f;
+        f.type = r.type;
+        f.uuid = r.uuid;
+        if (r.peer != nullptr) {
+            groups = r.peer->groups;
+            peer.pid = r.peer->pid;
+            peer.uid = r.peer->uid;
+            peer.gid = r.peer->gid;
+            peer.exe = const_cast<char *>(r.peer->exe);
+            peer.groups = groups.empty() ? nullptr : groups.data();
+            peer.ngroups = static_cast<int>(groups.size());
+            f.peer = &peer;
+        }
+        f.declared = r.declared_pid != kNoBody;
+        f.declared_pid = r.declared_pid;
+        f.declared_euid = r.declared_euid;
+        f.fui_current = r.fui_uuid[0] != '\0';
+        f.fui_uuid = r.fui_uuid;
+        f.fui_euid = r.fui_euid;
+        f.uuid_stored = r.uuid_stored;
+
+        access_verdict_t v = access_decide(f, MakePolicy(r.policy));
+        if (r.refused_by == nullptr) {
+            EXPECT_TRUE(v.allow) << "refused by " << (v.rule ? v.rule : "?");
+            EXPECT_EQ(v.rule, nullptr);
+        } else {
+            EXPECT_FALSE(v.allow);
+            EXPECT_STREQ(v.rule, r.refused_by);
+        }
+    }
+}
+
+TEST(AccessDecide, OwnerUidZeroTrustsNoOneElse) {
+    // The default owner is root itself: uid 990 is then a stranger.
+    access_policy_t p;
+    net_peer_t peer = {};
+    peer.pid = 5;
+    peer.uid = 990;
+    peer.gid = 990;
+    access_facts_t f;
+    f.type = 2000;
+    f.peer = &peer;
+    EXPECT_FALSE(access_decide(f, p).allow);
+}
+
+}  // namespace
