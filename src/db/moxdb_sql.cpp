@@ -145,13 +145,18 @@ int CMoxDb::delFromDb(const std::string &uuid, const char *table, const char *op
     }
 }
 
-// With an empty uuid the read yields the front UI registered least recently.
+// With an empty uuid the read yields the front UI registered most recently
+// (the later of two in one second): only the current front UI's
+// registrations are written, so that is the one that was current when the
+// daemon stopped. The least recent could be a row that an older build
+// stored for a refused registration, and would then take the current one's
+// place at every start.
 bool CMoxDb::getFromDb(CFrontUIInfo &r) {
     const bool byUuid = !r.uuid.empty();
     char sql[512] = {0};
-    snprintf(sql, sizeof(sql),
-             "select uuid,name,pid,euid,loginuid,data from %s %s order by timestamp limit 1",
-             kFrontTable, byUuid ? kByUuid : "");
+    snprintf(sql, sizeof(sql), "select uuid,name,pid,euid,loginuid,data from %s %s order by %s",
+             kFrontTable, byUuid ? kByUuid : "",
+             byUuid ? "timestamp limit 1" : "timestamp desc,rowid desc limit 1");
     try {
         return execRead(
             sql,

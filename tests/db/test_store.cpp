@@ -283,18 +283,19 @@ TEST_F(StoreTest, WritesOfAFrontUiThatIsNotCurrentStoreNothing) {
     EXPECT_EQ(std::string::npos, Log().find("just upgrade database success"));
 }
 
-// After a flood from other front UIs and a later registration of the
-// current one, the next start takes the current one again.
+// After a flood from other front UIs, some with rows an older build left,
+// the next start takes the current front UI again.
 TEST_F(StoreTest, RestartAfterAFloodKeepsTheCurrentFrontUi) {
     ASSERT_EQ(0, db().Upgrade(Front("A")));
     ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) values"
+        "('L0','l',1,1,1,strftime('%s','now')-20),('L1','l',1,1,1,strftime('%s','now')-10)");
     for (int i = 0; i < 50; i++) {
-        const std::string uuid = "flood-" + std::to_string(i);
-        EXPECT_EQ(-3, db().Upgrade(Front(uuid, "x", 9000 + i)));
-        EXPECT_EQ(-3, db().Upgrade(Conf(uuid, "{\"x\":1}")));
+        const std::string uuid =
+            i % 2 ? "L" + std::to_string(i % 4 / 2) : "flood-" + std::to_string(i);
+        EXPECT_EQ(-3, db().Upgrade(Front(uuid, "x", 9000 + i))) << uuid;
+        EXPECT_EQ(-3, db().Upgrade(Conf(uuid, "{\"x\":1}"))) << uuid;
     }
-    // The flood came before A's latest registration, which renews its time.
-    Sql("update t_frontui set timestamp=timestamp-10");
     ASSERT_EQ(0, db().Upgrade(Front("A")));
     Restart();
 
@@ -305,7 +306,9 @@ TEST_F(StoreTest, RestartAfterAFloodKeepsTheCurrentFrontUi) {
     EXPECT_EQ("{\"a\":1}", held.data);
     EXPECT_EQ(0, db().Upgrade(Front("A")));
     EXPECT_EQ(-3, db().Upgrade(Front("flood-0")));
-    EXPECT_EQ(1, Int("select count(*) from t_frontui"));
+    EXPECT_EQ(-3, db().Upgrade(Front("L0")));
+    EXPECT_EQ("A,L0,L1", Value("select group_concat(uuid) from (select uuid from t_frontui "
+                               "order by uuid)"));
 }
 
 // A start whose load met a locked file holds no front UI while the table
@@ -337,12 +340,12 @@ TEST_F(StoreTest, NoFrontUiHeldAfterALockedStartStillRefusesOthers) {
 // euids' rows stay.
 TEST_F(StoreTest, FrontUiRowsPerEuidKeepTheNewest) {
     ASSERT_EQ(8, CMoxDb::kMaxFrontUIsPerEuid);
-    // Rows an older build left: u0 (the oldest, taken at start) and u1..u11
+    // Rows an older build left: u0 (the newest, taken at start) and u1..u11
     // of euid 1000, o0..o2 of euid 2000.
     std::string values;
     for (int i = 0; i < 12; i++)
         values += (i ? "," : "") + "('u"s + std::to_string(i) + "','u',1,1000,1000," +
-                  std::to_string(100 + i) + ")";
+                  std::to_string(i ? 100 + i : 300) + ")";
     for (int i = 0; i < 3; i++)
         values +=
             ",('o"s + std::to_string(i) + "','o',1,2000,2000," + std::to_string(200 + i) + ")";
@@ -592,7 +595,7 @@ TEST_F(StoreTest, GetOfTheFrontUiFallsBackToTheDatabaseAndLoadsIt) {
     const struct {
         const char *asked;
         const char *found;
-    } cases[] = {{"", "old"}, {"new", "new"}};
+    } cases[] = {{"", "new"}, {"old", "old"}};
     for (const auto &c : cases) {
         Sql("delete from t_frontui");
         Restart();  // nothing to load: the cache holds no front UI
@@ -612,7 +615,7 @@ TEST_F(StoreTest, GetOfTheFrontUiFallsBackToTheDatabaseAndLoadsIt) {
 
 TEST_F(StoreTest, NullTextsReadBackEmpty) {
     ASSERT_EQ(0, db().Upgrade(Front("A")));
-    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('B','b',1,1,1)");
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) values('B','b',1,1,1,1)");
     ASSERT_EQ(0, db().Upgrade(Product("P")));
     Restart();
 
@@ -680,10 +683,12 @@ TEST_F(StoreTest, TextColumnsKeepTheirBytes) {
     }
 }
 
-TEST_F(StoreTest, LoadAtStartTakesTheOldestFrontUiAndTheOldestOtherProduct) {
+// The front UI registered last (of two in one second, the later row) was
+// the current one; the product registered first is.
+TEST_F(StoreTest, LoadAtStartTakesTheNewestFrontUiAndTheOldestOtherProduct) {
     Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
-        "('X','x',1,1,1,'{\"x\":1}',300),('Y','y',2,2,2,'{\"y\":1}',100),"
-        "('Z','z',3,3,3,NULL,200)");
+        "('W','w',4,4,4,NULL,300),('Y','y',2,2,2,'{\"y\":1}',100),"
+        "('X','x',1,1,1,'{\"x\":1}',300),('Z','z',3,3,3,NULL,200)");
     Sql("insert into t_secsoft (uuid,name,exec,secsoft,status,ctime) values"
         "('" +
         kDef +
@@ -693,8 +698,8 @@ TEST_F(StoreTest, LoadAtStartTakesTheOldestFrontUiAndTheOldestOtherProduct) {
 
     CFrontUIInfo front;
     ASSERT_EQ(0, db().Get(front));
-    EXPECT_EQ("Y", front.uuid);
-    EXPECT_EQ("{\"y\":1}", front.data);
+    EXPECT_EQ("X", front.uuid);
+    EXPECT_EQ("{\"x\":1}", front.data);
     CSecSoftInfo cur;
     ASSERT_EQ(0, db().Get(cur));
     EXPECT_EQ("Q", cur.uuid);
@@ -706,14 +711,14 @@ TEST_F(StoreTest, LoadAtStartTakesTheOldestFrontUiAndTheOldestOtherProduct) {
 
     const std::string log = Log();
     const std::vector<std::string> lines = {
-        "|INFO|load FrontUI for Y\n",
-        "|INFO|upgrade FrontUI cache for Y,rc: 0\n",
+        "|INFO|load FrontUI for X\n",
+        "|INFO|upgrade FrontUI cache for X,rc: 0\n",
         "|INFO|load Default-SecSoft from DB for " + kDef + "\n",
         "|INFO|upgrade Default-SecSoft cache for " + kDef + ",rc: 0\n",
         "|INFO|load SecSoft for Q\n",
         "|INFO|upgrade SecSoft cache for Q,rc: 0\n"};
     for (const std::string &line : lines) EXPECT_NE(std::string::npos, log.find(line)) << line;
-    EXPECT_EQ(3, Int("select count(*) from t_frontui"));
+    EXPECT_EQ(4, Int("select count(*) from t_frontui"));
     EXPECT_EQ(3, Int("select count(*) from t_secsoft"));
 }
 
@@ -735,7 +740,7 @@ TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
          },
          -4,
          "get frontUIInfo failed fron db sql: select uuid,name,pid,euid,loginuid,data from "
-         "t_frontui  order by timestamp limit 1" +
+         "t_frontui  order by timestamp desc,rowid desc limit 1" +
              locked},
         {"front UI write", [](CMoxDb &d) { return d.Upgrade(Front("A")); }, -1,
          "upgrade frontUI: failed to execute sql:replace into t_frontui "
@@ -886,7 +891,8 @@ TEST_F(StoreTest, LostTablesAreCreatedAgainWithTheCachedEntries) {
         Restart();
         ASSERT_EQ(0, db().Upgrade(Front("A")));
         ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
-        Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('B','b',1,1,1)");
+        Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) "
+            "values('B','b',1,1,1,1)");
         ASSERT_EQ(0, db().Upgrade(Product(kDef, 1, "{\"d\":1}")));
         ASSERT_EQ(0, db().Upgrade(Product("P")));
         ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));

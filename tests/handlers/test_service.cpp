@@ -2,6 +2,7 @@
 // through the client library on both sockets.
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -86,6 +87,22 @@ protected:
         return q.executeStep() ? q.getColumn(0).getInt() : -1;
     }
 
+    std::string Db() const { return root_.path() + "/etc/korvane/korvaned.db"; }
+    void Sql(const std::string &sql) {
+        SQLite::Database db(Db(), SQLite::OPEN_READWRITE);
+        db.exec(sql);
+    }
+    // The first column of the first row as text ("" without a row).
+    std::string Sql1(const std::string &sql) {
+        SQLite::Database db(Db(), SQLite::OPEN_READONLY);
+        SQLite::Statement q(db, sql);
+        return q.executeStep() ? q.getColumn(0).getString() : std::string();
+    }
+    static long long FileSize(const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    }
+
     vk_test::TempRoot root_;
     std::unique_ptr<vk_test::DaemonProcess> daemon_;
     uint64_t next_id_ = 100;
@@ -128,10 +145,88 @@ TEST_F(ServiceTest, FrontUiLife) {
     EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
     EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"theme":"dark","uuid":"fui-0001"})");
 
-    // A second front UI is stored but answers 1; it is known afterwards.
+    // A second front UI answers 1 and stays unknown.
     auto other = Connect(Endpoint::kFrontUi);
     EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), 1);
-    EXPECT_EQ(Result(*other, "fui-0002", 1004), 103);
+    EXPECT_EQ(Result(*other, "fui-0002", 1004), 100);
+}
+
+// Registrations and saves answered with a failure store nothing, however
+// many and however large: the file neither grows nor gains a row, and after
+// a restart the front UI that was current is current again.
+TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
+    auto ui = Connect(Endpoint::kFrontUi);
+    auto intruder = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+    EXPECT_EQ(Result(*ui, kFui, 1003, R"({"k":"v"})"), 0);
+    // A row an older build stored for a front UI that never was current.
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('legacy','l',1,1000,1000)");
+
+    const std::string big = R"({"pad":")" + std::string(4000, 'x') + "\"}";
+    const std::string bigReg =
+        R"({"name":")" + std::string(4000, 'n') + R"(","login_uid":1000,"euid":1000,"pid":1})";
+    const struct {
+        const char *what;
+        std::string uuid;  // "#" is replaced by a counter
+        uint32_t type;
+        std::string body;
+    } cases[] = {
+        {"registration under a new uuid each time", "flood-#", 1000, bigReg},
+        {"registration of the stored row", "legacy", 1000, bigReg},
+        {"save from the stored row", "legacy", 1003, big},
+    };
+    const std::string rows = Sql1(
+        "select group_concat(uuid||name||ifnull(data,'-')||timestamp) "
+        "from (select * from t_frontui order by uuid)");
+    const long long size = FileSize(Db());
+    int n = 0;
+    for (const auto &c : cases) {
+        for (int i = 0; i < 30; i++) {
+            std::string uuid = c.uuid;
+            if (uuid.back() == '#') uuid.replace(uuid.size() - 1, 1, std::to_string(n++));
+            ASSERT_EQ(Result(*intruder, uuid, c.type, c.body), 1) << c.what;
+        }
+        EXPECT_EQ(Sql1("select group_concat(uuid||name||ifnull(data,'-')||timestamp) "
+                       "from (select * from t_frontui order by uuid)"),
+                  rows)
+            << c.what;
+        EXPECT_EQ(FileSize(Db()), size) << c.what;
+    }
+    EXPECT_EQ(Result(*intruder, "flood-0", 1004), 100);
+
+    // The current front UI registers again, then the daemon restarts: it is
+    // the one loaded, not a row left by an older build.
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+    ui.reset();
+    intruder.reset();
+    daemon_->Stop();
+    Start();
+    EXPECT_TRUE(daemon_->WaitLog("load FrontUI for " + kFui));
+    ui = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"k":"v","uuid":"fui-0001"})");
+    EXPECT_EQ(Result(*ui, "flood-1", 1000, kFuiBody), 1);
+    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+}
+
+// Under umask 0 (as in daemon mode) the database and the log are created
+// readable by their owner only; a log a former build left readable by all
+// is narrowed, and that is said in it.
+TEST(ServiceFiles, PrivateUnderUmaskZero) {
+    vk_test::TempRoot root;
+    const std::string log = root.path() + "/var/log/veskkorvaned.log";
+    ASSERT_EQ(system(("mkdir -p '" + root.path() + "/var/log'").c_str()), 0);
+    vk_test::WriteFile(log, "");
+    ASSERT_EQ(chmod(log.c_str(), 0644), 0);
+    const mode_t old_mask = umask(0);
+    auto daemon = std::make_unique<vk_test::DaemonProcess>(root.path());
+    umask(old_mask);
+    ASSERT_TRUE(daemon->WaitListening());
+    EXPECT_TRUE(daemon->WaitLog("|INFO|log file " + log + " had mode 0644,narrowed to 0600\n"));
+    for (const std::string &f : {log, root.path() + "/etc/korvane/korvaned.db"}) {
+        struct stat st;
+        ASSERT_EQ(stat(f.c_str(), &st), 0) << f;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << f;
+    }
 }
 
 TEST_F(ServiceTest, ProductLifeAndDefaultArbitration) {

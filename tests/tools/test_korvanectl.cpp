@@ -2,8 +2,10 @@
 // with its decoded output, --json parsed back, the exit codes, watch seeing
 // a registration made by another client, and show while the daemon writes.
 #include <cjson/cJSON.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <functional>
@@ -377,6 +379,64 @@ TEST_F(CtlWithDaemon, ShowWhileTheDaemonWrites) {
     CtlResult last = Ctl({"--json", "show"});
     JsonPtr shown = Parse(last.out);
     EXPECT_EQ(Str(shown.get(), "secsofts/0/name"), "gen-149");
+}
+
+// korvanectl run by `uid` (as a user would, without the relocation root's
+// owner's rights): exit code and standard error.
+CtlResult RunCtlAs(uid_t uid, const std::string &root, const std::vector<std::string> &args) {
+    CtlResult r;
+    int err[2];
+    if (pipe(err) != 0) return r;
+    std::vector<std::string> argv_s = {VK_KORVANECTL_PATH};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(err[0]);
+        dup2(err[1], 2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        gid_t gid = static_cast<gid_t>(uid);
+        if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(126);
+        setenv("VESKKORVANED_ROOT", root.c_str(), 1);
+        std::vector<char *> argv;
+        for (auto &a : argv_s) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(err[1]);
+    int status = 0;
+    bool ended = pid > 0 && vk_test::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (pid > 0 && !ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    // A few lines at most: they wait in the pipe.
+    char buf[4096];
+    for (ssize_t n; (n = read(err[0], buf, sizeof(buf))) > 0;) r.err.append(buf, n);
+    close(err[0]);
+    if (ended && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    return r;
+}
+
+// The daemon keeps its database readable by root only; a user who runs
+// show is told so, and to run it as root.
+TEST_F(CtlWithDaemon, ShowAsAnotherUserSaysTheDatabaseIsRootOnly) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: korvanectl is run as the user nobody";
+    // Only the file itself stands in the way: its directories are open.
+    ASSERT_EQ(chmod(m_root.path().c_str(), 0755), 0);
+    const std::string db = m_root.path() + "/etc/korvane/korvaned.db";
+    struct stat st;
+    ASSERT_EQ(stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    CtlResult r = RunCtlAs(65534, m_root.path(), {"show"});
+    EXPECT_EQ(r.exit_code, 5) << r.err;
+    EXPECT_EQ(r.err, "korvanectl: the registry database " + db +
+                         " is readable by root only; run korvanectl show as root\n");
+    EXPECT_EQ(Ctl({"show"}).exit_code, 0) << "root reads it";
 }
 
 }  // namespace
