@@ -1,0 +1,353 @@
+// The access policy against real processes of other users: the test
+// process (root) sets up a registry, then a child switched to another uid
+// sends one request. A refusal answers 403, changes no stored row, sends no
+// notification to a watching front UI, logs who was refused and keeps the
+// connection open.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/korvane_client.h"
+#include "daemon/run_to_end.h"
+#include "db/records.h"
+#include "net/ae/logbudget.h"
+#include "support/as_user.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+using korvane::Client;
+using korvane::Endpoint;
+
+namespace {
+
+const std::string kDef = kDefSecSoftUuid;
+const std::string kOwnerUi = "ui-owner";
+const std::string kAv = "av-1";
+constexpr uid_t kUiOwnerUid = 5151;  // the euid the current front UI declared
+
+const vk_test::Identity kStranger = {65534, 65534, {}};
+const vk_test::Identity kUiOwner = {kUiOwnerUid, kUiOwnerUid, {}};
+const vk_test::Identity kListedUser = {4242, 4242, {}};
+const vk_test::Identity kGroupMember = {4343, 4343, {4444}};
+const vk_test::Identity kNotMember = {4343, 4343, {}};
+
+std::string SelfExe() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+// What the child declares in a front-UI registration.
+enum class Declares { kNothing, kItself, kPidOne, kEuidZero };
+
+std::string UiBody(Declares d) {
+    long pid = d == Declares::kPidOne ? 1 : getpid();
+    long euid = d == Declares::kEuidZero ? 0 : geteuid();
+    return R"({"name":"ui","login_uid":1000,"euid":)" + std::to_string(euid) + R"(,"pid":)" +
+           std::to_string(pid) + "}";
+}
+
+std::optional<std::string> BodyFor(uint32_t type, Declares d) {
+    switch (type) {
+        case 1000:
+            return UiBody(d);
+        case 1003:
+            return std::string(R"({"theme":"stolen"})");
+        case 2000:
+        case 2003:
+            return std::string(R"({"name":"Fake AV","exec":"/tmp/fake"})");
+        case 2002:
+            return std::string(R"({"protected":true})");
+        default:
+            return std::nullopt;
+    }
+}
+
+// Sends one request and waits for its reply (notifications skipped): its
+// result, or -1.
+int Send(Client &c, const std::string &uuid, uint32_t type,
+         const std::optional<std::string> &body = std::nullopt) {
+    if (!c.SendRequest(uuid, 1, type, body)) return -1;
+    auto m = c.ReadMessage(10000);
+    while (m && !m->has_result) m = c.ReadMessage(10000);
+    return m ? m->result : -1;
+}
+
+// A daemon under a fresh root, with an optional policy file.
+class Service {
+public:
+    explicit Service(const std::string &policy) {
+        if (!policy.empty()) {
+            std::string path = m_root.Under("/etc/korvane/access.conf");
+            mkdir(m_root.Under("/etc").c_str(), 0755);
+            mkdir(m_root.Under("/etc/korvane").c_str(), 0755);
+            vk_test::WriteFile(path, policy);
+            chmod(path.c_str(), 0644);
+        }
+        m_daemon = std::make_unique<vk_test::DaemonProcess>(m_root.path());
+    }
+
+    bool Listening() const { return m_daemon->WaitListening(); }
+    const vk_test::DaemonProcess &daemon() const { return *m_daemon; }
+
+    std::string Name(Endpoint ep) const {
+        return "@" + m_root.path() +
+               (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
+    }
+
+    // As root: a current front UI of uid 5151 with a configuration, the
+    // default product and an active product with a status. False when a
+    // step was not answered 0.
+    bool SetUpRegistry() const {
+        Client ui, av;
+        if (!ui.Connect(Name(Endpoint::kFrontUi)) || !av.Connect(Name(Endpoint::kSecSoft)))
+            return false;
+        std::string ui_body = R"({"name":"ui","login_uid":5151,"euid":5151,"pid":1})";
+        return Send(ui, kOwnerUi, 1000, ui_body) == 0 &&
+               Send(ui, kOwnerUi, 1003, std::string(R"({"theme":"dark"})")) == 0 &&
+               Send(av, kDef, 2000, std::string(R"({"name":"Ambrel","exec":"/opt/p"})")) == 0 &&
+               Send(av, kAv, 2000, std::string(R"({"name":"AV","exec":"/opt/av"})")) == 0 &&
+               Send(av, kAv, 2002, std::string(R"({"protected":true})")) == 0;
+    }
+
+    // Every stored row, as text.
+    std::string Dump() const {
+        SQLite::Database db(m_root.Under("/etc/korvane/korvaned.db"), SQLite::OPEN_READONLY);
+        std::string out;
+        for (const char *sql :
+             {"select * from t_frontui order by uuid", "select * from t_secsoft order by uuid"}) {
+            SQLite::Statement q(db, sql);
+            while (q.executeStep()) {
+                for (int i = 0; i < q.getColumnCount(); ++i)
+                    out += q.getColumn(i).getString() + "|";
+                out += "\n";
+            }
+            out += "--\n";
+        }
+        return out;
+    }
+
+private:
+    vk_test::TempRoot m_root;
+    std::unique_ptr<vk_test::DaemonProcess> m_daemon;
+};
+
+class AccessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: requests are sent by children switched to other uids";
+    }
+};
+
+// The child's side: one request, then a status query on the same
+// connection. "<result> <follow-up result> <pid>".
+std::string RequestAsChild(const std::string &socket, const std::string &uuid, uint32_t type,
+                           Declares declares) {
+    Client c;
+    if (!c.Connect(socket)) return "connect: " + c.error();
+    auto reply = [&](int64_t id) -> int {
+        auto m = c.ReadMessage(10000);
+        while (m && !m->has_result) m = c.ReadMessage(10000);
+        return m && m->id == static_cast<uint64_t>(id) ? m->result : -1;
+    };
+    if (!c.SendRequest(uuid, 7, type, BodyFor(type, declares))) return "send: " + c.error();
+    int first = reply(7);
+    if (!c.SendRequest(kOwnerUi, 8, 1002)) return "send: " + c.error();
+    int second = reply(8);
+    return std::to_string(first) + " " + std::to_string(second) + " " + std::to_string(getpid());
+}
+
+enum PolicyKind { kNoPolicy, kListed, kExecutable, kUiListed, kOpen };
+
+std::string PolicyText(PolicyKind kind) {
+    switch (kind) {
+        case kListed:
+            return "[products]\nusers = 4242\ngroups = 4444\n";
+        case kExecutable:
+            return "[products]\nexecutables = " + SelfExe() + "\n";
+        case kUiListed:
+            return "[frontui]\nusers = 4242\n";
+        case kOpen:
+            return "[access]\nmode = open\n";
+        default:
+            return "";
+    }
+}
+
+struct Case {
+    const char *name;
+    PolicyKind policy;
+    const vk_test::Identity *who;  // null: root
+    uint32_t type;
+    std::string uuid;
+    Declares declares;
+    int result;
+    const char *rule;  // the refusing rule, null when allowed
+};
+
+const Case kCases[] = {
+    // Product requests: root only by default.
+    {"root registers a second product", kNoPolicy, nullptr, 2000, "av-2", Declares::kNothing, 501,
+     nullptr},
+    {"stranger registers", kNoPolicy, &kStranger, 2000, "fake", Declares::kNothing, 403,
+     "products"},
+    {"stranger unregisters the active product", kNoPolicy, &kStranger, 2001, kAv,
+     Declares::kNothing, 403, "products"},
+    {"stranger reports for it", kNoPolicy, &kStranger, 2002, kAv, Declares::kNothing, 403,
+     "products"},
+    {"stranger updates it", kNoPolicy, &kStranger, 2003, kAv, Declares::kNothing, 403, "products"},
+    {"listed uid reports", kListed, &kListedUser, 2002, kAv, Declares::kNothing, 0, nullptr},
+    {"listed group updates", kListed, &kGroupMember, 2003, kAv, Declares::kNothing, 0, nullptr},
+    {"same uid without the group", kListed, &kNotMember, 2003, kAv, Declares::kNothing, 403,
+     "products"},
+    {"listed executable unregisters", kExecutable, &kStranger, 2001, kAv, Declares::kNothing, 0,
+     nullptr},
+    {"open mode: stranger unregisters", kOpen, &kStranger, 2001, kAv, Declares::kNothing, 0,
+     nullptr},
+
+    // Reads stay open.
+    {"stranger reads the product", kNoPolicy, &kStranger, 1001, kOwnerUi, Declares::kNothing, 0,
+     nullptr},
+    {"stranger reads the status", kNoPolicy, &kStranger, 1002, kOwnerUi, Declares::kNothing, 0,
+     nullptr},
+
+    // Configuration: the current front UI's euid only.
+    {"stranger reads the configuration", kNoPolicy, &kStranger, 1004, kOwnerUi, Declares::kNothing,
+     403, "frontui-config-owner"},
+    {"stranger overwrites the configuration", kNoPolicy, &kStranger, 1003, kOwnerUi,
+     Declares::kNothing, 403, "frontui-config-owner"},
+    {"owner reads its configuration", kNoPolicy, &kUiOwner, 1004, kOwnerUi, Declares::kNothing, 0,
+     nullptr},
+    {"owner saves its configuration", kNoPolicy, &kUiOwner, 1003, kOwnerUi, Declares::kNothing, 0,
+     nullptr},
+    {"stranger asks for an unknown uuid", kNoPolicy, &kStranger, 1004, "nobody", Declares::kNothing,
+     100, nullptr},
+
+    // Registration: as itself, and not under the current one's uuid.
+    {"stranger declares pid 1", kNoPolicy, &kStranger, 1000, "ui-s", Declares::kPidOne, 403,
+     "frontui-identity"},
+    {"stranger declares euid 0", kNoPolicy, &kStranger, 1000, "ui-s", Declares::kEuidZero, 403,
+     "frontui-identity"},
+    {"stranger takes the current uuid", kNoPolicy, &kStranger, 1000, kOwnerUi, Declares::kItself,
+     403, "frontui-uuid-owner"},
+    {"owner registers again", kNoPolicy, &kUiOwner, 1000, kOwnerUi, Declares::kItself, 0, nullptr},
+    {"stranger registers itself beside it", kNoPolicy, &kStranger, 1000, "ui-s", Declares::kItself,
+     1, nullptr},
+    {"unlisted user registers", kUiListed, &kStranger, 1000, "ui-s", Declares::kItself, 403,
+     "frontui-listed"},
+    {"listed user registers", kUiListed, &kListedUser, 1000, "ui-l", Declares::kItself, 1, nullptr},
+    {"open mode: takes the current uuid", kOpen, &kStranger, 1000, kOwnerUi, Declares::kPidOne, 0,
+     nullptr},
+};
+
+TEST_F(AccessTest, RequestsOfOtherUsers) {
+    for (const Case &c : kCases) {
+        SCOPED_TRACE(c.name);
+        Service service(PolicyText(c.policy));
+        ASSERT_TRUE(service.Listening());
+        ASSERT_TRUE(service.SetUpRegistry());
+
+        const std::string before = service.Dump();
+        Client watcher;
+        ASSERT_TRUE(watcher.Connect(service.Name(Endpoint::kFrontUi))) << watcher.error();
+        ASSERT_EQ(Send(watcher, "watcher", 1002), 100);  // accepted before the request
+
+        std::string socket = service.Name(c.type >= 2000 ? Endpoint::kSecSoft : Endpoint::kFrontUi);
+        auto run = [&] { return RequestAsChild(socket, c.uuid, c.type, c.declares); };
+        std::optional<std::string> got =
+            c.who == nullptr ? std::optional<std::string>(run()) : vk_test::RunAs(*c.who, run);
+        ASSERT_TRUE(got.has_value()) << "the child did not report";
+        int result = -2, follow = -2;
+        long pid = 0;
+        ASSERT_EQ(sscanf(got->c_str(), "%d %d %ld", &result, &follow, &pid), 3) << *got;
+        EXPECT_EQ(result, c.result);
+        EXPECT_GE(follow, 0) << "the connection stays open after the reply";
+        if (c.rule == nullptr) continue;
+
+        EXPECT_EQ(service.Dump(), before) << "a refusal stores nothing";
+        // Notifications go out before the reply that caused them: any would
+        // now be waiting ahead of this reply.
+        ASSERT_TRUE(watcher.SendRequest("watcher", 9, 1002));
+        auto next = watcher.ReadMessage(10000);
+        ASSERT_TRUE(next.has_value()) << watcher.error();
+        EXPECT_TRUE(next->has_result) << "notification after a refusal: " << next->json;
+        std::string line = "|ERROR|refuse request type: " + std::to_string(c.type) +
+                           ",uuid: " + c.uuid + ",from pid: " + std::to_string(pid) +
+                           ",uid: " + std::to_string(c.who->uid) + ",exe: " + SelfExe() +
+                           ",rule: " + c.rule + "\n";
+        EXPECT_TRUE(service.daemon().WaitLog(line)) << line << service.daemon().Log();
+    }
+}
+
+// One connection's refusals fill the log only up to its budget of lines
+// about bad input; every request is still answered.
+TEST_F(AccessTest, RefusalsOfOneConnectionAreLoggedWithinItsBudget) {
+    Service service("");
+    ASSERT_TRUE(service.Listening());
+    std::string socket = service.Name(Endpoint::kSecSoft);
+    std::optional<std::string> got = vk_test::RunAs(kStranger, [&] {
+        Client c;
+        if (!c.Connect(socket)) return std::string("connect");
+        int refused = 0;
+        for (int i = 0; i < 40; ++i)
+            if (Send(c, "fake", 2002, std::string("{}")) == 403) refused++;
+        return std::to_string(refused);
+    });
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, "40");
+    EXPECT_EQ(vk_test::Occurrences(service.daemon().Log(), "refuse request type: 2002"),
+              kNetLogBudgetLines);
+}
+
+struct BadPolicy {
+    const char *name;
+    const char *text;
+    mode_t mode;
+    const char *error;  // after the file's path
+};
+
+const BadPolicy kBadPolicies[] = {
+    {"unknown user", "[products]\nusers = vk-no-such-user\n", 0644,
+     ":2: unknown user \"vk-no-such-user\" in [products] users"},
+    {"line of words", "[access]\nmode open\n", 0644,
+     ":2: neither a section header, a key = value nor a comment: mode open"},
+    {"writable by others", "[access]\nmode = enforce\n", 0666,
+     ": writable by group or others (mode 0666)"},
+};
+
+// A policy that cannot be read as it is written stops the start: status
+// 78, the file, line and fault on standard error and in the log, and no
+// socket.
+TEST(AccessPolicyFile, WrongFileStopsTheStart) {
+    for (const BadPolicy &c : kBadPolicies) {
+        SCOPED_TRACE(c.name);
+        vk_test::TempRoot root;
+        std::string path = root.Under("/etc/korvane/access.conf");
+        mkdir(root.Under("/etc").c_str(), 0755);
+        mkdir(root.Under("/etc/korvane").c_str(), 0755);
+        vk_test::WriteFile(path, c.text);
+        chmod(path.c_str(), c.mode);
+        vk_test::Finished f = vk_test::RunToEnd(root.path(), {"--foreground"});
+        ASSERT_TRUE(f.ended);
+        ASSERT_TRUE(WIFEXITED(f.status));
+        EXPECT_EQ(WEXITSTATUS(f.status), 78);
+        std::string message = path + c.error;
+        EXPECT_NE(f.err.find("veskkorvaned: bad access policy: " + message), std::string::npos)
+            << f.err;
+        std::string log = vk_test::ReadFile(root.Under("/var/log/veskkorvaned.log"));
+        EXPECT_NE(log.find("|ERROR|access policy: " + message), std::string::npos) << log;
+        EXPECT_FALSE(vk_test::FileExists(root.Under("/etc/korvane/korvaned.db")))
+            << "nothing after the policy was opened";
+    }
+}
+
+}  // namespace
