@@ -116,7 +116,8 @@ const char kExitCodes[] =
     "  2  usage error\n"
     "  3  the daemon is not running, or its socket refused the connection\n"
     "  4  no reply (timeout, connection closed, undecodable reply)\n"
-    "  5  the registry database cannot be read (show)\n";
+    "  5  the registry database cannot be read (show)\n"
+    "  6  not permitted: the daemon's access policy refused the request\n";
 
 void PrintUsage(FILE *out) {
     fprintf(out,

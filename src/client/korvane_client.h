@@ -17,6 +17,10 @@ namespace korvane {
 
 enum class Endpoint { kSecSoft, kFrontUi };
 
+// "result" of a request the daemon's access policy refused: nothing was
+// stored and no notification sent; the connection stays open.
+constexpr int kResultNotPermitted = 403;
+
 // The socket name of an endpoint, relocated under VESKKORVANED_ROOT.
 std::string EndpointName(Endpoint endpoint);
 

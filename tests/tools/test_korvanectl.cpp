@@ -17,7 +17,9 @@
 
 #include "client/korvane_client.h"
 #include "proto/codec/json.h"
+#include "support/as_user.h"
 #include "support/daemon_process.h"
+#include "support/shell.h"
 #include "support/temp_root.h"
 #include "tools/ctl_runner.h"
 
@@ -211,6 +213,32 @@ TEST(CtlWithoutDaemon, ExitCodes) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
     }
+}
+
+// A request the daemon's access policy refuses has an exit code of its own
+// and says who was refused and where the policy lives.
+TEST(CtlNotPermitted, RefusedRequestEndsWithItsOwnCode) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: runs korvanectl as another user";
+    TempRoot root;
+    DaemonProcess daemon(root.path());
+    ASSERT_TRUE(daemon.WaitListening());
+    std::string command = "VESKKORVANED_ROOT=" + vk_test::Quote(root.path()) + " " +
+                          vk_test::Quote(VK_KORVANECTL_PATH) + " report --uuid av '{\"ok\":1}'";
+    std::optional<std::string> got = vk_test::RunAs({65534, 65534, {}}, [&] {
+        vk_test::ShellOutput o = vk_test::Sh(command);
+        return std::to_string(o.status) + "\n" + o.text;
+    });
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->substr(0, got->find('\n')), "6") << *got;
+    EXPECT_NE(got->find("result: 403 (not permitted)"), std::string::npos) << *got;
+    EXPECT_NE(got->find("korvanectl: not permitted: the daemon refused this request from uid "
+                        "65534; see " +
+                        root.path() + "/etc/korvane/access.conf\n"),
+              std::string::npos)
+        << *got;
+
+    CtlResult help = RunCtl(root.path(), {"--help"});
+    EXPECT_NE(help.out.find("  6  not permitted"), std::string::npos) << help.out;
 }
 
 TEST(CtlWithoutDaemon, EveryCommandHasHelp) {

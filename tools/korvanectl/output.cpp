@@ -30,6 +30,8 @@ const char *ResultName(int result) {
             return "no such security product registered";
         case 501:
             return "stored, but another security product is active";
+        case korvane::kResultNotPermitted:
+            return "not permitted";
         default:
             return "unknown result";
     }

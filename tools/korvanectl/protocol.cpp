@@ -72,6 +72,11 @@ int Exchange(const Args &args, Endpoint endpoint, const std::string &line) {
         }
         if (!msg->has_result) continue;  // a notification, not our reply
         PrintMessage(*msg, args.json, false);
+        if (msg->result == korvane::kResultNotPermitted)
+            return Fail(kExitNotPermitted,
+                        "not permitted: the daemon refused this request from uid " +
+                            std::to_string(geteuid()) + "; see " +
+                            vk_paths::File(vk_paths::kAccessFile));
         return msg->result == 0 ? kExitOk : kExitResult;
     }
 }
