@@ -55,9 +55,10 @@ int CMoxDb::upgradeDb(const CFrontUIInfo &r) {
     }
 }
 
-// Rows of one euid beyond the newest few are stale registrations (a front
-// UI that took a new uuid); the newest stay, so the user's front UI can
-// always register again.
+// However rows of one euid pile up (kept by an older build, or taken while
+// no front UI was current), only the newest stay: the registering front UI
+// is always among them, so a user's own front UI is never locked out by
+// its stale rows, and another euid's rows are never touched.
 void CMoxDb::trimFrontUIs(const CFrontUIInfo &r) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql),
