@@ -52,7 +52,8 @@ TEST_F(Installed, TreeHoldsEveryPart) {
              "/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
              "/" + LibDir() + "/libkorvane-client.a",
              "/" + LibDir() + "/pkgconfig/korvane-client.pc",
-             "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf"})
+             "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf",
+             "/share/veskkorvaned/access.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     std::string unit = vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/veskkorvaned.service");
     EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
@@ -129,7 +130,8 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
             "./usr/bin/korvanectl", "./usr/sbin/veskkorvaned",
             "./usr/" + UnitDir() + "/veskkorvaned.service", "./usr/share/veskkorvaned/log.conf",
             "./usr/share/doc/veskkorvaned/README.md", "./usr/share/doc/veskkorvaned/protocol.md",
-            "./usr/share/doc/veskkorvaned/service.md"}));
+            "./usr/share/doc/veskkorvaned/service.md", "./usr/share/veskkorvaned/access.conf",
+            "./usr/share/doc/veskkorvaned/security.md"}));
     EXPECT_EQ(DebFiles(dev),
               (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
                                      "./usr/" + LibDir() + "/libkorvane-client.a",
