@@ -80,7 +80,7 @@ bool net_close_pending(const net_client_t *c) {
     return c != nullptr && c == s_serving && s_serving_closed;
 }
 
-static void close_client(aeEventLoop *el, net_client_t *c) {
+void net_close_client(aeEventLoop *el, net_client_t *c) {
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
     l->free_client(el, c);
 }
@@ -99,6 +99,7 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
         elp_main = nullptr;
         return -2;
     }
+    aeSetBeforeSleepProc(elp_main, net_serve_pending);
     net_accept_init();
     secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
     if (secsoft_listener == nullptr) return -2;
@@ -182,43 +183,80 @@ void destroyListener(net_listener_t *l) {
     zfree(l);
 }
 
+// Makes room for the next read: a buffer on first use, the unconsumed bytes
+// moved to its start, and doubled while an incomplete line fills it, up to
+// kNetBufferSize. False when out of memory.
+static bool make_room(net_client_t *c) {
+    asBuffer *in = c->inbuf;
+    if (in == nullptr) return (c->inbuf = asBufferCreate(kNetBufferInitial)) != nullptr;
+    if (in->pos > in->start) {
+        size_t n = static_cast<size_t>(in->last - in->pos);
+        memmove(in->start, in->pos, n);
+        in->pos = in->start;
+        in->last = in->start + n;
+    }
+    size_t cap = asBufferCapacity(in);
+    if (in->last < in->end || cap >= kNetBufferSize) return true;
+    return asBufferGrow(in, std::min(cap * 2, kNetBufferSize)) == 0;
+}
+
+// Handles c's input (see proc_input_buf) as the connection being served:
+// a close of c requested meanwhile takes effect here, and c goes on the
+// pending list when lines are left.
+static void serve_input(aeEventLoop *el, net_client_t *c, size_t scan) {
+    s_serving = c;
+    s_serving_closed = false;
+    int rc = proc_input_buf(el, c, static_cast<int>(scan));
+    bool closed = s_serving_closed;
+    s_serving = nullptr;
+    s_serving_closed = false;
+    if (closed || (rc != 0 && rc != -7 && rc != 1)) {
+        net_close_client(el, c);
+        return;
+    }
+    if (rc == 1) netPendingAdd(c);
+}
+
 void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
     net_client_t *c = static_cast<net_client_t *>(client);
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
-    if (c->inbuf == nullptr) {
-        c->inbuf = asBufferCreate(kNetBufferSize);
-        if (c->inbuf == nullptr) {
-            close_client(el, c);
-            return;
-        }
-    } else if (c->inbuf->pos > c->inbuf->start) {
-        size_t n = static_cast<size_t>(c->inbuf->last - c->inbuf->pos);
-        memmove(c->inbuf->start, c->inbuf->pos, n);
-        c->inbuf->pos = c->inbuf->start;
-        c->inbuf->last = c->inbuf->start + n;
+    // Lines already read are handled first (from the pending list); reading
+    // on would only move this peer's backlog from its socket into memory.
+    if (c->pending) return;
+    if (!make_room(c)) {
+        net_close_client(el, c);
+        return;
     }
-
     ssize_t n = read(fd, c->inbuf->last, static_cast<size_t>(c->inbuf->end - c->inbuf->last));
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
         LOG(ERROR, "read error: %s", strerror(errno));
-        close_client(el, c);
+        net_close_client(el, c);
         return;
     }
     if (n == 0) {
+        // Also a buffer that an incomplete line has filled to kNetBufferSize.
         LOG(INFO, "Client %s closed connection from listener: %s,fd: %d", c->name, l->name, fd);
-        close_client(el, c);
+        net_close_client(el, c);
         return;
     }
     c->inbuf->last += n;
+    serve_input(el, c, static_cast<size_t>(n));
+}
 
-    s_serving = c;
-    s_serving_closed = false;
-    int rc = proc_input_buf(el, c, static_cast<int>(n));
-    bool closed = s_serving_closed;
-    s_serving = nullptr;
-    s_serving_closed = false;
-    if (closed || (rc != 0 && rc != -7)) close_client(el, c);
+void net_serve_pending(aeEventLoop *el) {
+    // Each walk serves a connection once: one served and still pending goes
+    // back to the tail marked with this walk, and the walk ends when it
+    // comes round again. Connections closed meanwhile leave the list.
+    static unsigned long long round = 0;
+    ++round;
+    net_client_t *c;
+    while ((c = netPendingFirst()) != nullptr && c->pending_round != round) {
+        netPendingRemove(c);
+        c->pending_round = round;
+        serve_input(el, c, static_cast<size_t>(c->inbuf->last - c->inbuf->pos));
+    }
+    aeSetDontWait(el, netPendingFirst() != nullptr);
 }
 
 int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
@@ -226,28 +264,36 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
     asBuffer *in = c->inbuf;
     char *line = in->pos;
     char *scan = in->last - nread;
+    int handled = 0;
     while (scan < in->last) {
+        if (handled == kNetLinesPerPass) {
+            in->pos = line;
+            return 1;
+        }
         char *lf = static_cast<char *>(memchr(scan, '\n', static_cast<size_t>(in->last - scan)));
         if (lf == nullptr) break;
         *lf = '\0';
         mox_packet_t packet;
         packet.peer = &c->peer;
         packet.log_budget = &c->log_budget;
-        int handled = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
+        int rc = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
         // A broadcast made while handling may have closed this connection.
         if (net_close_pending(c)) return -1;
-        if (handled == 0) {
-            int rc = net_send(el, c, packet.response, "handle_response");
+        if (rc == 0) {
+            rc = net_send(el, c, packet.response, "handle_response");
             if (rc == -1)
                 LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
                     packet.response.c_str(), strerror(errno));
             if (rc != 0) return rc == -2 ? -2 : -1;
         }
+        ++handled;
         line = lf + 1;
         scan = line;
     }
     if (line == in->last) {
-        asBufferReset(in);
+        // Nothing left: an idle connection holds no input buffer.
+        asBufferDestroy(in);
+        c->inbuf = nullptr;
         return 0;
     }
     size_t rest = static_cast<size_t>(in->last - line);
@@ -255,110 +301,4 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
     in->pos = in->start;
     in->last = in->start + rest;
     return -7;
-}
-
-long do_write_direct(net_client_t *c, long *last_active, const std::string &text) {
-    if (text.empty()) return 0;
-    ssize_t w;
-    do {
-        w = write(c->fd, text.data(), text.size());
-    } while (w < 0 && errno == EINTR);
-    if (w > 0) {
-        *last_active = aeGetMonoticNow();
-        return w;
-    }
-    if (w == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    return -1;
-}
-
-// Makes room for `len` more bytes behind the queued output.
-static int reserve_outbuf(net_client_t *c, size_t len, const char *tag) {
-    if (c->outbuf == nullptr) {
-        c->outbuf = asBufferCreate(kNetBufferSize);
-        if (c->outbuf == nullptr) {
-            LOG(ERROR, "%s: create output-buffer failed,no memory", tag);
-            return -2;
-        }
-    }
-    asBuffer *b = c->outbuf;
-    if (static_cast<size_t>(b->end - b->last) >= len) return 0;
-    size_t queued = static_cast<size_t>(b->last - b->pos);
-    if (queued + len > kNetMaxQueuedOutput) {
-        LOG(ERROR, "%s: output queue of client %s,fd: %d would pass %zu bytes,close it", tag,
-            c->name, c->fd, kNetMaxQueuedOutput);
-        return -5;
-    }
-    size_t cap = static_cast<size_t>(b->end - b->start);
-    if (cap - queued >= len) {
-        // Enough room once the sent bytes are dropped from the front.
-        memmove(b->start, b->pos, queued);
-        b->pos = b->start;
-        b->last = b->start + queued;
-        return 0;
-    }
-    // Grow geometrically so that a slow reader costs amortised linear copying.
-    size_t want = std::min(std::max(cap * 2, queued + len), kNetMaxQueuedOutput);
-    asBuffer *nb = asBufferCreate(want);
-    if (nb == nullptr) return -2;
-    memcpy(nb->start, b->pos, queued);
-    nb->last = nb->start + queued;
-    asBufferDestroy(b);
-    c->outbuf = nb;
-    return 0;
-}
-
-int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag) {
-    return reserve_outbuf(c, text.size(), tag);
-}
-
-int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag) {
-    size_t off = 0;
-    bool queued = c->outbuf != nullptr && c->outbuf->pos != c->outbuf->last;
-    if (!queued) {
-        long w = do_write_direct(c, &c->last_active, text);
-        if (w < 0) return -1;
-        off = static_cast<size_t>(w);
-        if (off == text.size()) return 0;
-    }
-    // Only the unsent tail is queued, copied once into the buffer.
-    size_t rest = text.size() - off;
-    int rc = reserve_outbuf(c, rest, tag);
-    if (rc != 0) return rc;
-    if (handleClientWriteEvent(el, c) == -1) return -3;
-    memcpy(c->outbuf->last, text.data() + off, rest);
-    c->outbuf->last += rest;
-    return 0;
-}
-
-void reply_to_client(aeEventLoop *el, int fd, void *client, int) {
-    net_client_t *c = static_cast<net_client_t *>(client);
-    asBuffer *b = c->outbuf;
-    if (b == nullptr || b->pos == b->last) {
-        if (b != nullptr) asBufferReset(b);
-        aeDeleteWriteEvent(el, fd);
-        return;
-    }
-    long total = 0;
-    bool failed = false;
-    while (b->pos < b->last) {
-        ssize_t w = write(fd, b->pos, static_cast<size_t>(b->last - b->pos));
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) {
-            failed = errno != EAGAIN && errno != EWOULDBLOCK;
-            break;
-        }
-        if (w == 0) break;
-        b->pos += w;
-        total += w;
-    }
-    if (failed) {
-        LOG(ERROR, "Error writing to client: %s", strerror(errno));
-        close_client(el, c);
-        return;
-    }
-    if (total > 0) c->last_active = aeGetMonoticNow();
-    if (b->pos == b->last) {
-        asBufferReset(b);
-        aeDeleteWriteEvent(el, fd);
-    }
 }

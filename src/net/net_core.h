@@ -31,10 +31,25 @@ struct net_listener_t {
     long accept_err_drop;  // failures not logged since then
 };
 
+// A connection's input buffer starts at kNetBufferInitial bytes, doubles
+// while an incomplete line fills it, up to kNetBufferSize (a line that fills
+// that closes the connection), and is released once nothing is left in it.
+// Output buffers start at kNetBufferInitial too.
+constexpr size_t kNetBufferInitial = 4096;
 constexpr size_t kNetBufferSize = 131072;
+// Lines of one connection handled per pass of the loop; the rest wait on
+// the pending list for the next passes, so one client cannot hold the
+// others while its backlog is handled.
+constexpr int kNetLinesPerPass = 16;
 // A connection whose queued output would pass this is closed.
 constexpr size_t kNetMaxQueuedOutput = 16u * 1024u * 1024u;
+// Output storage of all connections together: past it the connection
+// holding the most is cut off, until the rest fits.
+constexpr size_t kNetMaxTotalOutput = 64u * 1024u * 1024u;
 constexpr int kNetMaxClients = 1024;
+// The highest slots of the client table only uid 0 may take, so that many
+// non-root users together cannot fill it either.
+constexpr int kNetRootReserve = 64;
 // Connections one non-root uid may hold across both sockets unless
 // net_set_uid_connection_limit says otherwise.
 constexpr int kNetDefaultUidConnections = 64;
@@ -62,14 +77,24 @@ void destroyListener(net_listener_t *l);
 
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);
 void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
+// Handles up to kNetLinesPerPass complete lines of c's input, the search for
+// a line feed starting nread bytes before its end. 0: nothing left (the
+// buffer is released); -7: an incomplete line waits at the buffer's start;
+// 1: stopped at the bound with input left; -1 or -2: failed, the caller
+// closes the connection.
 int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread);
+// The loop's before-sleep hook: serves every connection on the pending list
+// once, and keeps the loop from sleeping while any is left there.
+void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 
 // One immediate write: bytes written, 0 when the socket takes nothing now,
 // -1 on error.
 long do_write_direct(net_client_t *c, long *last_active, const std::string &text);
 // Makes room for `text` behind the queued output: 0, -2 out of memory, or
-// -5 when the queue would pass kNetMaxQueuedOutput.
+// -5 when the queue would pass kNetMaxQueuedOutput or when this connection
+// holds the most output while all of it would pass kNetMaxTotalOutput
+// (otherwise the connections holding more are cut off to make room).
 int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag);
 
 // Sends `text` to `c`: directly when nothing is queued, otherwise behind the
@@ -89,3 +114,5 @@ void net_set_line_handler(net_line_handler *handler);
 bool net_defer_close(net_client_t *c);
 // True when `c` has been marked for closing and must not receive output.
 bool net_close_pending(const net_client_t *c);
+// Closes `c` through its listener (deferred as above).
+void net_close_client(aeEventLoop *el, net_client_t *c);

@@ -6,12 +6,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "log/mylog.h"
+#include "net/ae/asbuffer.h"
 #include "net/ae/zmalloc.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
+
+// Every listener alive, so that a uid's connections are counted across
+// both sockets. The daemon has two.
+static net_listener_t *s_listeners[4];
+
+// Refusals of a non-root peer are logged at most once a second; the next
+// line says how many went unlogged.
+static long s_refuse_sec = -1;
+static long s_refused_quiet = 0;
 
 // Clears the slot of `fd`: the new highest descriptor in use when it
 // changed, else -2.
@@ -83,8 +95,79 @@ static void log_peer(net_listener_t *l, net_client_t *c) {
 }
 
 static void free_callback(net_listener_t *l) {
+    for (net_listener_t *&slot : s_listeners)
+        if (slot == l) slot = nullptr;
     zfree(l->clients);
     l->clients = nullptr;
+}
+
+int net_listener_count_uid(int uid) {
+    int n = 0;
+    for (net_listener_t *l : s_listeners) {
+        if (l == nullptr || l->clients == nullptr) continue;
+        for (int fd = 0; fd <= l->max_client_fd; ++fd)
+            if (l->clients[fd] != nullptr && l->clients[fd]->peer.uid == uid) ++n;
+    }
+    return n;
+}
+
+net_client_t *net_listener_largest_output(const net_client_t *except) {
+    net_client_t *best = nullptr;
+    size_t most = 0;
+    for (net_listener_t *l : s_listeners) {
+        if (l == nullptr || l->clients == nullptr) continue;
+        for (int fd = 0; fd <= l->max_client_fd; ++fd) {
+            net_client_t *c = l->clients[fd];
+            if (c == nullptr || c == except || c->outbuf == nullptr || net_close_pending(c))
+                continue;
+            size_t held = asBufferCapacity(c->outbuf);
+            if (held > most) {
+                most = held;
+                best = c;
+            }
+        }
+    }
+    return best;
+}
+
+// The uid of the peer of a freshly accepted descriptor; -1 when the kernel
+// cannot tell (such peers share one count, as a non-root uid).
+static int peer_uid(int fd) {
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+    return static_cast<int>(cred.uid);
+}
+
+// Whether the peer of descriptor `fd` may have one more connection. Root
+// may take every slot of the table; others neither the last
+// kNetRootReserve slots (descriptors are handed out lowest first, so `fd`
+// tells how full the table is) nor more than the limit per uid.
+static bool admit(net_listener_t *l, int fd) {
+    int uid = peer_uid(fd);
+    if (uid == 0) return true;
+    int held = 0;
+    bool reserve = fd >= l->max_clients - kNetRootReserve;
+    if (!reserve && (held = net_listener_count_uid(uid)) < net_uid_connection_limit()) return true;
+    long now = aeGetMonoticNow();
+    if (now == s_refuse_sec) {
+        ++s_refused_quiet;
+        return false;
+    }
+    long quiet = s_refused_quiet;
+    s_refuse_sec = now;
+    s_refused_quiet = 0;
+    if (reserve)
+        LOG(ERROR,
+            "refuse client fd: %d from listener: %s,uid: %d,the last %d slots of the client "
+            "table are kept for root,not logged since the last such line: %ld",
+            fd, l->name, uid, kNetRootReserve, quiet);
+    else
+        LOG(ERROR,
+            "refuse client fd: %d from listener: %s,uid: %d holds %d connections,the limit per "
+            "uid,not logged since the last such line: %ld",
+            fd, l->name, uid, held, quiet);
+    return false;
 }
 
 net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
@@ -101,6 +184,14 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
         zfree(l);
         return nullptr;
     }
+    net_listener_t **slot = std::find(std::begin(s_listeners), std::end(s_listeners), nullptr);
+    if (slot == std::end(s_listeners)) {
+        LOG(ERROR, "too many listeners to create: %s", name);
+        zfree(l->clients);
+        zfree(l);
+        return nullptr;
+    }
+    *slot = l;
     l->max_client_fd = -1;
     l->el = el;
     snprintf(l->name, sizeof(l->name), "%s", name);
@@ -142,6 +233,10 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
                                 const char *no_memory_format) {
     if (!fits(l, fd)) return nullptr;
+    if (!admit(l, fd)) {
+        close(fd);
+        return nullptr;
+    }
     net_client_t *c = createClient(el, fd, peer_name, recv_from_client, reply_to_client, l);
     if (c == nullptr) {
         close(fd);

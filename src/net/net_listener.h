@@ -16,12 +16,21 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format);
 
 // A connection record for a freshly accepted descriptor, or null when the
-// descriptor does not fit the table (ERROR line) or memory runs out
-// (`no_memory_format` logged with the peer and listener names); in both
-// cases the descriptor is closed.
+// descriptor does not fit the table (ERROR line), when its peer is not
+// root and either holds net_uid_connection_limit() connections already or
+// would take one of the last kNetRootReserve slots (ERROR line at most once
+// a second), or when memory runs out (`no_memory_format` logged with the
+// peer and listener names); in all these cases the descriptor is closed.
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
                                 const char *no_memory_format);
 
 // Puts an accepted connection into the table and arms reading; on failure
 // the connection is closed through the listener. False when it is gone.
 bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c);
+
+// Connections of `uid` in the tables of all listeners.
+int net_listener_count_uid(int uid);
+
+// The connection of any listener holding the most output storage, other
+// than `except` and those already being closed; null when none holds any.
+net_client_t *net_listener_largest_output(const net_client_t *except);

@@ -16,8 +16,24 @@
 
 namespace {
 
-// Fills uuid, id, type and data from the envelope. 0, -2 or -6.
-int decode_envelope(cJSON *root, mox_packet_t &packet) {
+// Deepest nesting of objects and arrays a request body may have, the body
+// itself being the first level. Deeper bodies would be printed with one
+// tab per level on every line, into every notification.
+constexpr int kMoxMaxBodyLevels = 32;
+
+// Whether `item` nests objects and arrays more than `levels` deep; the walk
+// never descends further than that.
+bool nested_deeper_than(const cJSON *item, int levels) {
+    if (!cJSON_IsObject(item) && !cJSON_IsArray(item)) return false;
+    if (levels == 0) return true;
+    for (const cJSON *child = item->child; child != nullptr; child = child->next)
+        if (nested_deeper_than(child, levels - 1)) return true;
+    return false;
+}
+
+// Fills uuid, id, type and data from the envelope. 0, -2 or -6; `too_deep`
+// tells a body refused for its nesting from other bad input.
+int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
     if (!cJSON_IsObject(root)) return -6;
     if (get_proto_json_string(packet.uuid, root, "uuid") != 0) return -6;
 
@@ -31,6 +47,10 @@ int decode_envelope(cJSON *root, mox_packet_t &packet) {
 
     cJSON *data = cJSON_GetObjectItem(root, "data");
     if (cJSON_IsObject(data)) {
+        if (nested_deeper_than(data, kMoxMaxBodyLevels)) {
+            too_deep = true;
+            return -6;
+        }
         // Appended after the body's own members, even when it has a "uuid".
         if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr) return -2;
         char *text = cJSON_Print(data);
@@ -58,11 +78,17 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
     }
 
     int rc;
+    bool too_deep = false;
     {
         // Parsed up to the first NUL byte of the decoded text; freed before
         // the handler runs.
         JsonPtr tree = json_parse(decoded);
-        rc = tree != nullptr ? decode_envelope(tree.get(), packet) : -6;
+        rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : -6;
+    }
+    if (too_deep) {
+        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,data nested deeper than %d",
+                       shown, text, kMoxMaxBodyLevels);
+        return rc;
     }
     if (rc != 0) {
         netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown, text);

@@ -74,11 +74,18 @@ protected:
         MoxLogUninit();
     }
 
+    // One pass of the loop as aeMain makes it: the before-sleep hook, then
+    // the events (without sleeping).
+    void Pass() {
+        elp_main->before_sleep(elp_main);
+        aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);
+    }
+
     // Runs passes of the loop until `cond` holds or the time is up.
     bool Pump(const std::function<bool()> &cond, int timeout_ms = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < deadline) {
-            aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);
+            Pass();
             if (cond()) return true;
             usleep(200);
         }

@@ -59,6 +59,10 @@ void aeSetBeforeSleepProc(aeEventLoop *el, aeBeforeSleepProc *proc) {
     el->before_sleep = proc;
 }
 
+void aeSetDontWait(aeEventLoop *el, int noWait) {
+    el->dont_wait = noWait != 0;
+}
+
 const char *aeGetApiName() {
     return aeApiName();
 }
@@ -267,7 +271,7 @@ int aeProcessEvents(aeEventLoop *el, int flags) {
     if ((files && el->max_fd != -1) || sleep_for_timers) {
         int timeout = -1;
         if (sleep_for_timers) timeout = aeMsUntilNearestTimer(el);
-        if (flags & AE_PROCESS_NOWAIT) timeout = 0;
+        if ((flags & AE_PROCESS_NOWAIT) || el->dont_wait) timeout = 0;
         int n = aeApiPoll(el, timeout);
         if (files) processed = aeProcessReady(el, n);
     }

@@ -70,6 +70,7 @@ struct aeEventLoop {
     aeEpollState *backend;
     aeBeforeSleepProc *before_sleep;
     unsigned long long timer_pass;  // count of timer walks, for aeTimer::last_pass
+    int dont_wait;                  // non-zero: passes poll without sleeping
 };
 
 // Null when set_size is not positive or on any allocation or epoll failure.
@@ -107,3 +108,7 @@ long aeGetMonoticNow();
 int aeWait(int fd, int mask, int ms);
 const char *aeGetApiName();
 void aeSetBeforeSleepProc(aeEventLoop *el, aeBeforeSleepProc *proc);
+// While set, every pass polls with a timeout of 0, as with AE_PROCESS_NOWAIT,
+// but timers still run: for work left over that no descriptor will report,
+// such as input already read and not yet handled.
+void aeSetDontWait(aeEventLoop *el, int noWait);

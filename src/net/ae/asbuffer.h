@@ -1,6 +1,5 @@
-// A fixed-capacity byte buffer: start <= pos <= last <= end, where
-// [pos, last) holds the bytes not yet consumed. The capacity never changes; a
-// buffer that must grow is replaced by a larger one.
+// A byte buffer: start <= pos <= last <= end, where [pos, last) holds the
+// bytes not yet consumed. Its capacity changes only through asBufferGrow.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +11,14 @@ struct asBuffer {
     char *last;   // one past the last stored byte
 };
 
-// Zero-filled storage of initSize (> 0) bytes, or null when out of memory.
+// Storage of initSize (> 0) bytes, not cleared, or null when out of memory.
 asBuffer *asBufferCreate(size_t initSize);
 // Empties the buffer; the storage keeps its old bytes.
 void asBufferReset(asBuffer *b);
 void asBufferDestroy(asBuffer *b);
+// Raises the capacity to newSize, keeping the stored bytes and their
+// positions: 0, or -1 (buffer unchanged) when out of memory or when newSize
+// is below the capacity.
+int asBufferGrow(asBuffer *b, size_t newSize);
+// Bytes of storage.
+size_t asBufferCapacity(const asBuffer *b);

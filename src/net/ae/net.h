@@ -1,6 +1,11 @@
 // One accepted connection: its descriptor, its peer name and its two
 // buffers. The record owns the descriptor and both buffers; freeClient
 // releases all of them. It never touches a listener's table of connections.
+//
+// Two process-wide facts about all records are kept here, next to
+// freeClient, so that no way of closing a connection can leave them stale:
+// the bytes held by all output buffers, and the list of connections with
+// input read but not yet handled (the pending list).
 #pragma once
 
 #include <sys/types.h>
@@ -32,6 +37,10 @@ struct net_client_t {
     void *owner;  // the listener that accepted the connection
     net_peer_t peer;
     net_log_budget_t log_budget;  // lines its bad input may still put in the log
+    net_client_t *pending_prev;   // links of the pending list
+    net_client_t *pending_next;
+    int pending;                       // on the pending list
+    unsigned long long pending_round;  // the last walk of that list that served it
 };
 
 // Makes fd non-blocking and wraps it; registers nothing. Null when out of
@@ -41,6 +50,21 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
 // Arm reading / writing: 0 (also when already armed) or -1.
 int handleClientReadEvent(aeEventLoop *el, net_client_t *c);
 int handleClientWriteEvent(aeEventLoop *el, net_client_t *c);
-// Removes both registrations, destroys the buffers and the peer's
-// identity, closes fd, frees c.
+// Removes both registrations, takes c off the pending list, destroys the
+// buffers and the peer's identity, closes fd, frees c.
 void freeClient(aeEventLoop *el, net_client_t *c);
+
+// Gives c the output buffer b (null: none), destroying the one it had.
+// Output buffers are replaced only through this and netGrowOutbuf.
+void netSetOutbuf(net_client_t *c, asBuffer *b);
+// Raises the capacity of c's output buffer: 0, or -1 when out of memory.
+int netGrowOutbuf(net_client_t *c, size_t newSize);
+// Bytes of storage held by the output buffers of all connections.
+size_t netOutputBytes();
+
+// The pending list, in the order connections were added: netPendingAdd puts
+// c at the tail unless it is on the list already; netPendingRemove does
+// nothing for a connection that is not on it.
+void netPendingAdd(net_client_t *c);
+void netPendingRemove(net_client_t *c);
+net_client_t *netPendingFirst();

@@ -345,6 +345,58 @@ TEST_F(AeLoop, MainReturnsAfterThePassThatStopsIt) {
     EXPECT_EQ(t.runs, 1);
 }
 
+// Work left over that no descriptor reports, served one piece per pass
+// from the before-sleep hook; the loop must not sleep while some is left.
+int g_leftover = 0;
+void ServeLeftover(aeEventLoop *el) {
+    if (g_leftover == 0) {
+        aeStop(el);
+        return;
+    }
+    --g_leftover;
+    aeSetDontWait(el, 1);
+}
+
+TEST_F(AeLoop, DontWaitPassesPollWithoutSleepingAndTimersStillRun) {
+    int sv[2];
+    Pair(sv);
+    Probe idle{&log, "idle"};
+    ASSERT_EQ(aeCreateFileEvent(el, sv[0], AE_MASK_READ, RecordRead, &idle), 0);
+    TimerProbe far, due;
+    aeCreateTimeEvent(el, 5000, RunTimer, &far, nullptr);
+    aeSetDontWait(el, 1);
+    // A pass that slept would wait for the far timer and run it.
+    EXPECT_EQ(aeProcessEvents(el, AE_PROCESS_ALL), 0);
+    aeCreateTimeEvent(el, 0, RunTimer, &due, nullptr);
+    EXPECT_EQ(aeProcessEvents(el, AE_PROCESS_ALL), 1);
+    EXPECT_EQ(due.runs, 1);
+    EXPECT_EQ(far.runs, 0);
+
+    // A loop that slept would end only by this timer.
+    TimerProbe guard;
+    guard.stop_loop = true;
+    aeCreateTimeEvent(el, 5000, RunTimer, &guard, nullptr);
+    g_leftover = 5;
+    aeSetBeforeSleepProc(el, ServeLeftover);
+    aeMain(el);
+    EXPECT_EQ(g_leftover, 0);
+    EXPECT_EQ(far.runs + guard.runs, 0);
+
+    // Cleared, a pass sleeps again until something is due.
+    aeSetBeforeSleepProc(el, nullptr);
+    aeSetDontWait(el, 0);
+    TimerProbe near;
+    aeCreateTimeEvent(el, 20, RunTimer, &near, nullptr);
+    int passes = 0;
+    PassUntil(el, AE_PROCESS_ALL, [&] {
+        if (near.runs > 0) return true;
+        ++passes;
+        return false;
+    });
+    EXPECT_LE(passes, 3) << "passes that do not sleep until the timer is due";
+    EXPECT_TRUE(log.empty());
+}
+
 TEST(AeLoopLifetime, DeletingTheLoopDoesNotFinalizeItsTimers) {
     aeEventLoop *el = aeCreateEventLoop(kSetSize);
     ASSERT_NE(el, nullptr);

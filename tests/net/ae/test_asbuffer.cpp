@@ -1,7 +1,8 @@
-// The fixed-capacity byte buffer: positions, zero-filled storage, and the
+// The byte buffer: positions, growth that keeps the stored bytes, and the
 // fatal guards that must hold in every build type.
 #include <cstring>
 #include <functional>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,34 @@
 
 namespace {
 
-TEST(AsBuffer, CreateIsEmptyAndZeroFilled) {
+TEST(AsBuffer, CreateIsEmpty) {
     asBuffer *b = asBufferCreate(16);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->pos, b->start);
     EXPECT_EQ(b->last, b->start);
-    EXPECT_EQ(b->end - b->start, 16);
-    for (char *p = b->start; p < b->end; p++) EXPECT_EQ(*p, 0);
+    EXPECT_EQ(asBufferCapacity(b), 16u);
+    asBufferDestroy(b);
+}
+
+TEST(AsBuffer, GrowKeepsBytesAndPositionsAndNeverShrinks) {
+    asBuffer *b = asBufferCreate(8);
+    ASSERT_NE(b, nullptr);
+    memcpy(b->last, "abcdefgh", 8);
+    b->last += 8;
+    b->pos += 3;
+    const struct {
+        size_t to;
+        int result;
+        size_t capacity;
+    } steps[] = {{4, -1, 8}, {8, 0, 8}, {1 << 20, 0, 1 << 20}, {16, -1, 1 << 20}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.to);
+        EXPECT_EQ(asBufferGrow(b, s.to), s.result);
+        EXPECT_EQ(asBufferCapacity(b), s.capacity);
+        EXPECT_EQ(b->pos - b->start, 3);
+        EXPECT_EQ(b->last - b->start, 8);
+        EXPECT_EQ(std::string(b->pos, b->last), "defgh");
+    }
     asBufferDestroy(b);
 }
 
@@ -43,6 +65,7 @@ TEST(AsBufferDeathTest, ProgrammingErrorsAbort) {
         {"b != NULL && b->pos != NULL", [&] { asBufferReset(&blank); }},
         {"b != NULL && b->start != NULL", [] { asBufferDestroy(nullptr); }},
         {"b != NULL && b->start != NULL", [&] { asBufferDestroy(&blank); }},
+        {"b != NULL && b->start != NULL", [] { asBufferGrow(nullptr, 8); }},
     };
     for (const auto &c : cases) EXPECT_DEATH(c.call(), c.what) << c.what;
 }
