@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -21,20 +22,27 @@
 #include "log/mylog.h"
 #include "net/ae/anet.h"
 #include "net/ae/asbuffer.h"
+#include "net/ae/logbudget.h"
 #include "net/net_core.h"
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
 #include "proto/proto.h"
 #include "support/daemon_process.h"
+#include "support/other_user.h"
 #include "support/temp_root.h"
 
 namespace {
 
 // "big:N" answers N bytes of 'x' and a line feed; "post:T" broadcasts T and
 // a line feed to every front UI, then answers "posted"; "quiet" gets no
-// answer; anything else is echoed back.
+// answer; "bad:T" gets none either and logs "bad line T" as bad input of
+// the sender; anything else is echoed back.
 int TestLineHandler(const char *line, unsigned long len, mox_packet_t &packet) {
     std::string s(line, len);
+    if (s.rfind("bad:", 0) == 0) {
+        netLogBadInput(packet.log_budget, ERROR, "bad line %s", s.c_str() + 4);
+        return -6;
+    }
     if (s.rfind("big:", 0) == 0) {
         packet.response.assign(std::stoul(s.substr(4)), 'x');
         packet.response += "\n";
@@ -206,6 +214,8 @@ TEST_F(NetCoreTest, SlowReaderQueuesInOrderGrowsGeometricallyAndDrains) {
     EXPECT_TRUE(got == expect) << "output arrived out of order or incomplete (" << got.size()
                                << " of " << expect.size() << " bytes)";
     ASSERT_TRUE(Pump([&] { return aeGetFileEvents(elp_main, c->fd) == AE_MASK_READ; }));
+    EXPECT_EQ(c->outbuf, nullptr) << "a drained queue gives its buffer back";
+    EXPECT_EQ(netOutputBytes(), 0u);
 }
 
 TEST_F(NetCoreTest, QueueCapClosesOnlyTheReaderThatNeverReads) {
@@ -358,6 +368,232 @@ TEST_F(NetCoreTest, SweepClosesOnlyIdleSecSoftConnectionsAndStopsWhenNoneLeft) {
     EXPECT_NE(Log().find("INFO|refresh new max client-fd to: -1"), std::string::npos);
     EXPECT_EQ(clean_idle_client(elp_main, clean_idle_timer, secsoft_listener), AE_TIMER_STOP);
     EXPECT_EQ(clean_idle_timer, -1);
+}
+
+TEST_F(NetCoreTest, InputBufferGrowsForALongLineAndIsReleasedWhenEmpty) {
+    int fd = Connect(sec_name_);
+    net_client_t *c = last_server_;
+    Send(fd, "one\n");
+    EXPECT_EQ(Receive(fd, 9), "echo:one\n");
+    EXPECT_EQ(c->inbuf, nullptr) << "an idle connection holds no input buffer";
+
+    // An incomplete line doubles the buffer from its first size, no further
+    // than the line needs.
+    size_t sent = 0;
+    for (size_t upto : {size_t{100}, size_t{5000}, size_t{70000}}) {
+        SCOPED_TRACE(upto);
+        Send(fd, std::string(upto - sent, 'a'));
+        sent = upto;
+        ASSERT_TRUE(Pump([&] {
+            return c->inbuf != nullptr &&
+                   static_cast<size_t>(c->inbuf->last - c->inbuf->pos) == sent;
+        }));
+        size_t cap = asBufferCapacity(c->inbuf);
+        EXPECT_GE(cap, sent);
+        EXPECT_LT(cap, std::max(2 * sent, kNetBufferInitial + 1));
+        EXPECT_EQ(cap & (cap - 1), 0u) << cap << " is not the first size doubled";
+    }
+    // Completed, answered, and released; an incomplete rest keeps it.
+    Send(fd, "\nquiet\npart");
+    EXPECT_EQ(Receive(fd, 5 + sent + 1), "echo:" + std::string(sent, 'a') + "\n");
+    ASSERT_TRUE(Pump([&] { return c->inbuf != nullptr && c->inbuf->last - c->inbuf->pos == 4; }));
+    EXPECT_EQ(std::string(c->inbuf->pos, c->inbuf->last), "part");
+    Send(fd, "\n");
+    EXPECT_EQ(Receive(fd, 10), "echo:part\n");
+    EXPECT_EQ(c->inbuf, nullptr);
+}
+
+TEST_F(NetCoreTest, PipelinedLinesAreHandledABoundedNumberPerPass) {
+    int flood = Connect(sec_name_);
+    net_client_t *fc = last_server_;
+    int other = Connect(fui_name_);
+    const int lines = 100;
+    std::string burst, expect;
+    for (int i = 0; i < lines; ++i) {
+        burst += "l" + std::to_string(i) + "\n";
+        expect += "echo:l" + std::to_string(i) + "\n";
+    }
+    Send(flood, burst);
+    ASSERT_TRUE(Pump([&] { return fc->pending; }));
+    std::string got = Receive(flood, 1, 0);
+    EXPECT_EQ(got, expect.substr(0, got.size()));
+    EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), kNetLinesPerPass);
+    EXPECT_EQ(netPendingFirst(), fc);
+
+    // The other client is answered while most of the flood still waits.
+    Send(other, "hello\n");
+    EXPECT_EQ(Receive(other, 11), "echo:hello\n");
+    got += Receive(flood, 1, 0);
+    EXPECT_LT(std::count(got.begin(), got.end(), '\n'), lines / 2);
+
+    // The rest is handled with no further bytes from the flooder, in order,
+    // and the loop sleeps again once nothing is pending.
+    got += Receive(flood, expect.size() - got.size());
+    EXPECT_EQ(got, expect);
+    EXPECT_FALSE(fc->pending);
+    EXPECT_EQ(netPendingFirst(), nullptr);
+    EXPECT_EQ(fc->inbuf, nullptr);
+    Pass();
+    EXPECT_EQ(elp_main->dont_wait, 0);
+}
+
+TEST_F(NetCoreTest, ConnectionClosedWhileOnThePendingListLeavesIt) {
+    int sec = Connect(sec_name_);
+    int gone = Connect(fui_name_);
+    net_client_t *gc = last_server_;
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += "quiet\n";
+    Send(gone, burst);
+    ASSERT_TRUE(Pump([&] { return gc->pending; }));
+    // Its peer goes away; a broadcast then fails on it and closes it while
+    // it waits on the pending list.
+    close(gone);
+    open_.erase(std::find(open_.begin(), open_.end(), gone));
+    Send(sec, "post:note\n");
+    ASSERT_TRUE(Pump([&] { return fui_listener->max_client_fd < 0; }));
+    EXPECT_EQ(netPendingFirst(), nullptr);
+    EXPECT_EQ(Receive(sec, 7), "posted\n");
+}
+
+TEST_F(NetCoreTest, BadInputOfOneConnectionTakesABoundedShareOfTheLog) {
+    int fd = Connect(sec_name_);
+    int bystander = Connect(sec_name_);
+    const unsigned long extra = 3;
+    std::string burst;
+    for (unsigned long i = 0; i < kNetLogBudgetLines + 2 * kNetLogSummaryEvery + extra; ++i)
+        burst += "bad:" + std::to_string(i) + "\n";
+    Send(fd, burst + "sync\n");
+    EXPECT_EQ(Receive(fd, 10), "echo:sync\n");
+    Send(bystander, "bad:other\n");
+    close(fd);
+    open_.erase(std::find(open_.begin(), open_.end(), fd));
+    ASSERT_TRUE(Pump([&] { return Log().find("3 more lines not logged") != std::string::npos; }));
+    std::string log = Log();
+    EXPECT_EQ(vk_test::Occurrences(log, "|ERROR|bad line "), kNetLogBudgetLines + 1);
+    EXPECT_NE(log.find("|ERROR|bad line other\n"), std::string::npos)
+        << "another connection has a budget of its own";
+    EXPECT_EQ(vk_test::Occurrences(log, ": 1000 more lines not logged\n"), 2u);
+    EXPECT_NE(log.find("peer of client fd: "), std::string::npos);
+}
+
+TEST_F(NetCoreTest, AllOutputTogetherStaysWithinItsBudget) {
+    // Four front UIs that never read grow their queues to the largest
+    // buffer each, nearly the budget for all output together.
+    std::vector<net_client_t *> stuck;
+    for (int i = 0; i < 4; ++i) {
+        Connect(fui_name_);
+        stuck.push_back(last_server_);
+    }
+    int reader = Connect(fui_name_);
+    int sec = Connect(sec_name_);
+    ASSERT_EQ(4 * kNetMaxQueuedOutput, kNetMaxTotalOutput);
+    const std::string line(120000, 'n');
+    auto post = [&] {
+        Send(sec, "post:" + line + "\n");
+        ASSERT_EQ(Receive(reader, line.size() + 1).size(), line.size() + 1);
+        ASSERT_EQ(Receive(sec, 7), "posted\n");
+        ASSERT_LE(netOutputBytes(), kNetMaxTotalOutput);
+    };
+    auto full = [&] {
+        for (net_client_t *c : stuck)
+            if (c->outbuf == nullptr || asBufferCapacity(c->outbuf) <= kNetMaxQueuedOutput / 2)
+                return false;
+        return true;
+    };
+    for (int i = 0; i < 200 && !full(); ++i) post();
+    ASSERT_TRUE(full());
+    EXPECT_EQ(Log().find("output of all clients"), std::string::npos);
+
+    // A fifth one that does not read either: as its queue grows, room is
+    // made by cutting off one of the four, long before their own limits.
+    Connect(fui_name_);
+    net_client_t *fifth = last_server_;
+    for (int i = 0; i < 40 && Log().find("output of all clients") == std::string::npos; ++i) post();
+    EXPECT_EQ(Log().find("would pass 16777216 bytes"), std::string::npos);
+    std::string log = Log();
+    size_t at = log.find(
+        "ERROR|handle_fui_post: output of all clients would pass 67108864 "
+        "bytes,cut off the largest: client ,fd: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    int victim = atoi(log.c_str() + log.find("fd: ", at) + 4);
+    EXPECT_NE(victim, fifth->fd);
+    EXPECT_EQ(fui_listener->clients[victim], nullptr);
+    EXPECT_EQ(fui_listener->clients[fifth->fd], fifth);
+}
+
+TEST_F(NetCoreTest, ServedConnectionHoldingTheMostOutputIsCutOffWhenItsLineEnds) {
+    // A product that never reads holds nearly the largest queue, then
+    // broadcasts to seven front UIs that never read either.
+    std::vector<int> stuck;
+    for (int i = 0; i < 7; ++i) stuck.push_back(Connect(fui_name_));
+    int sec = Connect(sec_name_);
+    net_client_t *sc = last_server_;
+    const int sfd = sc->fd;
+    Send(sec, "big:8000000\nbig:8000000\n");
+    ASSERT_TRUE(Pump([&] { return sc->outbuf && sc->outbuf->last - sc->outbuf->pos > 15000000; }));
+    const std::string post = "post:" + std::string(120000, 'n') + "\n";
+    for (int i = 0; i < 100 && secsoft_listener->clients[sfd] == sc; ++i) {
+        Send(sec, post);
+        Pump([] { return false; }, 2);
+        ASSERT_LE(netOutputBytes(), kNetMaxTotalOutput);
+    }
+    EXPECT_TRUE(PeerClosed(sec));
+    EXPECT_NE(Log().find("cut off the largest: client ,fd: " + std::to_string(sfd) +
+                         " from listener: " + sec_name_),
+              std::string::npos);
+    // Only the product went: every front UI is still there.
+    int left = 0;
+    for (int fd = 0; fd <= fui_listener->max_client_fd; ++fd)
+        left += fui_listener->clients[fd] != nullptr;
+    EXPECT_EQ(left, 7);
+}
+
+TEST_F(NetCoreTest, LastSlotsOfTheTableAreKeptForRoot) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the test connects as another user";
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max < 1100) GTEST_SKIP() << "descriptor limit too low for this test";
+    struct rlimit raised = rl;
+    raised.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1100);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+
+    // Two connections of another user: the first lands on the last slot
+    // below the reserve, the second on the first reserved one.
+    std::string name = fui_name_;
+    vk_test::OtherUserProcess nobody([&name] {
+        int answered = 0;
+        for (int i = 0; i < 2; ++i) {
+            int fd = vk_test::ConnectAbstract(name);
+            char buf[16];
+            if (fd < 0 || write(fd, "x\n", 2) != 2) return -1;
+            answered += read(fd, buf, sizeof(buf)) == 7;
+        }
+        return answered;
+    });
+    std::vector<int> filler;
+    for (;;) {
+        int f = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(f, 0);
+        filler.push_back(f);
+        if (f >= kNetMaxClients - kNetRootReserve - 2) break;
+    }
+    ASSERT_TRUE(Pump([&] { return nobody.Result().has_value(); }, 10000));
+    EXPECT_EQ(*nobody.Result(), 1);
+    EXPECT_NE(
+        Log().find("|ERROR|refuse client fd: " + std::to_string(kNetMaxClients - kNetRootReserve) +
+                   " from listener: " + fui_name_ +
+                   ",uid: 65534,the last 64 slots of the client table are kept "
+                   "for root"),
+        std::string::npos)
+        << Log();
+
+    // Root takes a reserved slot.
+    int ok = Connect(sec_name_);
+    EXPECT_GE(last_server_->fd, kNetMaxClients - kNetRootReserve);
+    Send(ok, "r\n");
+    EXPECT_EQ(Receive(ok, 7), "echo:r\n");
+    for (int x : filler) close(x);
+    setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 }  // namespace
