@@ -2,9 +2,11 @@
 // stays alive, answers nothing it cannot decode, and keeps serving others.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -13,7 +15,9 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "net/net_core.h"
 #include "support/daemon_process.h"
+#include "support/other_user.h"
 #include "support/temp_root.h"
 
 using korvane::Client;
@@ -71,9 +75,41 @@ protected:
         return m && m->has_result && m->result == 100 && m->id == 77;
     }
 
+    // A registered security product, and a front UI that has read the
+    // notification of that registration.
+    void RegisterProduct(std::unique_ptr<Client> &av, std::unique_ptr<Client> &fui) {
+        fui = Connect(true);
+        av = Connect(false);
+        ASSERT_TRUE(av->SendRequest("av", 1, 2000, std::string(R"({"name":"AV","exec":"/av"})")));
+        auto reply = av->ReadMessage(5000);
+        ASSERT_TRUE(reply && reply->result == 0);
+        ASSERT_TRUE(ReadUntil(*fui, [](const korvane::Message &m) { return m.type == 1500u; }));
+    }
+
+    // Reads messages until one satisfies `done`; false when none came.
+    template <typename Done>
+    static bool ReadUntil(Client &c, Done done, int *skipped = nullptr) {
+        for (;;) {
+            auto m = c.ReadMessage(10000);
+            if (!m) return false;
+            if (done(*m)) return true;
+            if (skipped != nullptr) ++*skipped;
+        }
+    }
+
     vk_test::TempRoot root_;
     std::unique_ptr<vk_test::DaemonProcess> daemon_;
 };
+
+// A request body nested `levels` deep, the body itself being the first level.
+std::string NestedBody(int levels) {
+    std::string open, close;
+    for (int i = 1; i < levels; ++i) {
+        open += R"({"d":)";
+        close += "}";
+    }
+    return R"({"name":"AV","exec":"/av","d":)" + open + "1" + close + "}";
+}
 
 TEST_F(HostileTest, ThousandsOfRandomAndMalformedLines) {
     Start();
@@ -196,6 +232,7 @@ TEST_F(HostileTest, FrontUiThatNeverReadsIsCutOffAtTheCap) {
 }
 
 TEST_F(HostileTest, MoreConnectionsThanTheClientTableHolds) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: only uid 0 may fill the client table";
     struct rlimit rl;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
     if (rl.rlim_max < 4096) GTEST_SKIP() << "descriptor limit too low";
@@ -249,6 +286,148 @@ TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
     if (kResidentSizeMeaningful) {
         EXPECT_LT(daemon_->ResidentKiB() - rss, 4096) << "resident size grew by more than 4 MiB";
     }
+}
+
+TEST_F(HostileTest, UserOverItsShareOfConnectionsIsRefusedWhileRootIsServed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: connections are opened as another user";
+    Start();
+    // One user opens connections on both sockets, one after the other, each
+    // asked one question: the ones past its share are closed unanswered.
+    auto open_many = [this](int n) {
+        return [this, n] {
+            int answered = 0;
+            for (int i = 0; i < n; ++i) {
+                auto *c = new Client();  // left open until the process is killed
+                if (!c->Connect(Sock(i % 2 == 0)) || !c->SendRequest("n", 1, 1004)) continue;
+                answered += c->ReadMessage(5000).has_value();
+            }
+            return answered;
+        };
+    };
+    auto started = std::chrono::steady_clock::now();
+    auto nobody =
+        std::make_unique<vk_test::OtherUserProcess>(open_many(kNetDefaultUidConnections + 50));
+    auto answered = nobody->WaitResult(60000);
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    ASSERT_TRUE(answered.has_value()) << "the other user's process did not report";
+    EXPECT_EQ(*answered, kNetDefaultUidConnections);
+
+    // Root is served meanwhile, on both sockets.
+    auto av = Connect(false);
+    ASSERT_TRUE(av->SendRequest("av", 1, 2000, std::string(R"({"name":"AV","exec":"/av"})")));
+    auto reply = av->ReadMessage(5000);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->result, 0);
+    EXPECT_TRUE(Serves());
+
+    std::string log = daemon_->Log();
+    size_t lines = vk_test::Occurrences(log, ",uid: 65534 holds 64 connections,the limit per uid");
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, static_cast<size_t>(seconds) + 1) << "refusals are logged once a second";
+
+    // Its connections gone (those of front UIs with unread notifications
+    // reset), the user gets its share again.
+    auto closes = [](const std::string &text) {
+        return vk_test::Occurrences(text, "closed connection from listener") +
+               vk_test::Occurrences(text, "|ERROR|read error: ");
+    };
+    size_t before = closes(log);
+    nobody.reset();
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        return closes(daemon_->Log()) >= before + kNetDefaultUidConnections;
+    })) << daemon_->Log();
+    vk_test::OtherUserProcess again(open_many(1));
+    EXPECT_EQ(again.WaitResult(10000), std::optional<int>(1));
+}
+
+TEST_F(HostileTest, PipelinedFloodDoesNotHoldAnotherClient) {
+    Start();
+    std::unique_ptr<Client> av, fui;
+    RegisterProduct(av, fui);
+    // With the daemon stopped, a flood of status reports queues up on the
+    // product's socket, then a front UI's question behind it.
+    const int flood = 400;
+    std::string burst;
+    for (int i = 0; i < flood; ++i)
+        burst += *korvane::EncodeRequest("av", static_cast<uint64_t>(i), 2002,
+                                         std::string(R"({"s":)") + std::to_string(i) + "}");
+    ASSERT_TRUE(daemon_->Signal(SIGSTOP));
+    ASSERT_TRUE(av->SendRaw(burst)) << av->error();
+    ASSERT_TRUE(fui->SendRequest("fui", 777, 1004));
+    ASSERT_TRUE(daemon_->Signal(SIGCONT));
+
+    // The question is answered while most of the flood still waits: few of
+    // its notifications come before the answer.
+    int notes = 0;
+    ASSERT_TRUE(ReadUntil(
+        *fui, [](const korvane::Message &m) { return m.id == 777u; }, &notes));
+    EXPECT_LT(notes, flood / 2);
+    // Nothing of the flood is lost or reordered.
+    for (int i = 0; i < flood; ++i) {
+        auto m = av->ReadMessage(10000);
+        ASSERT_TRUE(m.has_value()) << av->error();
+        ASSERT_EQ(m->id, static_cast<uint64_t>(i));
+        EXPECT_EQ(m->result, 0);
+    }
+    for (int i = notes; i < flood; ++i) {
+        auto m = fui->ReadMessage(10000);
+        ASSERT_TRUE(m && m->type == 1501u);
+    }
+}
+
+TEST_F(HostileTest, DeeplyNestedBodiesAreRefusedBeforeAnythingIsPrinted) {
+    Start();
+    std::unique_ptr<Client> av, fui;
+    RegisterProduct(av, fui);
+    std::string burst;
+    const int deep = 50;
+    for (int i = 0; i < deep; ++i)
+        burst += *korvane::EncodeRequest("av", 100, 2003, NestedBody(900));
+    ASSERT_LE(burst.size() / deep, 8193u);
+    burst += *korvane::EncodeRequest("av", 32, 2003, NestedBody(32));
+    burst += *korvane::EncodeRequest("av", 33, 2003, NestedBody(33));
+    burst += *korvane::EncodeRequest("av", 9999, 1004, std::nullopt);
+    ASSERT_TRUE(av->SendRaw(burst)) << av->error();
+    // Only the body of 32 levels is answered and announced.
+    for (uint64_t id : {32u, 9999u}) {
+        auto m = av->ReadMessage(10000);
+        ASSERT_TRUE(m.has_value()) << av->error();
+        EXPECT_EQ(m->id, id);
+    }
+    auto note = fui->ReadMessage(10000);
+    ASSERT_TRUE(note && note->type == 1500u);
+    EXPECT_NE(note->data.find(R"("d":1)"), std::string::npos);
+    ASSERT_TRUE(fui->SendRequest("fui", 5, 1004));
+    auto answer = fui->ReadMessage(10000);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->id, 5u) << "no other notification came before the answer";
+    EXPECT_EQ(vk_test::Occurrences(daemon_->Log(), ",data nested deeper than 32\n"), 5u);
+}
+
+TEST_F(HostileTest, BadLinesOfOnePeerLeaveAHandfulOfLogLinesAndWhoSentThem) {
+    Start();
+    auto c = Connect(false);
+    const char *bad[] = {
+        "====",                                      // base64 decode failed
+        "bnVsbA==",                                  // null: not a json
+        "eyJ1dWlkIjoxLCJpZCI6MSwidHlwZSI6MTAwNH0=",  // uuid a number: not a json
+    };
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += std::string(bad[i % 3]) + "\n";
+    ASSERT_TRUE(c->SendRaw(burst));
+    ASSERT_TRUE(c->SendRequest("sync", 1, 1004));
+    auto m = c->ReadMessage(10000);
+    ASSERT_TRUE(m && m->id == 1u);
+    c.reset();
+    ASSERT_TRUE(daemon_->WaitLog(",uid: 0: 995 more lines not logged\n"));
+    std::string log = daemon_->Log();
+    EXPECT_EQ(vk_test::Occurrences(log, "|ERROR|base64 request: ") +
+                  vk_test::Occurrences(log, "|ERROR|bad request: "),
+              5u);
+    EXPECT_EQ(vk_test::Occurrences(log, "more lines not logged"), 1u);
+    EXPECT_NE(log.find("|INFO|peer of client fd: "), std::string::npos);
 }
 
 }  // namespace
