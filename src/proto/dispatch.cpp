@@ -3,6 +3,7 @@
 // A served request passes the access gate before its handler runs.
 #include "handlers/handlers.h"
 #include "log/mylog.h"
+#include "net/ae/logbudget.h"
 #include "proto/access_policy.h"
 #include "proto/proto.h"
 
@@ -34,7 +35,7 @@ int handle_request(mox_packet_t &packet) {
         if (index < kMoxSecSoftHandleCount) handle = secsoft_handles[index];
     }
     if (handle == nullptr) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "bad request type: %u", type);
+        netLogBadInput(packet.log_budget, ERROR, "bad request type: %u", type);
         return -6;
     }
     int rc = 0;

@@ -409,13 +409,15 @@ TEST_F(HostileTest, DeeplyNestedBodiesAreRefusedBeforeAnythingIsPrinted) {
 TEST_F(HostileTest, BadLinesOfOnePeerLeaveAHandfulOfLogLinesAndWhoSentThem) {
     Start();
     auto c = Connect(false);
-    const char *bad[] = {
-        "====",                                      // base64 decode failed
-        "bnVsbA==",                                  // null: not a json
-        "eyJ1dWlkIjoxLCJpZCI6MSwidHlwZSI6MTAwNH0=",  // uuid a number: not a json
+    const std::string bad[] = {
+        "====\n",                                             // base64 decode failed
+        "bnVsbA==\n",                                         // null: not a json
+        "eyJ1dWlkIjoxLCJpZCI6MSwidHlwZSI6MTAwNH0=\n",         // uuid a number: not a json
+        *korvane::EncodeRequest("x", 1, 1500, std::nullopt),  // bad request type
+        *korvane::EncodeRequest("x", 1, 2003, NestedBody(33)),
     };
     std::string burst;
-    for (int i = 0; i < 1000; ++i) burst += std::string(bad[i % 3]) + "\n";
+    for (int i = 0; i < 1000; ++i) burst += bad[i % 5];
     ASSERT_TRUE(c->SendRaw(burst));
     ASSERT_TRUE(c->SendRequest("sync", 1, 1004));
     auto m = c->ReadMessage(10000);
@@ -424,7 +426,8 @@ TEST_F(HostileTest, BadLinesOfOnePeerLeaveAHandfulOfLogLinesAndWhoSentThem) {
     ASSERT_TRUE(daemon_->WaitLog(",uid: 0: 995 more lines not logged\n"));
     std::string log = daemon_->Log();
     EXPECT_EQ(vk_test::Occurrences(log, "|ERROR|base64 request: ") +
-                  vk_test::Occurrences(log, "|ERROR|bad request: "),
+                  vk_test::Occurrences(log, "|ERROR|bad request: ") +
+                  vk_test::Occurrences(log, "|ERROR|bad request type: "),
               5u);
     EXPECT_EQ(vk_test::Occurrences(log, "more lines not logged"), 1u);
     EXPECT_NE(log.find("|INFO|peer of client fd: "), std::string::npos);
