@@ -1,7 +1,8 @@
 // Measures the real daemon against the floors of the same machine, in one
 // run: queries answered from memory against a bare echo server, writes
 // against the same SQLite statement run directly, the broadcast to front UIs
-// against a bare loop writing the same line, and the daemon's resident size.
+// against a bare loop writing the same line, a query while another client
+// floods the daemon with pipelined writes, and the daemon's resident size.
 // Every comparison runs twice: everything pinned to one CPU (the ratios
 // measure our own work) and unpinned (as a deployment sees it).
 //
@@ -10,8 +11,9 @@
 // --daemon runs another build of the daemon (default: the one built here),
 // for example to compare a change against the build before it.
 // Prints a table and writes summary.csv, broadcast.csv, memory.csv,
-// latency.csv and machine.txt into DIR (default ./bench-out); bench/plot.sh
-// turns them into PNG plots.
+// flood.csv, latency.csv and machine.txt into DIR (default ./bench-out);
+// bench/plot.sh turns them into PNG plots. Runs as root: the daemon gives
+// other users a few dozen connections each.
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -33,6 +35,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench_flood.h"
 #include "bench_floor.h"
 #include "bench_util.h"
 #include "client/korvane_client.h"
@@ -319,6 +322,10 @@ struct ModeResult {
     std::vector<Row> rows;
     std::vector<BroadcastRow> broadcast;
     Stats per_call_2002, per_call_1003;  // the daemon's own way of opening
+    // A front UI's query alone, and while a product floods the daemon with
+    // pipelined status updates; the updates answered per second meanwhile.
+    Stats query_calm, query_flooded;
+    double flood_per_sec = 0;
     long rss_idle = 0, rss_1000_idle = 0, rss_1000_after = 0, rss_1000_active = 0, rss_after = 0;
     std::string sqlite_settings;
 };
@@ -447,6 +454,25 @@ ModeResult RunMode(const Options &o, bool pinned) {
         }
     }
 
+    // A front UI's query while another connection sends status updates
+    // back to back, beside the same query with no flood. The flooding
+    // product is not the active one, so nothing is broadcast.
+    {
+        const int count = Scaled(o, 500);
+        Samples calm, flooded;
+        RoundTrips(d.FuiSocket(), q1004, 1, count, calm);
+        Flood flood(d.SecSocket(), w2002_quiet);
+        if (!flood.ok()) Die("cannot start the flood");
+        WaitFor([&] { return flood.answered() > 0; }, 10000);
+        long before = flood.answered();
+        int64_t t0 = NowNs();
+        RoundTrips(d.FuiSocket(), q1004, 1, count, flooded);
+        double seconds = static_cast<double>(NowNs() - t0) / 1e9;
+        res.flood_per_sec = static_cast<double>(flood.answered() - before) / seconds;
+        res.query_calm = calm.Summary();
+        res.query_flooded = flooded.Summary();
+    }
+
     // The notification a status update produces, as the floor's payload.
     std::string note;
     {
@@ -526,6 +552,17 @@ std::string Machine() {
     return buf;
 }
 
+double Max(const Stats &s) {
+    return s.cdf_us.empty() ? 0 : s.cdf_us.back();
+}
+
+// What one request costs a connection that stays open: the resident size
+// after 1000 front UIs each sent one, less the size just before, per
+// connection.
+double PerConnectionKiB(const ModeResult &m) {
+    return static_cast<double>(m.rss_1000_active - m.rss_1000_after) / 1000.0;
+}
+
 void PrintMode(const ModeResult &m, const Options &o) {
     printf("\n== %s%s ==  (sqlite: %s)\n", m.mode.c_str(),
            m.mode == "pinned" ? (" to CPU " + std::to_string(o.cpu)).c_str() : "",
@@ -559,9 +596,15 @@ void PrintMode(const ModeResult &m, const Options &o) {
                b.floor.median_us, b.floor_alone.median_us, b.FloorNetUs(), b.Ratio());
     }
     printf(
+        "query 1004 during a pipelined 2002 flood (us): median %.1f, p99 %.1f, max %.1f; "
+        "alone: median %.1f, p99 %.1f, max %.1f; flood answered %.0f/s meanwhile\n",
+        m.query_flooded.median_us, m.query_flooded.p99_us, Max(m.query_flooded),
+        m.query_calm.median_us, m.query_calm.p99_us, Max(m.query_calm), m.flood_per_sec);
+    printf(
         "RSS KiB: idle %ld, 1000 connections %ld, after broadcasts to them %ld, after each "
-        "sent a query %ld, after the run %ld\n",
-        m.rss_idle, m.rss_1000_idle, m.rss_1000_after, m.rss_1000_active, m.rss_after);
+        "sent a query %ld (%.1f KiB per connection), after the run %ld\n",
+        m.rss_idle, m.rss_1000_idle, m.rss_1000_after, m.rss_1000_active, PerConnectionKiB(m),
+        m.rss_after);
 }
 
 void WriteFiles(const std::vector<ModeResult> &modes, const Options &o,
@@ -578,7 +621,11 @@ void WriteFiles(const std::vector<ModeResult> &modes, const Options &o,
     bc << "mode,fuis,daemon_median_us,daemon_p99_us,update_alone_median_us,daemon_broadcast_us,"
           "floor_median_us,floor_p99_us,floor_echo_alone_us,floor_broadcast_us,ratio\n";
     std::ofstream mem(o.out + "/memory.csv");
-    mem << "mode,idle_kib,conn1000_kib,after_broadcast1000_kib,after_query1000_kib,after_run_kib\n";
+    mem << "mode,idle_kib,conn1000_kib,after_broadcast1000_kib,after_query1000_kib,after_run_kib,"
+           "per_connection_kib\n";
+    std::ofstream fl(o.out + "/flood.csv");
+    fl << "mode,calm_median_us,calm_p99_us,calm_max_us,flooded_median_us,flooded_p99_us,"
+          "flooded_max_us,flood_per_sec\n";
     auto cdf = [&](const std::string &mode, const std::string &series, const Stats &s) {
         for (size_t p = 0; p < s.cdf_us.size(); ++p)
             lat << mode << "," << series << "," << p << "," << s.cdf_us[p] << "\n";
@@ -614,7 +661,10 @@ void WriteFiles(const std::vector<ModeResult> &modes, const Options &o,
                << b.Ratio() << "\n";
         }
         mem << m.mode << "," << m.rss_idle << "," << m.rss_1000_idle << "," << m.rss_1000_after
-            << "," << m.rss_1000_active << "," << m.rss_after << "\n";
+            << "," << m.rss_1000_active << "," << m.rss_after << "," << PerConnectionKiB(m) << "\n";
+        fl << m.mode << "," << m.query_calm.median_us << "," << m.query_calm.p99_us << ","
+           << Max(m.query_calm) << "," << m.query_flooded.median_us << "," << m.query_flooded.p99_us
+           << "," << Max(m.query_flooded) << "," << m.flood_per_sec << "\n";
     }
 }
 
@@ -650,6 +700,12 @@ int main(int argc, char **argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    if (geteuid() != 0) {
+        // The daemon keeps the last slots of its client table for root and
+        // limits every other user to a few dozen connections.
+        fprintf(stderr, "korvane_bench: needs root: it connects 1000 front UIs\n");
+        return 1;
+    }
     if (RaiseFdLimit(4096) < 2100) {
         fprintf(stderr, "korvane_bench: cannot raise the descriptor limit to 2100\n");
         return 1;
