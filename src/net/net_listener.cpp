@@ -232,11 +232,13 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
 
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
                                 const char *no_memory_format) {
-    if (!fits(l, fd)) return nullptr;
+    // Users other than root are turned away first, with a line a second at
+    // most, so that they cannot flood the log with the table's refusals.
     if (!admit(l, fd)) {
         close(fd);
         return nullptr;
     }
+    if (!fits(l, fd)) return nullptr;
     net_client_t *c = createClient(el, fd, peer_name, recv_from_client, reply_to_client, l);
     if (c == nullptr) {
         close(fd);

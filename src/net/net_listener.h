@@ -6,13 +6,15 @@
 
 // A zero-filled listener with a table of kNetMaxClients slots and the given
 // procedures; null (and ERROR "out of memory to create listener" when the
-// record itself cannot be had) on allocation failure.
+// record itself cannot be had) on allocation failure, and null with an
+// ERROR line when four listeners exist already.
 net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
                                  net_handle_client_proc *handle, net_free_client_proc *free_client);
 
 // Closes `c` and clears its slot; when it held the highest descriptor,
-// logs `refresh_format` at INFO with the new highest. A close requested
-// while the connection's own input is handled is deferred.
+// logs `refresh_format` at INFO with the new highest. The count of its bad
+// input lines left out of the log, if any, is logged first. A close
+// requested while the connection's own input is handled is deferred.
 void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format);
 
 // A connection record for a freshly accepted descriptor, or null when the
