@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "base/paths.h"
 #include "client/korvane_client.h"
-#include "daemon/paths.h"
 
 namespace korvane {
 

@@ -9,17 +9,17 @@
 
 #include <string>
 
+#include "access/access_config.h"
+#include "base/paths.h"
+#include "base/utils.h"
 #include "daemon/detach.h"
 #include "daemon/exit_status.h"
 #include "daemon/monitor.h"
-#include "daemon/paths.h"
 #include "daemon/pidfile.h"
 #include "daemon/sd_notify.h"
-#include "daemon/utils.h"
 #include "db/moxdb.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
-#include "proto/access_config.h"
 #include "proto/notify.h"
 
 static volatile sig_atomic_t debug_flag = 0;

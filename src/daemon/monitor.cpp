@@ -9,10 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/paths.h"
+#include "base/utils.h"
 #include "daemon/exit_status.h"
-#include "daemon/paths.h"
 #include "daemon/pidfile.h"
-#include "daemon/utils.h"
 
 extern char **environ;
 

@@ -15,8 +15,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "daemon/paths.h"
-#include "daemon/utils.h"
+#include "base/paths.h"
+#include "base/utils.h"
 #include "db/locks.h"
 #include "db/sqlite3db.h"
 #include "log/mylog.h"

@@ -28,9 +28,9 @@
 #include <functional>
 #include <string>
 
+#include "base/singleton.h"
 #include "db/moxcache.h"
 #include "db/records.h"
-#include "log/singleton.h"
 
 namespace SQLite {
 class Database;

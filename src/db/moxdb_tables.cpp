@@ -16,7 +16,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "daemon/utils.h"
+#include "base/utils.h"
 #include "db/locks.h"
 #include "db/moxdb.h"
 #include "db/sqlite3db.h"

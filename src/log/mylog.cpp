@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "daemon/paths.h"
-#include "daemon/utils.h"
+#include "base/paths.h"
+#include "base/utils.h"
 #include "log/ini_parser.h"
 #include "log/log_escape.h"
 #include "log/private_file.h"

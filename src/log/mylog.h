@@ -14,7 +14,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "log/singleton.h"
+#include "base/singleton.h"
 
 enum _LogLevel { ERROR = 0, INFO = 1, DEBUG = 2 };
 

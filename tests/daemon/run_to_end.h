@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 #include "support/daemon_process.h"
 
 namespace vk_test {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "base/utils.h"
 #include "client/korvane_client.h"
 #include "daemon/run_to_end.h"
-#include "daemon/utils.h"
 #include "net/ae/anet.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 #include "db/moxdb.h"
 #include "log/mylog.h"
 #include "support/temp_root.h"

@@ -15,7 +15,7 @@
 #include <chrono>
 #include <thread>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 #include "net/ae/anet.h"
 #include "support/temp_root.h"
 

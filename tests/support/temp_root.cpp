@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 
 namespace vk_test {
 

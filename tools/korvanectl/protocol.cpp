@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 #include "korvanectl/cli.h"
 
 namespace korvanectl {

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/paths.h"
+#include "base/paths.h"
 #include "db/records.h"
 #include "korvanectl/cli.h"
 

@@ -1,4 +1,4 @@
-#include "proto/access_policy.h"
+#include "access/access_policy.h"
 
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "proto/access_policy.h"
+#include "access/access_policy.h"
 
 // Highest value of [limits] connections_per_uid: both sockets' client
 // tables full.

@@ -1,4 +1,4 @@
-#include "daemon/paths.h"
+#include "base/paths.h"
 
 #include <cstdlib>
 

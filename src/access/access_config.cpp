@@ -1,4 +1,4 @@
-#include "proto/access_config.h"
+#include "access/access_config.h"
 
 #include <errno.h>
 #include <grp.h>

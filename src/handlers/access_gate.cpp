@@ -3,10 +3,10 @@
 // UI) and answers a refused request itself.
 #include <cjson/cJSON.h>
 
+#include "access/access_policy.h"
 #include "db/moxdb.h"
 #include "net/ae/logbudget.h"
 #include "net/ae/net.h"
-#include "proto/access_policy.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
 

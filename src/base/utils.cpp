@@ -1,4 +1,4 @@
-#include "daemon/utils.h"
+#include "base/utils.h"
 
 #include <errno.h>
 #include <sys/stat.h>

@@ -1,10 +1,10 @@
 // Dispatch by request type. The tables are constant and indexed only after
 // the bounds check; a null entry would be rejected like an unknown type.
 // A served request passes the access gate before its handler runs.
+#include "access/access_policy.h"
 #include "handlers/handlers.h"
 #include "log/mylog.h"
 #include "net/ae/logbudget.h"
-#include "proto/access_policy.h"
 #include "proto/proto.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {

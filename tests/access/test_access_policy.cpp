@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "access/access_policy.h"
 #include "net/ae/net.h"
-#include "proto/access_policy.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/access_config.h"
+#include "access/access_config.h"
 #include "support/temp_root.h"
 
 namespace {
