@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "net/ae/net.h"
+#include "net/ae/peer.h"
 
 // -1 stands for an id the kernel did not give: it matches nothing.
 template <typename Id>

@@ -3,8 +3,8 @@
 // gave for each connection. Root and the daemon's own uid are trusted; any
 // other local process may be hostile.
 //
-// access_decide is pure: the gate (access_gate) gathers the facts of one
-// request and asks it; the policy comes from /etc/korvane/access.conf
+// access_decide is pure: the gate (handlers/access_gate.h) gathers the facts
+// of one request and asks it; the policy comes from /etc/korvane/access.conf
 // (access_config.h), or is the default one below when that file is absent.
 #pragma once
 
@@ -15,7 +15,6 @@
 #include <vector>
 
 struct net_peer_t;
-struct mox_packet_t;
 
 // Peers named by a section of the policy file: a peer is listed when its
 // uid is among `users`, its gid or one of its supplementary groups among
@@ -87,9 +86,3 @@ bool access_listed(const access_list_t &list, const net_peer_t &peer);
 // with the process's own euid as owner.
 const access_policy_t &access_policy_current();
 void access_policy_set(const access_policy_t &policy);
-
-// Runs before the handler of a served request type. False when the request
-// may go on; true when it was refused: `packet` then holds the reply with
-// result kMoxResultNotPermitted and `*rc` the encoder's code, one ERROR line
-// names the request, the peer and the rule, and nothing else happened.
-bool access_gate_refuses(mox_packet_t &packet, int *rc);

@@ -18,8 +18,10 @@
 #include "daemon/pidfile.h"
 #include "daemon/sd_notify.h"
 #include "db/moxdb.h"
+#include "handlers/dispatch.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
+#include "net/net_fui.h"
 #include "proto/notify.h"
 
 static volatile sig_atomic_t debug_flag = 0;
@@ -177,6 +179,11 @@ static int serve() {
     } else {
         install_signals();
         MoxProtoInit();
+        // The only place where the connection core and the protocol meet:
+        // every line goes to the request entry, every notification to the
+        // front-UI connections.
+        net_set_line_handler(mox_serve_line);
+        mox_set_broadcast(mox_post_fui);
         std::string secsoft = vk_paths::Socket(vk_paths::kSecSoftSocket);
         std::string fui = vk_paths::Socket(vk_paths::kFuiSocket);
         if (MoxNetCoreInit(secsoft.c_str(), fui.c_str()) != 0) {

@@ -1,12 +1,14 @@
 // The gate in front of the handlers: gathers what access_decide needs about
 // one request (the registration body's declared identity, the current front
 // UI) and answers a refused request itself.
+#include "handlers/access_gate.h"
+
 #include <cjson/cJSON.h>
 
 #include "access/access_policy.h"
 #include "db/moxdb.h"
 #include "net/ae/logbudget.h"
-#include "net/ae/net.h"
+#include "net/ae/peer.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
 

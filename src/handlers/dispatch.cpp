@@ -1,11 +1,14 @@
 // Dispatch by request type. The tables are constant and indexed only after
 // the bounds check; a null entry would be rejected like an unknown type.
 // A served request passes the access gate before its handler runs.
-#include "access/access_policy.h"
+#include "handlers/dispatch.h"
+
+#include <utility>
+
+#include "handlers/access_gate.h"
 #include "handlers/handlers.h"
 #include "log/mylog.h"
 #include "net/ae/logbudget.h"
-#include "proto/proto.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
     fui_register_handle,  // 1000
@@ -41,4 +44,20 @@ int handle_request(mox_packet_t &packet) {
     int rc = 0;
     if (access_gate_refuses(packet, &rc)) return rc;
     return handle(packet, nullptr);
+}
+
+int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {
+    int rc = mox_decode_request(line, len, packet);
+    if (rc != 0) return rc;
+    return handle_request(packet);
+}
+
+int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
+                   net_log_budget_t *log_budget, std::string &reply) {
+    mox_packet_t packet;
+    packet.peer = peer;
+    packet.log_budget = log_budget;
+    int rc = mox_handle_request(line, len, packet);
+    if (rc == 0) reply = std::move(packet.response);
+    return rc;
 }

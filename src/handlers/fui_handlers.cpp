@@ -6,7 +6,7 @@
 
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
-#include "net/ae/net.h"
+#include "net/ae/peer.h"
 #include "proto/codec/json.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write

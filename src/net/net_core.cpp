@@ -23,7 +23,6 @@
 #include "net/net_accept.h"
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
-#include "proto/proto.h"
 
 aeEventLoop *elp_main = nullptr;
 net_listener_t *secsoft_listener = nullptr;
@@ -34,7 +33,7 @@ static int s_wake[2] = {-1, -1};
 // was requested meanwhile.
 static net_client_t *s_serving = nullptr;
 static bool s_serving_closed = false;
-static net_line_handler *s_line_handler = mox_handle_request;
+static net_line_handler *s_line_handler = nullptr;
 static int s_uid_connection_limit = kNetDefaultUidConnections;
 
 void net_set_uid_connection_limit(int limit) {
@@ -46,7 +45,7 @@ int net_uid_connection_limit() {
 }
 
 void net_set_line_handler(net_line_handler *handler) {
-    s_line_handler = handler != nullptr ? handler : mox_handle_request;
+    s_line_handler = handler;
 }
 
 #define LOG Singleton<MyLog>::Instance()->Write
@@ -273,17 +272,18 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         char *lf = static_cast<char *>(memchr(scan, '\n', static_cast<size_t>(in->last - scan)));
         if (lf == nullptr) break;
         *lf = '\0';
-        mox_packet_t packet;
-        packet.peer = &c->peer;
-        packet.log_budget = &c->log_budget;
-        int rc = s_line_handler(line, static_cast<unsigned long>(lf - line), packet);
+        std::string reply;
+        int rc = s_line_handler != nullptr
+                     ? s_line_handler(line, static_cast<unsigned long>(lf - line), &c->peer,
+                                      &c->log_budget, reply)
+                     : -6;
         // A broadcast made while handling may have closed this connection.
         if (net_close_pending(c)) return -1;
         if (rc == 0) {
-            rc = net_send(el, c, packet.response, "handle_response");
+            rc = net_send(el, c, reply, "handle_response");
             if (rc == -1)
                 LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
-                    packet.response.c_str(), strerror(errno));
+                    reply.c_str(), strerror(errno));
             if (rc != 0) return rc == -2 ? -2 : -1;
         }
         ++handled;

@@ -102,10 +102,13 @@ int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag
 // caller closes the connection.
 int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag);
 
-// What every complete line is handed to; mox_handle_request unless a test
-// installs another (null restores it).
-struct mox_packet_t;
-typedef int net_line_handler(const char *line, unsigned long len, mox_packet_t &packet);
+// What every complete line is handed to: the line without its '\n' (a NUL
+// stands there), the sender's identity and its budget of log lines about
+// bad input. 0: `reply` is written to the sender; anything else: nothing is
+// sent. The main sequence installs the request entry; while none is
+// installed (or after null) lines get no reply.
+typedef int net_line_handler(const char *line, unsigned long len, const net_peer_t *peer,
+                             net_log_budget_t *log_budget, std::string &reply);
 void net_set_line_handler(net_line_handler *handler);
 
 // Closing a connection while its own input is being handled is deferred to

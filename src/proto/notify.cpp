@@ -6,10 +6,15 @@
 #include <utility>
 
 #include "log/mylog.h"
-#include "net/net_fui.h"
 #include "proto/proto.h"
 
 uint64_t now_nanosec = 0;
+
+static mox_broadcast_proc *s_broadcast = nullptr;
+
+void mox_set_broadcast(mox_broadcast_proc *broadcast) {
+    s_broadcast = broadcast;
+}
 
 void MoxProtoInit() {
     struct timespec ts;
@@ -61,5 +66,5 @@ void do_post_fui(const std::string &uuid, int type, const std::string &data) {
         Singleton<MyLog>::Instance()->Write(ERROR, "encode fui_post failed,type: %d", type);
         return;
     }
-    mox_post_fui(line);
+    if (s_broadcast != nullptr) s_broadcast(line);
 }

@@ -22,5 +22,11 @@ uint32_t get_fui_post_id();
 // 0 with `line` set (base64 text and '\n'), or a negative code.
 int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::string &data,
                     std::string &line);
-// Builds the next notification and hands it to the front-UI broadcast.
+// What delivers one finished notification line to every connected front UI.
+// The main sequence installs the front-UI listener's broadcast; while none
+// is installed (or after null) notifications are built and dropped.
+typedef void mox_broadcast_proc(const std::string &line);
+void mox_set_broadcast(mox_broadcast_proc *broadcast);
+
+// Builds the next notification and hands it to the broadcast.
 void do_post_fui(const std::string &uuid, int type, const std::string &data);

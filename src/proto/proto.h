@@ -1,6 +1,7 @@
 // The request envelope: one line of base64 text whose JSON object carries
-// "uuid", "id", "type" and an optional "data" object. Decoding, dispatch by
-// type to the handler tables, and the reply encoders every handler uses.
+// "uuid", "id", "type" and an optional "data" object. Its decoding and the
+// reply encoders every handler uses; dispatch by type is the handlers'
+// (handlers/dispatch.h).
 //
 // Everything here runs on the event-loop thread, one line at a time.
 #pragma once
@@ -31,32 +32,21 @@ struct mox_packet_t {
     net_log_budget_t *log_budget = nullptr;
 };
 
-// Shape of every request handler; the context is always null.
-typedef int (*mox_handle_t)(mox_packet_t &packet, void *context);
-
 constexpr unsigned kMoxFuiTypeBase = 1000;
 constexpr unsigned kMoxSecSoftTypeBase = 2000;
 constexpr unsigned kMoxFuiHandleCount = 5;
 constexpr unsigned kMoxSecSoftHandleCount = 4;
-// "result" of a request refused by the access policy (access_policy.h):
+// "result" of a request refused by the access gate (handlers/access_gate.h):
 // nothing was stored or sent. No handler uses it.
 constexpr int32_t kMoxResultNotPermitted = 403;
 // Longest request line in bytes, without its '\n'.
 constexpr unsigned long kMoxMaxRequestLength = 8192;
 
-// Handlers by type - 1000 and type - 2000; a null entry is not served.
-extern const mox_handle_t fui_handles[kMoxFuiHandleCount];
-extern const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount];
-
-// Decodes one line (without its '\n') and dispatches it. 0: `response` holds
-// the reply; -2 no memory or the reply failed to encode; -3 empty line; -5
-// longer than 8192 bytes; -6 not base64, not JSON, a member missing or
-// mistyped, or a type that is not served. Anything but 0 means: send nothing.
-int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet);
-
-// Runs the handler for the packet's type: its result, or -6 when the type is
-// not served.
-int handle_request(mox_packet_t &packet);
+// Decodes one line (without its '\n') into uuid, id, type and data. 0: ready
+// for dispatch; -2 no memory; -3 empty line; -5 longer than 8192 bytes; -6
+// not base64, not JSON, or a member missing or mistyped (logged as the
+// sender's bad input).
+int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet);
 
 // Reply encoders: set `response` and return 0, -2 or -6. The stored text is
 // parsed for "data"; text that does not parse sets `result` to 1.

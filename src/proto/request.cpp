@@ -63,7 +63,7 @@ int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
 
 }  // namespace
 
-int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {
+int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet) {
     const char *text = line != nullptr ? line : "";
     const int shown = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
     Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown, text);
@@ -81,7 +81,7 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
     bool too_deep = false;
     {
         // Parsed up to the first NUL byte of the decoded text; freed before
-        // the handler runs.
+        // the request is dispatched.
         JsonPtr tree = json_parse(decoded);
         rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : -6;
     }
@@ -90,11 +90,9 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
                        shown, text, kMoxMaxBodyLevels);
         return rc;
     }
-    if (rc != 0) {
+    if (rc != 0)
         netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown, text);
-        return rc;
-    }
-    return handle_request(packet);
+    return rc;
 }
 
 int get_proto_json_int(int &out, const cJSON *object, const char *key) {

@@ -13,16 +13,16 @@
 #include "net/ae/net.h"
 #include "net/ae/zmalloc.h"
 #include "net/net_core.h"
-#include "proto/proto.h"
 
 static std::vector<std::string> g_seen;
 static bool g_closed;
 
-static int Collect(const char *line, unsigned long len, mox_packet_t &packet) {
+static int Collect(const char *line, unsigned long len, const net_peer_t *, net_log_budget_t *,
+                   std::string &reply) {
     if (line[len] != '\0' || memchr(line, '\n', len) != nullptr) abort();
     g_seen.emplace_back(line, len);
     if (len % 2 == 0) {
-        packet.response = "ok\n";
+        reply = "ok\n";
         return 0;
     }
     return -6;

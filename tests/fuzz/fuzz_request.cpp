@@ -1,5 +1,6 @@
 // One request line into the protocol layer over a real store in a
-// temporary root: decoding, dispatch, the handlers and the database.
+// temporary root: decoding, dispatch, the handlers and the database
+// (notifications are built; no broadcast is installed to take them).
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "db/moxdb.h"
+#include "handlers/dispatch.h"
 #include "log/mylog.h"
 #include "proto/notify.h"
 #include "proto/proto.h"

@@ -26,7 +26,6 @@
 #include "net/net_core.h"
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
-#include "proto/proto.h"
 #include "support/daemon_process.h"
 #include "support/other_user.h"
 #include "support/temp_root.h"
@@ -37,22 +36,23 @@ namespace {
 // a line feed to every front UI, then answers "posted"; "quiet" gets no
 // answer; "bad:T" gets none either and logs "bad line T" as bad input of
 // the sender; anything else is echoed back.
-int TestLineHandler(const char *line, unsigned long len, mox_packet_t &packet) {
+int TestLineHandler(const char *line, unsigned long len, const net_peer_t *,
+                    net_log_budget_t *log_budget, std::string &reply) {
     std::string s(line, len);
     if (s.rfind("bad:", 0) == 0) {
-        netLogBadInput(packet.log_budget, ERROR, "bad line %s", s.c_str() + 4);
+        netLogBadInput(log_budget, ERROR, "bad line %s", s.c_str() + 4);
         return -6;
     }
     if (s.rfind("big:", 0) == 0) {
-        packet.response.assign(std::stoul(s.substr(4)), 'x');
-        packet.response += "\n";
+        reply.assign(std::stoul(s.substr(4)), 'x');
+        reply += "\n";
     } else if (s.rfind("post:", 0) == 0) {
         mox_post_fui(s.substr(5) + "\n");
-        packet.response = "posted\n";
+        reply = "posted\n";
     } else if (s == "quiet") {
         return -6;
     } else {
-        packet.response = "echo:" + s + "\n";
+        reply = "echo:" + s + "\n";
     }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "handlers/dispatch.h"
 #include "log/log_escape.h"
 #include "log/mylog.h"
 #include "proto/codec/base64.h"

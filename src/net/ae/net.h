@@ -13,18 +13,7 @@
 #include "net/ae/ae.h"
 #include "net/ae/asbuffer.h"
 #include "net/ae/logbudget.h"
-
-// Who holds the other end of a connection, as the kernel reported it when
-// the connection was accepted (SO_PEERCRED, SO_PEERGROUPS) and as
-// /proc/<pid>/exe named its program then. -1 / null / 0 when unknown.
-struct net_peer_t {
-    int pid;
-    int uid;
-    int gid;
-    char *exe;      // owned by the connection; null when unreadable
-    gid_t *groups;  // supplementary groups, owned by the connection
-    int ngroups;
-};
+#include "net/ae/peer.h"
 
 struct net_client_t {
     int fd;
