@@ -1,0 +1,73 @@
+# Run with cmake -P: VK_SOURCE_DIR is the checkout, VK_LAYERS_FILE the layer
+# table vk_layer_check_target wrote. Reads every `#include "dir/..."` of the
+# layers' files and fails, naming each offending line's file and include,
+# when a file includes a layer it may not, or when a file under src/ lies in
+# no layer.
+cmake_minimum_required(VERSION 3.18)
+include(${VK_LAYERS_FILE})
+
+# The layer an include names: the one whose directory under src/ is the
+# longest prefix of it ("net/ae/net.h" is ae's, "net/net_core.h" net's), or
+# "" for anything else (system headers, a tool's own files).
+function(layer_of include out)
+    set(best "")
+    set(best_len 0)
+    foreach(layer IN LISTS VK_LAYERS)
+        string(REGEX REPLACE "^src/" "" key ${VK_LAYER_DIR_${layer}})
+        string(LENGTH "${key}/" len)
+        string(FIND "${include}" "${key}/" at)
+        if(at EQUAL 0 AND len GREATER best_len)
+            set(best ${layer})
+            set(best_len ${len})
+        endif()
+    endforeach()
+    set(${out} "${best}" PARENT_SCOPE)
+endfunction()
+
+set(errors "")
+set(covered "")
+foreach(layer IN LISTS VK_LAYERS VK_LAYER_USERS)
+    set(dir ${VK_SOURCE_DIR}/${VK_LAYER_DIR_${layer}})
+    if(layer IN_LIST VK_LAYERS)
+        file(GLOB files ${dir}/*.cpp ${dir}/*.h)
+    else()
+        file(GLOB_RECURSE files ${dir}/*.cpp ${dir}/*.h)
+    endif()
+    list(APPEND covered ${files})
+    # Named lowest first, as the layers are declared.
+    set(others "")
+    foreach(other IN LISTS VK_LAYERS)
+        if(NOT other STREQUAL layer AND other IN_LIST VK_LAYER_MAY_${layer})
+            list(APPEND others ${other})
+        endif()
+    endforeach()
+    if(others)
+        list(JOIN others ", " allowed)
+        set(allowed "may include only ${allowed}")
+    else()
+        set(allowed "may include no other layer")
+    endif()
+    foreach(f IN LISTS files)
+        file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+        file(RELATIVE_PATH rel ${VK_SOURCE_DIR} ${f})
+        foreach(line IN LISTS lines)
+            string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" inc "${line}")
+            layer_of("${inc}" target)
+            if(target AND NOT target IN_LIST VK_LAYER_MAY_${layer})
+                string(APPEND errors "${rel} includes ${inc}: ${layer} ${allowed}\n")
+            endif()
+        endforeach()
+    endforeach()
+endforeach()
+
+file(GLOB_RECURSE all ${VK_SOURCE_DIR}/src/*.cpp ${VK_SOURCE_DIR}/src/*.h)
+foreach(f IN LISTS all)
+    if(NOT f IN_LIST covered)
+        file(RELATIVE_PATH rel ${VK_SOURCE_DIR} ${f})
+        string(APPEND errors "${rel} lies in no layer: declare its directory with vk_layer\n")
+    endif()
+endforeach()
+
+if(errors)
+    message(FATAL_ERROR "Includes across layers:\n${errors}")
+endif()
