@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/korvane_codes.h"
 #include "net/ae/peer.h"
 
 // -1 stands for an id the kernel did not give: it matches nothing.
@@ -39,13 +40,13 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
     const int uid = f.peer->uid;
 
     switch (f.type) {
-        case 2000:
-        case 2001:
-        case 2002:
-        case 2003:
+        case KORVANE_REQ_SECSOFT_REGISTER:
+        case KORVANE_REQ_SECSOFT_UNREGISTER:
+        case KORVANE_REQ_SECSTAT_UPDATE:
+        case KORVANE_REQ_SECSOFT_UPDATE:
             if (access_listed(policy.products, *f.peer)) return allow;
             return {false, kAccessRuleProducts};
-        case 1000:
+        case KORVANE_REQ_FUI_REGISTER:
             if (!policy.frontui.empty() && !access_listed(policy.frontui, *f.peer))
                 return {false, kAccessRuleFrontUiListed};
             // A body without both numbers is answered by the handler.
@@ -55,8 +56,8 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
             if (f.fui_current && f.uuid == f.fui_uuid && f.fui_euid != uid)
                 return {false, kAccessRuleFrontUiUuid};
             return allow;
-        case 1003:
-        case 1004:
+        case KORVANE_REQ_SAVE_FUICONF:
+        case KORVANE_REQ_GET_FUICONF:
             if (f.fui_current && f.uuid == f.fui_uuid) {
                 if (f.fui_euid == uid) return allow;
                 return {false, kAccessRuleFrontUiConfig};

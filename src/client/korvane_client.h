@@ -11,15 +11,15 @@
 #include <optional>
 #include <string>
 
+// Installed next to this header; in the source tree src/base is on the
+// include path of the client library's users.
+#include "korvane_codes.h"
+
 struct cJSON;
 
 namespace korvane {
 
 enum class Endpoint { kSecSoft, kFrontUi };
-
-// "result" of a request the daemon's access policy refused: nothing was
-// stored and no notification sent; the connection stays open.
-constexpr int kResultNotPermitted = 403;
 
 // The socket name of an endpoint, relocated under VESKKORVANED_ROOT.
 std::string EndpointName(Endpoint endpoint);

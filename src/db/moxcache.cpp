@@ -73,7 +73,7 @@ std::unique_ptr<CSecStatInfo> CMoxCache::Copy(const CSecStatInfo &s) {
 // Every Take below only moves and swaps under its lock, and frees what it
 // replaced (declared before the guard) after the lock is released.
 
-int CMoxCache::Take(std::unique_ptr<CFrontUIInfo> r) {
+MoxResult CMoxCache::Take(std::unique_ptr<CFrontUIInfo> r) {
     std::unique_ptr<CFrontUIInfo> old;
     CWriteGuard guard(m_frontLock);
     if (m_pFrontUI != nullptr && m_pFrontUI->uuid != r->uuid) return kMoxOtherEntry;
@@ -84,7 +84,7 @@ int CMoxCache::Take(std::unique_ptr<CFrontUIInfo> r) {
     return kMoxOk;
 }
 
-int CMoxCache::Take(std::unique_ptr<CFrontUIConf> c) {
+MoxResult CMoxCache::Take(std::unique_ptr<CFrontUIConf> c) {
     {
         CWriteGuard guard(m_frontLock);
         if (m_pFrontUI == nullptr || m_pFrontUI->uuid != c->uuid) return kMoxOtherEntry;
@@ -95,7 +95,7 @@ int CMoxCache::Take(std::unique_ptr<CFrontUIConf> c) {
     return kMoxOk;
 }
 
-int CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
+MoxResult CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
     std::unique_ptr<CSecSoftInfo> old;
     {
         CWriteGuard guard(m_secLock);
@@ -117,14 +117,14 @@ int CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
     return kMoxOk;
 }
 
-int CMoxCache::Take(std::unique_ptr<CSecStatInfo> s) {
+MoxResult CMoxCache::Take(std::unique_ptr<CSecStatInfo> s) {
     CWriteGuard guard(m_secLock);
     if (m_pSecSoft->uuid != s->uuid) return kMoxOtherEntry;
     m_pSecSoft->secstat.swap(s->secstat);
     return kMoxOk;
 }
 
-int CMoxCache::TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r) {
+MoxResult CMoxCache::TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r) {
     CWriteGuard guard(m_secLock);
     putDefSecSoft(*r);
     return kMoxOk;
@@ -138,22 +138,22 @@ void CMoxCache::putDefSecSoft(CSecSoftInfo &next) noexcept {
     m_defSecSoft.status = next.status;
 }
 
-int CMoxCache::GetDefSecSoft(CSecSoftInfo &out) {
+MoxResult CMoxCache::GetDefSecSoft(CSecSoftInfo &out) {
     CReadGuard guard(m_secLock);
     if (m_defSecSoft.status == 0) return kMoxNotFound;
     out = m_defSecSoft;
     return kMoxOk;
 }
 
-int CMoxCache::doGet(CFrontUIInfo &out) {
+MoxResult CMoxCache::doGet(CFrontUIInfo &out) {
     CReadGuard guard(m_frontLock);
     if (m_pFrontUI == nullptr) return kMoxNotFound;
     out = *m_pFrontUI;
     return kMoxOk;
 }
 
-int CMoxCache::doGet(CFrontUIConf &c) {
-    int rc;
+MoxResult CMoxCache::doGet(CFrontUIConf &c) {
+    MoxResult rc;
     {
         CReadGuard guard(m_frontLock);
         if (m_pFrontUI == nullptr || m_pFrontUI->uuid != c.uuid) return kMoxNotFound;
@@ -164,13 +164,13 @@ int CMoxCache::doGet(CFrontUIConf &c) {
     return rc;
 }
 
-int CMoxCache::doGet(CSecSoftInfo &out) {
+MoxResult CMoxCache::doGet(CSecSoftInfo &out) {
     CReadGuard guard(m_secLock);
     out = *m_pSecSoft;
     return out.status == 0 ? kMoxNotFound : kMoxOk;
 }
 
-int CMoxCache::doGet(CSecStatInfo &s) {
+MoxResult CMoxCache::doGet(CSecStatInfo &s) {
     CReadGuard guard(m_secLock);
     s.uuid = m_pSecSoft->uuid;
     s.secstat = m_pSecSoft->secstat;
@@ -187,7 +187,7 @@ bool CMoxCache::SecSoftValid(const std::string &uuid) {
     return m_pSecSoft->uuid == uuid;
 }
 
-int CMoxCache::DelFrontUI(const std::string &uuid) {
+MoxResult CMoxCache::DelFrontUI(const std::string &uuid) {
     CFrontUIInfo *old;
     {
         CWriteGuard guard(m_frontLock);
@@ -199,7 +199,7 @@ int CMoxCache::DelFrontUI(const std::string &uuid) {
     return kMoxOk;
 }
 
-int CMoxCache::DelSecInfo(const std::string &uuid) {
+MoxResult CMoxCache::DelSecInfo(const std::string &uuid) {
     if (uuid == kDefSecSoftUuid) return kMoxOk;
     CSecSoftInfo *old;
     {

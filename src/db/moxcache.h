@@ -17,8 +17,8 @@
 
 #include "db/records.h"
 
-// Result codes of the cache and of the store.
-enum {
+// What every operation of the cache and of the store returns.
+enum MoxResult : int {
     kMoxOk = 0,
     kMoxFailed = -1,      // a statement failed, or a registration wrote no row
     kMoxNoMemory = -2,    // a record could not be allocated; nothing changed
@@ -42,40 +42,41 @@ public:
     // A write in two steps, so that an entry the database has already taken
     // always reaches the cache as well. Copy allocates the entry outside any
     // lock: null, with an ERROR line, when memory runs out. Take puts it in
-    // place and cannot fail: 0, or -7 when the cache holds another entry
-    // (the entry is then dropped).
+    // place and cannot fail: kMoxOk, or kMoxOtherEntry when the cache holds
+    // another entry (the entry is then dropped).
     static std::unique_ptr<CFrontUIInfo> Copy(const CFrontUIInfo &r);
     static std::unique_ptr<CFrontUIConf> Copy(const CFrontUIConf &c);
     static std::unique_ptr<CSecSoftInfo> Copy(const CSecSoftInfo &r);
     static std::unique_ptr<CSecStatInfo> Copy(const CSecStatInfo &s);
-    int Take(std::unique_ptr<CFrontUIInfo> r);
-    int Take(std::unique_ptr<CFrontUIConf> c);
-    int Take(std::unique_ptr<CSecSoftInfo> r);
-    int Take(std::unique_ptr<CSecStatInfo> s);
+    MoxResult Take(std::unique_ptr<CFrontUIInfo> r);
+    MoxResult Take(std::unique_ptr<CFrontUIConf> c);
+    MoxResult Take(std::unique_ptr<CSecSoftInfo> r);
+    MoxResult Take(std::unique_ptr<CSecStatInfo> s);
     // The default record takes the fields of r but its uuid.
-    int TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r);
+    MoxResult TakeDefSecSoft(std::unique_ptr<CSecSoftInfo> r);
 
-    // Copy and Take in one: 0, -7, or -2 with nothing changed.
+    // Copy and Take in one: kMoxOk, kMoxOtherEntry, or kMoxNoMemory with
+    // nothing changed.
     template <typename T>
-    int doUpgrade(const T &r) {
+    MoxResult doUpgrade(const T &r) {
         auto entry = Copy(r);
         return entry ? Take(std::move(entry)) : kMoxNoMemory;
     }
-    int SetDefSecSoft(const CSecSoftInfo &r) {
+    MoxResult SetDefSecSoft(const CSecSoftInfo &r) {
         auto entry = Copy(r);
         return entry ? TakeDefSecSoft(std::move(entry)) : kMoxNoMemory;
     }
 
-    int doGet(CFrontUIInfo &out);
-    int doGet(CFrontUIConf &c);
-    int doGet(CSecSoftInfo &out);
-    int doGet(CSecStatInfo &s);
+    MoxResult doGet(CFrontUIInfo &out);
+    MoxResult doGet(CFrontUIConf &c);
+    MoxResult doGet(CSecSoftInfo &out);
+    MoxResult doGet(CSecStatInfo &s);
 
-    int GetDefSecSoft(CSecSoftInfo &out);
+    MoxResult GetDefSecSoft(CSecSoftInfo &out);
     bool FrontUIValid(const std::string &uuid);
     bool SecSoftValid(const std::string &uuid);
-    int DelFrontUI(const std::string &uuid);
-    int DelSecInfo(const std::string &uuid);
+    MoxResult DelFrontUI(const std::string &uuid);
+    MoxResult DelSecInfo(const std::string &uuid);
 
     // True when the held front UI has this uuid and no configuration.
     bool FrontUIConfMissing(const std::string &uuid);

@@ -181,7 +181,7 @@ void CMoxDb::loadDb() {
     CFrontUIInfo front;
     if (getFromDb(front)) {
         log->Write(INFO, "load FrontUI for %s", front.uuid.c_str());
-        int rc = m_pCache->doUpgrade(front);
+        MoxResult rc = m_pCache->doUpgrade(front);
         log->Write(INFO, "upgrade FrontUI cache for %s,rc: %d", front.uuid.c_str(), rc);
     } else {
         log->Write(INFO, "there is no frontUI info");
@@ -191,7 +191,7 @@ void CMoxDb::loadDb() {
     def.uuid = kDefSecSoftUuid;
     if (getFromDb(def)) {
         log->Write(INFO, "load Default-SecSoft from DB for %s", def.uuid.c_str());
-        int rc = m_pCache->doUpgrade(def);
+        MoxResult rc = m_pCache->doUpgrade(def);
         log->Write(INFO, "upgrade Default-SecSoft cache for %s,rc: %d", def.uuid.c_str(), rc);
     } else {
         log->Write(INFO, "there is no Default-SecSoft in DB");
@@ -201,7 +201,7 @@ void CMoxDb::loadDb() {
     other.uuid = kDefSecSoftUuid;
     if (getSecSoftInfo(other, " where uuid <> @uuid") > 0) {
         log->Write(INFO, "load SecSoft for %s", other.uuid.c_str());
-        int rc = m_pCache->doUpgrade(other);
+        MoxResult rc = m_pCache->doUpgrade(other);
         log->Write(INFO, "upgrade SecSoft cache for %s,rc: %d", other.uuid.c_str(), rc);
     } else {
         log->Write(INFO, "there is no SecSoft");
@@ -209,7 +209,7 @@ void CMoxDb::loadDb() {
 }
 
 template <typename T>
-int CMoxDb::doUpgrade(const T &r) {
+MoxResult CMoxDb::doUpgrade(const T &r) {
     MyLog *log = Singleton<MyLog>::Instance();
     CMutexGuard writing(m_writeLock);
     if (!admitted(r)) {
@@ -221,7 +221,7 @@ int CMoxDb::doUpgrade(const T &r) {
         log->Write(ERROR, "Upgrade %s failed,rc: %d", "cache", kMoxNoMemory);
         return kMoxNoMemory;
     }
-    int db = upgradeDb(*entry);
+    MoxResult db = upgradeDb(*entry);
     if (db != kMoxOk) {
         log->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
         return db;
@@ -277,8 +277,8 @@ void CMoxDb::afterUpgrade(const CSecSoftInfo &r) {
 }
 
 template <typename T>
-int CMoxDb::doGet(T &r) {
-    int rc = m_pCache->doGet(r);
+MoxResult CMoxDb::doGet(T &r) {
+    MoxResult rc = m_pCache->doGet(r);
     if (rc != kMoxNotFound) return rc;
     // What the cache takes from the file must not overtake a write.
     CMutexGuard writing(m_writeLock);
@@ -288,23 +288,23 @@ int CMoxDb::doGet(T &r) {
 }
 
 template <typename T>
-int CMoxDb::Upgrade(const T &r) {
+MoxResult CMoxDb::Upgrade(const T &r) {
     return StoreOp(m_pCache, "Upgrade", [&] { return doUpgrade(r); });
 }
 
 template <typename T>
-int CMoxDb::Get(T &r) {
+MoxResult CMoxDb::Get(T &r) {
     return StoreOp(m_pCache, "Get", [&] { return doGet(r); });
 }
 
-template int CMoxDb::Upgrade(const CFrontUIInfo &);
-template int CMoxDb::Upgrade(const CFrontUIConf &);
-template int CMoxDb::Upgrade(const CSecSoftInfo &);
-template int CMoxDb::Upgrade(const CSecStatInfo &);
-template int CMoxDb::Get(CFrontUIInfo &);
-template int CMoxDb::Get(CFrontUIConf &);
-template int CMoxDb::Get(CSecSoftInfo &);
-template int CMoxDb::Get(CSecStatInfo &);
+template MoxResult CMoxDb::Upgrade(const CFrontUIInfo &);
+template MoxResult CMoxDb::Upgrade(const CFrontUIConf &);
+template MoxResult CMoxDb::Upgrade(const CSecSoftInfo &);
+template MoxResult CMoxDb::Upgrade(const CSecStatInfo &);
+template MoxResult CMoxDb::Get(CFrontUIInfo &);
+template MoxResult CMoxDb::Get(CFrontUIConf &);
+template MoxResult CMoxDb::Get(CSecSoftInfo &);
+template MoxResult CMoxDb::Get(CSecStatInfo &);
 
 bool CMoxDb::FrontUIValid(const std::string &uuid) {
     return StoreOp(m_pCache, "FrontUIValid", [&] {
@@ -318,38 +318,38 @@ bool CMoxDb::SecSoftValid(const std::string &uuid) {
     });
 }
 
-int CMoxDb::CleanFrontUI(const std::string &uuid) {
+MoxResult CMoxDb::CleanFrontUI(const std::string &uuid) {
     return StoreOp(m_pCache, "CleanFrontUI", [&] {
         CMutexGuard writing(m_writeLock);
-        int rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
+        MoxResult rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
         // Gone from the file (or never there): gone from memory too.
         if (rc != kMoxFailed) m_pCache->DelFrontUI(uuid);
         return rc;
     });
 }
 
-int CMoxDb::CleanSecInfo(const std::string &uuid) {
+MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
     return StoreOp(m_pCache, "CleanSecInfo", [&] {
         CMutexGuard writing(m_writeLock);
-        int rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
+        MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
         if (rc != kMoxFailed) m_pCache->DelSecInfo(uuid);
         return rc;
     });
 }
 
-int CMoxDb::GetDefSecSoft(CSecSoftInfo &out) {
+MoxResult CMoxDb::GetDefSecSoft(CSecSoftInfo &out) {
     return StoreOp(m_pCache, "GetDefSecSoft", [&] { return m_pCache->GetDefSecSoft(out); });
 }
 
-int CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
+MoxResult CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
     return StoreOp(m_pCache, "SetDefSecSoft", [&] {
         // The record and its row are always the default product's, whatever
         // uuid r carries.
         CMutexGuard writing(m_writeLock);
         auto def = CMoxCache::Copy(r);
-        if (def == nullptr) return int(kMoxNoMemory);
+        if (def == nullptr) return kMoxNoMemory;
         def->uuid = kDefSecSoftUuid;
-        int rc = upgradeDb(*def);
+        MoxResult rc = upgradeDb(*def);
         if (rc == kMoxOk) m_pCache->TakeDefSecSoft(std::move(def));
         return rc;
     });

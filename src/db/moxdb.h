@@ -54,21 +54,23 @@ public:
     static constexpr int kMaxFrontUIsPerEuid = 8;
 
     // T is CFrontUIInfo, CFrontUIConf, CSecSoftInfo or CSecStatInfo.
-    // Upgrade: 0, -9 (products), -3 (front UIs), -2, -1, or -4
-    // (configuration and status writes).
+    // Upgrade: kMoxOk, kMoxDbOnly (products), kMoxNotCurrent (front UIs),
+    // kMoxNoMemory, kMoxFailed, or kMoxNotFound (configuration and status
+    // writes).
     template <typename T>
-    int Upgrade(const T &r);
-    // Get: 0, -4, or -8 (configuration and status reads).
+    MoxResult Upgrade(const T &r);
+    // Get: kMoxOk, kMoxNotFound, or kMoxEmpty (configuration and status
+    // reads).
     template <typename T>
-    int Get(T &r);
+    MoxResult Get(T &r);
 
     bool FrontUIValid(const std::string &uuid);
     bool SecSoftValid(const std::string &uuid);
-    int CleanFrontUI(const std::string &uuid);
-    int CleanSecInfo(const std::string &uuid);
-    // -4 while the default record has status 0.
-    int GetDefSecSoft(CSecSoftInfo &out);
-    int SetDefSecSoft(const CSecSoftInfo &r);
+    MoxResult CleanFrontUI(const std::string &uuid);
+    MoxResult CleanSecInfo(const std::string &uuid);
+    // kMoxNotFound while the default record has status 0.
+    MoxResult GetDefSecSoft(CSecSoftInfo &out);
+    MoxResult SetDefSecSoft(const CSecSoftInfo &r);
 
 private:
     CMoxDb();
@@ -94,11 +96,11 @@ private:
     // Creates the schema again and writes the cached entries into it.
     void recreateTables(const char *why);
 
-    int upgradeDb(const CFrontUIInfo &r);
-    int upgradeDb(const CFrontUIConf &c);
-    int upgradeDb(const CSecSoftInfo &r);
-    int upgradeDb(const CSecStatInfo &s);
-    int delFromDb(const std::string &uuid, const char *table, const char *opname);
+    MoxResult upgradeDb(const CFrontUIInfo &r);
+    MoxResult upgradeDb(const CFrontUIConf &c);
+    MoxResult upgradeDb(const CSecSoftInfo &r);
+    MoxResult upgradeDb(const CSecStatInfo &s);
+    MoxResult delFromDb(const std::string &uuid, const char *table, const char *opname);
     bool getFromDb(CFrontUIInfo &r);
     bool getFromDb(CFrontUIConf &c);
     bool getFromDb(CSecSoftInfo &r);
@@ -107,7 +109,7 @@ private:
     bool isExist(const std::string &uuid, const char *table, const char *what);
 
     template <typename T>
-    int doUpgrade(const T &r);
+    MoxResult doUpgrade(const T &r);
     // Whether the write may reach the database at all; m_writeLock is held.
     template <typename T>
     bool admitted(const T &) {
@@ -124,7 +126,7 @@ private:
     // own row always stays.
     void trimFrontUIs(const CFrontUIInfo &r);
     template <typename T>
-    int doGet(T &r);
+    MoxResult doGet(T &r);
     template <typename T>
     void afterUpgrade(const T &) {}
     void afterUpgrade(const CFrontUIInfo &r);

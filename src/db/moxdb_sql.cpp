@@ -34,7 +34,7 @@ void LogError(const char *format, const char *sql, const std::exception &e) {
 
 }  // namespace
 
-int CMoxDb::upgradeDb(const CFrontUIInfo &r) {
+MoxResult CMoxDb::upgradeDb(const CFrontUIInfo &r) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql),
              "replace into %s (uuid,name,pid,euid,loginuid,data) "
@@ -81,7 +81,7 @@ void CMoxDb::trimFrontUIs(const CFrontUIInfo &r) {
     }
 }
 
-int CMoxDb::upgradeDb(const CFrontUIConf &c) {
+MoxResult CMoxDb::upgradeDb(const CFrontUIConf &c) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql), "update %s set data=@fuiconf where uuid=@uuid", kFrontTable);
     try {
@@ -96,7 +96,7 @@ int CMoxDb::upgradeDb(const CFrontUIConf &c) {
     }
 }
 
-int CMoxDb::upgradeDb(const CSecSoftInfo &r) {
+MoxResult CMoxDb::upgradeDb(const CSecSoftInfo &r) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql),
              "replace into %s (uuid,name,exec,secsoft,secstat,status,ctime) "
@@ -118,7 +118,7 @@ int CMoxDb::upgradeDb(const CSecSoftInfo &r) {
     }
 }
 
-int CMoxDb::upgradeDb(const CSecStatInfo &s) {
+MoxResult CMoxDb::upgradeDb(const CSecStatInfo &s) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql), "update %s set secstat=@secstat where uuid=@uuid", kSecTable);
     try {
@@ -133,7 +133,7 @@ int CMoxDb::upgradeDb(const CSecStatInfo &s) {
     }
 }
 
-int CMoxDb::delFromDb(const std::string &uuid, const char *table, const char *opname) {
+MoxResult CMoxDb::delFromDb(const std::string &uuid, const char *table, const char *opname) {
     char sql[512] = {0};
     snprintf(sql, sizeof(sql), "delete from %s where uuid=@uuid", table);
     try {

@@ -19,19 +19,19 @@ void read_declared(const std::string &data, access_facts_t &f) {
     if (data.empty()) return;
     JsonPtr root(cJSON_ParseWithLength(data.data(), data.size()));
     if (root == nullptr) return;
-    f.declared = get_proto_json_int(f.declared_pid, root.get(), "pid") == 0 &&
-                 get_proto_json_int(f.declared_euid, root.get(), "euid") == 0;
+    f.declared = get_proto_json_int(f.declared_pid, root.get(), "pid") == kProtoOk &&
+                 get_proto_json_int(f.declared_euid, root.get(), "euid") == kProtoOk;
 }
 
 void read_current_fui(access_facts_t &f) {
     CMoxDb *store = Singleton<CMoxDb>::Instance();
     CFrontUIInfo current;
-    if (store->Get(current) == 0) {
+    if (store->Get(current) == kMoxOk) {
         f.fui_current = true;
         f.fui_uuid = current.uuid;
         f.fui_euid = current.euid;
     }
-    if (f.type != 1000 && !(f.fui_current && f.fui_uuid == f.uuid))
+    if (f.type != KORVANE_REQ_FUI_REGISTER && !(f.fui_current && f.fui_uuid == f.uuid))
         f.uuid_stored = store->FrontUIValid(f.uuid);
 }
 
@@ -45,8 +45,10 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     facts.type = packet.type;
     facts.uuid = packet.uuid;
     facts.peer = packet.peer;
-    if (packet.type == 1000) read_declared(packet.data, facts);
-    if (packet.type == 1000 || packet.type == 1003 || packet.type == 1004) read_current_fui(facts);
+    if (packet.type == KORVANE_REQ_FUI_REGISTER) read_declared(packet.data, facts);
+    if (packet.type == KORVANE_REQ_FUI_REGISTER || packet.type == KORVANE_REQ_SAVE_FUICONF ||
+        packet.type == KORVANE_REQ_GET_FUICONF)
+        read_current_fui(facts);
 
     access_verdict_t verdict = access_decide(facts, policy);
     if (verdict.allow) return false;
@@ -56,7 +58,7 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
                    "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
                    packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
                    peer->exe != nullptr ? peer->exe : "?", verdict.rule);
-    packet.result = kMoxResultNotPermitted;
+    packet.result = KORVANE_RESULT_NOT_PERMITTED;
     *rc = encode_resp_final(packet);
     return true;
 }

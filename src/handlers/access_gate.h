@@ -6,6 +6,6 @@
 
 // Runs before the handler of a served request type. False when the request
 // may go on; true when it was refused: `packet` then holds the reply with
-// result kMoxResultNotPermitted and `*rc` the encoder's code, one ERROR line
+// result KORVANE_RESULT_NOT_PERMITTED and `*rc` the encoder's code, one ERROR line
 // names the request, the peer and the rule, and nothing else happened.
 bool access_gate_refuses(mox_packet_t &packet, int *rc);

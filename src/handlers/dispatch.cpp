@@ -11,18 +11,18 @@
 #include "net/ae/logbudget.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
-    fui_register_handle,  // 1000
-    get_secsoft_handle,   // 1001
-    get_secstat_handle,   // 1002
-    save_fuiconf_handle,  // 1003
-    get_fuiconf_handle,   // 1004
+    fui_register_handle,  // KORVANE_REQ_FUI_REGISTER
+    get_secsoft_handle,   // KORVANE_REQ_GET_SECSOFT
+    get_secstat_handle,   // KORVANE_REQ_GET_SECSTAT
+    save_fuiconf_handle,  // KORVANE_REQ_SAVE_FUICONF
+    get_fuiconf_handle,   // KORVANE_REQ_GET_FUICONF
 };
 
 const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount] = {
-    secsoft_register_handle,    // 2000
-    secsoft_unregister_handle,  // 2001
-    secstat_update_handle,      // 2002
-    secsoft_update_handle,      // 2003
+    secsoft_register_handle,    // KORVANE_REQ_SECSOFT_REGISTER
+    secsoft_unregister_handle,  // KORVANE_REQ_SECSOFT_UNREGISTER
+    secstat_update_handle,      // KORVANE_REQ_SECSTAT_UPDATE
+    secsoft_update_handle,      // KORVANE_REQ_SECSOFT_UPDATE
 };
 
 int handle_request(mox_packet_t &packet) {
@@ -32,14 +32,15 @@ int handle_request(mox_packet_t &packet) {
         // Notification types and above are never requests; a type below
         // 1000 wraps to a huge index and fails the bound.
         uint32_t index = type - kMoxFuiTypeBase;
-        if (type <= 1499 && index < kMoxFuiHandleCount) handle = fui_handles[index];
+        if (type < KORVANE_NOTIFY_SECSOFT && index < kMoxFuiHandleCount)
+            handle = fui_handles[index];
     } else {
         uint32_t index = type - kMoxSecSoftTypeBase;
         if (index < kMoxSecSoftHandleCount) handle = secsoft_handles[index];
     }
     if (handle == nullptr) {
         netLogBadInput(packet.log_budget, ERROR, "bad request type: %u", type);
-        return -6;
+        return kProtoBadInput;
     }
     int rc = 0;
     if (access_gate_refuses(packet, &rc)) return rc;
@@ -48,7 +49,7 @@ int handle_request(mox_packet_t &packet) {
 
 int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {
     int rc = mox_decode_request(line, len, packet);
-    if (rc != 0) return rc;
+    if (rc != kProtoOk) return rc;
     return handle_request(packet);
 }
 
@@ -58,6 +59,6 @@ int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
     packet.peer = peer;
     packet.log_budget = log_budget;
     int rc = mox_handle_request(line, len, packet);
-    if (rc == 0) reply = std::move(packet.response);
+    if (rc == kProtoOk) reply = std::move(packet.response);
     return rc;
 }

@@ -23,15 +23,16 @@ static void check_declared_identity(const mox_packet_t &packet, const CFrontUIIn
         packet.uuid.c_str(), info.pid, info.euid, peer->pid, peer->uid);
 }
 
-// The result of a registration body: 0 with `info` filled, 1 when the body
-// cannot be parsed, 3 when a member is missing or mistyped.
+// The result of a registration body: KORVANE_RESULT_OK with `info` filled,
+// KORVANE_RESULT_FAILED when the body cannot be parsed, KORVANE_RESULT_BAD_BODY
+// when a member is missing or mistyped.
 static int decode_registration(const std::string &data, CFrontUIInfo &info) {
     JsonPtr root(cJSON_ParseWithLength(data.data(), data.size()));
-    if (root == nullptr) return 1;
-    if (get_proto_json_string(info.name, root.get(), "name") != 0 ||
-        get_proto_json_int(info.loginuid, root.get(), "login_uid") != 0 ||
-        get_proto_json_int(info.euid, root.get(), "euid") != 0 ||
-        get_proto_json_int(info.pid, root.get(), "pid") != 0)
+    if (root == nullptr) return KORVANE_RESULT_FAILED;
+    if (get_proto_json_string(info.name, root.get(), "name") != kProtoOk ||
+        get_proto_json_int(info.loginuid, root.get(), "login_uid") != kProtoOk ||
+        get_proto_json_int(info.euid, root.get(), "euid") != kProtoOk ||
+        get_proto_json_int(info.pid, root.get(), "pid") != kProtoOk)
         return 3;
     return 0;
 }
@@ -40,16 +41,16 @@ int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
     CFrontUIInfo info;
-    if (packet.type != 1000) {
-        packet.result = 2;
+    if (packet.type != KORVANE_REQ_FUI_REGISTER) {
+        packet.result = KORVANE_RESULT_WRONG_TYPE;
     } else if (packet.data.empty()) {
-        packet.result = 3;
+        packet.result = KORVANE_RESULT_BAD_BODY;
     } else {
         packet.result = decode_registration(packet.data, info);
-        if (packet.result == 0) {
+        if (packet.result == KORVANE_RESULT_OK) {
             info.uuid = packet.uuid;
             check_declared_identity(packet, info);
-            if (store()->Upgrade(info) != 0) packet.result = 1;
+            if (store()->Upgrade(info) != kMoxOk) packet.result = KORVANE_RESULT_FAILED;
         }
     }
     return log_reply(encode_resp_final(packet), packet,
@@ -58,21 +59,21 @@ int fui_register_handle(mox_packet_t &packet, void *) {
 }
 
 // The reply to a query of a known front UI: the stored text on success,
-// `missing` when the store has none (-4, or -8 for an empty text), 1 for
-// any other failure.
-static int answer_query(mox_packet_t &packet, int got, const std::string &text, bool in_array,
-                        int missing) {
-    if (got != 0) {
-        packet.result = (got == -4 || got == -8) ? missing : 1;
+// `missing` when the store has none (or only an empty text),
+// KORVANE_RESULT_FAILED for any other failure.
+static int answer_query(mox_packet_t &packet, MoxResult got, const std::string &text, bool in_array,
+                        korvane_result missing) {
+    if (got != kMoxOk) {
+        packet.result = (got == kMoxNotFound || got == kMoxEmpty) ? missing : KORVANE_RESULT_FAILED;
         return encode_resp_final(packet);
     }
-    packet.result = 0;
+    packet.result = KORVANE_RESULT_OK;
     return in_array ? encode_resp_data_array(text, packet) : encode_resp_data_obj(text, packet);
 }
 
-// A query from a front UI the store does not know: 100, no data.
+// A query from a front UI the store does not know: no data.
 static int answer_unknown(mox_packet_t &packet) {
-    packet.result = 100;
+    packet.result = KORVANE_RESULT_UNKNOWN_FUI;
     return encode_resp_final(packet);
 }
 
@@ -82,8 +83,8 @@ int get_secsoft_handle(mox_packet_t &packet, void *) {
         rc = answer_unknown(packet);
     } else {
         CSecSoftInfo info;
-        int got = store()->Get(info);
-        rc = answer_query(packet, got, info.secsoft, true, 101);
+        MoxResult got = store()->Get(info);
+        rc = answer_query(packet, got, info.secsoft, true, KORVANE_RESULT_NO_SECSOFT);
     }
     return log_reply(rc, packet, "badly,we can't process secsoft packet,rc: %d",
                      "handle get_secsoft packet,respones: %s");
@@ -95,8 +96,8 @@ int get_secstat_handle(mox_packet_t &packet, void *) {
         rc = answer_unknown(packet);
     } else {
         CSecStatInfo stat;
-        int got = store()->Get(stat);
-        rc = answer_query(packet, got, stat.secstat, true, 102);
+        MoxResult got = store()->Get(stat);
+        rc = answer_query(packet, got, stat.secstat, true, KORVANE_RESULT_NO_SECSTAT);
     }
     return log_reply(rc, packet, "badly,we can't process secstat packet,rc: %d",
                      "handle get_secstat packet,respones: %s");
@@ -109,22 +110,28 @@ int get_fuiconf_handle(mox_packet_t &packet, void *) {
     } else {
         CFrontUIConf conf;
         conf.uuid = packet.uuid;
-        int got = store()->Get(conf);
-        rc = answer_query(packet, got, conf.data, false, 103);
+        MoxResult got = store()->Get(conf);
+        rc = answer_query(packet, got, conf.data, false, KORVANE_RESULT_NO_FUICONF);
     }
     return log_reply(rc, packet, "badly,we can't process GetFuiConf packet,rc: %d",
                      "handle GetFuiConf packet,respones: %s");
 }
 
 int save_fuiconf_handle(mox_packet_t &packet, void *) {
-    if (packet.type != 1003 || packet.data.empty() || !store()->FrontUIValid(packet.uuid)) {
-        packet.result = 3;
+    if (packet.type != KORVANE_REQ_SAVE_FUICONF || packet.data.empty() ||
+        !store()->FrontUIValid(packet.uuid)) {
+        packet.result = KORVANE_RESULT_BAD_BODY;
     } else {
         CFrontUIConf conf;
         conf.uuid = packet.uuid;
         conf.data = packet.data;
-        int rc = store()->Upgrade(conf);
-        packet.result = rc == 0 ? 0 : (rc == -4 ? 100 : 1);
+        MoxResult rc = store()->Upgrade(conf);
+        if (rc == kMoxOk)
+            packet.result = KORVANE_RESULT_OK;
+        else if (rc == kMoxNotFound)
+            packet.result = KORVANE_RESULT_UNKNOWN_FUI;
+        else
+            packet.result = KORVANE_RESULT_FAILED;
     }
     return log_reply(encode_resp_final(packet), packet,
                      "badly,we can't process save-frontUI conf packet,rc: %d",

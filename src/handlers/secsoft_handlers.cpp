@@ -12,30 +12,31 @@
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-// Reads "name" and "exec" out of a detail body: 0, or -6.
+// Reads "name" and "exec" out of a detail body: kProtoOk, or kProtoBadInput.
 int secsoft_detail_decode(const std::string &text, CSecSoftInfo &info) {
     JsonPtr root(cJSON_ParseWithLength(text.data(), text.size()));
-    if (root == nullptr) return -6;
+    if (root == nullptr) return kProtoBadInput;
     int rc = get_proto_json_string(info.name, root.get(), "name");
     if (rc == 0) rc = get_proto_json_string(info.exec, root.get(), "exec");
     return rc;
 }
 
 // A register or update: true with the record built from the body when the
-// type and the body are right; otherwise `result` says why (2 or 3).
+// type and the body are right; otherwise `result` says why
+// (KORVANE_RESULT_WRONG_TYPE or KORVANE_RESULT_BAD_BODY).
 static bool take_detail(mox_packet_t &packet, uint32_t type, int status, CSecSoftInfo &info) {
     info.uuid = packet.uuid;
     if (packet.type != type) {
-        packet.result = 2;
+        packet.result = KORVANE_RESULT_WRONG_TYPE;
         return false;
     }
-    if (packet.data.empty() || secsoft_detail_decode(packet.data, info) != 0) {
-        packet.result = 3;
+    if (packet.data.empty() || secsoft_detail_decode(packet.data, info) != kProtoOk) {
+        packet.result = KORVANE_RESULT_BAD_BODY;
         return false;
     }
     info.secsoft = packet.data;
     info.status = status;
-    packet.result = 0;
+    packet.result = KORVANE_RESULT_OK;
     return true;
 }
 
@@ -70,8 +71,8 @@ static const Arbitration kStartDefault = {
 // UI is there to act on it: true with the record when the front UIs are to
 // be told.
 static bool move_default(const Arbitration &a, CSecSoftInfo &def) {
-    int rc = store()->GetDefSecSoft(def);
-    if (rc != 0) {
+    MoxResult rc = store()->GetDefSecSoft(def);
+    if (rc != kMoxOk) {
         LOG(ERROR, a.no_default, rc);
         return false;
     }
@@ -81,7 +82,7 @@ static bool move_default(const Arbitration &a, CSecSoftInfo &def) {
     }
     CFrontUIInfo fui;
     rc = store()->Get(fui);
-    if (rc != 0) {
+    if (rc != kMoxOk) {
         LOG(ERROR, a.no_front_ui, rc);
         return false;
     }
@@ -98,45 +99,51 @@ static void stop_default_secsoft(const CSecSoftInfo &info) {
     LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
         info.uuid.c_str());
     CSecSoftInfo def;
-    if (move_default(kStopDefault, def)) do_post_fui(def.uuid, kFuiPostStopDefault, def.secsoft);
+    if (move_default(kStopDefault, def))
+        do_post_fui(def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
 }
 
 static void start_default_secsoft(const std::string &uuid) {
     LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
-    do_post_fui(uuid, kFuiPostUnregister, std::string());
+    do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
     CSecSoftInfo def;
     if (!move_default(kStartDefault, def)) return;
-    do_post_fui(def.uuid, kFuiPostStartDefault, def.secsoft);
-    if (!def.secstat.empty()) do_post_fui(def.uuid, kFuiPostSecStat, def.secstat);
+    do_post_fui(def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
+    if (!def.secstat.empty()) do_post_fui(def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
 }
 
 int secsoft_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
     CSecSoftInfo info;
-    int upgraded = -1;
-    if (take_detail(packet, 2000, 1, info)) {
+    MoxResult upgraded = kMoxFailed;
+    if (take_detail(packet, KORVANE_REQ_SECSOFT_REGISTER, 1, info)) {
         upgraded = store()->Upgrade(info);
-        if (upgraded == -9)
-            packet.result = 501;
-        else if (upgraded != 0)
-            packet.result = 1;
-        if (upgraded == 0 && info.uuid != kDefSecSoftUuid) stop_default_secsoft(info);
+        if (upgraded == kMoxDbOnly)
+            packet.result = KORVANE_RESULT_NOT_ACTIVE;
+        else if (upgraded != kMoxOk)
+            packet.result = KORVANE_RESULT_FAILED;
+        if (upgraded == kMoxOk && info.uuid != kDefSecSoftUuid) stop_default_secsoft(info);
     }
     int rc = log_reply(encode_resp_final(packet), packet,
                        "badly,we can't process secSoft register packet,rc: %d",
                        "handle secSoft register packet,respones: %s");
     // Posted whether or not the reply could be encoded.
-    if (upgraded == 0) do_post_fui(info.uuid, kFuiPostSecSoft, info.secsoft);
+    if (upgraded == kMoxOk) do_post_fui(info.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     return rc;
 }
 
 int secsoft_unregister_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft unregister,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
-    int cleaned = store()->CleanSecInfo(packet.uuid);
-    packet.result = cleaned == 0 ? 0 : (cleaned == -4 ? 500 : 1);
-    if (cleaned == 0 && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
+    MoxResult cleaned = store()->CleanSecInfo(packet.uuid);
+    if (cleaned == kMoxOk)
+        packet.result = KORVANE_RESULT_OK;
+    else if (cleaned == kMoxNotFound)
+        packet.result = KORVANE_RESULT_NOT_REGISTERED;
+    else
+        packet.result = KORVANE_RESULT_FAILED;
+    if (cleaned == kMoxOk && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
     return log_reply(encode_resp_final(packet), packet,
                      "badly,we can't process secSoft unregister packet,rc: %d",
                      "handle secSoft unregister packet,respones: %s");
@@ -145,23 +152,28 @@ int secsoft_unregister_handle(mox_packet_t &packet, void *) {
 int secstat_update_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secStat update,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
-    int upgraded = -1;
-    if (packet.type != 2002) {
-        packet.result = 2;
+    MoxResult upgraded = kMoxFailed;
+    if (packet.type != KORVANE_REQ_SECSTAT_UPDATE) {
+        packet.result = KORVANE_RESULT_WRONG_TYPE;
     } else if (packet.data.empty()) {
-        packet.result = 3;
+        packet.result = KORVANE_RESULT_BAD_BODY;
     } else {
         CSecStatInfo stat;
         stat.uuid = packet.uuid;
         stat.secstat = packet.data;
         upgraded = store()->Upgrade(stat);
-        // Stored on a product that is not active (-9) still counts as done.
-        packet.result = (upgraded == 0 || upgraded == -9) ? 0 : (upgraded == -4 ? 101 : 1);
+        // Stored on a product that is not active still counts as done.
+        if (upgraded == kMoxOk || upgraded == kMoxDbOnly)
+            packet.result = KORVANE_RESULT_OK;
+        else if (upgraded == kMoxNotFound)
+            packet.result = KORVANE_RESULT_NO_SECSOFT;
+        else
+            packet.result = KORVANE_RESULT_FAILED;
     }
     int rc = log_reply(encode_resp_final(packet), packet,
                        "badly,we can't process secStat update packet,rc: %d",
                        "handle secStat update packet,respones: %s");
-    if (upgraded == 0) do_post_fui(packet.uuid, kFuiPostSecStat, packet.data);
+    if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSTAT, packet.data);
     return rc;
 }
 
@@ -169,15 +181,15 @@ int secsoft_update_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secSoft update,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
     CSecSoftInfo info;
-    int upgraded = -1;
-    if (take_detail(packet, 2003, 2, info)) {
+    MoxResult upgraded = kMoxFailed;
+    if (take_detail(packet, KORVANE_REQ_SECSOFT_UPDATE, 2, info)) {
         upgraded = store()->Upgrade(info);
-        if (upgraded != 0 && upgraded != -9) packet.result = 1;
+        if (upgraded != kMoxOk && upgraded != kMoxDbOnly) packet.result = KORVANE_RESULT_FAILED;
     }
     int rc = log_reply(encode_resp_final(packet), packet,
                        "badly,we can't process secSoft update packet,rc: %d",
                        "handle secSoft update packet,respones: %s");
     // No arbitration on an update.
-    if (upgraded == 0) do_post_fui(packet.uuid, kFuiPostSecSoft, info.secsoft);
+    if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     return rc;
 }

@@ -88,7 +88,7 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
     elp_main = aeCreateEventLoop(4096);
     if (elp_main == nullptr) {
         LOG(ERROR, "create event loop failed,because no memory");
-        return -2;
+        return kNetNoMemory;
     }
     if (pipe2(s_wake, O_NONBLOCK | O_CLOEXEC) != 0 ||
         aeCreateFileEvent(elp_main, s_wake[0], AE_MASK_READ, drain_wake_pipe, nullptr) != 0) {
@@ -96,18 +96,18 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
         close_wake_pipe();
         aeDeleteEventLoop(elp_main);
         elp_main = nullptr;
-        return -2;
+        return kNetNoMemory;
     }
     aeSetBeforeSleepProc(elp_main, net_serve_pending);
     net_accept_init();
     secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
-    if (secsoft_listener == nullptr) return -2;
+    if (secsoft_listener == nullptr) return kNetNoMemory;
     fui_listener = createListener(fui, elp_main, createFuiListener);
     if (fui_listener == nullptr) {
         LOG(ERROR, "create fui-listener failed: %s", fui);
         destroyListener(secsoft_listener);
         secsoft_listener = nullptr;
-        return -2;
+        return kNetNoMemory;
     }
     LOG(INFO, "net-core init ok");
     return 0;
@@ -116,7 +116,7 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
 int MoxNetCoreRunLoop() {
     if (elp_main == nullptr) {
         LOG(ERROR, "net-core run loop failed,invalid event-loop");
-        return -3;
+        return kNetNotReady;
     }
     LOG(INFO, "net-core run loop");
     if (s_stop_requested) {
@@ -209,11 +209,11 @@ static void serve_input(aeEventLoop *el, net_client_t *c, size_t scan) {
     bool closed = s_serving_closed;
     s_serving = nullptr;
     s_serving_closed = false;
-    if (closed || (rc != 0 && rc != -7 && rc != 1)) {
+    if (closed || (rc != 0 && rc != kNetPartialLine && rc != kNetMoreLines)) {
         net_close_client(el, c);
         return;
     }
-    if (rc == 1) netPendingAdd(c);
+    if (rc == kNetMoreLines) netPendingAdd(c);
 }
 
 void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
@@ -267,7 +267,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
     while (scan < in->last) {
         if (handled == kNetLinesPerPass) {
             in->pos = line;
-            return 1;
+            return kNetMoreLines;
         }
         char *lf = static_cast<char *>(memchr(scan, '\n', static_cast<size_t>(in->last - scan)));
         if (lf == nullptr) break;
@@ -276,15 +276,15 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         int rc = s_line_handler != nullptr
                      ? s_line_handler(line, static_cast<unsigned long>(lf - line), &c->peer,
                                       &c->log_budget, reply)
-                     : -6;
+                     : kNetNoHandler;
         // A broadcast made while handling may have closed this connection.
-        if (net_close_pending(c)) return -1;
+        if (net_close_pending(c)) return kNetFailed;
         if (rc == 0) {
             rc = net_send(el, c, reply, "handle_response");
-            if (rc == -1)
+            if (rc == kNetFailed)
                 LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
                     reply.c_str(), strerror(errno));
-            if (rc != 0) return rc == -2 ? -2 : -1;
+            if (rc != 0) return rc == kNetNoMemory ? kNetNoMemory : kNetFailed;
         }
         ++handled;
         line = lf + 1;
@@ -300,5 +300,5 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
     memmove(in->start, line, rest);
     in->pos = in->start;
     in->last = in->start + rest;
-    return -7;
+    return kNetPartialLine;
 }

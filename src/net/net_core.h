@@ -9,6 +9,17 @@
 
 struct net_listener_t;
 
+// What the connection core's operations return besides 0.
+enum {
+    kNetFailed = -1,       // a system call failed
+    kNetNoMemory = -2,     // out of memory
+    kNetNotReady = -3,     // no loop yet, or the write event could not be set
+    kNetOverLimit = -5,    // the output would pass its bound
+    kNetNoHandler = -6,    // no line handler is installed
+    kNetPartialLine = -7,  // an incomplete line waits at the buffer's start
+    kNetMoreLines = 1,     // stopped at kNetLinesPerPass with input left
+};
+
 typedef void net_free_client_proc(aeEventLoop *el, net_client_t *c);
 typedef void net_handle_client_proc(aeEventLoop *el, int fd, const char *peer_name, void *listener);
 typedef void net_destroy_proc(net_listener_t *l);
@@ -58,9 +69,11 @@ extern aeEventLoop *elp_main;
 extern net_listener_t *secsoft_listener;
 extern net_listener_t *fui_listener;
 
-// Creates the loop and both listeners on the two socket names: 0 or -2.
+// Creates the loop and both listeners on the two socket names: 0 or
+// kNetNoMemory.
 int MoxNetCoreInit(const char *secsoft, const char *fui);
-// Runs the loop until MoxNetCoreStop: 0, or -3 before a successful init.
+// Runs the loop until MoxNetCoreStop: 0, or kNetNotReady before a successful
+// init.
 int MoxNetCoreRunLoop();
 // Asks the loop to stop after its current pass; safe in a signal handler.
 void MoxNetCoreStop();
@@ -79,9 +92,8 @@ void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);
 void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
 // Handles up to kNetLinesPerPass complete lines of c's input, the search for
 // a line feed starting nread bytes before its end. 0: nothing left (the
-// buffer is released); -7: an incomplete line waits at the buffer's start;
-// 1: stopped at the bound with input left; -1 or -2: failed, the caller
-// closes the connection.
+// buffer is released); kNetPartialLine; kNetMoreLines; kNetFailed or
+// kNetNoMemory: failed, the caller closes the connection.
 int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread);
 // The loop's before-sleep hook: serves every connection on the pending list
 // once, and keeps the loop from sleeping while any is left there.
@@ -89,17 +101,18 @@ void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 
 // One immediate write: bytes written, 0 when the socket takes nothing now,
-// -1 on error.
+// kNetFailed on error.
 long do_write_direct(net_client_t *c, long *last_active, const std::string &text);
-// Makes room for `text` behind the queued output: 0, -2 out of memory, or
-// -5 when the queue would pass kNetMaxQueuedOutput or when this connection
+// Makes room for `text` behind the queued output: 0, kNetNoMemory, or
+// kNetOverLimit when the queue would pass kNetMaxQueuedOutput or when this connection
 // holds the most output while all of it would pass kNetMaxTotalOutput
 // (otherwise the connections holding more are cut off to make room).
 int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag);
 
 // Sends `text` to `c`: directly when nothing is queued, otherwise behind the
-// queue, so lines never interleave. 0, or a negative code after which the
-// caller closes the connection.
+// queue, so lines never interleave. 0, or kNetFailed, kNetNoMemory,
+// kNetNotReady or kNetOverLimit, after which the caller closes the
+// connection.
 int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag);
 
 // What every complete line is handed to: the line without its '\n' (a NUL

@@ -25,12 +25,15 @@ static net_listener_t *s_listeners[4];
 static long s_refuse_sec = -1;
 static long s_refused_quiet = 0;
 
+// What clear_slot returns when the highest descriptor in use stays.
+static constexpr int kMaxFdKept = -2;
+
 // Clears the slot of `fd`: the new highest descriptor in use when it
-// changed, else -2.
+// changed, else kMaxFdKept.
 static int clear_slot(net_listener_t *l, int fd) {
-    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return -2;
+    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return kMaxFdKept;
     l->clients[fd] = nullptr;
-    if (fd != l->max_client_fd) return -2;
+    if (fd != l->max_client_fd) return kMaxFdKept;
     int m = fd - 1;
     while (m >= 0 && l->clients[m] == nullptr) --m;
     l->max_client_fd = m;
@@ -210,7 +213,7 @@ void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_
     freeClient(el, c);
     if (fd < 0) return;
     int m = clear_slot(l, fd);
-    if (m != -2) Singleton<MyLog>::Instance()->Write(INFO, refresh_format, m);
+    if (m != kMaxFdKept) Singleton<MyLog>::Instance()->Write(INFO, refresh_format, m);
 }
 
 bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {

@@ -29,7 +29,7 @@ long do_write_direct(net_client_t *c, long *last_active, const std::string &text
         return w;
     }
     if (w == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    return -1;
+    return kNetFailed;
 }
 
 static size_t output_of(const net_client_t *c) {
@@ -78,7 +78,7 @@ static int reserve_outbuf(net_client_t *c, size_t len, const char *tag) {
     if (queued + len > kNetMaxQueuedOutput) {
         LOG(ERROR, "%s: output queue of client %s,fd: %d would pass %zu bytes,close it", tag,
             c->name, c->fd, kNetMaxQueuedOutput);
-        return -5;
+        return kNetOverLimit;
     }
     size_t cap = output_of(c);
     if (b != nullptr) {
@@ -91,12 +91,12 @@ static int reserve_outbuf(net_client_t *c, size_t len, const char *tag) {
     // Geometric growth, so that a slow reader costs amortised linear copying.
     size_t want =
         std::min(std::max({cap * 2, kNetBufferInitial, queued + len}), kNetMaxQueuedOutput);
-    if (!fit_total_output(c, want, tag)) return -5;
-    if (b != nullptr) return netGrowOutbuf(c, want) == 0 ? 0 : -2;
+    if (!fit_total_output(c, want, tag)) return kNetOverLimit;
+    if (b != nullptr) return netGrowOutbuf(c, want) == 0 ? 0 : kNetNoMemory;
     asBuffer *nb = asBufferCreate(want);
     if (nb == nullptr) {
         LOG(ERROR, "%s: create output-buffer failed,no memory", tag);
-        return -2;
+        return kNetNoMemory;
     }
     netSetOutbuf(c, nb);
     return 0;
@@ -111,7 +111,7 @@ int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const ch
     bool queued = c->outbuf != nullptr && c->outbuf->pos != c->outbuf->last;
     if (!queued) {
         long w = do_write_direct(c, &c->last_active, text);
-        if (w < 0) return -1;
+        if (w < 0) return kNetFailed;
         off = static_cast<size_t>(w);
         if (off == text.size()) return 0;
     }
@@ -119,7 +119,7 @@ int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const ch
     size_t rest = text.size() - off;
     int rc = reserve_outbuf(c, rest, tag);
     if (rc != 0) return rc;
-    if (handleClientWriteEvent(el, c) == -1) return -3;
+    if (handleClientWriteEvent(el, c) == -1) return kNetNotReady;
     memcpy(c->outbuf->last, text.data() + off, rest);
     c->outbuf->last += rest;
     return 0;

@@ -35,18 +35,18 @@ uint32_t get_fui_post_id() {
 int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::string &data,
                     std::string &line) {
     cJSON *root = cJSON_CreateObject();
-    if (root == nullptr) return -2;
+    if (root == nullptr) return kProtoNoMemory;
     cJSON_AddNumberToObject(root, "id", static_cast<double>(id));
     cJSON_AddNumberToObject(root, "type", type);
     if (cJSON_AddStringToObject(root, "uuid", uuid.c_str()) == nullptr) {
         cJSON_Delete(root);
-        return -2;
+        return kProtoNoMemory;
     }
     if (!data.empty()) {
         cJSON *value = cJSON_ParseWithLength(data.data(), data.size());
         if (value == nullptr) {
             cJSON_Delete(root);
-            return -2;
+            return kProtoNoMemory;
         }
         cJSON_AddItemToObject(root, "data", value);
     }

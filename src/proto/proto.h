@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/korvane_codes.h"
+
 struct cJSON;
 struct net_peer_t;
 struct net_log_budget_t;
@@ -32,36 +34,47 @@ struct mox_packet_t {
     net_log_budget_t *log_budget = nullptr;
 };
 
-constexpr unsigned kMoxFuiTypeBase = 1000;
-constexpr unsigned kMoxSecSoftTypeBase = 2000;
-constexpr unsigned kMoxFuiHandleCount = 5;
-constexpr unsigned kMoxSecSoftHandleCount = 4;
-// "result" of a request refused by the access gate (handlers/access_gate.h):
-// nothing was stored or sent. No handler uses it.
-constexpr int32_t kMoxResultNotPermitted = 403;
+// What decoding, encoding and handling a request return (never on the
+// wire): kProtoOk, or why no reply is to be sent.
+enum {
+    kProtoOk = 0,
+    kProtoNoMemory = -2,   // out of memory, or printing JSON failed
+    kProtoEmptyLine = -3,  // an empty line
+    kProtoTooLong = -5,    // longer than kMoxMaxRequestLength
+    kProtoBadInput = -6,   // not base64, not JSON, a member missing or mistyped,
+                           // a type not served, or a malformed encoding
+};
+
+constexpr unsigned kMoxFuiTypeBase = KORVANE_REQ_FUI_REGISTER;
+constexpr unsigned kMoxSecSoftTypeBase = KORVANE_REQ_SECSOFT_REGISTER;
+constexpr unsigned kMoxFuiHandleCount = KORVANE_REQ_GET_FUICONF - KORVANE_REQ_FUI_REGISTER + 1;
+constexpr unsigned kMoxSecSoftHandleCount =
+    KORVANE_REQ_SECSOFT_UPDATE - KORVANE_REQ_SECSOFT_REGISTER + 1;
 // Longest request line in bytes, without its '\n'.
 constexpr unsigned long kMoxMaxRequestLength = 8192;
 
-// Decodes one line (without its '\n') into uuid, id, type and data. 0: ready
-// for dispatch; -2 no memory; -3 empty line; -5 longer than 8192 bytes; -6
-// not base64, not JSON, or a member missing or mistyped (logged as the
-// sender's bad input).
+// Decodes one line (without its '\n') into uuid, id, type and data:
+// kProtoOk, ready for dispatch; kProtoNoMemory; kProtoEmptyLine;
+// kProtoTooLong; kProtoBadInput for what is not base64, not JSON, or has a
+// member missing or mistyped (logged as the sender's bad input).
 int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet);
 
-// Reply encoders: set `response` and return 0, -2 or -6. The stored text is
-// parsed for "data"; text that does not parse sets `result` to 1.
+// Reply encoders: set `response` and return kProtoOk, kProtoNoMemory or
+// kProtoBadInput. The stored text is parsed for "data"; text that does not
+// parse sets `result` to KORVANE_RESULT_FAILED.
 int encode_resp_final(mox_packet_t &packet);
 int encode_resp_data_array(const std::string &text, mox_packet_t &packet);
 int encode_resp_data_obj(const std::string &text, mox_packet_t &packet);
 
-// Prints the tree (formatted) and stores its base64 text in `out`: 0, -2
-// when printing fails, -6 when the encoding has the wrong length.
+// Prints the tree (formatted) and stores its base64 text in `out`:
+// kProtoOk, kProtoNoMemory when printing fails, kProtoBadInput when the
+// encoding has the wrong length.
 int base64_json(cJSON *tree, std::string &out);
 
 // Reads a member looked up with cJSON_GetObjectItem (ASCII case ignored,
-// first match): 0 and the value, or -6 with `out` untouched when the member
-// is missing or of the wrong type. The int form truncates toward zero and
-// clamps to the int32 range.
+// first match): kProtoOk and the value, or kProtoBadInput with `out`
+// untouched when the member is missing or of the wrong type. The int form
+// truncates toward zero and clamps to the int32 range.
 int get_proto_json_int(int &out, const cJSON *object, const char *key);
 int get_proto_json_double(double &out, const cJSON *object, const char *key);
 int get_proto_json_string(std::string &out, const cJSON *object, const char *key);

@@ -30,10 +30,10 @@ struct PrintedValue {
 // not parse, -2 when printing fails.
 int print_nested(const std::string &text, size_t depth, bool in_array, std::string &out) {
     cJSON *value = cJSON_Parse(text.c_str());
-    if (value == nullptr) return -6;
+    if (value == nullptr) return kProtoBadInput;
     char *printed = cJSON_Print(value);
     cJSON_Delete(value);
-    if (printed == nullptr) return -2;
+    if (printed == nullptr) return kProtoNoMemory;
     out.clear();
     if (in_array) out.push_back('[');
     for (const char *p = printed; *p != '\0'; ++p) {
@@ -63,21 +63,22 @@ int printed_data(DataForm form, const std::string &text, const std::string *&pri
 
 int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t &packet) {
     cJSON *root = cJSON_CreateObject();
-    if (root == nullptr) return -2;
+    if (root == nullptr) return kProtoNoMemory;
 
     if (form != DataForm::kNone) {
         const std::string *printed = nullptr;
         int got = printed_data(form, *text, printed);
-        if (got == -2) {
+        if (got == kProtoNoMemory) {
             // Out of memory, as when printing the whole reply fails.
             cJSON_Delete(root);
-            return -2;
+            return kProtoNoMemory;
         }
         if (got == 0) {
-            if (json_add_raw(root, "data", printed->c_str()) == nullptr) packet.result = 1;
+            if (json_add_raw(root, "data", printed->c_str()) == nullptr)
+                packet.result = KORVANE_RESULT_FAILED;
         } else {
             // Not JSON: the array form still carries an empty array.
-            packet.result = 1;
+            packet.result = KORVANE_RESULT_FAILED;
             if (form == DataForm::kArray) {
                 cJSON *array = cJSON_CreateArray();
                 if (array != nullptr && !cJSON_AddItemToObject(root, "data", array))
@@ -129,7 +130,7 @@ int base64_json(cJSON *tree, std::string &out) {
     char *allocated = nullptr;
     if (!cJSON_PrintPreallocated(tree, buffer, sizeof(buffer), 1)) {
         printed = allocated = cJSON_Print(tree);
-        if (printed == nullptr) return -2;
+        if (printed == nullptr) return kProtoNoMemory;
     }
     const size_t n = strlen(printed);
     std::string encoded;
@@ -137,7 +138,7 @@ int base64_json(cJSON *tree, std::string &out) {
     encoded.reserve(base64_encoded_length(n) + 1);
     base64_encode_append(encoded, printed, n);
     if (allocated != nullptr) cJSON_free(allocated);
-    if (encoded.size() != base64_encoded_length(n)) return -6;
+    if (encoded.size() != base64_encoded_length(n)) return kProtoBadInput;
     out = std::move(encoded);
     return 0;
 }

@@ -34,27 +34,28 @@ bool nested_deeper_than(const cJSON *item, int levels) {
 // Fills uuid, id, type and data from the envelope. 0, -2 or -6; `too_deep`
 // tells a body refused for its nesting from other bad input.
 int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
-    if (!cJSON_IsObject(root)) return -6;
-    if (get_proto_json_string(packet.uuid, root, "uuid") != 0) return -6;
+    if (!cJSON_IsObject(root)) return kProtoBadInput;
+    if (get_proto_json_string(packet.uuid, root, "uuid") != 0) return kProtoBadInput;
 
     double id = 0;
-    if (get_proto_json_double(id, root, "id") != 0) return -6;
+    if (get_proto_json_double(id, root, "id") != 0) return kProtoBadInput;
     packet.id = json_number_to_uint64(id);
 
     int type = 0;
-    if (get_proto_json_int(type, root, "type") != 0) return -6;
+    if (get_proto_json_int(type, root, "type") != 0) return kProtoBadInput;
     packet.type = static_cast<uint32_t>(type);
 
     cJSON *data = cJSON_GetObjectItem(root, "data");
     if (cJSON_IsObject(data)) {
         if (nested_deeper_than(data, kMoxMaxBodyLevels)) {
             too_deep = true;
-            return -6;
+            return kProtoBadInput;
         }
         // Appended after the body's own members, even when it has a "uuid".
-        if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr) return -2;
+        if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr)
+            return kProtoNoMemory;
         char *text = cJSON_Print(data);
-        if (text == nullptr) return -2;
+        if (text == nullptr) return kProtoNoMemory;
         packet.data = text;
         cJSON_free(text);
     }
@@ -67,14 +68,14 @@ int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet
     const char *text = line != nullptr ? line : "";
     const int shown = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
     Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown, text);
-    if (line == nullptr || len == 0) return -3;
-    if (len > kMoxMaxRequestLength) return -5;
+    if (line == nullptr || len == 0) return kProtoEmptyLine;
+    if (len > kMoxMaxRequestLength) return kProtoTooLong;
 
     std::string decoded;
     if (!base64_decode(line, len, decoded)) {
         netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s,base64 decode failed", shown,
                        text);
-        return -6;
+        return kProtoBadInput;
     }
 
     int rc;
@@ -83,7 +84,7 @@ int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet
         // Parsed up to the first NUL byte of the decoded text; freed before
         // the request is dispatched.
         JsonPtr tree = json_parse(decoded);
-        rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : -6;
+        rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : kProtoBadInput;
     }
     if (too_deep) {
         netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,data nested deeper than %d",
@@ -97,7 +98,7 @@ int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet
 
 int get_proto_json_int(int &out, const cJSON *object, const char *key) {
     const cJSON *item = cJSON_GetObjectItem(object, key);
-    if (!cJSON_IsNumber(item)) return -6;
+    if (!cJSON_IsNumber(item)) return kProtoBadInput;
     // Same value as cJSON's integer view, computed without relying on it.
     out = json_number_to_int32(item->valuedouble);
     return 0;
@@ -105,14 +106,14 @@ int get_proto_json_int(int &out, const cJSON *object, const char *key) {
 
 int get_proto_json_double(double &out, const cJSON *object, const char *key) {
     const cJSON *item = cJSON_GetObjectItem(object, key);
-    if (!cJSON_IsNumber(item)) return -6;
+    if (!cJSON_IsNumber(item)) return kProtoBadInput;
     out = item->valuedouble;
     return 0;
 }
 
 int get_proto_json_string(std::string &out, const cJSON *object, const char *key) {
     const char *value = cJSON_GetStringValue(cJSON_GetObjectItem(object, key));
-    if (value == nullptr) return -6;
+    if (value == nullptr) return kProtoBadInput;
     out = value;
     return 0;
 }

@@ -50,7 +50,7 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     ASSERT_NE(UnitDir(), "");
     for (const std::string &rel : std::vector<std::string>{
              "/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
-             "/" + LibDir() + "/libkorvane-client.a",
+             "/include/korvane/korvane_codes.h", "/" + LibDir() + "/libkorvane-client.a",
              "/" + LibDir() + "/pkgconfig/korvane-client.pc",
              "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf",
              "/share/veskkorvaned/access.conf"})
@@ -71,7 +71,7 @@ TEST_F(Installed, ProgramBuildsAgainstTheTreeThroughPkgConfig) {
     vk_test::WriteFile(src, R"(#include <korvane/korvane_client.h>
 #include <cstdio>
 int main() {
-    auto line = korvane::EncodeRequest("ui-1", 7, 1001, std::nullopt);
+    auto line = korvane::EncodeRequest("ui-1", 7, KORVANE_REQ_GET_SECSOFT, std::nullopt);
     auto msg = korvane::DecodeLine(*line);
     std::printf("%s|%llu|%u|%s\n", msg->uuid.c_str(), (unsigned long long)msg->id, msg->type,
                 korvane::EndpointName(korvane::Endpoint::kFrontUi).c_str());
@@ -88,6 +88,18 @@ int main() {
     ShellOutput run = Sh("VESKKORVANED_ROOT=/r " + Quote(exe));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.text, "ui-1|7|1001|@/r/tmp/.zelluskkorvanefui\n");
+}
+
+// The protocol's numbers are plain C: a C program compiles against them.
+TEST_F(Installed, CodesHeaderCompilesAsC) {
+    std::string src = m_root.path() + "/codes.c", obj = m_root.path() + "/codes.o";
+    vk_test::WriteFile(src, R"(#include <korvane/korvane_codes.h>
+int wanted(int type) { return type == KORVANE_REQ_GET_SECSOFT ? KORVANE_RESULT_OK : -1; }
+)");
+    ShellOutput build =
+        Sh(std::string(Quote(VK_CC)) + " -std=c99 -Wall -Wextra -pedantic -Werror -I" +
+           Quote(Prefix() + "/include") + " -c -o " + Quote(obj) + " " + Quote(src));
+    EXPECT_EQ(build.status, 0) << build.text;
 }
 
 TEST_F(Installed, UnitPassesSystemdVerify) {
@@ -134,6 +146,7 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
             "./usr/share/doc/veskkorvaned/security.md"}));
     EXPECT_EQ(DebFiles(dev),
               (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
+                                     "./usr/include/korvane/korvane_codes.h",
                                      "./usr/" + LibDir() + "/libkorvane-client.a",
                                      "./usr/" + LibDir() + "/pkgconfig/korvane-client.pc"}));
 

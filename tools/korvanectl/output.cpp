@@ -10,27 +10,27 @@ namespace korvanectl {
 
 const char *ResultName(int result) {
     switch (result) {
-        case 0:
+        case KORVANE_RESULT_OK:
             return "success";
-        case 1:
+        case KORVANE_RESULT_FAILED:
             return "internal failure in the daemon";
-        case 2:
+        case KORVANE_RESULT_WRONG_TYPE:
             return "request type does not match the handler";
-        case 3:
+        case KORVANE_RESULT_BAD_BODY:
             return "bad body";
-        case 100:
+        case KORVANE_RESULT_UNKNOWN_FUI:
             return "sender is not a registered front UI";
-        case 101:
+        case KORVANE_RESULT_NO_SECSOFT:
             return "no such security product";
-        case 102:
+        case KORVANE_RESULT_NO_SECSTAT:
             return "no security status stored";
-        case 103:
+        case KORVANE_RESULT_NO_FUICONF:
             return "no front-UI configuration stored";
-        case 500:
+        case KORVANE_RESULT_NOT_REGISTERED:
             return "no such security product registered";
-        case 501:
+        case KORVANE_RESULT_NOT_ACTIVE:
             return "stored, but another security product is active";
-        case korvane::kResultNotPermitted:
+        case KORVANE_RESULT_NOT_PERMITTED:
             return "not permitted";
         default:
             return "unknown result";
@@ -39,33 +39,33 @@ const char *ResultName(int result) {
 
 const char *TypeName(uint32_t type) {
     switch (type) {
-        case 1000:
+        case KORVANE_REQ_FUI_REGISTER:
             return "front-UI register";
-        case 1001:
+        case KORVANE_REQ_GET_SECSOFT:
             return "get active product";
-        case 1002:
+        case KORVANE_REQ_GET_SECSTAT:
             return "get active status";
-        case 1003:
+        case KORVANE_REQ_SAVE_FUICONF:
             return "save front-UI configuration";
-        case 1004:
+        case KORVANE_REQ_GET_FUICONF:
             return "get front-UI configuration";
-        case 1500:
+        case KORVANE_NOTIFY_SECSOFT:
             return "product detail";
-        case 1501:
+        case KORVANE_NOTIFY_SECSTAT:
             return "product status";
-        case 1502:
+        case KORVANE_NOTIFY_UNREGISTER:
             return "product unregistered";
-        case 1503:
+        case KORVANE_NOTIFY_START_DEFAULT:
             return "start default product";
-        case 1504:
+        case KORVANE_NOTIFY_STOP_DEFAULT:
             return "stop default product";
-        case 2000:
+        case KORVANE_REQ_SECSOFT_REGISTER:
             return "product register";
-        case 2001:
+        case KORVANE_REQ_SECSOFT_UNREGISTER:
             return "product unregister";
-        case 2002:
+        case KORVANE_REQ_SECSTAT_UPDATE:
             return "product status report";
-        case 2003:
+        case KORVANE_REQ_SECSOFT_UPDATE:
             return "product update";
         default:
             return "unknown type";

@@ -72,12 +72,12 @@ int Exchange(const Args &args, Endpoint endpoint, const std::string &line) {
         }
         if (!msg->has_result) continue;  // a notification, not our reply
         PrintMessage(*msg, args.json, false);
-        if (msg->result == korvane::kResultNotPermitted)
+        if (msg->result == KORVANE_RESULT_NOT_PERMITTED)
             return Fail(kExitNotPermitted,
                         "not permitted: the daemon refused this request from uid " +
                             std::to_string(geteuid()) + "; see " +
                             vk_paths::File(vk_paths::kAccessFile));
-        return msg->result == 0 ? kExitOk : kExitResult;
+        return msg->result == KORVANE_RESULT_OK ? kExitOk : kExitResult;
     }
 }
 
@@ -88,11 +88,15 @@ struct RequestKind {
 };
 
 const RequestKind kKinds[] = {
-    {"register", 2000, Endpoint::kSecSoft},    {"unregister", 2001, Endpoint::kSecSoft},
-    {"report", 2002, Endpoint::kSecSoft},      {"update", 2003, Endpoint::kSecSoft},
-    {"ui-register", 1000, Endpoint::kFrontUi}, {"get-product", 1001, Endpoint::kFrontUi},
-    {"get-status", 1002, Endpoint::kFrontUi},  {"save-config", 1003, Endpoint::kFrontUi},
-    {"get-config", 1004, Endpoint::kFrontUi},
+    {"register", KORVANE_REQ_SECSOFT_REGISTER, Endpoint::kSecSoft},
+    {"unregister", KORVANE_REQ_SECSOFT_UNREGISTER, Endpoint::kSecSoft},
+    {"report", KORVANE_REQ_SECSTAT_UPDATE, Endpoint::kSecSoft},
+    {"update", KORVANE_REQ_SECSOFT_UPDATE, Endpoint::kSecSoft},
+    {"ui-register", KORVANE_REQ_FUI_REGISTER, Endpoint::kFrontUi},
+    {"get-product", KORVANE_REQ_GET_SECSOFT, Endpoint::kFrontUi},
+    {"get-status", KORVANE_REQ_GET_SECSTAT, Endpoint::kFrontUi},
+    {"save-config", KORVANE_REQ_SAVE_FUICONF, Endpoint::kFrontUi},
+    {"get-config", KORVANE_REQ_GET_FUICONF, Endpoint::kFrontUi},
 };
 
 // The body of a register or update: "name" and "exec" first, then the
@@ -174,20 +178,20 @@ int RunProtocolCommand(const Args &args) {
     std::optional<std::string> body;
     std::string error;
     switch (kind->type) {
-        case 2000:
-        case 2003:
+        case KORVANE_REQ_SECSOFT_REGISTER:
+        case KORVANE_REQ_SECSOFT_UPDATE:
             if (!args.Has("--name") || !args.Has("--exec"))
                 return Fail(kExitUsage, args.command + ": --name and --exec are required");
             body = ProductBody(args, &error);
             if (!body) return Fail(kExitUsage, "--data: " + error);
             break;
-        case 1000:
+        case KORVANE_REQ_FUI_REGISTER:
             if (!args.Has("--name")) return Fail(kExitUsage, "ui-register: --name is required");
             body = UiBody(args, &error);
             if (!body) return Fail(kExitUsage, error);
             break;
-        case 2002:
-        case 1003:
+        case KORVANE_REQ_SECSTAT_UPDATE:
+        case KORVANE_REQ_SAVE_FUICONF:
             if (!CheckJson(args.positional[0], true, &error))
                 return Fail(kExitUsage, args.command + ": " + error);
             body = args.positional[0];
