@@ -1,13 +1,11 @@
 #include "support/as_user.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <chrono>
 
 #include "support/daemon_process.h"
 
@@ -19,52 +17,63 @@ bool BecomeUser(const Identity &who) {
            setresuid(who.uid, who.uid, who.uid) == 0;
 }
 
-std::optional<std::string> RunAs(const Identity &who, const std::function<std::string()> &body,
-                                 int timeout_ms) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(out[0]);
-        close(out[1]);
-        return std::nullopt;
-    }
-    if (pid == 0) {
-        close(out[0]);
-        if (!BecomeUser(who)) _exit(120);
-        std::string text = "=" + body();  // the mark tells an empty result from none
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = write(out[1], text.data() + done, text.size() - done);
-            if (n <= 0) _exit(121);
+OtherUserProcess::OtherUserProcess(const std::function<std::string()> &body, const Identity &who) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        close(report[0]);
+        if (!BecomeUser(who)) _exit(1);
+        // The mark tells an empty text from none; the end of the pipe tells
+        // the parent that all of it came.
+        std::string text = "=" + body();
+        for (size_t done = 0; done < text.size();) {
+            ssize_t n = write(report[1], text.data() + done, text.size() - done);
+            if (n <= 0) _exit(2);
             done += static_cast<size_t>(n);
         }
+        close(report[1]);
+        pause();
         _exit(0);
     }
-    close(out[1]);
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        struct pollfd p = {out[0], POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-        char buf[4096];
-        ssize_t n = read(out[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
+    close(report[1]);
+    if (m_pid < 0) {
+        close(report[0]);
+        return;
     }
-    close(out[0]);
-    int status = 0;
-    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 2000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return std::nullopt;
+    m_fd = report[0];
+    fcntl(m_fd, F_SETFL, O_NONBLOCK);
+}
+
+OtherUserProcess::~OtherUserProcess() {
+    if (m_fd != -1) close(m_fd);
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty() || text[0] != '=')
-        return std::nullopt;
-    return text.substr(1);
+}
+
+std::optional<std::string> OtherUserProcess::Result() {
+    if (m_fd == -1) return m_result;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(m_fd, buf, sizeof(buf))) > 0) m_text.append(buf, static_cast<size_t>(n));
+    if (n < 0 && errno == EAGAIN) return m_result;
+    close(m_fd);
+    m_fd = -1;
+    if (!m_text.empty() && m_text[0] == '=') m_result = m_text.substr(1);
+    return m_result;
+}
+
+std::optional<std::string> OtherUserProcess::WaitResult(int timeout_ms) {
+    WaitFor([&] { return Result().has_value() || m_fd == -1; }, timeout_ms);
+    return Result();
+}
+
+std::optional<std::string> RunAs(const Identity &who, const std::function<std::string()> &body,
+                                 int timeout_ms) {
+    OtherUserProcess child(body, who);
+    return child.WaitResult(timeout_ms);
 }
 
 }  // namespace vk_test

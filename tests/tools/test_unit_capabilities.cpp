@@ -4,11 +4,8 @@
 // who a peer of another user is ("exe: ..." in the peer line) and still
 // store what it is told in files it owns. The same run with no capability
 // at all shows what the test detects: the peer's executable unreadable.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "support/as_user.h"
 #include "support/build_tree.h"
 #include "support/daemon_process.h"
 #include "support/shell.h"
@@ -30,8 +28,6 @@ using vk_test::Sh;
 using vk_test::TempRoot;
 
 namespace {
-
-const uid_t kNobody = 65534;
 
 // The value of the last `key=` line of a unit ("" when absent or reset).
 // For CapabilityBoundingSet=, later lines add to earlier ones and an empty
@@ -93,48 +89,11 @@ std::vector<std::string> Confinement(const std::string &proc_options,
             "--ambient-caps=-all"};
 }
 
-// A process of another user connected to the daemon's product socket; it
-// stays until the object goes away.
-class ForeignPeer {
-public:
-    explicit ForeignPeer(const std::string &socket_name) {
-        int ready[2];
-        if (pipe(ready) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(ready[0]);
-            gid_t gid = kNobody;
-            if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
-                setresuid(kNobody, kNobody, kNobody) != 0)
-                _exit(1);
-            if (vk_test::ConnectAbstract(socket_name) < 0 || write(ready[1], "c", 1) != 1) _exit(2);
-            pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char c;
-        m_connected = m_pid > 0 && read(ready[0], &c, 1) == 1;
-        close(ready[0]);
-    }
-    ~ForeignPeer() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool connected() const { return m_connected; }
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-    bool m_connected = false;
-};
-
 // What the daemon logged as the executable of the peer `pid` ("" before
 // the line is written).
 std::string LoggedExe(const std::string &log, pid_t pid) {
-    std::string key = ",pid: " + std::to_string(pid) + ",uid: " + std::to_string(kNobody) +
-                      ",gid: " + std::to_string(kNobody) + ",exe: ";
+    std::string key = ",pid: " + std::to_string(pid) + ",uid: " + std::to_string(vk_test::kNobody) +
+                      ",gid: " + std::to_string(vk_test::kNobody) + ",exe: ";
     size_t p = log.find(key);
     if (p == std::string::npos) return "";
     p += key.size();
@@ -197,8 +156,11 @@ TEST_F(UnitConfinement, PeerOfAnotherUserIdentifiedAndRegistryWritten) {
                              Confinement(ProcMountOptions(m_unit), SetprivBoundingSet(caps)));
         ASSERT_TRUE(daemon.WaitListening()) << daemon.Log();
 
-        ForeignPeer peer("@" + root.path() + "/tmp/.zelluskkorvane");
-        ASSERT_TRUE(peer.connected());
+        // A peer of another user, connected until the object goes away.
+        const std::string socket = "@" + root.path() + "/tmp/.zelluskkorvane";
+        vk_test::OtherUserProcess peer(
+            [&] { return std::string(vk_test::ConnectAbstract(socket) >= 0 ? "connected" : ""); });
+        ASSERT_EQ(peer.WaitResult(), std::optional<std::string>("connected"));
         std::string exe;
         ASSERT_TRUE(vk_test::WaitFor([&] {
             return !(exe = LoggedExe(daemon.Log(), peer.pid())).empty();
@@ -208,7 +170,7 @@ TEST_F(UnitConfinement, PeerOfAnotherUserIdentifiedAndRegistryWritten) {
         // Its database and log are root's, so root needs no capability to
         // write them.
         vk_test::ScopedRootEnv env(root.path());
-        korvane::Client product;
+        korvane::Client product = vk_test::TryOutClient();
         ASSERT_TRUE(product.Connect(korvane::Endpoint::kSecSoft)) << product.error();
         ASSERT_TRUE(product.SendRequest("8b0e7c1d-2f3a-4b5c-9d6e-7f8a9b0c1d2e", 1, 2000,
                                         std::string(R"({"name":"Acme AV","exec":"/opt/acme"})")))
