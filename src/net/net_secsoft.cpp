@@ -13,21 +13,32 @@
 
 long long clean_idle_timer = -1;
 
+static long long sweep_period_ms = kSecSoftSweepMs;
+static long idle_limit_seconds = kSecSoftIdleSeconds;
+
+void net_secsoft_set_sweep(long long period_ms, long idle_seconds) {
+    sweep_period_ms = period_ms;
+    idle_limit_seconds = idle_seconds;
+}
+
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
-    net_listener_release(el, c, "refresh new max client-fd to: %d");
+    int m = net_listener_release(el, c);
+    if (m != kNetMaxFdKept) LOG(INFO, "refresh new max client-fd to: %d", m);
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
     AE_ASSERT(el != NULL && fd >= 0);
     net_listener_t *l = static_cast<net_listener_t *>(listener);
-    net_client_t *c =
-        net_listener_take(el, l, fd, peer_name,
-                          "failed to create client for: %s from listener: %s,because: no-memory");
+    bool no_memory = false;
+    net_client_t *c = net_listener_take(el, l, fd, peer_name, &no_memory);
+    if (no_memory)
+        LOG(ERROR, "failed to create client for: %s from listener: %s,because: no-memory",
+            peer_name, l->name);
     if (c == nullptr) return;
     if (clean_idle_timer == -1) {
-        long long id = aeCreateTimeEvent(el, kSecSoftSweepMs, clean_idle_client, l, nullptr);
+        long long id = aeCreateTimeEvent(el, sweep_period_ms, clean_idle_client, l, nullptr);
         if (id == -1) {
             freeClient(el, c);
             return;
@@ -50,7 +61,7 @@ int clean_idle_client(aeEventLoop *el, long long, void *listener) {
     for (int fd = 0; fd <= highest; ++fd) {
         net_client_t *c = l->clients[fd];
         if (c == nullptr) continue;
-        if (c->last_active > now - kSecSoftIdleSeconds) {
+        if (c->last_active > now - idle_limit_seconds) {
             ++live;
             highest_live = fd;
             continue;
@@ -61,7 +72,7 @@ int clean_idle_client(aeEventLoop *el, long long, void *listener) {
         l->clients[fd] = nullptr;
     }
     if (highest >= 0 && highest_live < highest) l->max_client_fd = highest_live;
-    if (live > 0) return static_cast<int>(kSecSoftSweepMs);
+    if (live > 0) return static_cast<int>(sweep_period_ms);
     clean_idle_timer = -1;
     return AE_TIMER_STOP;
 }

@@ -26,8 +26,8 @@
 #include "net/net_core.h"
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
+#include "support/as_user.h"
 #include "support/daemon_process.h"
-#include "support/other_user.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -77,6 +77,7 @@ protected:
         destroyListener(fui_listener);
         secsoft_listener = fui_listener = nullptr;
         clean_idle_timer = -1;
+        net_secsoft_set_sweep(kSecSoftSweepMs, kSecSoftIdleSeconds);
         MoxNetCoreUninit();
         net_set_line_handler(nullptr);
         MoxLogUninit();
@@ -336,17 +337,28 @@ TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
 }
 
 TEST_F(NetCoreTest, SweepTimerRunsByItselfAndEndsWhenNothingIsLeft) {
+    // A short period, so that the loop fires the timer within the test; a
+    // connection ages only by its clock, set back here.
+    net_secsoft_set_sweep(20, kSecSoftIdleSeconds);
     int idle = Connect(sec_name_);
     net_client_t *c = last_server_;
-    ASSERT_NE(clean_idle_timer, -1) << "the first connection starts the sweep";
-    // Its last output a minute ago: the next sweep (within 5 s) closes it
-    // and, with nothing left, removes itself.
+    const long long first = clean_idle_timer;
+    ASSERT_NE(first, -1) << "the first connection starts the sweep";
+    // Not idle yet: a sweep passes and keeps it and itself.
+    Pump([] { return false; }, 60);
+    EXPECT_EQ(secsoft_listener->clients[c->fd], c);
+    EXPECT_EQ(clean_idle_timer, first);
+    // Its last output a minute ago: the next sweep closes it and, with
+    // nothing left, removes itself.
     c->last_active = aeGetMonoticNow() - kSecSoftIdleSeconds;
-    EXPECT_TRUE(PeerClosed(idle, 8000));
-    EXPECT_TRUE(Pump([] { return clean_idle_timer == -1; }, 8000));
+    EXPECT_TRUE(PeerClosed(idle));
+    EXPECT_NE(Log().find("INFO|clean idle client ,fd: "), std::string::npos);
+    EXPECT_TRUE(Pump([] { return clean_idle_timer == -1; }));
+    EXPECT_EQ(secsoft_listener->max_client_fd, -1);
     // A later connection starts a new sweep.
     Connect(sec_name_);
     EXPECT_NE(clean_idle_timer, -1);
+    EXPECT_NE(clean_idle_timer, first);
 }
 
 TEST_F(NetCoreTest, SweepClosesOnlyIdleSecSoftConnectionsAndStopsWhenNoneLeft) {
@@ -565,10 +577,10 @@ TEST_F(NetCoreTest, LastSlotsOfTheTableAreKeptForRoot) {
         for (int i = 0; i < 2; ++i) {
             int fd = vk_test::ConnectAbstract(name);
             char buf[16];
-            if (fd < 0 || write(fd, "x\n", 2) != 2) return -1;
+            if (fd < 0 || write(fd, "x\n", 2) != 2) return std::string("write failed");
             answered += read(fd, buf, sizeof(buf)) == 7;
         }
-        return answered;
+        return std::to_string(answered);
     });
     std::vector<int> filler;
     for (;;) {
@@ -578,7 +590,7 @@ TEST_F(NetCoreTest, LastSlotsOfTheTableAreKeptForRoot) {
         if (f >= kNetMaxClients - kNetRootReserve - 2) break;
     }
     ASSERT_TRUE(Pump([&] { return nobody.Result().has_value(); }, 10000));
-    EXPECT_EQ(*nobody.Result(), 1);
+    EXPECT_EQ(*nobody.Result(), "1");
     EXPECT_NE(
         Log().find("|ERROR|refuse client fd: " + std::to_string(kNetMaxClients - kNetRootReserve) +
                    " from listener: " + fui_name_ +
