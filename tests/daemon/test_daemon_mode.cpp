@@ -129,7 +129,7 @@ protected:
     }
 
     bool Served() {
-        korvane::Client c;
+        korvane::Client c = vk_test::TryOutClient();
         if (!c.Connect("@" + root_.path() + "/tmp/.zelluskkorvanefui")) return false;
         if (!c.SendRequest("nobody", 1, 1004)) return false;
         auto m = c.ReadMessage(2000);
@@ -327,7 +327,7 @@ TEST_F(DaemonModeTest, AcknowledgedWritesSurviveAKilledWorker) {
     std::vector<std::string> acked;
     const int rounds = 2, per_round = 150;
     for (int round = 0; round < rounds; ++round) {
-        korvane::Client c;
+        korvane::Client c = vk_test::TryOutClient();
         ASSERT_TRUE(c.Connect("@" + root_.path() + "/tmp/.zelluskkorvane")) << c.error();
         ASSERT_TRUE(c.SendRequest("active", 1, 2000, std::string(R"({"name":"A","exec":"/a"})")));
         ASSERT_TRUE(c.ReadMessage(5000));

@@ -308,7 +308,7 @@ TEST(Foreground, SigusrOneTogglesDebug) {
     TempRoot root;
     DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
-    korvane::Client c;
+    korvane::Client c = vk_test::TryOutClient();
     ASSERT_TRUE(c.Connect("@" + root.path() + "/tmp/.zelluskkorvanefui")) << c.error();
     int seq = 0;
     EXPECT_TRUE(ProbeDebug(d, c, seq, false));

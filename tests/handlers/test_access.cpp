@@ -152,7 +152,7 @@ protected:
 // connection. "<result> <follow-up result> <pid>".
 std::string RequestAsChild(const std::string &socket, const std::string &uuid, uint32_t type,
                            Declares declares) {
-    Client c;
+    Client c = vk_test::TryOutClient();
     if (!c.Connect(socket)) return "connect: " + c.error();
     auto reply = [&](int64_t id) -> int {
         auto m = c.ReadMessage(10000);
@@ -257,7 +257,7 @@ TEST_F(AccessTest, RequestsOfOtherUsers) {
         ASSERT_TRUE(service.SetUpRegistry());
 
         const std::string before = service.Dump();
-        Client watcher;
+        Client watcher = vk_test::TryOutClient();
         ASSERT_TRUE(watcher.Connect(service.Name(Endpoint::kFrontUi))) << watcher.error();
         ASSERT_EQ(Send(watcher, "watcher", 1002), 100);  // accepted before the request
 
@@ -295,7 +295,7 @@ TEST_F(AccessTest, RefusalsOfOneConnectionAreLoggedWithinItsBudget) {
     ASSERT_TRUE(service.Listening());
     std::string socket = service.Name(Endpoint::kSecSoft);
     std::optional<std::string> got = vk_test::RunAs(kStranger, [&] {
-        Client c;
+        Client c = vk_test::TryOutClient();
         if (!c.Connect(socket)) return std::string("connect");
         int refused = 0;
         for (int i = 0; i < 40; ++i)

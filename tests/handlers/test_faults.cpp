@@ -56,8 +56,7 @@ protected:
     }
 
     std::unique_ptr<Client> Connect(const std::string &sock) {
-        auto c = std::make_unique<Client>();
-        c->SetRequireRootPeer(false);
+        auto c = std::make_unique<Client>(vk_test::TryOutClient());
         EXPECT_TRUE(c->Connect("@" + root_.path() + sock)) << c->error();
         return c;
     }

@@ -39,7 +39,7 @@ protected:
     // A connected client; the root is passed explicitly so that the test
     // process itself needs no environment.
     std::unique_ptr<Client> Connect(Endpoint ep) {
-        auto c = std::make_unique<Client>();
+        auto c = std::make_unique<Client>(vk_test::TryOutClient());
         std::string name =
             "@" + root_.path() +
             (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");

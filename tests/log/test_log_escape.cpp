@@ -67,8 +67,7 @@ TEST(LogEscape, PeerCannotForgeALine) {
     TempRoot root;
     vk_test::DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
-    korvane::Client c;
-    c.SetRequireRootPeer(false);
+    korvane::Client c = vk_test::TryOutClient();
     ASSERT_TRUE(c.Connect("@" + root.path() + "/tmp/.zelluskkorvane")) << c.error();
     ASSERT_TRUE(
         c.SendRequest("forger-0001", 1, 2000, R"({"name":"x\n)" + forged + R"(","exec":"/bin/x"})"))

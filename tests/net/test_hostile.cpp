@@ -16,8 +16,8 @@
 
 #include "client/korvane_client.h"
 #include "net/net_core.h"
+#include "support/as_user.h"
 #include "support/daemon_process.h"
-#include "support/other_user.h"
 #include "support/temp_root.h"
 
 using korvane::Client;
@@ -47,7 +47,7 @@ protected:
     // With `ping`, one round trip first: the daemon has then accepted the
     // connection, so a later broadcast reaches it.
     std::unique_ptr<Client> Connect(bool fui, bool ping = true) {
-        auto c = std::make_unique<Client>();
+        auto c = std::make_unique<Client>(vk_test::TryOutClient());
         EXPECT_TRUE(c->Connect(Sock(fui))) << c->error();
         if (ping) {
             EXPECT_TRUE(c->SendRequest("ping", 1, 1004));
@@ -68,7 +68,7 @@ protected:
 
     // A well-formed query on a fresh connection is answered.
     bool Serves() {
-        Client c;
+        Client c = vk_test::TryOutClient();
         if (!c.Connect(Sock(true))) return false;
         if (!c.SendRequest("probe", 77, 1004)) return false;
         auto m = c.ReadMessage(5000);
@@ -275,7 +275,7 @@ TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
     int fds = daemon_->OpenDescriptors();
     long rss = daemon_->ResidentKiB();
     for (int i = 0; i < 3000; ++i) {
-        Client c;
+        Client c = vk_test::TryOutClient();
         ASSERT_TRUE(c.Connect(Sock(i % 2 == 0)));
         if (i % 3 == 0) c.SendRaw("garbage\n");
     }
@@ -297,11 +297,12 @@ TEST_F(HostileTest, UserOverItsShareOfConnectionsIsRefusedWhileRootIsServed) {
         return [this, n] {
             int answered = 0;
             for (int i = 0; i < n; ++i) {
-                auto *c = new Client();  // left open until the process is killed
+                auto *c =
+                    new Client(vk_test::TryOutClient());  // left open until the process is killed
                 if (!c->Connect(Sock(i % 2 == 0)) || !c->SendRequest("n", 1, 1004)) continue;
                 answered += c->ReadMessage(5000).has_value();
             }
-            return answered;
+            return std::to_string(answered);
         };
     };
     auto started = std::chrono::steady_clock::now();
@@ -312,7 +313,7 @@ TEST_F(HostileTest, UserOverItsShareOfConnectionsIsRefusedWhileRootIsServed) {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
     ASSERT_TRUE(answered.has_value()) << "the other user's process did not report";
-    EXPECT_EQ(*answered, kNetDefaultUidConnections);
+    EXPECT_EQ(*answered, std::to_string(kNetDefaultUidConnections));
 
     // Root is served meanwhile, on both sockets.
     auto av = Connect(false);
@@ -339,7 +340,7 @@ TEST_F(HostileTest, UserOverItsShareOfConnectionsIsRefusedWhileRootIsServed) {
         return closes(daemon_->Log()) >= before + kNetDefaultUidConnections;
     })) << daemon_->Log();
     vk_test::OtherUserProcess again(open_many(1));
-    EXPECT_EQ(again.WaitResult(10000), std::optional<int>(1));
+    EXPECT_EQ(again.WaitResult(10000), std::optional<std::string>("1"));
 }
 
 TEST_F(HostileTest, PipelinedFloodDoesNotHoldAnotherClient) {
@@ -423,7 +424,8 @@ TEST_F(HostileTest, BadLinesOfOnePeerLeaveAHandfulOfLogLinesAndWhoSentThem) {
     auto m = c->ReadMessage(10000);
     ASSERT_TRUE(m && m->id == 1u);
     c.reset();
-    ASSERT_TRUE(daemon_->WaitLog(",uid: 0: 995 more lines not logged\n"));
+    ASSERT_TRUE(
+        daemon_->WaitLog(",uid: " + std::to_string(geteuid()) + ": 995 more lines not logged\n"));
     std::string log = daemon_->Log();
     EXPECT_EQ(vk_test::Occurrences(log, "|ERROR|base64 request: ") +
                   vk_test::Occurrences(log, "|ERROR|bad request: ") +

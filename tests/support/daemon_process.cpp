@@ -162,4 +162,10 @@ char DaemonProcess::State() const {
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
+korvane::Client TryOutClient() {
+    korvane::Client c;
+    c.SetRequireRootPeer(false);
+    return c;
+}
+
 }  // namespace vk_test

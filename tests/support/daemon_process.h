@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "client/korvane_client.h"
+
 namespace vk_test {
 
 // Polls `cond` every few milliseconds until it holds or `timeout_ms` passes.
@@ -58,5 +60,9 @@ private:
 
 // Connects a stream socket to an abstract name ("@..."); -1 on failure.
 int ConnectAbstract(const std::string &name);
+
+// A client for a daemon under test, which runs as whoever runs the tests:
+// the library's check that the listener is root is off.
+korvane::Client TryOutClient();
 
 }  // namespace vk_test

@@ -2,7 +2,6 @@
 // with its decoded output, --json parsed back, the exit codes, watch seeing
 // a registration made by another client, and show while the daemon writes.
 #include <cjson/cJSON.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -224,7 +223,7 @@ TEST(CtlNotPermitted, RefusedRequestEndsWithItsOwnCode) {
     ASSERT_TRUE(daemon.WaitListening());
     std::string command = "VESKKORVANED_ROOT=" + vk_test::Quote(root.path()) + " " +
                           vk_test::Quote(VK_KORVANECTL_PATH) + " report --uuid av '{\"ok\":1}'";
-    std::optional<std::string> got = vk_test::RunAs({65534, 65534, {}}, [&] {
+    std::optional<std::string> got = vk_test::RunAs(vk_test::kNobodyIdentity, [&] {
         vk_test::ShellOutput o = vk_test::Sh(command);
         return std::to_string(o.status) + "\n" + o.text;
     });
@@ -272,7 +271,7 @@ TEST_P(CtlWatch, SeesARegistrationByAnotherClientUntilInterrupted) {
         << watch.Err();
 
     vk_test::ScopedRootEnv env(root.path());
-    korvane::Client product;
+    korvane::Client product = vk_test::TryOutClient();
     ASSERT_TRUE(product.Connect(korvane::Endpoint::kSecSoft)) << product.error();
     ASSERT_TRUE(
         product.SendRequest("av-w", 3, 2000, std::string(R"({"name":"Watched","exec":"/w"})")));
@@ -370,7 +369,7 @@ TEST_F(CtlWithDaemon, ShowWhileTheDaemonWrites) {
     std::atomic<bool> done{false};
     std::atomic<int> failedWrites{0}, writes{0};
     std::thread writer([&] {
-        korvane::Client c;
+        korvane::Client c = vk_test::TryOutClient();
         if (!c.Connect(korvane::Endpoint::kSecSoft)) {
             failedWrites++;
             done = true;
@@ -409,43 +408,21 @@ TEST_F(CtlWithDaemon, ShowWhileTheDaemonWrites) {
     EXPECT_EQ(Str(shown.get(), "secsofts/0/name"), "gen-149");
 }
 
-// korvanectl run by `uid` (as a user would, without the relocation root's
+// korvanectl run by nobody (as a user would, without the relocation root's
 // owner's rights): exit code and standard error.
-CtlResult RunCtlAs(uid_t uid, const std::string &root, const std::vector<std::string> &args) {
+CtlResult RunCtlAsNobody(const std::string &root, const std::vector<std::string> &args) {
+    std::string command =
+        "VESKKORVANED_ROOT=" + vk_test::Quote(root) + " " + vk_test::Quote(VK_KORVANECTL_PATH);
+    for (const std::string &a : args) command += " " + vk_test::Quote(a);
+    std::optional<std::string> got = vk_test::RunAs(vk_test::kNobodyIdentity, [&] {
+        vk_test::ShellOutput o = vk_test::Sh("{ " + command + " 2>&1 >/dev/null; }");
+        return std::to_string(o.status) + "\n" + o.text;
+    });
     CtlResult r;
-    int err[2];
-    if (pipe(err) != 0) return r;
-    std::vector<std::string> argv_s = {VK_KORVANECTL_PATH};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(err[0]);
-        dup2(err[1], 2);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        gid_t gid = static_cast<gid_t>(uid);
-        if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
-            setresuid(uid, uid, uid) != 0)
-            _exit(126);
-        setenv("VESKKORVANED_ROOT", root.c_str(), 1);
-        std::vector<char *> argv;
-        for (auto &a : argv_s) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(err[1]);
-    int status = 0;
-    bool ended = pid > 0 && vk_test::WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (pid > 0 && !ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    // A few lines at most: they wait in the pipe.
-    char buf[4096];
-    for (ssize_t n; (n = read(err[0], buf, sizeof(buf))) > 0;) r.err.append(buf, n);
-    close(err[0]);
-    if (ended && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (!got) return r;
+    size_t nl = got->find('\n');
+    r.exit_code = std::stoi(got->substr(0, nl));
+    r.err = got->substr(nl + 1);
     return r;
 }
 
@@ -460,7 +437,7 @@ TEST_F(CtlWithDaemon, ShowAsAnotherUserSaysTheDatabaseIsRootOnly) {
     ASSERT_EQ(stat(db.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-    CtlResult r = RunCtlAs(65534, m_root.path(), {"show"});
+    CtlResult r = RunCtlAsNobody(m_root.path(), {"show"});
     EXPECT_EQ(r.exit_code, 5) << r.err;
     EXPECT_EQ(r.err, "korvanectl: the registry database " + db +
                          " is readable by root only; run korvanectl show as root\n");
