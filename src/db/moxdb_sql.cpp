@@ -28,10 +28,6 @@ std::string getStrField(const SQLite::Column &col) {
     return std::string(text, static_cast<size_t>(col.getBytes()));
 }
 
-void LogError(const char *format, const char *sql, const std::exception &e) {
-    Singleton<MyLog>::Instance()->Write(ERROR, format, sql, e.what());
-}
-
 }  // namespace
 
 MoxResult CMoxDb::upgradeDb(const CFrontUIInfo &r) {
@@ -50,7 +46,8 @@ MoxResult CMoxDb::upgradeDb(const CFrontUIInfo &r) {
         });
         return changed > 0 ? kMoxOk : kMoxFailed;
     } catch (const std::exception &e) {
-        LogError("upgrade frontUI: failed to execute sql:%s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "upgrade frontUI: failed to execute sql:%s,because: %s", sql, e.what());
         return kMoxFailed;
     }
 }
@@ -77,7 +74,8 @@ void CMoxDb::trimFrontUIs(const CFrontUIInfo &r) {
                                                 removed, r.euid);
     } catch (const std::exception &e) {
         // The next registration of this euid tries again.
-        LogError("trim frontUI: failed to execute sql:%s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "trim frontUI: failed to execute sql:%s,because: %s", sql, e.what());
     }
 }
 
@@ -91,7 +89,8 @@ MoxResult CMoxDb::upgradeDb(const CFrontUIConf &c) {
         });
         return changed > 0 ? kMoxOk : kMoxNotFound;
     } catch (const std::exception &e) {
-        LogError("upgrade fuiConf: failed to execute sql:%s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "upgrade fuiConf: failed to execute sql:%s,because: %s", sql, e.what());
         return kMoxFailed;
     }
 }
@@ -113,7 +112,8 @@ MoxResult CMoxDb::upgradeDb(const CSecSoftInfo &r) {
         });
         return changed > 0 ? kMoxOk : kMoxFailed;
     } catch (const std::exception &e) {
-        LogError("upgrade secsoft: failed to execute sql:%s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "upgrade secsoft: failed to execute sql:%s,because: %s", sql, e.what());
         return kMoxFailed;
     }
 }
@@ -128,7 +128,8 @@ MoxResult CMoxDb::upgradeDb(const CSecStatInfo &s) {
         });
         return changed > 0 ? kMoxOk : kMoxNotFound;
     } catch (const std::exception &e) {
-        LogError("upgrade secStat: failed to execute sql:%s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "upgrade secStat: failed to execute sql:%s,because: %s", sql, e.what());
         return kMoxFailed;
     }
 }
@@ -175,7 +176,8 @@ bool CMoxDb::getFromDb(CFrontUIInfo &r) {
                 r = std::move(row);
             });
     } catch (const std::exception &e) {
-        LogError("get frontUIInfo failed fron db sql: %s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get frontUIInfo failed fron db sql: %s,because: %s", sql, e.what());
         return false;
     }
 }
@@ -200,7 +202,8 @@ bool CMoxDb::getFromDb(CFrontUIConf &c) {
             });
         return found;
     } catch (const std::exception &e) {
-        LogError("get frontUIConf failed fron db sql: %s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get frontUIConf failed fron db sql: %s,because: %s", sql, e.what());
         return false;
     }
 }
@@ -229,7 +232,8 @@ int CMoxDb::getSecSoftInfo(CSecSoftInfo &r, const char *selector) {
             });
         return found ? 1 : 0;
     } catch (const std::exception &e) {
-        LogError("get secSoftInfo failed fron db sql: %s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get secSoftInfo failed fron db sql: %s,because: %s", sql, e.what());
         return -1;
     }
 }
@@ -258,7 +262,8 @@ bool CMoxDb::getFromDb(CSecStatInfo &s) {
             });
         return found;
     } catch (const std::exception &e) {
-        LogError("get SecStatInfo failed fron db sql: %s,because: %s", sql, e);
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get SecStatInfo failed fron db sql: %s,because: %s", sql, e.what());
         return false;
     }
 }

@@ -53,9 +53,7 @@ int fui_register_handle(mox_packet_t &packet, void *) {
             if (store()->Upgrade(info) != kMoxOk) packet.result = KORVANE_RESULT_FAILED;
         }
     }
-    return log_reply(encode_resp_final(packet), packet,
-                     "badly,we can't process frountUI register packet,rc: %d",
-                     "handle frountUI register packet,respones: %s");
+    return log_reply(encode_resp_final(packet), packet, "frountUI register", "frountUI register");
 }
 
 // The reply to a query of a known front UI: the stored text on success,
@@ -86,8 +84,7 @@ int get_secsoft_handle(mox_packet_t &packet, void *) {
         MoxResult got = store()->Get(info);
         rc = answer_query(packet, got, info.secsoft, true, KORVANE_RESULT_NO_SECSOFT);
     }
-    return log_reply(rc, packet, "badly,we can't process secsoft packet,rc: %d",
-                     "handle get_secsoft packet,respones: %s");
+    return log_reply(rc, packet, "secsoft", "get_secsoft");
 }
 
 int get_secstat_handle(mox_packet_t &packet, void *) {
@@ -99,8 +96,7 @@ int get_secstat_handle(mox_packet_t &packet, void *) {
         MoxResult got = store()->Get(stat);
         rc = answer_query(packet, got, stat.secstat, true, KORVANE_RESULT_NO_SECSTAT);
     }
-    return log_reply(rc, packet, "badly,we can't process secstat packet,rc: %d",
-                     "handle get_secstat packet,respones: %s");
+    return log_reply(rc, packet, "secstat", "get_secstat");
 }
 
 int get_fuiconf_handle(mox_packet_t &packet, void *) {
@@ -113,8 +109,7 @@ int get_fuiconf_handle(mox_packet_t &packet, void *) {
         MoxResult got = store()->Get(conf);
         rc = answer_query(packet, got, conf.data, false, KORVANE_RESULT_NO_FUICONF);
     }
-    return log_reply(rc, packet, "badly,we can't process GetFuiConf packet,rc: %d",
-                     "handle GetFuiConf packet,respones: %s");
+    return log_reply(rc, packet, "GetFuiConf", "GetFuiConf");
 }
 
 int save_fuiconf_handle(mox_packet_t &packet, void *) {
@@ -133,7 +128,6 @@ int save_fuiconf_handle(mox_packet_t &packet, void *) {
         else
             packet.result = KORVANE_RESULT_FAILED;
     }
-    return log_reply(encode_resp_final(packet), packet,
-                     "badly,we can't process save-frontUI conf packet,rc: %d",
-                     "handle save save-frontUI conf packet,respones: %s");
+    return log_reply(encode_resp_final(packet), packet, "save-frontUI conf",
+                     "save save-frontUI conf");
 }

@@ -10,14 +10,14 @@ inline CMoxDb *store() {
     return Singleton<CMoxDb>::Instance();
 }
 
-// Logs how encoding a reply went: `error_format` with the code when it
-// failed, `debug_format` with the reply line when it is ready. Returns rc.
-inline int log_reply(int rc, const mox_packet_t &packet, const char *error_format,
-                     const char *debug_format) {
+// Logs how encoding a reply went: the code when it failed ("badly,we can't
+// process <failed> packet,rc: ..."), the reply line when it is ready
+// ("handle <handled> packet,respones: ..."). Returns rc.
+inline int log_reply(int rc, const mox_packet_t &packet, const char *failed, const char *handled) {
     MyLog *log = Singleton<MyLog>::Instance();
     if (rc != 0)
-        log->Write(ERROR, error_format, rc);
+        log->Write(ERROR, "badly,we can't process %s packet,rc: %d", failed, rc);
     else
-        log->Write(DEBUG, debug_format, packet.response.c_str());
+        log->Write(DEBUG, "handle %s packet,respones: %s", handled, packet.response.c_str());
     return rc;
 }

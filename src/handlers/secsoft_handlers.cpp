@@ -40,56 +40,54 @@ static bool take_detail(mox_packet_t &packet, uint32_t type, int status, CSecSof
     return true;
 }
 
-// Moving the default record to "stopped" (3) or "started" (2), with what
-// each direction logs on its way.
-struct Arbitration {
-    int status;
-    const char *no_default;   // rc
-    const char *unchanged;    // default's name
-    const char *no_front_ui;  // rc
-    const char *no_detail;    // default's uuid, name
-};
+enum class DefaultMove { kStop, kStart };
 
-static const Arbitration kStopDefault = {
-    3,
-    "try stop default-sec-soft failed,get default-secsoft failed,rc: %d",
-    "default-secsoft %s has been stopped,so we don't do it again",
-    "try stop default-sec-soft failed,,get FrontUI-Info failed,rc: %d",
-    "send default-secsoft stop notify failed,the default sec-soft info is empty,uuid: %s,name: %s",
-};
-
-static const Arbitration kStartDefault = {
-    2,
-    "try start default-sec-soft failed,get default-secsoft failed,rc: %d",
-    "default-secsoft %s has been started,so we don't do it again",
-    "try start default-sec-soft failed,get FrontUI-Info failed,rc: %d",
-    "send default-secsoft start notify failed,the default sec-soft info is empty,uuid: %s,name: "
-    "%s",
-};
-
-// Records the new state of the default product when it changes and a front
-// UI is there to act on it: true with the record when the front UIs are to
-// be told.
-static bool move_default(const Arbitration &a, CSecSoftInfo &def) {
+// Records the new state of the default product, "stopped" (3) or "started"
+// (2), when it changes and a front UI is there to act on it: true with the
+// record when the front UIs are to be told. Each direction has its own log
+// lines.
+static bool move_default(DefaultMove move, CSecSoftInfo &def) {
+    const bool stop = move == DefaultMove::kStop;
+    const int status = stop ? 3 : 2;
     MoxResult rc = store()->GetDefSecSoft(def);
     if (rc != kMoxOk) {
-        LOG(ERROR, a.no_default, rc);
+        if (stop)
+            LOG(ERROR, "try stop default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
+        else
+            LOG(ERROR, "try start default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
         return false;
     }
-    if (def.status == a.status) {
-        LOG(INFO, a.unchanged, def.name.c_str());
+    if (def.status == status) {
+        if (stop)
+            LOG(INFO, "default-secsoft %s has been stopped,so we don't do it again",
+                def.name.c_str());
+        else
+            LOG(INFO, "default-secsoft %s has been started,so we don't do it again",
+                def.name.c_str());
         return false;
     }
     CFrontUIInfo fui;
     rc = store()->Get(fui);
     if (rc != kMoxOk) {
-        LOG(ERROR, a.no_front_ui, rc);
+        if (stop)
+            LOG(ERROR, "try stop default-sec-soft failed,,get FrontUI-Info failed,rc: %d", rc);
+        else
+            LOG(ERROR, "try start default-sec-soft failed,get FrontUI-Info failed,rc: %d", rc);
         return false;
     }
-    def.status = a.status;
+    def.status = status;
     store()->SetDefSecSoft(def);
     if (def.secsoft.empty()) {
-        LOG(ERROR, a.no_detail, def.uuid.c_str(), def.name.c_str());
+        if (stop)
+            LOG(ERROR,
+                "send default-secsoft stop notify failed,the default sec-soft info is empty,"
+                "uuid: %s,name: %s",
+                def.uuid.c_str(), def.name.c_str());
+        else
+            LOG(ERROR,
+                "send default-secsoft start notify failed,the default sec-soft info is empty,"
+                "uuid: %s,name: %s",
+                def.uuid.c_str(), def.name.c_str());
         return false;
     }
     return true;
@@ -99,7 +97,7 @@ static void stop_default_secsoft(const CSecSoftInfo &info) {
     LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
         info.uuid.c_str());
     CSecSoftInfo def;
-    if (move_default(kStopDefault, def))
+    if (move_default(DefaultMove::kStop, def))
         do_post_fui(def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
 }
 
@@ -107,7 +105,7 @@ static void start_default_secsoft(const std::string &uuid) {
     LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
     do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
     CSecSoftInfo def;
-    if (!move_default(kStartDefault, def)) return;
+    if (!move_default(DefaultMove::kStart, def)) return;
     do_post_fui(def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
     if (!def.secstat.empty()) do_post_fui(def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
 }
@@ -125,9 +123,7 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
             packet.result = KORVANE_RESULT_FAILED;
         if (upgraded == kMoxOk && info.uuid != kDefSecSoftUuid) stop_default_secsoft(info);
     }
-    int rc = log_reply(encode_resp_final(packet), packet,
-                       "badly,we can't process secSoft register packet,rc: %d",
-                       "handle secSoft register packet,respones: %s");
+    int rc = log_reply(encode_resp_final(packet), packet, "secSoft register", "secSoft register");
     // Posted whether or not the reply could be encoded.
     if (upgraded == kMoxOk) do_post_fui(info.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     return rc;
@@ -144,9 +140,7 @@ int secsoft_unregister_handle(mox_packet_t &packet, void *) {
     else
         packet.result = KORVANE_RESULT_FAILED;
     if (cleaned == kMoxOk && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
-    return log_reply(encode_resp_final(packet), packet,
-                     "badly,we can't process secSoft unregister packet,rc: %d",
-                     "handle secSoft unregister packet,respones: %s");
+    return log_reply(encode_resp_final(packet), packet, "secSoft unregister", "secSoft unregister");
 }
 
 int secstat_update_handle(mox_packet_t &packet, void *) {
@@ -170,9 +164,7 @@ int secstat_update_handle(mox_packet_t &packet, void *) {
         else
             packet.result = KORVANE_RESULT_FAILED;
     }
-    int rc = log_reply(encode_resp_final(packet), packet,
-                       "badly,we can't process secStat update packet,rc: %d",
-                       "handle secStat update packet,respones: %s");
+    int rc = log_reply(encode_resp_final(packet), packet, "secStat update", "secStat update");
     if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSTAT, packet.data);
     return rc;
 }
@@ -186,9 +178,7 @@ int secsoft_update_handle(mox_packet_t &packet, void *) {
         upgraded = store()->Upgrade(info);
         if (upgraded != kMoxOk && upgraded != kMoxDbOnly) packet.result = KORVANE_RESULT_FAILED;
     }
-    int rc = log_reply(encode_resp_final(packet), packet,
-                       "badly,we can't process secSoft update packet,rc: %d",
-                       "handle secSoft update packet,respones: %s");
+    int rc = log_reply(encode_resp_final(packet), packet, "secSoft update", "secSoft update");
     // No arbitration on an update.
     if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     return rc;

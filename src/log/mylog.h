@@ -39,7 +39,8 @@ public:
     bool Open(const char *path);
     bool Close();
     bool Write(_LogLevel level, const char *format, ...) __attribute__((format(printf, 3, 4)));
-    bool VWrite(_LogLevel level, const char *format, va_list ap);
+    bool VWrite(_LogLevel level, const char *format, va_list ap)
+        __attribute__((format(printf, 3, 0)));
 
     _LogLevel GetLogLevel() const { return static_cast<_LogLevel>(m_level.load()); }
     void SetLogLevel(_LogLevel level) { m_level.store(level); }
@@ -60,7 +61,8 @@ public:
 private:
     int write_header(char *out, size_t size);
     int write_type(_LogLevel level, char *out, size_t size);
-    bool write_with_type(_LogLevel level, const char *format, va_list ap);
+    bool write_with_type(_LogLevel level, const char *format, va_list ap)
+        __attribute__((format(printf, 3, 0)));
     bool write_buffer(const char *data, size_t length);
     void truncate();
     bool copyTail(int from, long long offset, int to, long long *copied);

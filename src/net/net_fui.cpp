@@ -14,15 +14,18 @@
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
-    net_listener_release(el, c, "refresh new max fui-client-fd to: %d");
+    int m = net_listener_release(el, c);
+    if (m != kNetMaxFdKept) LOG(INFO, "refresh new max fui-client-fd to: %d", m);
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
     AE_ASSERT(el != NULL && fd >= 0);
     net_listener_t *l = static_cast<net_listener_t *>(listener);
-    net_client_t *c =
-        net_listener_take(el, l, fd, peer_name,
-                          "failed to create client for: %s from lisenter: %s,because: no-memory");
+    bool no_memory = false;
+    net_client_t *c = net_listener_take(el, l, fd, peer_name, &no_memory);
+    if (no_memory)
+        LOG(ERROR, "failed to create client for: %s from lisenter: %s,because: no-memory",
+            peer_name, l->name);
     if (c == nullptr) return;
     net_listener_adopt(el, l, c);
 }

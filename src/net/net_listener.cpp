@@ -25,15 +25,12 @@ static net_listener_t *s_listeners[4];
 static long s_refuse_sec = -1;
 static long s_refused_quiet = 0;
 
-// What clear_slot returns when the highest descriptor in use stays.
-static constexpr int kMaxFdKept = -2;
-
 // Clears the slot of `fd`: the new highest descriptor in use when it
-// changed, else kMaxFdKept.
+// changed, else kNetMaxFdKept.
 static int clear_slot(net_listener_t *l, int fd) {
-    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return kMaxFdKept;
+    if (l->clients == nullptr || fd < 0 || fd >= l->max_clients) return kNetMaxFdKept;
     l->clients[fd] = nullptr;
-    if (fd != l->max_client_fd) return kMaxFdKept;
+    if (fd != l->max_client_fd) return kNetMaxFdKept;
     int m = fd - 1;
     while (m >= 0 && l->clients[m] == nullptr) --m;
     l->max_client_fd = m;
@@ -205,15 +202,14 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
     return l;
 }
 
-void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format) {
-    if (net_defer_close(c)) return;
+int net_listener_release(aeEventLoop *el, net_client_t *c) {
+    if (net_defer_close(c)) return kNetMaxFdKept;
     netLogBadInputSummary(&c->log_budget);
     int fd = c->fd;
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
     freeClient(el, c);
-    if (fd < 0) return;
-    int m = clear_slot(l, fd);
-    if (m != kMaxFdKept) Singleton<MyLog>::Instance()->Write(INFO, refresh_format, m);
+    if (fd < 0) return kNetMaxFdKept;
+    return clear_slot(l, fd);
 }
 
 bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
@@ -234,7 +230,8 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
 }
 
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
-                                const char *no_memory_format) {
+                                bool *no_memory) {
+    *no_memory = false;
     // Users other than root are turned away first, with a line a second at
     // most, so that they cannot flood the log with the table's refusals.
     if (!admit(l, fd)) {
@@ -245,7 +242,7 @@ net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, cons
     net_client_t *c = createClient(el, fd, peer_name, recv_from_client, reply_to_client, l);
     if (c == nullptr) {
         close(fd);
-        LOG(ERROR, no_memory_format, peer_name, l->name);
+        *no_memory = true;
     }
     return c;
 }

@@ -11,20 +11,25 @@
 net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
                                  net_handle_client_proc *handle, net_free_client_proc *free_client);
 
-// Closes `c` and clears its slot; when it held the highest descriptor,
-// logs `refresh_format` at INFO with the new highest. The count of its bad
-// input lines left out of the log, if any, is logged first. A close
-// requested while the connection's own input is handled is deferred.
-void net_listener_release(aeEventLoop *el, net_client_t *c, const char *refresh_format);
+// What net_listener_release returns when the highest descriptor in use
+// stays as it was.
+constexpr int kNetMaxFdKept = -2;
+
+// Closes `c` and clears its slot: the new highest descriptor in use (-1 for
+// none) when `c` held the highest, for the caller to log, else
+// kNetMaxFdKept. The count of its bad input lines left out of the log, if
+// any, is logged first. A close requested while the connection's own input
+// is handled is deferred (kNetMaxFdKept).
+int net_listener_release(aeEventLoop *el, net_client_t *c);
 
 // A connection record for a freshly accepted descriptor, or null when the
 // descriptor does not fit the table (ERROR line), when its peer is not
 // root and either holds net_uid_connection_limit() connections already or
 // would take one of the last kNetRootReserve slots (ERROR line at most once
-// a second), or when memory runs out (`no_memory_format` logged with the
-// peer and listener names); in all these cases the descriptor is closed.
+// a second), or when memory runs out (`*no_memory` set, for the caller to
+// log); in all these cases the descriptor is closed.
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
-                                const char *no_memory_format);
+                                bool *no_memory);
 
 // Puts an accepted connection into the table and arms reading; on failure
 // the connection is closed through the listener. False when it is gone.
