@@ -210,6 +210,7 @@ TEST_F(HostileTest, FrontUiThatNeverReadsIsCutOffAtTheCap) {
     ASSERT_TRUE(av->SendRequest("av", 1, 2000, std::string(R"({"name":"AV","exec":"/av"})")));
     ASSERT_TRUE(av->ReadMessage(5000));
     ASSERT_TRUE(reader->ReadMessage(5000));  // its 1500
+    const long rss = daemon_->ResidentKiB();
     const std::string body = R"({"blob":")" + std::string(4000, 'z') + R"("})";
     const int posts = 5000;
     for (int i = 0; i < posts; ++i) {
@@ -220,9 +221,10 @@ TEST_F(HostileTest, FrontUiThatNeverReadsIsCutOffAtTheCap) {
         ASSERT_TRUE(note && note->type == 1501u) << "the reading front UI missed post " << i;
     }
     EXPECT_TRUE(daemon_->WaitLog("handle_fui_post: output queue of client"));
-    // The queue of the stuck one was dropped with it.
+    // The queue of the stuck one, up to 16 MiB, was dropped with it: the
+    // daemon is not even twice its size before the flood.
     if (kResidentSizeMeaningful) {
-        EXPECT_LT(daemon_->ResidentKiB(), 96 * 1024);
+        EXPECT_LT(daemon_->ResidentKiB(), 2 * rss) << rss << " KiB before the flood";
     }
     std::optional<std::string> line;
     while ((line = stuck->ReadLine(5000))) {
@@ -283,8 +285,9 @@ TEST_F(HostileTest, ConnectAndCloseCyclesLeakNothing) {
     ASSERT_TRUE(AllConnectionsClosed());
     EXPECT_TRUE(vk_test::WaitFor([&] { return daemon_->OpenDescriptors() == fds; }))
         << daemon_->OpenDescriptors() << " descriptors, " << fds << " before";
+    // Buffers kept by the closed connections would make a multiple of it.
     if (kResidentSizeMeaningful) {
-        EXPECT_LT(daemon_->ResidentKiB() - rss, 4096) << "resident size grew by more than 4 MiB";
+        EXPECT_LT(daemon_->ResidentKiB(), rss + rss / 2) << rss << " KiB before the cycles";
     }
 }
 

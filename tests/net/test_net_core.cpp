@@ -235,6 +235,7 @@ TEST_F(NetCoreTest, QueueCapClosesOnlyTheReaderThatNeverReads) {
     }
     EXPECT_TRUE(PeerClosed(stuck));
     EXPECT_EQ(read_other, posts * (line.size() + 1));
+    EXPECT_EQ(netOutputBytes(), 0u) << "the closed reader's queue went with it";
     EXPECT_NE(Log().find("handle_fui_post: output queue of client"), std::string::npos);
 }
 
