@@ -18,6 +18,7 @@
 #include "net/net_core.h"
 #include "support/as_user.h"
 #include "support/daemon_process.h"
+#include "support/fd_limit.h"
 #include "support/temp_root.h"
 
 using korvane::Client;
@@ -235,19 +236,14 @@ TEST_F(HostileTest, FrontUiThatNeverReadsIsCutOffAtTheCap) {
 
 TEST_F(HostileTest, MoreConnectionsThanTheClientTableHolds) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: only uid 0 may fill the client table";
-    struct rlimit rl;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_max < 4096) GTEST_SKIP() << "descriptor limit too low";
-    struct rlimit raised = rl;
-    raised.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    vk_test::ScopedDescriptorLimit limit(4096);
+    if (!limit.ok()) GTEST_SKIP() << "descriptor limit too low";
     Start(4096);
     std::vector<std::unique_ptr<Client>> many;
     for (int i = 0; i < 1100; ++i) many.push_back(Connect(true, false));
     EXPECT_TRUE(daemon_->WaitLog("|ERROR|refuse client fd: 1024 "));
     many.clear();
     EXPECT_TRUE(vk_test::WaitFor([&] { return Serves(); }));
-    setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 TEST_F(HostileTest, MoreConnectionsThanTheDescriptorLimitAllows) {

@@ -28,6 +28,7 @@
 #include "net/net_secsoft.h"
 #include "support/as_user.h"
 #include "support/daemon_process.h"
+#include "support/fd_limit.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -274,12 +275,8 @@ TEST_F(NetCoreTest, BroadcastThatClosesTheServedConnectionIsDeferred) {
 }
 
 TEST_F(NetCoreTest, DescriptorBeyondTheTableIsRefused) {
-    struct rlimit rl;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_max < 1100) GTEST_SKIP() << "descriptor limit too low for this test";
-    struct rlimit raised = rl;
-    raised.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1100);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    vk_test::ScopedDescriptorLimit limit(1100);
+    if (!limit.ok()) GTEST_SKIP() << "descriptor limit too low for this test";
     std::vector<int> filler;
     int f;
     while ((f = open("/dev/null", O_RDONLY)) >= 0 && f < 1030) filler.push_back(f);
@@ -291,7 +288,6 @@ TEST_F(NetCoreTest, DescriptorBeyondTheTableIsRefused) {
     EXPECT_NE(Log().find("ERROR|refuse client fd: "), std::string::npos);
     close(fd);
     for (int x : filler) close(x);
-    setrlimit(RLIMIT_NOFILE, &rl);
 
     int ok = Connect(sec_name_);
     Send(ok, "x\n");
@@ -305,8 +301,6 @@ TEST_F(NetCoreTest, OutOfDescriptorsShedsPendingConnectionsWithoutSpinning) {
         ASSERT_GE(s, 0);
         clients.push_back(s);
     }
-    struct rlimit rl;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
     std::vector<int> filler;
     int f;
     while ((f = open("/dev/null", O_RDONLY)) >= 0) filler.push_back(f);
@@ -563,12 +557,8 @@ TEST_F(NetCoreTest, ServedConnectionHoldingTheMostOutputIsCutOffWhenItsLineEnds)
 
 TEST_F(NetCoreTest, LastSlotsOfTheTableAreKeptForRoot) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: the test connects as another user";
-    struct rlimit rl;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_max < 1100) GTEST_SKIP() << "descriptor limit too low for this test";
-    struct rlimit raised = rl;
-    raised.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1100);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    vk_test::ScopedDescriptorLimit limit(1100);
+    if (!limit.ok()) GTEST_SKIP() << "descriptor limit too low for this test";
 
     // Two connections of another user: the first lands on the last slot
     // below the reserve, the second on the first reserved one.
@@ -606,7 +596,6 @@ TEST_F(NetCoreTest, LastSlotsOfTheTableAreKeptForRoot) {
     Send(ok, "r\n");
     EXPECT_EQ(Receive(ok, 7), "echo:r\n");
     for (int x : filler) close(x);
-    setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 }  // namespace
