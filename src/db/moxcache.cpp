@@ -33,8 +33,6 @@ CMoxCache::CMoxCache() : m_pSecSoft(&m_defSecSoft) {
 }
 
 CMoxCache::~CMoxCache() {
-    if (m_pSecSoft != &m_defSecSoft) delete m_pSecSoft;
-    delete m_pFrontUI;
     if (m_frontLockRc == 0) pthread_rwlock_destroy(&m_frontLock);
     if (m_secLockRc == 0) pthread_rwlock_destroy(&m_secLock);
 }
@@ -79,8 +77,8 @@ MoxResult CMoxCache::Take(std::unique_ptr<CFrontUIInfo> r) {
     if (m_pFrontUI != nullptr && m_pFrontUI->uuid != r->uuid) return kMoxOtherEntry;
     // A registration carries no configuration: keep the one held.
     if (r->data.empty() && m_pFrontUI != nullptr) r->data.swap(m_pFrontUI->data);
-    old.reset(m_pFrontUI);
-    m_pFrontUI = r.release();
+    old = std::move(m_pFrontUI);
+    m_pFrontUI = std::move(r);
     return kMoxOk;
 }
 
@@ -106,8 +104,9 @@ MoxResult CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
             // A registration or update carries no status text: the current
             // product keeps the one it has, as its row does.
             if (!defCurrent && r->secstat.empty()) r->secstat.swap(m_pSecSoft->secstat);
-            if (!defCurrent) old.reset(m_pSecSoft);
-            m_pSecSoft = r.release();
+            old = std::move(m_otherSecSoft);
+            m_otherSecSoft = std::move(r);
+            m_pSecSoft = m_otherSecSoft.get();
             return kMoxOk;
         }
         // The default product itself: its record is replaced in place.
@@ -188,27 +187,24 @@ bool CMoxCache::SecSoftValid(const std::string &uuid) {
 }
 
 MoxResult CMoxCache::DelFrontUI(const std::string &uuid) {
-    CFrontUIInfo *old;
+    std::unique_ptr<CFrontUIInfo> old;  // freed after the lock is released
     {
         CWriteGuard guard(m_frontLock);
         if (m_pFrontUI == nullptr || m_pFrontUI->uuid != uuid) return kMoxNotFound;
-        old = m_pFrontUI;
-        m_pFrontUI = nullptr;
+        old = std::move(m_pFrontUI);
     }
-    delete old;
     return kMoxOk;
 }
 
 MoxResult CMoxCache::DelSecInfo(const std::string &uuid) {
     if (uuid == kDefSecSoftUuid) return kMoxOk;
-    CSecSoftInfo *old;
+    std::unique_ptr<CSecSoftInfo> old;  // freed after the lock is released
     {
         CWriteGuard guard(m_secLock);
         if (m_pSecSoft->uuid != uuid) return kMoxNotFound;
-        old = m_pSecSoft;
+        old = std::move(m_otherSecSoft);
         m_pSecSoft = &m_defSecSoft;
     }
-    delete old;
     return kMoxOk;
 }
 

@@ -1,8 +1,8 @@
 // The registry cache: the current front UI, the current security product and
 // the built-in default product.
 //
-// Invariants: m_pSecSoft is never null; it points at m_defSecSoft or at one
-// heap copy of another product. m_defSecSoft always carries the default uuid
+// Invariants: m_pSecSoft is never null; it points at m_defSecSoft or at the
+// copy of another product that m_otherSecSoft owns. m_defSecSoft always carries the default uuid
 // and is never freed. Full-record writes allocate a new copy, switch the
 // pointer under the write lock and free the old copy after the lock is
 // released; field writes happen in place under the write lock. Callers only
@@ -95,9 +95,10 @@ private:
 
     pthread_rwlock_t m_frontLock;
     int m_frontLockRc;
-    CFrontUIInfo *m_pFrontUI = nullptr;
+    std::unique_ptr<CFrontUIInfo> m_pFrontUI;
     pthread_rwlock_t m_secLock;
     int m_secLockRc;
     CSecSoftInfo *m_pSecSoft;
+    std::unique_ptr<CSecSoftInfo> m_otherSecSoft;
     CSecSoftInfo m_defSecSoft;
 };

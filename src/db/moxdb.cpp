@@ -71,8 +71,8 @@ CMoxDb::CMoxDb() {
 }
 
 CMoxDb::~CMoxDb() {
-    delete m_pCache;
-    delete m_pDb;
+    m_pCache.reset();
+    m_pDb.reset();
     if (m_dbLockRc == 0) pthread_mutex_destroy(&m_dbLock);
     if (m_writeLockRc == 0) pthread_mutex_destroy(&m_writeLock);
 }
@@ -92,8 +92,7 @@ bool CMoxDb::Init() {
     }
     if (!initCache()) return false;
     if (!initDb()) {
-        delete m_pCache;
-        m_pCache = nullptr;
+        m_pCache.reset();
         return false;
     }
     loadDb();
@@ -102,22 +101,19 @@ bool CMoxDb::Init() {
 }
 
 void CMoxDb::Uninit() {
-    delete m_pCache;
-    m_pCache = nullptr;
-    delete m_pDb;
-    m_pDb = nullptr;
+    m_pCache.reset();
+    m_pDb.reset();
     Singleton<MyLog>::Instance()->Write(INFO, "mox-db uninit");
 }
 
 bool CMoxDb::initCache() {
-    m_pCache = new (std::nothrow) CMoxCache();
+    m_pCache.reset(new (std::nothrow) CMoxCache());
     if (m_pCache == nullptr) {
         Singleton<MyLog>::Instance()->Write(ERROR, "init db cache failed,no memory");
         return false;
     }
     if (!m_pCache->Init()) {
-        delete m_pCache;
-        m_pCache = nullptr;
+        m_pCache.reset();
         Singleton<MyLog>::Instance()->Write(ERROR, "init db cache failed");
         return false;
     }
@@ -129,8 +125,8 @@ bool CMoxDb::initDb() {
     Utils::make_dirs(m_dbDir);
     protectFiles();
     try {
-        m_pDb = new (std::nothrow)
-            SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
+        m_pDb.reset(new (std::nothrow) SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(),
+                                                        Sqlite3DB::kBusyTimeoutMs));
     } catch (const std::exception &e) {
         Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
                                             m_dbPath.c_str(), e.what());
@@ -141,8 +137,7 @@ bool CMoxDb::initDb() {
         return false;
     }
     if (execSql(kSchema)) return true;
-    delete m_pDb;
-    m_pDb = nullptr;
+    m_pDb.reset();
     return false;
 }
 
@@ -289,12 +284,12 @@ MoxResult CMoxDb::doGet(T &r) {
 
 template <typename T>
 MoxResult CMoxDb::Upgrade(const T &r) {
-    return StoreOp(m_pCache, "Upgrade", [&] { return doUpgrade(r); });
+    return StoreOp(m_pCache.get(), "Upgrade", [&] { return doUpgrade(r); });
 }
 
 template <typename T>
 MoxResult CMoxDb::Get(T &r) {
-    return StoreOp(m_pCache, "Get", [&] { return doGet(r); });
+    return StoreOp(m_pCache.get(), "Get", [&] { return doGet(r); });
 }
 
 template MoxResult CMoxDb::Upgrade(const CFrontUIInfo &);
@@ -307,19 +302,19 @@ template MoxResult CMoxDb::Get(CSecSoftInfo &);
 template MoxResult CMoxDb::Get(CSecStatInfo &);
 
 bool CMoxDb::FrontUIValid(const std::string &uuid) {
-    return StoreOp(m_pCache, "FrontUIValid", [&] {
+    return StoreOp(m_pCache.get(), "FrontUIValid", [&] {
         return m_pCache->FrontUIValid(uuid) || isExist(uuid, "t_frontui", "frontUI");
     });
 }
 
 bool CMoxDb::SecSoftValid(const std::string &uuid) {
-    return StoreOp(m_pCache, "SecSoftValid", [&] {
+    return StoreOp(m_pCache.get(), "SecSoftValid", [&] {
         return m_pCache->SecSoftValid(uuid) || isExist(uuid, "t_secsoft", "secSoft");
     });
 }
 
 MoxResult CMoxDb::CleanFrontUI(const std::string &uuid) {
-    return StoreOp(m_pCache, "CleanFrontUI", [&] {
+    return StoreOp(m_pCache.get(), "CleanFrontUI", [&] {
         CMutexGuard writing(m_writeLock);
         MoxResult rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
         // Gone from the file (or never there): gone from memory too.
@@ -329,7 +324,7 @@ MoxResult CMoxDb::CleanFrontUI(const std::string &uuid) {
 }
 
 MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
-    return StoreOp(m_pCache, "CleanSecInfo", [&] {
+    return StoreOp(m_pCache.get(), "CleanSecInfo", [&] {
         CMutexGuard writing(m_writeLock);
         MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
         if (rc != kMoxFailed) m_pCache->DelSecInfo(uuid);
@@ -338,11 +333,11 @@ MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
 }
 
 MoxResult CMoxDb::GetDefSecSoft(CSecSoftInfo &out) {
-    return StoreOp(m_pCache, "GetDefSecSoft", [&] { return m_pCache->GetDefSecSoft(out); });
+    return StoreOp(m_pCache.get(), "GetDefSecSoft", [&] { return m_pCache->GetDefSecSoft(out); });
 }
 
 MoxResult CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
-    return StoreOp(m_pCache, "SetDefSecSoft", [&] {
+    return StoreOp(m_pCache.get(), "SetDefSecSoft", [&] {
         // The record and its row are always the default product's, whatever
         // uuid r carries.
         CMutexGuard writing(m_writeLock);

@@ -26,6 +26,7 @@
 #include <pthread.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "base/singleton.h"
@@ -134,7 +135,7 @@ private:
 
     static const char kSchema[];
 
-    CMoxCache *m_pCache = nullptr;
+    std::unique_ptr<CMoxCache> m_pCache;
     pthread_mutex_t m_dbLock;
     int m_dbLockRc;
     // Serialises the writes of the store (database, then cache), so that
@@ -142,7 +143,7 @@ private:
     // statement that finds its tables lost rebuilds them under it.
     pthread_mutex_t m_writeLock;
     int m_writeLockRc;
-    SQLite::Database *m_pDb = nullptr;
+    std::unique_ptr<SQLite::Database> m_pDb;
     std::string m_dbDir;
     std::string m_dbPath;
 };

@@ -3,6 +3,7 @@
 // A served request passes the access gate before its handler runs.
 #include "handlers/dispatch.h"
 
+#include <new>
 #include <utility>
 
 #include "handlers/access_gate.h"
@@ -53,12 +54,20 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
     return handle_request(packet);
 }
 
+// One of the two places that catch std::bad_alloc (the store's operations
+// are the other): a string or container that cannot grow while a line is
+// handled costs that line its reply, not the daemon.
 int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
                    net_log_budget_t *log_budget, std::string &reply) {
-    mox_packet_t packet;
-    packet.peer = peer;
-    packet.log_budget = log_budget;
-    int rc = mox_handle_request(line, len, packet);
-    if (rc == kProtoOk) reply = std::move(packet.response);
-    return rc;
+    try {
+        mox_packet_t packet;
+        packet.peer = peer;
+        packet.log_budget = log_budget;
+        int rc = mox_handle_request(line, len, packet);
+        if (rc == kProtoOk) reply = std::move(packet.response);
+        return rc;
+    } catch (const std::bad_alloc &) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "handle request failed,no memory");
+        return kProtoNoMemory;
+    }
 }

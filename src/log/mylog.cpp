@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "base/paths.h"
 #include "base/utils.h"
@@ -352,8 +353,8 @@ void MoxLogUninit() {
     // longer find the object before the object goes away.
     Singleton<MyLog>::Reset(nullptr);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    log->Close();
-    delete log;
+    std::unique_ptr<MyLog> owned(log);
+    owned->Close();
 }
 
 void MoxLogSetDebug(bool on) {

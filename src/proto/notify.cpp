@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "log/mylog.h"
+#include "proto/codec/json.h"
 #include "proto/proto.h"
 
 uint64_t now_nanosec = 0;
@@ -34,25 +35,18 @@ uint32_t get_fui_post_id() {
 
 int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::string &data,
                     std::string &line) {
-    cJSON *root = cJSON_CreateObject();
+    JsonPtr root(cJSON_CreateObject());
     if (root == nullptr) return kProtoNoMemory;
-    cJSON_AddNumberToObject(root, "id", static_cast<double>(id));
-    cJSON_AddNumberToObject(root, "type", type);
-    if (cJSON_AddStringToObject(root, "uuid", uuid.c_str()) == nullptr) {
-        cJSON_Delete(root);
-        return kProtoNoMemory;
-    }
+    cJSON_AddNumberToObject(root.get(), "id", static_cast<double>(id));
+    cJSON_AddNumberToObject(root.get(), "type", type);
+    if (cJSON_AddStringToObject(root.get(), "uuid", uuid.c_str()) == nullptr) return kProtoNoMemory;
     if (!data.empty()) {
         cJSON *value = cJSON_ParseWithLength(data.data(), data.size());
-        if (value == nullptr) {
-            cJSON_Delete(root);
-            return kProtoNoMemory;
-        }
-        cJSON_AddItemToObject(root, "data", value);
+        if (value == nullptr) return kProtoNoMemory;
+        cJSON_AddItemToObject(root.get(), "data", value);
     }
     std::string text;
-    int rc = base64_json(root, text);
-    cJSON_Delete(root);
+    int rc = base64_json(root.get(), text);
     if (rc != 0) return rc;
     text.push_back('\n');
     line = std::move(text);

@@ -29,19 +29,20 @@ struct PrintedValue {
 // wrapped in a one-element array when `in_array`: 0, -6 when the text does
 // not parse, -2 when printing fails.
 int print_nested(const std::string &text, size_t depth, bool in_array, std::string &out) {
-    cJSON *value = cJSON_Parse(text.c_str());
-    if (value == nullptr) return kProtoBadInput;
-    char *printed = cJSON_Print(value);
-    cJSON_Delete(value);
+    JsonText printed;
+    {
+        JsonPtr value = json_parse(text);
+        if (value == nullptr) return kProtoBadInput;
+        printed.reset(cJSON_Print(value.get()));
+    }
     if (printed == nullptr) return kProtoNoMemory;
     out.clear();
     if (in_array) out.push_back('[');
-    for (const char *p = printed; *p != '\0'; ++p) {
+    for (const char *p = printed.get(); *p != '\0'; ++p) {
         out.push_back(*p);
         if (*p == '\n') out.append(depth, '\t');
     }
     if (in_array) out.push_back(']');
-    cJSON_free(printed);
     return 0;
 }
 
@@ -62,17 +63,15 @@ int printed_data(DataForm form, const std::string &text, const std::string *&pri
 }
 
 int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t &packet) {
-    cJSON *root = cJSON_CreateObject();
+    JsonPtr owned(cJSON_CreateObject());
+    cJSON *root = owned.get();
     if (root == nullptr) return kProtoNoMemory;
 
     if (form != DataForm::kNone) {
         const std::string *printed = nullptr;
         int got = printed_data(form, *text, printed);
-        if (got == kProtoNoMemory) {
-            // Out of memory, as when printing the whole reply fails.
-            cJSON_Delete(root);
-            return kProtoNoMemory;
-        }
+        // Out of memory, as when printing the whole reply fails.
+        if (got == kProtoNoMemory) return kProtoNoMemory;
         if (got == 0) {
             if (json_add_raw(root, "data", printed->c_str()) == nullptr)
                 packet.result = KORVANE_RESULT_FAILED;
@@ -80,9 +79,9 @@ int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t 
             // Not JSON: the array form still carries an empty array.
             packet.result = KORVANE_RESULT_FAILED;
             if (form == DataForm::kArray) {
-                cJSON *array = cJSON_CreateArray();
-                if (array != nullptr && !cJSON_AddItemToObject(root, "data", array))
-                    cJSON_Delete(array);
+                JsonPtr array(cJSON_CreateArray());
+                if (array != nullptr && cJSON_AddItemToObject(root, "data", array.get()))
+                    array.release();
             }
         }
     }
@@ -96,11 +95,10 @@ int encode_and_base64_resp(DataForm form, const std::string *text, mox_packet_t 
         json_add_integer(root, "type", packet.type) == nullptr ||
         json_add_integer(root, "result", packet.result) == nullptr ||
         cJSON_AddStringToObject(root, "uuid", packet.uuid.c_str()) == nullptr) {
-        rc = -2;
+        rc = kProtoNoMemory;
     }
     std::string encoded;
     if (rc == 0) rc = base64_json(root, encoded);
-    cJSON_Delete(root);
     if (rc != 0) return rc;
     packet.response = std::move(encoded);
     packet.response.push_back('\n');
@@ -127,9 +125,10 @@ int base64_json(cJSON *tree, std::string &out) {
     // allocation per message.
     thread_local char buffer[65536];
     char *printed = buffer;
-    char *allocated = nullptr;
+    JsonText allocated;
     if (!cJSON_PrintPreallocated(tree, buffer, sizeof(buffer), 1)) {
-        printed = allocated = cJSON_Print(tree);
+        allocated.reset(cJSON_Print(tree));
+        printed = allocated.get();
         if (printed == nullptr) return kProtoNoMemory;
     }
     const size_t n = strlen(printed);
@@ -137,7 +136,6 @@ int base64_json(cJSON *tree, std::string &out) {
     // Room for the line feed every caller appends.
     encoded.reserve(base64_encoded_length(n) + 1);
     base64_encode_append(encoded, printed, n);
-    if (allocated != nullptr) cJSON_free(allocated);
     if (encoded.size() != base64_encoded_length(n)) return kProtoBadInput;
     out = std::move(encoded);
     return 0;

@@ -54,10 +54,9 @@ int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
         // Appended after the body's own members, even when it has a "uuid".
         if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr)
             return kProtoNoMemory;
-        char *text = cJSON_Print(data);
+        JsonText text(cJSON_Print(data));
         if (text == nullptr) return kProtoNoMemory;
-        packet.data = text;
-        cJSON_free(text);
+        packet.data = text.get();
     }
     return 0;
 }

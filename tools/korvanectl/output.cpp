@@ -84,9 +84,8 @@ namespace {
 std::string Pretty(const std::string &json) {
     JsonPtr tree = json_parse(json);
     if (tree == nullptr) return json;
-    char *text = cJSON_Print(tree.get());
-    std::string raw = text != nullptr ? text : json;
-    cJSON_free(text);
+    JsonText text(cJSON_Print(tree.get()));
+    std::string raw = text != nullptr ? text.get() : json;
     std::string out;
     for (char c : raw) {
         if (c == '\t')

@@ -14,6 +14,12 @@ struct JsonDeleter {
 // Owns a parsed or built tree.
 using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 
+struct JsonTextDeleter {
+    void operator()(char *text) const { cJSON_free(text); }
+};
+// Owns text that cJSON printed.
+using JsonText = std::unique_ptr<char, JsonTextDeleter>;
+
 inline JsonPtr json_parse(const std::string &text) {
     return JsonPtr(cJSON_Parse(text.c_str()));
 }
@@ -43,9 +49,8 @@ cJSON *json_add_integer(cJSON *object, const char *key, T value) {
 
 // The tree printed without formatting; false when printing fails.
 inline bool json_print_compact(const cJSON *tree, std::string &out) {
-    char *text = cJSON_PrintUnformatted(tree);
+    JsonText text(cJSON_PrintUnformatted(tree));
     if (text == nullptr) return false;
-    out = text;
-    cJSON_free(text);
+    out = text.get();
     return true;
 }
