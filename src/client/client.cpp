@@ -1,6 +1,6 @@
 // The connection: a non-blocking stream socket, sends that wait for the
 // socket with poll, and an input buffer that keeps the unfinished tail of a
-// line between reads. Invariant: m_fd is -1 exactly while not connected.
+// line between reads. Invariant: m_fd holds -1 exactly while not connected.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -52,13 +52,12 @@ Client::Client(Client &&other) noexcept {
 Client &Client::operator=(Client &&other) noexcept {
     if (this != &other) {
         Close();
-        m_fd = other.m_fd;
+        m_fd = std::move(other.m_fd);
         m_in = std::move(other.m_in);
         m_error = std::move(other.m_error);
         m_timedOut = other.m_timedOut;
         m_sendTimeoutMs = other.m_sendTimeoutMs;
         m_requireRootPeer = other.m_requireRootPeer;
-        other.m_fd = -1;
         other.m_in.clear();
     }
     return *this;
@@ -98,65 +97,58 @@ bool Client::Connect(const std::string &name) {
         addrlen = static_cast<socklen_t>(sizeof(addr));
     }
 
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd owned(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = owned.get();
     if (fd == -1) return FailErrno("socket");
     int rc;
     do {
         rc = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), addrlen);
     } while (rc == -1 && errno == EINTR);
-    if (rc == -1) {
-        FailErrno("connect");
-        close(fd);
-        return false;
-    }
+    if (rc == -1) return FailErrno("connect");
     // Abstract names carry no permissions and anyone may bind one while the
     // daemon is down: trust only a listener that runs as root.
     if (m_requireRootPeer) {
         struct ucred cred;
         socklen_t len = sizeof(cred);
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-            FailErrno("getsockopt SO_PEERCRED");
-            close(fd);
-            return false;
-        }
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+            return FailErrno("getsockopt SO_PEERCRED");
         if (cred.uid != 0) {
-            close(fd);
             return Fail("refusing " + name + ": its listener runs as uid " +
                         std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
                         "), not root");
         }
     }
     int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
-        FailErrno("fcntl");
-        close(fd);
-        return false;
-    }
-    m_fd = fd;
+    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return FailErrno("fcntl");
+    m_fd = std::move(owned);
     m_in.clear();
     m_error.clear();
     return true;
 }
 
-void Client::Close() {
+void UniqueFd::reset(int fd) {
     if (m_fd != -1) close(m_fd);
-    m_fd = -1;
+    m_fd = fd;
+}
+
+void Client::Close() {
+    m_fd.reset();
     m_in.clear();
 }
 
 bool Client::SendRaw(const std::string &bytes) {
-    if (m_fd == -1) return Fail("send: not connected");
+    if (m_fd.get() == -1) return Fail("send: not connected");
     const long long deadline = m_sendTimeoutMs < 0 ? -1 : NowMs() + m_sendTimeoutMs;
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        ssize_t n = send(m_fd.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n == -1 && errno == EINTR) continue;
         if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd pfd = {m_fd, POLLOUT, 0};
+            struct pollfd pfd = {m_fd.get(), POLLOUT, 0};
             int ready = poll(&pfd, 1, Remaining(deadline));
             if (ready == -1 && errno != EINTR) return FailErrno("poll");
             if (ready == 0) return Fail("send: timeout");
@@ -180,7 +172,7 @@ bool Client::SendRequest(const std::string &uuid, uint64_t id, uint32_t type, co
 
 std::optional<std::string> Client::ReadLine(int timeout_ms) {
     m_timedOut = false;
-    if (m_fd == -1) {
+    if (m_fd.get() == -1) {
         Fail("read: not connected");
         return std::nullopt;
     }
@@ -200,7 +192,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
         }
 
         char buf[16384];
-        ssize_t n = read(m_fd, buf, sizeof(buf));
+        ssize_t n = read(m_fd.get(), buf, sizeof(buf));
         if (n > 0) {
             m_in.append(buf, static_cast<size_t>(n));
             continue;
@@ -214,7 +206,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
             FailErrno("read");
             return std::nullopt;
         }
-        struct pollfd pfd = {m_fd, POLLIN, 0};
+        struct pollfd pfd = {m_fd.get(), POLLIN, 0};
         int ready = poll(&pfd, 1, Remaining(deadline));
         if (ready == -1 && errno != EINTR) {
             FailErrno("poll");

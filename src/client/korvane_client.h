@@ -21,6 +21,34 @@ namespace korvane {
 
 enum class Endpoint { kSecSoft, kFrontUi };
 
+// Owns one descriptor and closes it when it goes; moves hand it on.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    int get() const { return m_fd; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    // Closes the held descriptor, if any, and holds `fd`.
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
 // The socket name of an endpoint, relocated under VESKKORVANED_ROOT.
 std::string EndpointName(Endpoint endpoint);
 
@@ -70,8 +98,8 @@ public:
     // "@name" for an abstract socket, anything else a filesystem path.
     bool Connect(const std::string &name);
     void Close();
-    bool IsConnected() const { return m_fd != -1; }
-    int fd() const { return m_fd; }
+    bool IsConnected() const { return m_fd.get() != -1; }
+    int fd() const { return m_fd.get(); }
 
     bool SendRequest(const std::string &uuid, uint64_t id, uint32_t type,
                      const std::optional<std::string> &data_json = std::nullopt);
@@ -104,7 +132,7 @@ private:
     bool Fail(const std::string &message);
     bool FailErrno(const char *call);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::string m_in;
     std::string m_error;
     bool m_timedOut = false;
