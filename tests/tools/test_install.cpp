@@ -41,6 +41,22 @@ std::string UnitDir() {
     return vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR");
 }
 
+// The manual pages and the bash completion, relative to the prefix; the
+// pages only when the build found scdoc, compressed when it found gzip.
+std::vector<std::string> ServiceExtras() {
+    std::vector<std::string> files = {"share/bash-completion/completions/korvanectl"};
+    auto found = [](const char *name) {
+        std::string v = vk_test::BuildCacheValue(name);
+        return !v.empty() && v.find("NOTFOUND") == std::string::npos;
+    };
+    if (found("VK_SCDOC")) {
+        std::string gz = found("VK_GZIP") ? ".gz" : "";
+        files.push_back("share/man/man8/veskkorvaned.8" + gz);
+        files.push_back("share/man/man1/korvanectl.1" + gz);
+    }
+    return files;
+}
+
 // Installs the service and dev components under <root>/usr once per test.
 class Installed : public ::testing::Test {
 protected:
@@ -65,6 +81,8 @@ TEST_F(Installed, TreeHoldsEveryPart) {
              "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf",
              "/share/veskkorvaned/access.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
+    for (const std::string &rel : ServiceExtras())
+        EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
     std::string unit = vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/veskkorvaned.service");
     EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
               std::string::npos)
@@ -147,14 +165,17 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
     std::string service = root.path() + "/out/veskkorvaned_" + version + "_" + arch + ".deb";
     std::string dev = root.path() + "/out/libkorvane-client-dev_" + version + "_" + arch + ".deb";
 
-    EXPECT_EQ(
-        DebFiles(service),
-        (std::set<std::string>{
-            "./usr/bin/korvanectl", "./usr/sbin/veskkorvaned",
-            "./usr/" + UnitDir() + "/veskkorvaned.service", "./usr/share/veskkorvaned/log.conf",
-            "./usr/share/doc/veskkorvaned/README.md", "./usr/share/doc/veskkorvaned/protocol.md",
-            "./usr/share/doc/veskkorvaned/service.md", "./usr/share/veskkorvaned/access.conf",
-            "./usr/share/doc/veskkorvaned/security.md"}));
+    std::set<std::string> service_files = {"./usr/bin/korvanectl",
+                                           "./usr/sbin/veskkorvaned",
+                                           "./usr/" + UnitDir() + "/veskkorvaned.service",
+                                           "./usr/share/veskkorvaned/log.conf",
+                                           "./usr/share/doc/veskkorvaned/README.md",
+                                           "./usr/share/doc/veskkorvaned/protocol.md",
+                                           "./usr/share/doc/veskkorvaned/service.md",
+                                           "./usr/share/veskkorvaned/access.conf",
+                                           "./usr/share/doc/veskkorvaned/security.md"};
+    for (const std::string &rel : ServiceExtras()) service_files.insert("./usr/" + rel);
+    EXPECT_EQ(DebFiles(service), service_files);
     EXPECT_EQ(DebFiles(dev),
               (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
                                      "./usr/include/korvane/korvane_codes.h",

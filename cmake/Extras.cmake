@@ -1,0 +1,67 @@
+# For the people who build on the daemon and ship it: the manual pages, the
+# bash completion of korvanectl and the Python module `korvane`, with their
+# tests and install rules. Included from the top CMakeLists.txt after the
+# install rules of the daemon and before CPack.
+
+find_package(Python3 COMPONENTS Interpreter)
+
+# ---------------------------------------------------------------------------
+# Manual pages, from scdoc sources. Built into <build>/man; installed
+# gzip-compressed, as Debian ships them.
+# ---------------------------------------------------------------------------
+find_program(VK_SCDOC scdoc)
+find_program(VK_GZIP gzip)
+set(VK_MAN_PAGES veskkorvaned.8 korvanectl.1)
+set(VK_MAN_DIR ${PROJECT_BINARY_DIR}/man)
+if(VK_SCDOC)
+    set(vk_man_outputs)
+    foreach(page IN LISTS VK_MAN_PAGES)
+        set(src ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)
+        set(out ${VK_MAN_DIR}/${page})
+        string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+        if(VK_GZIP)
+            add_custom_command(OUTPUT ${out} ${out}.gz
+                COMMAND ${CMAKE_COMMAND} -E make_directory ${VK_MAN_DIR}
+                COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${VK_SCDOC} ${src} ${out}
+                COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$1.gz\"" ${VK_GZIP} ${out}
+                DEPENDS ${src} VERBATIM COMMENT "Manual page ${page}")
+            install(FILES ${out}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+                    COMPONENT service)
+            list(APPEND vk_man_outputs ${out} ${out}.gz)
+        else()
+            add_custom_command(OUTPUT ${out}
+                COMMAND ${CMAKE_COMMAND} -E make_directory ${VK_MAN_DIR}
+                COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${VK_SCDOC} ${src} ${out}
+                DEPENDS ${src} VERBATIM COMMENT "Manual page ${page}")
+            install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+                    COMPONENT service)
+            list(APPEND vk_man_outputs ${out})
+        endif()
+    endforeach()
+    add_custom_target(man_pages ALL DEPENDS ${vk_man_outputs})
+else()
+    message(STATUS "scdoc not found (Debian package scdoc): the manual pages are not built")
+endif()
+
+if(VK_BUILD_TESTS AND Python3_Interpreter_FOUND)
+    # Exit status 77: skipped (no pages built, nothing to render them with).
+    add_test(NAME man_pages
+             COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/man/test_man.py)
+    set_tests_properties(man_pages PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS man
+        ENVIRONMENT "VK_MAN_DIR=${VK_MAN_DIR};VK_KORVANECTL=$<TARGET_FILE:korvanectl>")
+endif()
+
+# ---------------------------------------------------------------------------
+# Bash completion of korvanectl.
+# ---------------------------------------------------------------------------
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvanectl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME korvanectl COMPONENT service)
+
+if(VK_BUILD_TESTS AND Python3_Interpreter_FOUND)
+    add_test(NAME korvanectl_completion
+             COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/completion/test_completion.py)
+    set_tests_properties(korvanectl_completion PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
+        LABELS completion ENVIRONMENT
+        "VK_COMPLETION=${PROJECT_SOURCE_DIR}/packaging/korvanectl.bash-completion;VK_KORVANECTL=$<TARGET_FILE:korvanectl>")
+endif()

@@ -1,0 +1,130 @@
+"""The manual pages as built: they render without a warning, and
+korvanectl(1) names every command and option the program itself accepts.
+
+Environment: VK_MAN_DIR (where the build wrote the pages), VK_KORVANECTL.
+Exits 77 (skipped) when the pages were not built or nothing can render them.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+MAN_DIR = os.environ.get("VK_MAN_DIR", "")
+KORVANECTL = os.environ.get("VK_KORVANECTL", "")
+PAGES = ["veskkorvaned.8", "korvanectl.1"]
+
+
+def renderer():
+    """The command line that renders a page to text with warnings on stderr."""
+    if shutil.which("groff"):
+        # Plain text: no overstrikes for bold and underline.
+        return ["groff", "-man", "-Tutf8", "-ww", "-P-cbou"]
+    if shutil.which("man"):
+        return ["man", "--warnings", "-E", "UTF-8", "-l"]
+    return None
+
+
+def ctl(*args):
+    # A root of our own: korvanectl reads nothing there and reaches no daemon.
+    env = dict(os.environ, VESKKORVANED_ROOT=ctl.root)
+    return subprocess.run([KORVANECTL, *args], env=env, capture_output=True, text=True)
+
+
+def render(page, wide=False):
+    """Renders at 80 columns, or (wide) on long lines without hyphenation so
+    that no name is broken."""
+    cmd = renderer()
+    if wide and cmd[0] == "groff":
+        cmd = cmd + ["-rLL=250n", "-rHY=0"]
+    env = dict(os.environ, MANWIDTH="250" if wide else "80", MAN_KEEP_FORMATTING="")
+    return subprocess.run(cmd + [os.path.join(MAN_DIR, page)],
+                          capture_output=True, text=True, env=env)
+
+
+class Rendering(unittest.TestCase):
+    def test_pages_render_without_warnings(self):
+        for page in PAGES:
+            with self.subTest(page=page):
+                out = render(page)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stderr, "", "warnings rendering " + page)
+                self.assertIn("NAME", out.stdout)
+
+    def test_compressed_page_is_the_page(self):
+        for page in PAGES:
+            gz = os.path.join(MAN_DIR, page + ".gz")
+            if not os.path.exists(gz):
+                self.skipTest("pages are installed uncompressed (no gzip)")
+            with self.subTest(page=page):
+                plain = subprocess.run(["gzip", "-dc", gz], capture_output=True).stdout
+                with open(os.path.join(MAN_DIR, page), "rb") as f:
+                    self.assertEqual(plain, f.read())
+
+
+class KorvanectlPage(unittest.TestCase):
+    """korvanectl(1) cannot drift from the program's own help."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.page = render("korvanectl.1", wide=True).stdout
+        cls.help = ctl("--help").stdout
+
+    def commands(self):
+        names = []
+        for line in self.help.splitlines():
+            # "  register, update, report, unregister" and "  send     any ..."
+            m = re.match(r"^  ([a-z][a-z-]*(?:, [a-z][a-z-]*)*)(?:\s{2,}\S.*)?$", line)
+            if m:
+                names += m.group(1).split(", ")
+        return names
+
+    def test_help_lists_commands(self):
+        # Guards the parsing below: a help without commands proves nothing.
+        self.assertIn("register", self.commands())
+        self.assertIn("show", self.commands())
+
+    def entry(self, name):
+        """A command's entry: its synopsis line (the name alone or followed
+        by options) down to the blank line that ends its description."""
+        m = re.search(r"(?ms)^ {7}" + re.escape(name) + r"( --[^\n]*)?\n(.*?)^\s*$", self.page)
+        return m.group(0) if m else None
+
+    def test_every_command_has_an_entry(self):
+        for name in self.commands():
+            with self.subTest(command=name):
+                self.assertIsNotNone(self.entry(name))
+
+    def test_every_option_of_a_command_is_in_its_entry(self):
+        for name in self.commands():
+            out = ctl(name, "--help")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            # The command's own options follow its name; those before it
+            # (--json, --timeout) are the program's, in OPTIONS.
+            usage = out.stdout.split("\n\n")[0].split(" " + name, 1)[1]
+            entry = self.entry(name) or ""
+            for option in set(re.findall(r"--[a-z][a-z-]*", usage)):
+                with self.subTest(command=name, option=option):
+                    self.assertIn(option, entry)
+
+    def test_exit_codes_match(self):
+        codes = re.findall(r"(?m)^  ([0-9])  ", self.help)
+        self.assertTrue(codes)
+        section = self.page[self.page.index("EXIT STATUS"):self.page.index("ENVIRONMENT")]
+        self.assertEqual(re.findall(r"(?m)^\s+([0-9])$", section), codes)
+
+
+if __name__ == "__main__":
+    if not all(os.path.exists(os.path.join(MAN_DIR, p)) for p in PAGES):
+        print("skipped: the manual pages were not built (scdoc not found)")
+        sys.exit(77)
+    if renderer() is None:
+        print("skipped: neither groff nor man is installed to render the pages")
+        sys.exit(77)
+    with tempfile.TemporaryDirectory(prefix="vk-man-") as root:
+        ctl.root = root
+        result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
