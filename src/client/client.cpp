@@ -56,6 +56,7 @@ Client &Client::operator=(Client &&other) noexcept {
         m_in = std::move(other.m_in);
         m_error = std::move(other.m_error);
         m_timedOut = other.m_timedOut;
+        m_failure = other.m_failure;
         m_sendTimeoutMs = other.m_sendTimeoutMs;
         m_requireRootPeer = other.m_requireRootPeer;
         other.m_in.clear();
@@ -63,13 +64,19 @@ Client &Client::operator=(Client &&other) noexcept {
     return *this;
 }
 
-bool Client::Fail(const std::string &message) {
+bool Client::Fail(const std::string &message, Failure failure) {
     m_error = message;
+    m_failure = failure;
     return false;
 }
 
 bool Client::FailErrno(const char *call) {
-    return Fail(std::string(call) + ": " + strerror(errno));
+    const int err = errno;
+    // A Unix socket whose peer has gone refuses every send with EPIPE; a
+    // read sees ECONNRESET when the peer left unread bytes behind.
+    const bool closed = err == EPIPE || err == ECONNRESET;
+    return Fail(std::string(call) + ": " + strerror(err),
+                closed ? Failure::kClosed : Failure::kOther);
 }
 
 bool Client::Connect(Endpoint endpoint) {
@@ -114,8 +121,9 @@ bool Client::Connect(const std::string &name) {
             return FailErrno("getsockopt SO_PEERCRED");
         if (cred.uid != 0) {
             return Fail("refusing " + name + ": its listener runs as uid " +
-                        std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
-                        "), not root");
+                            std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
+                            "), not root",
+                        Failure::kNotRoot);
         }
     }
     int flags = fcntl(fd, F_GETFL);
@@ -123,6 +131,7 @@ bool Client::Connect(const std::string &name) {
     m_fd = std::move(owned);
     m_in.clear();
     m_error.clear();
+    m_failure = Failure::kNone;
     return true;
 }
 
@@ -151,7 +160,7 @@ bool Client::SendRaw(const std::string &bytes) {
             struct pollfd pfd = {m_fd.get(), POLLOUT, 0};
             int ready = poll(&pfd, 1, Remaining(deadline));
             if (ready == -1 && errno != EINTR) return FailErrno("poll");
-            if (ready == 0) return Fail("send: timeout");
+            if (ready == 0) return Fail("send: timeout", Failure::kTimeout);
             continue;
         }
         return FailErrno("send");
@@ -187,7 +196,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
         }
         scanned = m_in.size();
         if (m_in.size() > kMaxLineLength) {
-            Fail("read: line longer than the limit");
+            Fail("read: line longer than the limit", Failure::kTooLong);
             return std::nullopt;
         }
 
@@ -198,7 +207,8 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
             continue;
         }
         if (n == 0) {
-            Fail(m_in.empty() ? "read: connection closed" : "read: connection closed mid-line");
+            Fail(m_in.empty() ? "read: connection closed" : "read: connection closed mid-line",
+                 Failure::kClosed);
             return std::nullopt;
         }
         if (errno == EINTR) continue;
@@ -214,7 +224,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
         }
         if (ready == 0) {
             m_timedOut = true;
-            Fail("read: timeout");
+            Fail("read: timeout", Failure::kTimeout);
             return std::nullopt;
         }
     }

@@ -14,6 +14,7 @@
 // Installed next to this header; in the source tree src/base is on the
 // include path of the client library's users.
 #include "korvane_codes.h"
+#include "korvane_export.h"
 
 struct cJSON;
 
@@ -22,7 +23,7 @@ namespace korvane {
 enum class Endpoint { kSecSoft, kFrontUi };
 
 // Owns one descriptor and closes it when it goes; moves hand it on.
-class UniqueFd {
+class KORVANE_EXPORT UniqueFd {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : m_fd(fd) {}
@@ -50,7 +51,7 @@ private:
 };
 
 // The socket name of an endpoint, relocated under VESKKORVANED_ROOT.
-std::string EndpointName(Endpoint endpoint);
+KORVANE_EXPORT std::string EndpointName(Endpoint endpoint);
 
 // One reply or notification.
 struct Message {
@@ -66,21 +67,24 @@ struct Message {
 
 // The line (with '\n') for a request envelope. `data_json`, when given,
 // must be JSON text; it becomes the "data" member whatever its type.
-std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id, uint32_t type,
-                                         const std::optional<std::string> &data_json,
-                                         std::string *error = nullptr);
+KORVANE_EXPORT std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id,
+                                                        uint32_t type,
+                                                        const std::optional<std::string> &data_json,
+                                                        std::string *error = nullptr);
 // Same with a tree for "data" (copied; null for none).
-std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id, uint32_t type,
-                                         const cJSON *data, std::string *error = nullptr);
+KORVANE_EXPORT std::optional<std::string> EncodeRequest(const std::string &uuid, uint64_t id,
+                                                        uint32_t type, const cJSON *data,
+                                                        std::string *error = nullptr);
 // Any text, base64-encoded as it is, with '\n': for envelopes that the
 // typed form cannot express.
-std::string EncodeText(const std::string &text);
+KORVANE_EXPORT std::string EncodeText(const std::string &text);
 
 // Decodes one received line (its '\n' optional). The base64 must be
 // canonical and the JSON an object with numeric "id" and "type".
-std::optional<Message> DecodeLine(const std::string &line, std::string *error = nullptr);
+KORVANE_EXPORT std::optional<Message> DecodeLine(const std::string &line,
+                                                 std::string *error = nullptr);
 
-class Client {
+class KORVANE_EXPORT Client {
 public:
     // Longest line ReadLine accepts before failing.
     static constexpr size_t kMaxLineLength = 16 * 1024 * 1024;
@@ -115,6 +119,11 @@ public:
     // ReadLine, then DecodeLine.
     std::optional<Message> ReadMessage(int timeout_ms);
 
+    // What ended the last failed call: the peer closed the connection
+    // (end of stream, or a send refused with EPIPE or ECONNRESET), the
+    // listener is not root, a line over the limit, or anything else.
+    enum class Failure { kNone, kClosed, kNotRoot, kTooLong, kTimeout, kOther };
+    Failure LastFailure() const { return m_failure; }
     // Whether a timeout ended the last failed read, as opposed to an error.
     bool TimedOut() const { return m_timedOut; }
     const std::string &error() const { return m_error; }
@@ -129,13 +138,14 @@ public:
     int SendTimeout() const { return m_sendTimeoutMs; }
 
 private:
-    bool Fail(const std::string &message);
+    bool Fail(const std::string &message, Failure failure = Failure::kOther);
     bool FailErrno(const char *call);
 
     UniqueFd m_fd;
     std::string m_in;
     std::string m_error;
     bool m_timedOut = false;
+    Failure m_failure = Failure::kNone;
     int m_sendTimeoutMs = 10000;
     bool m_requireRootPeer = true;
 };

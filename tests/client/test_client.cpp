@@ -17,6 +17,7 @@
 #include <string>
 
 #include "client/korvane_client.h"
+#include "client/servers.h"
 #include "proto/codec/base64.h"
 #include "proto/codec/json.h"
 #include "support/as_user.h"
@@ -27,6 +28,8 @@ namespace {
 using korvane::Client;
 using korvane::Endpoint;
 using korvane::Message;
+using vk_test::NonRootListener;
+using vk_test::TestServer;
 
 JsonPtr Parse(const std::string &text) {
     return json_parse(text);
@@ -37,53 +40,6 @@ std::string Compact(const cJSON *item) {
     json_print_compact(item, s);
     return s;
 }
-
-// A listening abstract socket and the one connection accepted on it.
-class TestServer {
-public:
-    explicit TestServer(const std::string &name) {
-        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un addr;
-        memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t len =
-            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-        m_ok = m_listen != -1 &&
-               bind(m_listen, reinterpret_cast<struct sockaddr *>(&addr), len) == 0 &&
-               listen(m_listen, 8) == 0;
-    }
-    ~TestServer() {
-        if (m_conn != -1) close(m_conn);
-        if (m_listen != -1) close(m_listen);
-    }
-    bool ok() const { return m_ok; }
-
-    // The client has connected already: the connection waits in the backlog.
-    bool Accept() {
-        m_conn = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        return m_conn != -1;
-    }
-    bool Write(const std::string &bytes) {
-        return write(m_conn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-    // Reads up to and without the next '\n' (blocking).
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (read(m_conn, &c, 1) == 1 && c != '\n') line.push_back(c);
-        return line;
-    }
-    void CloseConnection() {
-        close(m_conn);
-        m_conn = -1;
-    }
-
-private:
-    int m_listen = -1;
-    int m_conn = -1;
-    bool m_ok = false;
-};
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -272,47 +228,6 @@ TEST(ClientDecode, Lines) {
         }
     }
 }
-
-// A listener whose owner is not root: the test process itself when it runs
-// as an ordinary user, else a child that drops to nobody. It never accepts;
-// connections wait in its backlog.
-class NonRootListener {
-public:
-    explicit NonRootListener(const std::string &name) : m_name(name) {
-        if (geteuid() != 0) {
-            m_fd = Listen();
-            return;
-        }
-        m_child = std::make_unique<vk_test::OtherUserProcess>(
-            [this] { return std::string(Listen() != -1 ? "listening" : ""); });
-        if (m_child->WaitResult() != std::optional<std::string>("listening")) m_child.reset();
-    }
-    ~NonRootListener() {
-        if (m_fd != -1) close(m_fd);
-    }
-    bool ok() const { return m_fd != -1 || m_child != nullptr; }
-    const std::string &name() const { return m_name; }
-
-private:
-    int Listen() const {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        memcpy(sa.sun_path + 1, m_name.data() + 1, m_name.size() - 1);
-        socklen_t len =
-            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + m_name.size());
-        if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 ||
-            listen(fd, 128) != 0) {
-            if (fd != -1) close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
-    std::string m_name;
-    int m_fd = -1;
-    std::unique_ptr<vk_test::OtherUserProcess> m_child;  // listens as nobody
-};
 
 TEST(ClientConnect, RefusesAListenerThatIsNotRoot) {
     vk_test::TempRoot root;
