@@ -192,7 +192,11 @@ static int serve() {
                     fui.c_str(), logpath.c_str());
             status = vk_exit::kListen;
         } else {
-            vk_sd_notify("READY=1");
+            // One datagram: the manager shows the status from the moment
+            // the service counts as started.
+            std::string ready =
+                "READY=1\nSTATUS=serving products on " + secsoft + " and front UIs on " + fui;
+            vk_sd_notify(ready.c_str());
             MoxNetCoreRunLoop();
             hold_signals();
             vk_sd_notify("STOPPING=1");

@@ -1,5 +1,6 @@
 // Readiness reports to the service manager: one datagram with the state
-// text ("READY=1", "STOPPING=1") to the socket named in NOTIFY_SOCKET, a
+// text ("READY=1", "STOPPING=1", several assignments separated by newlines,
+// such as "READY=1\nSTATUS=...") to the socket named in NOTIFY_SOCKET, a
 // filesystem path or, with a leading '@', an abstract name. Without
 // NOTIFY_SOCKET nothing is sent and nothing fails: the daemon was not
 // started by a manager that listens.

@@ -17,6 +17,7 @@
 #include "base/paths.h"
 #include "base/utils.h"
 #include "log/ini_parser.h"
+#include "log/journal.h"
 #include "log/log_escape.h"
 #include "log/private_file.h"
 
@@ -90,6 +91,7 @@ bool MyLog::Open(const char *path) {
     m_curSize = size;
     m_path = path;
     m_lastCheck = static_cast<long>(time(nullptr));
+    m_journal = journal_stream_matches(getenv("JOURNAL_STREAM"), STDERR_FILENO);
     pthread_mutex_unlock(&m_mutex);
     if (narrowed)
         Write(INFO, "log file %s had mode %04o,narrowed to %04o", path, static_cast<unsigned>(was),
@@ -125,6 +127,7 @@ bool MyLog::Close() {
     m_fd = -1;
     m_curSize = 0;
     m_path.clear();
+    m_journal = false;
     pthread_mutex_unlock(&m_mutex);
     return true;
 }
@@ -193,6 +196,7 @@ bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
     line[len - 1] = '\n';
     free(message);
     bool ok = write_buffer(line, len);
+    if (m_journal) journal_write(STDERR_FILENO, level, line + plen + 1, elen + 1);
     free(line);
     return ok;
 }

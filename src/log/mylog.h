@@ -1,6 +1,7 @@
 // The log: one line per write(2) on a descriptor opened for appending, kept
 // under a size ceiling by replacing the file with a copy of its newest half.
 // Control bytes of a message are escaped, so a message is always one line.
+// Under systemd each line is copied to the journal as well (log/journal.h).
 //
 // Invariants: the descriptor is -1 exactly while closed; m_curSize counts the
 // bytes of the file as this object saw them and is only touched under m_mutex;
@@ -80,7 +81,8 @@ private:
     long long m_ceiling = kDefaultCeiling;
     std::string m_confNotice;  // complaint about the configuration, until written
     std::string m_path;
-    long m_lastCheck = 0;  // second of the last check that the file still exists
+    long m_lastCheck = 0;                // second of the last check that the file still exists
+    std::atomic<bool> m_journal{false};  // standard error is the journal: copy lines there
 };
 
 // Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or

@@ -43,7 +43,7 @@ public:
     std::string Next(int timeout_ms = 10000) {
         struct pollfd p = {m_fd, POLLIN, 0};
         if (poll(&p, 1, timeout_ms) <= 0) return "";
-        char buf[256];
+        char buf[4096];
         ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
@@ -112,7 +112,10 @@ TEST_P(DaemonNotify, ReadyOnceListeningAndStoppingOnTerm) {
     ScopedNotifyEnv env(name.c_str());
     DaemonProcess d(root.path());
 
-    ASSERT_EQ(manager.Next(), "READY=1");
+    // Ready, with a status naming the sockets as relocated.
+    ASSERT_EQ(manager.Next(), "READY=1\nSTATUS=serving products on @" + root.path() +
+                                  "/tmp/.zelluskkorvane and front UIs on @" + root.path() +
+                                  "/tmp/.zelluskkorvanefui");
     // Ready means both sockets already listen: no waiting here.
     for (const char *sock : {"/tmp/.zelluskkorvane", "/tmp/.zelluskkorvanefui"}) {
         int fd = vk_test::ConnectAbstract("@" + root.path() + sock);
@@ -146,7 +149,7 @@ TEST(Teardown, HandledSignalsWaitUntilTheEnd) {
     NotifyListener manager(name);
     ASSERT_TRUE(manager.ok());
     d.reset(new DaemonProcess(root.path()));
-    ASSERT_EQ(manager.Next(), "READY=1");
+    ASSERT_EQ(manager.Next().rfind("READY=1\n", 0), 0u);
     ASSERT_TRUE(manager.Fill(name));
 
     const unsigned long long handled = Bit(SIGINT) | Bit(SIGTERM) | Bit(SIGUSR1);
