@@ -1,17 +1,20 @@
 // The install rules as a user meets them: the tree that `cmake --install`
-// lays out under a temporary prefix, a program built against it through
-// pkg-config alone, the systemd unit checked by systemd-analyze, and the
-// Debian packages that CPack makes from the same rules.
+// lays out under a temporary prefix, programs built against it through
+// pkg-config (C and C++, shared and static) and find_package alone and run
+// against the installed daemon, the systemd unit checked by systemd-analyze,
+// and the Debian packages that CPack makes from the same rules.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/build_tree.h"
+#include "support/daemon_process.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
 
@@ -41,16 +44,41 @@ std::string UnitDir() {
     return vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR");
 }
 
+// The client library's files, relative to the prefix, by package.
+std::vector<std::string> ClientLibFiles() {
+    return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so.0.1.0"};
+}
+std::vector<std::string> ClientDevFiles() {
+    // The CMake targets file of the configuration that was built.
+    std::string config = vk_test::BuildCacheValue("CMAKE_BUILD_TYPE");
+    std::transform(config.begin(), config.end(), config.begin(), ::tolower);
+    if (config.empty()) config = "noconfig";
+    const std::string cmake = LibDir() + "/cmake/korvane-client/";
+    return {"include/korvane/korvane.h",
+            "include/korvane/korvane_client.h",
+            "include/korvane/korvane_codes.h",
+            "include/korvane/korvane_export.h",
+            LibDir() + "/libkorvane-client.a",
+            LibDir() + "/libkorvane-client.so",
+            LibDir() + "/pkgconfig/korvane-client.pc",
+            cmake + "korvane-client-config.cmake",
+            cmake + "korvane-client-config-version.cmake",
+            cmake + "korvane-client-targets.cmake",
+            cmake + "korvane-client-targets-" + config + ".cmake"};
+}
+
+// Whether the build found the program of a find_program cache entry.
+bool Found(const char *name) {
+    std::string v = vk_test::BuildCacheValue(name);
+    return !v.empty() && v.find("NOTFOUND") == std::string::npos;
+}
+
 // The manual pages and the bash completion, relative to the prefix; the
 // pages only when the build found scdoc, compressed when it found gzip.
 std::vector<std::string> ServiceExtras() {
     std::vector<std::string> files = {"share/bash-completion/completions/korvanectl"};
-    auto found = [](const char *name) {
-        std::string v = vk_test::BuildCacheValue(name);
-        return !v.empty() && v.find("NOTFOUND") == std::string::npos;
-    };
-    if (found("VK_SCDOC")) {
-        std::string gz = found("VK_GZIP") ? ".gz" : "";
+    if (Found("VK_SCDOC")) {
+        std::string gz = Found("VK_GZIP") ? ".gz" : "";
         files.push_back("share/man/man8/veskkorvaned.8" + gz);
         files.push_back("share/man/man1/korvanectl.1" + gz);
     }
@@ -67,22 +95,52 @@ protected:
         ASSERT_EQ(o.status, 0) << o.text;
     }
     std::string Prefix() const { return m_root.path() + "/usr"; }
+    std::string LibPath() const { return Prefix() + "/" + LibDir(); }
+    std::string PkgConfig(const std::string &args) const {
+        return "$(PKG_CONFIG_PATH=" + Quote(LibPath() + "/pkgconfig") + " pkg-config " + args +
+               " korvane-client)";
+    }
+    // Starts the installed daemon under a root of its own.
+    void StartDaemon() {
+        m_daemon = std::make_unique<vk_test::DaemonProcess>(
+            m_daemonRoot.path(), std::vector<std::string>{"--foreground"},
+            Prefix() + "/sbin/veskkorvaned");
+        ASSERT_TRUE(m_daemon->WaitListening());
+    }
+    // Runs a program built here against the daemon.
+    ShellOutput RunAgainstDaemon(const std::string &exe) const {
+        return Sh("VESKKORVANED_ROOT=" + Quote(m_daemonRoot.path()) +
+                  " LD_LIBRARY_PATH=" + Quote(LibPath()) + " " + Quote(exe));
+    }
 
     TempRoot m_root;
+    TempRoot m_daemonRoot;
+    std::unique_ptr<vk_test::DaemonProcess> m_daemon;
 };
 
 TEST_F(Installed, TreeHoldsEveryPart) {
     ASSERT_NE(LibDir(), "");
     ASSERT_NE(UnitDir(), "");
     for (const std::string &rel : std::vector<std::string>{
-             "/sbin/veskkorvaned", "/bin/korvanectl", "/include/korvane/korvane_client.h",
-             "/include/korvane/korvane_codes.h", "/" + LibDir() + "/libkorvane-client.a",
-             "/" + LibDir() + "/pkgconfig/korvane-client.pc",
-             "/" + UnitDir() + "/veskkorvaned.service", "/share/veskkorvaned/log.conf",
-             "/share/veskkorvaned/access.conf"})
+             "/sbin/veskkorvaned", "/bin/korvanectl", "/" + UnitDir() + "/veskkorvaned.service",
+             "/share/veskkorvaned/log.conf", "/share/veskkorvaned/access.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
+    for (const std::string &rel : ClientLibFiles())
+        EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
+    for (const std::string &rel : ClientDevFiles())
+        EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
+    // The link for the linker names the soname, which names the file.
+    EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so")).text,
+              "libkorvane-client.so.0\n");
+    EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so.0")).text,
+              "libkorvane-client.so.0.1.0\n");
     for (const std::string &rel : ServiceExtras())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
+    if (vk_test::BuildCacheValue("VK_PYTHON_MODULE") == "TRUE") {
+        std::string py = Prefix() + "/" + vk_test::BuildCacheValue("VK_PYTHON_DIR") + "/korvane/";
+        EXPECT_TRUE(FileExists(py + "__init__.py")) << py;
+        EXPECT_TRUE(FileExists(py + "codes.py")) << py;
+    }
     std::string unit = vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/veskkorvaned.service");
     EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
               std::string::npos)
@@ -113,8 +171,9 @@ int main() {
     ShellOutput build = Sh(std::string(Quote(VK_CXX)) + " -std=c++17 " + VK_CXX_EXTRA_FLAGS +
                            " -o " + Quote(exe) + " " + Quote(src) + " " + flags);
     ASSERT_EQ(build.status, 0) << build.text;
-    ShellOutput run = Sh("VESKKORVANED_ROOT=/r " + Quote(exe));
-    EXPECT_EQ(run.status, 0);
+    ShellOutput run =
+        Sh("VESKKORVANED_ROOT=/r LD_LIBRARY_PATH=" + Quote(LibPath()) + " " + Quote(exe));
+    EXPECT_EQ(run.status, 0) << run.text;
     EXPECT_EQ(run.text, "ui-1|7|1001|@/r/tmp/.zelluskkorvanefui\n");
 }
 
@@ -128,6 +187,155 @@ int wanted(int type) { return type == KORVANE_REQ_GET_SECSOFT ? KORVANE_RESULT_O
         Sh(std::string(Quote(VK_CC)) + " -std=c99 -Wall -Wextra -pedantic -Werror -I" +
            Quote(Prefix() + "/include") + " -c -o " + Quote(obj) + " " + Quote(src));
     EXPECT_EQ(build.status, 0) << build.text;
+}
+
+// A front UI in C: registers, then asks for the product that registered
+// meanwhile on the product socket, then reads that product's notification.
+// Products register only as root, so an ordinary user sees result 403 and
+// then no product.
+constexpr const char *kCProgram = R"(#include <korvane/korvane.h>
+#include <stdio.h>
+#include <unistd.h>
+
+static int ask(korvane_client_t *h, const char *uuid, uint32_t type, const char *data) {
+    korvane_message_t m;
+    int rc = korvane_request(h, uuid, type, data, 10000, &m);
+    if (rc != KORVANE_OK) {
+        printf("%s: %s\n", korvane_strerror(rc), korvane_client_error(h));
+        return -1;
+    }
+    printf("%u %d %s\n", m.type, (int)m.result, m.data ? m.data : "-");
+    rc = (int)m.result;
+    korvane_message_free(&m);
+    return rc;
+}
+
+int main(void) {
+    korvane_client_t *ui = korvane_client_new(), *av = korvane_client_new();
+    korvane_message_t note;
+    char body[128];
+    int product;
+    if (ui == NULL || av == NULL) return 1;
+    korvane_client_set_require_root_peer(ui, 0);
+    korvane_client_set_require_root_peer(av, 0);
+    if (korvane_client_connect(ui, KORVANE_ENDPOINT_FUI) != KORVANE_OK ||
+        korvane_client_connect(av, KORVANE_ENDPOINT_SECSOFT) != KORVANE_OK) {
+        printf("connect: %s\n", korvane_client_error(ui));
+        return 1;
+    }
+    snprintf(body, sizeof body, "{\"name\":\"c-ui\",\"login_uid\":%u,\"euid\":%u,\"pid\":%d}",
+             (unsigned)getuid(), (unsigned)geteuid(), (int)getpid());
+    if (ask(ui, "c-ui", KORVANE_REQ_FUI_REGISTER, body) != KORVANE_RESULT_OK) return 1;
+    product = ask(av, "av-1", KORVANE_REQ_SECSOFT_REGISTER, "{\"name\":\"AV\",\"exec\":\"/opt/av\"}");
+    if (ask(ui, "c-ui", KORVANE_REQ_GET_SECSOFT, NULL) < 0) return 1;
+    if (product == KORVANE_RESULT_OK) {
+        if (korvane_read_notification(ui, 10000, &note) != KORVANE_OK) return 1;
+        printf("notification %u %s %s\n", note.type, note.uuid, note.data);
+        korvane_message_free(&note);
+    }
+    korvane_client_free(av);
+    korvane_client_free(ui);
+    return 0;
+}
+)";
+
+std::string CProgramOutput() {
+    if (geteuid() != 0) return "1000 0 -\n2000 403 -\n1001 101 -\n";
+    const std::string detail = R"({"name":"AV","exec":"/opt/av","uuid":"av-1"})";
+    return "1000 0 -\n2000 0 -\n1001 0 [" + detail + "]\nnotification 1500 av-1 " + detail + "\n";
+}
+
+// Links the shared library, or the archive (pkg-config --static for what it
+// needs; the linker takes the archive only when told to prefer it).
+TEST_F(Installed, CProgramTalksToTheDaemonThroughPkgConfig) {
+    if (!Have("pkg-config")) GTEST_SKIP() << "pkg-config is not installed";
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    std::string src = m_root.path() + "/ui.c";
+    vk_test::WriteFile(src, kCProgram);
+    const std::string cc = std::string(Quote(VK_CC)) + " -std=c99 -Wall -Wextra -Werror " +
+                           VK_CXX_EXTRA_FLAGS + " " + Quote(src) + " " + PkgConfig("--cflags") +
+                           " -o ";
+    struct Link {
+        const char *name;
+        std::string libs;
+        bool needs_shared;
+    };
+    const Link links[] = {
+        {"shared", PkgConfig("--libs"), true},
+        {"static",
+         "-Wl,-Bstatic -lkorvane-client -Wl,-Bdynamic -Wl,--as-needed " +
+             PkgConfig("--static --libs"),
+         false},
+    };
+    for (const Link &link : links) {
+        SCOPED_TRACE(link.name);
+        std::string exe = m_root.path() + "/ui-" + link.name;
+        ShellOutput build = Sh(cc + Quote(exe) + " " + link.libs);
+        ASSERT_EQ(build.status, 0) << build.text;
+        std::string needed = Sh("readelf -d " + Quote(exe)).text;
+        EXPECT_EQ(needed.find("[libkorvane-client.so.0]") != std::string::npos, link.needs_shared)
+            << needed;
+        ShellOutput run = RunAgainstDaemon(exe);
+        EXPECT_EQ(run.status, 0) << run.text;
+        // The second run meets the product of the first, already stored.
+        if (std::string(link.name) == "shared")
+            EXPECT_EQ(run.text, CProgramOutput());
+        else
+            EXPECT_NE(run.text.find("1001 "), std::string::npos) << run.text;
+    }
+}
+
+// A CMake project of a user: find_package(korvane-client) and the C++
+// interface, against the shared library and the archive.
+TEST_F(Installed, CxxProgramBuildsThroughFindPackage) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    const std::string src = m_root.path() + "/proj", build = m_root.path() + "/proj-build";
+    ASSERT_EQ(Sh("mkdir " + Quote(src)).status, 0);
+    vk_test::WriteFile(src + "/CMakeLists.txt", R"(cmake_minimum_required(VERSION 3.18)
+project(user LANGUAGES CXX)
+find_package(korvane-client 0.1 REQUIRED)
+add_executable(ui-shared ui.cpp)
+target_link_libraries(ui-shared PRIVATE korvane::client)
+add_executable(ui-static ui.cpp)
+target_link_libraries(ui-static PRIVATE korvane::client_static)
+)");
+    vk_test::WriteFile(src + "/ui.cpp", R"(#include <korvane/korvane_client.h>
+#include <unistd.h>
+#include <cstdio>
+#include <string>
+int main() {
+    korvane::Client c;
+    c.SetRequireRootPeer(false);
+    if (!c.Connect(korvane::Endpoint::kFrontUi)) return 1;
+    std::string body = "{\"name\":\"cxx-ui\",\"login_uid\":" + std::to_string(getuid()) +
+                       ",\"euid\":" + std::to_string(geteuid()) +
+                       ",\"pid\":" + std::to_string(getpid()) + "}";
+    if (!c.SendRequest("cxx-ui", 1, KORVANE_REQ_FUI_REGISTER, body) ||
+        !c.SendRequest("cxx-ui", 2, KORVANE_REQ_GET_SECSOFT))
+        return 1;
+    for (int i = 0; i < 2; i++) {
+        auto m = c.ReadMessage(10000);
+        if (!m) return 1;
+        std::printf("%u %d\n", m->type, m->result);
+    }
+    return 0;
+}
+)");
+    ShellOutput configure =
+        Sh(std::string(Quote(VK_CMAKE)) + " -S " + Quote(src) + " -B " + Quote(build) +
+           " -DCMAKE_PREFIX_PATH=" + Quote(Prefix()) + " -DCMAKE_CXX_COMPILER=" + Quote(VK_CXX) +
+           " -DCMAKE_CXX_FLAGS=" + Quote(VK_CXX_EXTRA_FLAGS));
+    ASSERT_EQ(configure.status, 0) << configure.text;
+    ShellOutput make = Sh(std::string(Quote(VK_CMAKE)) + " --build " + Quote(build));
+    ASSERT_EQ(make.status, 0) << make.text;
+    for (const char *exe : {"ui-shared", "ui-static"}) {
+        SCOPED_TRACE(exe);
+        ShellOutput run = RunAgainstDaemon(build + "/" + exe);
+        EXPECT_EQ(run.status, 0) << run.text;
+        EXPECT_EQ(run.text, "1000 0\n1001 101\n");
+    }
+    EXPECT_NE(Sh("readelf -d " + Quote(build + "/ui-shared")).text.find("libkorvane-client.so.0"),
+              std::string::npos);
 }
 
 TEST_F(Installed, UnitPassesSystemdVerify) {
@@ -144,6 +352,9 @@ std::set<std::string> DebFiles(const std::string &deb) {
     std::istringstream in(Sh("dpkg-deb -c " + Quote(deb)).text);
     std::string line;
     while (std::getline(in, line)) {
+        // A symbolic link is listed as "path -> target".
+        size_t arrow = line.find(" -> ");
+        if (arrow != std::string::npos) line.erase(arrow);
         std::string path = line.substr(line.rfind(' ') + 1);
         if (path.back() != '/') files.insert(path);
     }
@@ -164,6 +375,7 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
     arch.erase(arch.find_last_not_of('\n') + 1);
     std::string service = root.path() + "/out/veskkorvaned_" + version + "_" + arch + ".deb";
     std::string dev = root.path() + "/out/libkorvane-client-dev_" + version + "_" + arch + ".deb";
+    std::string lib = root.path() + "/out/libkorvane-client0_" + version + "_" + arch + ".deb";
 
     std::set<std::string> service_files = {"./usr/bin/korvanectl",
                                            "./usr/sbin/veskkorvaned",
@@ -176,17 +388,23 @@ TEST(Package, DebianPackagesHoldTheirFilesAndDependencies) {
                                            "./usr/share/doc/veskkorvaned/security.md"};
     for (const std::string &rel : ServiceExtras()) service_files.insert("./usr/" + rel);
     EXPECT_EQ(DebFiles(service), service_files);
-    EXPECT_EQ(DebFiles(dev),
-              (std::set<std::string>{"./usr/include/korvane/korvane_client.h",
-                                     "./usr/include/korvane/korvane_codes.h",
-                                     "./usr/" + LibDir() + "/libkorvane-client.a",
-                                     "./usr/" + LibDir() + "/pkgconfig/korvane-client.pc"}));
+    std::set<std::string> dev_files, lib_files;
+    for (const std::string &rel : ClientDevFiles()) dev_files.insert("./usr/" + rel);
+    for (const std::string &rel : ClientLibFiles()) lib_files.insert("./usr/" + rel);
+    EXPECT_EQ(DebFiles(dev), dev_files);
+    EXPECT_EQ(DebFiles(lib), lib_files);
 
     std::string depends = Sh("dpkg-deb -f " + Quote(service) + " Depends").text;
     for (const char *pkg : {"libsqlite3-0", "libcjson1", "libstdc++6"})
         EXPECT_NE(depends.find(pkg), std::string::npos) << depends;
-    EXPECT_NE(Sh("dpkg-deb -f " + Quote(dev) + " Depends").text.find("libcjson-dev"),
-              std::string::npos);
+    std::string dev_depends = Sh("dpkg-deb -f " + Quote(dev) + " Depends").text;
+    EXPECT_NE(dev_depends.find("libcjson-dev"), std::string::npos) << dev_depends;
+    EXPECT_NE(dev_depends.find("libkorvane-client0 (= " + version + ")"), std::string::npos)
+        << dev_depends;
+    std::string lib_depends = Sh("dpkg-deb -f " + Quote(lib) + " Depends").text;
+    for (const char *pkg : {"libcjson1", "libstdc++6"})
+        EXPECT_NE(lib_depends.find(pkg), std::string::npos) << lib_depends;
+    EXPECT_EQ(Sh("dpkg-deb -I " + Quote(lib) + " triggers").text, "activate-noawait ldconfig\n");
 
     // The packaged unit and .pc name the packaging prefix, not the build's.
     ShellOutput unit = Sh("dpkg-deb --fsys-tarfile " + Quote(service) + " | tar -xO ./usr/" +
