@@ -65,3 +65,52 @@ if(VK_BUILD_TESTS AND Python3_Interpreter_FOUND)
         LABELS completion ENVIRONMENT
         "VK_COMPLETION=${PROJECT_SOURCE_DIR}/packaging/korvanectl.bash-completion;VK_KORVANECTL=$<TARGET_FILE:korvanectl>")
 endif()
+
+# ---------------------------------------------------------------------------
+# The Python module `korvane`: its sources copied into <build>/python/korvane
+# beside codes.py, which is generated from korvane_codes.h so that the
+# numbers have one definition. The tests import it from there.
+# ---------------------------------------------------------------------------
+set(VK_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING
+    "Directory of the Python module korvane, relative to the install prefix")
+set(VK_PYTHON_MODULE ${Python3_Interpreter_FOUND} CACHE INTERNAL "Whether korvane is built")
+if(Python3_Interpreter_FOUND)
+    set(vk_py_out ${PROJECT_BINARY_DIR}/python/korvane)
+    file(GLOB vk_py_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/korvane/*.py)
+    set(vk_py_outputs)
+    foreach(src IN LISTS vk_py_sources)
+        get_filename_component(file ${src} NAME)
+        add_custom_command(OUTPUT ${vk_py_out}/${file}
+            COMMAND ${CMAKE_COMMAND} -E copy ${src} ${vk_py_out}/${file}
+            DEPENDS ${src} VERBATIM)
+        list(APPEND vk_py_outputs ${vk_py_out}/${file})
+    endforeach()
+    add_custom_command(OUTPUT ${vk_py_out}/codes.py
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${vk_py_out}
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/python/gen_codes.py
+                ${PROJECT_SOURCE_DIR}/src/base/korvane_codes.h ${vk_py_out}/codes.py
+        DEPENDS ${PROJECT_SOURCE_DIR}/python/gen_codes.py
+                ${PROJECT_SOURCE_DIR}/src/base/korvane_codes.h
+        VERBATIM COMMENT "Python constants from korvane_codes.h")
+    list(APPEND vk_py_outputs ${vk_py_out}/codes.py)
+    add_custom_target(python_korvane ALL DEPENDS ${vk_py_outputs})
+    install(FILES ${vk_py_outputs} DESTINATION ${VK_PYTHON_DIR}/korvane COMPONENT python)
+
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-korvane)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11)")
+    set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+        "Python client of the veskkorvaned daemon\n The module korvane speaks the daemon's protocol for front UIs and security\n products written in Python.")
+
+    if(VK_BUILD_TESTS)
+        add_test(NAME python_korvane
+                 COMMAND ${Python3_EXECUTABLE} -m unittest discover -v
+                         -s ${PROJECT_SOURCE_DIR}/tests/python -p "test_*.py")
+        set_tests_properties(python_korvane PROPERTIES TIMEOUT 300 LABELS python ENVIRONMENT
+            "PYTHONPATH=${PROJECT_BINARY_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VK_DAEMON=$<TARGET_FILE:veskkorvaned>;VK_CODES_H=${PROJECT_SOURCE_DIR}/src/base/korvane_codes.h;VK_CC=${CMAKE_C_COMPILER}")
+    endif()
+else()
+    message(STATUS "python3 not found: the Python module korvane is not built")
+endif()

@@ -1,0 +1,214 @@
+"""The korvane module against the real daemon, each test with a daemon of
+its own under a fresh VESKKORVANED_ROOT."""
+
+import os
+import pwd
+import socket
+import tempfile
+import unittest
+from unittest import mock
+
+import korvane
+from korvane import Endpoint, codes
+from daemon import Daemon
+
+UI = "5f1d2c3a-0b4e-4c6d-8e7f-9a0b1c2d3e4f"
+PRODUCT = "8b0e7c1d-2f3a-4b5c-9d6e-7f8a9b0c1d2e"
+DETAIL = {"name": "Acme AV", "exec": "/opt/acme/bin/acme-av", "version": "2.1"}
+
+
+def become_nobody():
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setresgid(nobody.pw_gid, nobody.pw_gid, nobody.pw_gid)
+    os.setresuid(nobody.pw_uid, nobody.pw_uid, nobody.pw_uid)
+
+
+def run_as_nobody(work):
+    """Runs work() in a child switched to the user nobody; returns the text
+    it returns (or the exception it raised, as text). Needs root."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            become_nobody()
+            try:
+                text = work()
+            except Exception as e:  # reported to the parent
+                text = "%s: %s" % (type(e).__name__, e)
+            os.write(write_end, text.encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        text = f.read().decode()
+    os.waitpid(pid, 0)
+    return text
+
+
+class WithDaemon(unittest.TestCase):
+    def setUp(self):
+        self.daemon = Daemon()
+        self.addCleanup(self.daemon.stop)
+        env = mock.patch.dict(os.environ, {"VESKKORVANED_ROOT": self.daemon.root})
+        env.start()
+        self.addCleanup(env.stop)
+
+    def client(self, endpoint):
+        c = korvane.Client(endpoint)
+        self.addCleanup(c.close)
+        return c
+
+
+class FrontUiLife(WithDaemon):
+    def test_register_ask_and_keep_configuration(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        steps = [
+            ("unknown front UI", lambda: ui.get_config(UI), codes.RESULT_UNKNOWN_FUI),
+            ("register", lambda: ui.ui_register(UI, "shield-ui"), codes.RESULT_OK),
+            ("no product", lambda: ui.get_product(UI), codes.RESULT_NO_SECSOFT),
+            ("no configuration", lambda: ui.get_config(UI), codes.RESULT_NO_FUICONF),
+            ("save", lambda: ui.save_config(UI, {"theme": "dark"}), codes.RESULT_OK),
+            ("second front UI", lambda: ui.ui_register(PRODUCT, "other"), codes.RESULT_FAILED),
+        ]
+        for what, call, result in steps:
+            with self.subTest(step=what):
+                reply = call()
+                self.assertEqual(reply.result, result)
+        reply = ui.get_config(UI)
+        self.assertEqual(reply.data, {"theme": "dark", "uuid": UI})
+
+    def test_replies_carry_the_request_id(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        first = ui.ui_register(UI, "shield-ui")
+        second = ui.get_product(UI)
+        self.assertEqual((first.id, first.type), (1, codes.REQ_FUI_REGISTER))
+        self.assertEqual((second.id, second.type, second.uuid), (2, codes.REQ_GET_SECSOFT, UI))
+
+
+class ProductLife(WithDaemon):
+    def test_front_ui_sees_each_change(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        self.assertTrue(ui.ui_register(UI, "shield-ui").ok)
+        product = self.client(Endpoint.SECSOFT)
+
+        self.assertEqual(product.register(PRODUCT, "Acme AV", "/opt/acme/bin/acme-av",
+                                          {"version": "2.1"}).result, codes.RESULT_OK)
+        self.assertTrue(product.report(PRODUCT, {"realtime": True}).ok)
+        self.assertTrue(product.update(PRODUCT, "Acme AV", "/opt/acme/bin/acme-av",
+                                       {"version": "2.2"}).ok)
+        # What a front UI reads meanwhile; the notifications that arrive
+        # before these replies are kept for the iterator below.
+        self.assertEqual(ui.get_product(UI).data, [dict(DETAIL, version="2.2", uuid=PRODUCT)])
+        self.assertEqual(ui.get_status(UI).data, [{"realtime": True, "uuid": PRODUCT}])
+        self.assertTrue(product.unregister(PRODUCT).ok)
+        self.assertEqual(product.unregister(PRODUCT).result, codes.RESULT_NOT_REGISTERED)
+
+        seen = [(n.type, n.uuid, n.data) for n in ui.notifications(timeout=2)]
+        self.assertEqual(seen, [
+            (codes.NOTIFY_SECSOFT, PRODUCT, dict(DETAIL, uuid=PRODUCT)),
+            (codes.NOTIFY_SECSTAT, PRODUCT, {"realtime": True, "uuid": PRODUCT}),
+            (codes.NOTIFY_SECSOFT, PRODUCT, dict(DETAIL, version="2.2", uuid=PRODUCT)),
+            (codes.NOTIFY_UNREGISTER, PRODUCT, None),
+        ])
+
+
+class Timeouts(WithDaemon):
+    def test_unanswered_request_times_out_and_the_next_is_matched(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        # The daemon answers nothing to a type it does not serve.
+        with self.assertRaises(korvane.Timeout):
+            ui.request(9999, UI, timeout=0.2)
+        self.assertEqual(ui.ui_register(UI, "shield-ui").result, codes.RESULT_OK)
+
+    def test_no_notification_in_time(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        with self.assertRaises(korvane.Timeout):
+            ui.next_notification(timeout=0.1)
+        self.assertEqual(list(ui.notifications(timeout=0.1)), [])
+
+
+class Refused(WithDaemon):
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: a product run as another user is refused only when "
+                          "the daemon runs as root")
+        super().setUp()
+
+    def test_product_of_another_user_gets_not_permitted(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        self.assertTrue(ui.ui_register(UI, "shield-ui").ok)
+
+        def register():
+            with korvane.Client(Endpoint.SECSOFT) as product:
+                try:
+                    product.register(PRODUCT, "Acme AV", "/opt/acme/bin/acme-av")
+                except korvane.NotPermitted as e:
+                    return "NotPermitted %d" % e.reply.result
+                return "no exception"
+
+        self.assertEqual(run_as_nobody(register), "NotPermitted 403")
+        # Nothing stored, nothing announced.
+        self.assertEqual(ui.get_product(UI).result, codes.RESULT_NO_SECSOFT)
+        self.assertEqual(list(ui.notifications(timeout=0.2)), [])
+
+
+class NotRunning(unittest.TestCase):
+    def test_both_endpoints(self):
+        with tempfile.TemporaryDirectory(prefix="vk-py-") as root, \
+                mock.patch.dict(os.environ, {"VESKKORVANED_ROOT": root}):
+            for endpoint in Endpoint:
+                with self.subTest(endpoint=endpoint), self.assertRaises(korvane.NotRunning):
+                    korvane.Client(endpoint)
+
+
+class TrustedListener(unittest.TestCase):
+    """A listener that does not run as root is not the daemon."""
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: the listener runs as another user")
+
+    def test_listener_of_another_user(self):
+        name = "@/vk-py-test-%d/tmp/.zelluskkorvanefui" % os.getpid()
+        ready_r, ready_w = os.pipe()
+        hold_r, hold_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.close(ready_r)
+                os.close(hold_w)
+                become_nobody()
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                s.bind(b"\0" + name[1:].encode())
+                s.listen(8)
+                os.write(ready_w, b"1")
+                os.read(hold_r, 1)  # until the parent closes its end
+            finally:
+                os._exit(0)
+        os.close(ready_w)
+        os.close(hold_r)
+        try:
+            self.assertEqual(os.read(ready_r, 1), b"1")
+            cases = [
+                ("explicit", {"VESKKORVANED_ROOT": "/r"}, True, korvane.UntrustedListener),
+                ("not relocated", {"VESKKORVANED_ROOT": ""}, None, korvane.UntrustedListener),
+                ("relocated", {"VESKKORVANED_ROOT": "/r"}, None, None),
+                ("turned off", {"VESKKORVANED_ROOT": ""}, False, None),
+            ]
+            for what, env, require, error in cases:
+                with self.subTest(what), mock.patch.dict(os.environ, env):
+                    if error:
+                        with self.assertRaises(error):
+                            korvane.Client(name, require_root_peer=require)
+                    else:
+                        korvane.Client(name, require_root_peer=require).close()
+        finally:
+            os.close(hold_w)
+            os.close(ready_r)
+            os.waitpid(pid, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
