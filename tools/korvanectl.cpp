@@ -85,11 +85,14 @@ const std::vector<Command> &Commands() {
          "code 4 after --timeout.",
          RunSend},
         {"watch",
-         {},
+         {"--timestamps"},
          0,
-         "watch",
+         "watch [--timestamps]",
          "Connects to the front-UI socket and prints every notification as it\n"
-         "arrives, one per line, until interrupted (SIGINT or SIGTERM, exit 0).",
+         "arrives, one per line, until interrupted (SIGINT or SIGTERM, exit 0).\n"
+         "--timestamps puts the local time it arrived in front of each, in ISO\n"
+         "8601 with milliseconds (2026-12-10T11:44:59.123+0000); with --json it\n"
+         "becomes the member \"received\" of the notification's object.",
          RunWatch},
         {"show",
          {},
@@ -98,8 +101,24 @@ const std::vector<Command> &Commands() {
          "Shows the registry as stored in the daemon's database, read-only:\n"
          "front UIs, security products, the default product and its state.",
          RunShow},
+        {"status",
+         {},
+         0,
+         "status",
+         "Tells whether the daemon runs: its PID file, whether the file's lock\n"
+         "is held (read from /proc/locks, the file is never locked or changed),\n"
+         "the pid in it and whether that process exists, its uptime, and whether\n"
+         "both sockets answer (the front-UI socket is asked request 1001). Exit\n"
+         "code 0 when it runs and both sockets answer, 3 when it does not run,\n"
+         "7 when it runs but a socket does not answer, or a socket answers\n"
+         "while no process holds the PID file.",
+         RunStatus},
     };
     return commands;
+}
+
+bool IsFlag(const std::string &option) {
+    return option == "--timestamps";
 }
 
 }  // namespace korvanectl
@@ -117,7 +136,9 @@ const char kExitCodes[] =
     "  3  the daemon is not running, or its socket refused the connection\n"
     "  4  no reply (timeout, connection closed, undecodable reply)\n"
     "  5  the registry database cannot be read (show)\n"
-    "  6  not permitted: the daemon's access policy refused the request\n";
+    "  6  not permitted: the daemon's access policy refused the request\n"
+    "  7  status: the daemon runs but a socket does not answer, or a socket\n"
+    "     answers while no process holds the PID file\n";
 
 void PrintUsage(FILE *out) {
     fprintf(out,
@@ -132,11 +153,13 @@ void PrintUsage(FILE *out) {
             "Other:\n"
             "  send     any envelope to either socket\n"
             "  watch    print the notifications sent to front UIs\n"
-            "  show     the stored registry, read from the database\n\n"
+            "  show     the stored registry, read from the database\n"
+            "  status   whether the daemon runs and its sockets answer\n\n"
             "Options:\n"
             "  --json        one JSON object per line instead of readable text\n"
             "  --timeout MS  how long to wait for a reply (default 5000)\n"
             "  --id N        the request id (default 1)\n"
+            "  --timestamps  watch: the time each notification arrived\n"
             "  --help        this text, or a command's\n"
             "  --version     the version\n\n"
             "VESKKORVANED_ROOT relocates the sockets and the database as for the daemon.\n\n"
@@ -147,6 +170,16 @@ void PrintUsage(FILE *out) {
 void PrintCommandHelp(const Command &c) {
     printf("Usage: korvanectl [--json] [--timeout MS] %s\n\n%s\n\n%s", c.synopsis, c.help,
            kExitCodes);
+}
+
+// Whether any command takes the option, or it is --timeout: anything else
+// is unknown, whichever command it comes with.
+bool KnownOption(const std::string &option) {
+    if (option == "--timeout") return true;
+    for (const Command &c : korvanectl::Commands())
+        for (const std::string &o : c.options)
+            if (o == option) return true;
+    return false;
 }
 
 const Command *FindCommand(const std::string &name) {
@@ -169,12 +202,17 @@ int main(int argc, char **argv) {
             args.help = true;
         } else if (a == "--version") {
             version = true;
-        } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+        } else if (a.size() > 1 && a[0] == '-') {
             std::string value;
             size_t eq = a.find('=');
-            if (eq != std::string::npos) {
-                value = a.substr(eq + 1);
-                a = a.substr(0, eq);
+            if (eq != std::string::npos) a = a.substr(0, eq);
+            if (!KnownOption(a))
+                return korvanectl::Fail(korvanectl::kExitUsage, "unknown option " + a);
+            if (korvanectl::IsFlag(a)) {
+                if (eq != std::string::npos)
+                    return korvanectl::Fail(korvanectl::kExitUsage, a + " takes no value");
+            } else if (eq != std::string::npos) {
+                value = argv[i] + eq + 1;
             } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {

@@ -46,7 +46,7 @@ def ctl(*args):
 
 
 ALL = ("register update report unregister ui-register get-product get-status "
-       "save-config get-config send watch show")
+       "save-config get-config send watch show status")
 
 CASES = [
     ("korvanectl ", ALL),
@@ -62,8 +62,10 @@ CASES = [
     ("korvanectl send --socket ", "product ui"),
     ("korvanectl send --socket u", "ui"),
     ("korvanectl report --uuid ", ""),
-    ("korvanectl watch --", "--json --timeout --help"),
+    ("korvanectl watch --", "--timestamps --json --timeout --help"),
     ("korvanectl show ", ""),
+    # A flag takes no value: the command after it is still found.
+    ("korvanectl watch --timestamps --", "--json --timeout --help"),
     ("korvanectl nosuch --", "--json --timeout --help"),
 ]
 

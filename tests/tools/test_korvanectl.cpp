@@ -2,19 +2,27 @@
 // with its decoded output, --json parsed back, the exit codes, watch seeing
 // a registration made by another client, and show while the daemon writes.
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/utils.h"
 #include "client/korvane_client.h"
+#include "net/ae/anet.h"
 #include "proto/codec/json.h"
 #include "support/as_user.h"
 #include "support/daemon_process.h"
@@ -214,6 +222,35 @@ TEST(CtlWithoutDaemon, ExitCodes) {
     }
 }
 
+// An option no command takes is named as unknown, wherever it stands and
+// however its value is given; a known one is still checked per command.
+TEST(CtlWithoutDaemon, UnknownOptionsAreNamed) {
+    TempRoot root;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;  // the whole of standard error
+    };
+    const std::vector<Case> cases = {
+        {{"--frobnicate"}, "korvanectl: unknown option --frobnicate\n"},
+        {{"show", "--frobnicate"}, "korvanectl: unknown option --frobnicate\n"},
+        {{"--frobnicate", "show"}, "korvanectl: unknown option --frobnicate\n"},
+        {{"get-config", "--uuid", "a", "--frobnicate=1"},
+         "korvanectl: unknown option --frobnicate\n"},
+        {{"watch", "-x"}, "korvanectl: unknown option -x\n"},
+        {{"watch", "--timestamps=yes"}, "korvanectl: --timestamps takes no value\n"},
+        {{"show", "--timestamps"},
+         "korvanectl: show takes no option --timestamps (see korvanectl show --help)\n"},
+        {{"show", "--uuid", "u"},
+         "korvanectl: show takes no option --uuid (see korvanectl show --help)\n"},
+    };
+    for (const Case &c : cases) {
+        CtlResult r = RunCtl(root.path(), c.args);
+        EXPECT_EQ(r.exit_code, 2) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 // A request the daemon's access policy refuses has an exit code of its own
 // and says who was refused and where the policy lives.
 TEST(CtlNotPermitted, RefusedRequestEndsWithItsOwnCode) {
@@ -244,7 +281,7 @@ TEST(CtlWithoutDaemon, EveryCommandHasHelp) {
     TempRoot root;
     for (const char *cmd :
          {"register", "update", "report", "unregister", "ui-register", "get-product", "get-status",
-          "save-config", "get-config", "send", "watch", "show"}) {
+          "save-config", "get-config", "send", "watch", "show", "status"}) {
         CtlResult r = RunCtl(root.path(), {cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("Usage: korvanectl [--json] [--timeout MS] ") + cmd),
@@ -256,7 +293,14 @@ TEST(CtlWithoutDaemon, EveryCommandHasHelp) {
 struct WatchCase {
     const char *label;
     bool json;
+    bool timestamps;
 };
+
+// "2026-12-10T11:44:59.123+0000": local time, milliseconds, zone.
+bool IsIsoTime(const std::string &text) {
+    static const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d{4})");
+    return std::regex_match(text, iso);
+}
 
 class CtlWatch : public ::testing::TestWithParam<WatchCase> {};
 
@@ -266,6 +310,7 @@ TEST_P(CtlWatch, SeesARegistrationByAnotherClientUntilInterrupted) {
     ASSERT_TRUE(daemon.WaitListening());
     std::vector<std::string> args = {"watch"};
     if (GetParam().json) args.insert(args.begin(), "--json");
+    if (GetParam().timestamps) args.push_back("--timestamps");
     CtlProcess watch(root.path(), root.path(), "watch", args);
     ASSERT_TRUE(vk_test::WaitFor([&] { return watch.Err().find("watching") != std::string::npos; }))
         << watch.Err();
@@ -293,6 +338,25 @@ TEST_P(CtlWatch, SeesARegistrationByAnotherClientUntilInterrupted) {
     std::string first, second;
     std::getline(lines, first);
     std::getline(lines, second);
+    if (GetParam().timestamps && GetParam().json) {
+        // The time is a member of its own; the notification is otherwise as sent.
+        for (std::string *line : {&first, &second}) {
+            JsonPtr n = Parse(*line);
+            ASSERT_TRUE(n) << *line;
+            EXPECT_TRUE(IsIsoTime(Str(n.get(), "received"))) << *line;
+            cJSON_DeleteItemFromObjectCaseSensitive(n.get(), "received");
+            std::string rest;
+            ASSERT_TRUE(json_print_compact(n.get(), rest));
+            *line = rest;
+        }
+    } else if (GetParam().timestamps) {
+        for (std::string *line : {&first, &second}) {
+            size_t blank = line->find(' ');
+            ASSERT_NE(blank, std::string::npos) << *line;
+            EXPECT_TRUE(IsIsoTime(line->substr(0, blank))) << *line;
+            *line = line->substr(blank + 1);
+        }
+    }
     if (GetParam().json) {
         JsonPtr n1 = Parse(first), n2 = Parse(second);
         ASSERT_TRUE(n1 && n2) << r.out;
@@ -313,7 +377,10 @@ TEST_P(CtlWatch, SeesARegistrationByAnotherClientUntilInterrupted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, CtlWatch,
-                         ::testing::Values(WatchCase{"readable", false}, WatchCase{"json", true}),
+                         ::testing::Values(WatchCase{"readable", false, false},
+                                           WatchCase{"json", true, false},
+                                           WatchCase{"readable_timestamps", false, true},
+                                           WatchCase{"json_timestamps", true, true}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
@@ -333,6 +400,12 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     EXPECT_EQ(Str(shown.get(), "frontuis/0/pid"), "7");
     EXPECT_EQ(Str(shown.get(), "frontuis/0/data/lang"), "et");
     EXPECT_EQ(Str(shown.get(), "frontuis/1"), "<absent>");
+    // A front UI's members are named as in its registration (1000).
+    std::set<std::string> members;
+    for (const cJSON *m = At(shown.get(), "frontuis/0")->child; m != nullptr; m = m->next)
+        members.insert(m->string);
+    EXPECT_EQ(members, (std::set<std::string>{"uuid", "name", "pid", "euid", "login_uid", "data",
+                                              "timestamp"}));
     const cJSON *products = At(shown.get(), "secsofts");
     ASSERT_EQ(cJSON_GetArraySize(products), 2);
     std::string byUuid;
@@ -442,6 +515,182 @@ TEST_F(CtlWithDaemon, ShowAsAnotherUserSaysTheDatabaseIsRootOnly) {
     EXPECT_EQ(r.err, "korvanectl: the registry database " + db +
                          " is readable by root only; run korvanectl show as root\n");
     EXPECT_EQ(Ctl({"show"}).exit_code, 0) << "root reads it";
+}
+
+// status reads the PID file without changing it: content and times stay.
+struct FileSnapshot {
+    std::string content;
+    struct timespec mtime = {0, 0};
+    bool operator==(const FileSnapshot &o) const {
+        return content == o.content && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FileSnapshot Snapshot(const std::string &path) {
+    FileSnapshot f;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) f.mtime = st.st_mtim;
+    f.content = vk_test::ReadFile(path);
+    return f;
+}
+
+std::string PidFileOf(const std::string &root) {
+    return root + "/var/run/veskkorvaned.pid";
+}
+
+TEST_F(CtlWithDaemon, StatusOfARunningDaemon) {
+    const std::string pidfile = PidFileOf(m_root.path());
+    const FileSnapshot before = Snapshot(pidfile);
+    const std::string pid = std::to_string(m_daemon.pid());
+    CtlResult r = Ctl({"--json", "status"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    JsonPtr st = Parse(r.out);
+    ASSERT_TRUE(st) << r.out;
+    const std::vector<std::pair<std::string, std::string>> members = {
+        {"running", "true"},
+        {"pid", pid},
+        {"pid_file", pidfile},
+        {"pid_file_locked", "true"},
+        {"process_exists", "true"},
+        {"sockets/products/answers", "true"},
+        {"sockets/front_uis/answers", "true"},
+        {"sockets/front_uis/name", "@" + m_root.path() + "/tmp/.zelluskkorvanefui"},
+    };
+    for (const auto &m : members) EXPECT_EQ(Str(st.get(), m.first), m.second) << m.first;
+    EXPECT_TRUE(cJSON_IsNull(At(st.get(), "problem"))) << r.out;
+    long long uptime = std::stoll(Str(st.get(), "uptime"));
+    EXPECT_GE(uptime, 0);
+    EXPECT_LT(uptime, 600) << "started with this test";
+
+    CtlResult human = Ctl({"status"});
+    EXPECT_EQ(human.exit_code, 0) << human.err;
+    for (const std::string &text :
+         {"daemon:    running, pid " + pid + ", up ", pidfile + ", locked, pid " + pid + "\n",
+          std::string("answers (request 1001: result 100)")})
+        EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
+    EXPECT_TRUE(Snapshot(pidfile) == before) << "the PID file was changed";
+}
+
+// No daemon: no PID file, or one whose lock nobody holds (its pid gone, or
+// taken by another process). The file is left as it is.
+TEST(CtlStatus, NotRunning) {
+    TempRoot root;
+    const std::string pidfile = PidFileOf(root.path());
+    const std::string self = std::to_string(getpid());
+    struct Case {
+        const char *label;
+        const char *content;  // of the PID file; null: none
+        std::string out, err;
+    };
+    const std::vector<Case> cases = {
+        {"no PID file", nullptr, pidfile + ": none\n", "korvanectl: no PID file " + pidfile + "\n"},
+        {"pid gone", "999999999\n", pidfile + ", not locked, pid 999999999 (no such process)\n",
+         "korvanectl: stale PID file " + pidfile + ": no process holds its lock\n"},
+        {"pid reused", self.c_str(), pidfile + ", not locked, pid " + self + "\n",
+         "korvanectl: stale PID file " + pidfile + ": no process holds its lock (pid " + self +
+             " is another process)\n"},
+    };
+    ASSERT_TRUE(Utils::make_parent_dirs(pidfile));
+    for (const Case &c : cases) {
+        unlink(pidfile.c_str());
+        if (c.content) vk_test::WriteFile(pidfile, c.content);
+        const FileSnapshot before = Snapshot(pidfile);
+        CtlResult r = RunCtl(root.path(), {"status"});
+        EXPECT_EQ(r.exit_code, 3) << c.label;
+        EXPECT_EQ(r.out.rfind("daemon:    not running\n", 0), 0u) << c.label << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.label << "\n" << r.out;
+        EXPECT_EQ(r.err, c.err) << c.label;
+        EXPECT_TRUE(Snapshot(pidfile) == before) << c.label;
+
+        CtlResult j = RunCtl(root.path(), {"--json", "status"});
+        EXPECT_EQ(j.exit_code, 3) << c.label;
+        JsonPtr st = Parse(j.out);
+        EXPECT_EQ(Str(st.get(), "running"), "false") << c.label;
+        EXPECT_EQ(Str(st.get(), "pid_file_exists"), c.content ? "true" : "false") << c.label;
+        EXPECT_EQ(Str(st.get(), "sockets/products/answers"), "false") << c.label;
+        EXPECT_EQ("korvanectl: " + Str(st.get(), "problem") + "\n", c.err) << c.label;
+    }
+}
+
+// A process that holds the PID file's lock as the daemon would, and listens
+// on the sockets it is given without ever answering.
+class FakeDaemon {
+public:
+    FakeDaemon(const std::string &root, const std::vector<std::string> &sockets) {
+        std::string pidfile = PidFileOf(root);
+        Utils::make_parent_dirs(pidfile);
+        m_pidfd = open(pidfile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        std::string pid = std::to_string(getpid());
+        m_ok = m_pidfd >= 0 && flock(m_pidfd, LOCK_EX | LOCK_NB) == 0 &&
+               write(m_pidfd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+        for (const std::string &name : sockets) {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            struct sockaddr_un sa;
+            socklen_t len = anetUnixAddress(nullptr, ("@" + root + name).c_str(), &sa);
+            m_ok = m_ok && fd >= 0 && len > 0 &&
+                   bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0 &&
+                   listen(fd, 8) == 0;
+            if (fd >= 0) m_fds.push_back(fd);
+        }
+    }
+    ~FakeDaemon() {
+        for (int fd : m_fds) close(fd);
+        if (m_pidfd >= 0) close(m_pidfd);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    int m_pidfd = -1;
+    std::vector<int> m_fds;
+    bool m_ok = false;
+};
+
+// Running, but not every socket answers: exit code 7 and what is wrong.
+TEST(CtlStatus, RunsButASocketDoesNotAnswer) {
+    struct Case {
+        const char *label;
+        std::vector<std::string> sockets;  // the fake listens on these
+        std::string products, front_uis, problem;
+    };
+    const std::vector<Case> cases = {
+        {"front-UI socket silent",
+         {"/tmp/.zelluskkorvanefui"},
+         "connect: Connection refused",
+         "no reply to request 1001 within 300 ms",
+         "the products' socket and the front-UI socket do not answer"},
+        {"front-UI socket missing",
+         {"/tmp/.zelluskkorvane"},
+         "accepts connections",
+         "connect: Connection refused",
+         "the front-UI socket does not answer"},
+    };
+    for (const Case &c : cases) {
+        TempRoot root;
+        FakeDaemon fake(root.path(), c.sockets);
+        ASSERT_TRUE(fake.ok()) << c.label;
+        CtlResult r = RunCtl(root.path(), {"--json", "--timeout", "300", "status"});
+        EXPECT_EQ(r.exit_code, 7) << c.label << "\n" << r.err;
+        JsonPtr st = Parse(r.out);
+        ASSERT_TRUE(st) << c.label << "\n" << r.out;
+        EXPECT_EQ(Str(st.get(), "running"), "true") << c.label;
+        EXPECT_EQ(Str(st.get(), "pid"), std::to_string(getpid())) << c.label;
+        EXPECT_EQ(Str(st.get(), "sockets/products/detail"), c.products) << c.label;
+        EXPECT_EQ(Str(st.get(), "sockets/front_uis/detail"), c.front_uis) << c.label;
+        EXPECT_EQ(Str(st.get(), "problem"), c.problem) << c.label;
+        EXPECT_EQ(r.err, "korvanectl: " + c.problem + "\n") << c.label;
+    }
+}
+
+// Sockets that answer while no process holds the PID file (removed under
+// a running daemon) are a fault of their own, not "not running".
+TEST_F(CtlWithDaemon, StatusOfADaemonWithoutItsPidFile) {
+    ASSERT_EQ(unlink(PidFileOf(m_root.path()).c_str()), 0);
+    CtlResult r = Ctl({"status"});
+    EXPECT_EQ(r.exit_code, 7) << r.err;
+    EXPECT_EQ(r.out.rfind("daemon:    not running\n", 0), 0u) << r.out;
+    EXPECT_NE(r.err.find("yet a socket answers"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ enum ExitCode {
     kExitNoReply = 4,       // connected, but no (decodable) reply came
     kExitDatabase = 5,      // show: the database cannot be read
     kExitNotPermitted = 6,  // the daemon's access policy refused the request
+    kExitDegraded = 7,      // status: runs without answering, or answers without running
 };
 
 struct Args {
@@ -31,6 +32,7 @@ struct Args {
     bool help = false;
     int timeout_ms = 5000;
 
+    // Options without a value (--timestamps) are present with "".
     bool Has(const std::string &opt) const { return options.count(opt) != 0; }
     std::string Get(const std::string &opt, const std::string &def = "") const {
         auto it = options.find(opt);
@@ -38,8 +40,9 @@ struct Args {
     }
 };
 
-// One command: its name, the options it takes (each takes a value), how
-// many positional arguments, its help text and what runs it.
+// One command: its name, the options it takes (each takes a value, except
+// the flags of IsFlag), how many positional arguments, its help text and
+// what runs it.
 struct Command {
     const char *name;
     std::vector<std::string> options;
@@ -50,6 +53,9 @@ struct Command {
 };
 
 const std::vector<Command> &Commands();
+
+// Whether an option is a flag, given without a value.
+bool IsFlag(const std::string &option);
 
 // Names of result codes and of request and notification types.
 const char *ResultName(int result);
@@ -72,5 +78,6 @@ int RunProtocolCommand(const Args &args);
 int RunSend(const Args &args);
 int RunWatch(const Args &args);
 int RunShow(const Args &args);
+int RunStatus(const Args &args);
 
 }  // namespace korvanectl

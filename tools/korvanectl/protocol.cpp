@@ -158,6 +158,41 @@ bool ParseId(const Args &args, uint64_t *id) {
     return true;
 }
 
+// The local time now in ISO 8601 with milliseconds:
+// "2026-12-10T11:44:59.123+0000".
+std::string IsoNow() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    char date[32], zone[8];
+    if (localtime_r(&ts.tv_sec, &tm) == nullptr ||
+        strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm) == 0 ||
+        strftime(zone, sizeof(zone), "%z", &tm) == 0)
+        return std::to_string(ts.tv_sec);
+    char out[64];
+    snprintf(out, sizeof(out), "%s.%03ld%s", date, ts.tv_nsec / 1000000, zone);
+    return out;
+}
+
+// A notification with the time it arrived: in front of the line, or as the
+// member "received" of the JSON object.
+void PrintStamped(const korvane::Message &msg, const std::string &when, bool json) {
+    if (!json) {
+        printf("%s ", when.c_str());
+        PrintMessage(msg, false, true);
+        return;
+    }
+    JsonPtr tree = json_parse(msg.json);
+    std::string text;
+    if (tree != nullptr && cJSON_IsObject(tree.get()) &&
+        cJSON_AddStringToObject(tree.get(), "received", when.c_str()) != nullptr &&
+        json_print_compact(tree.get(), text))
+        printf("%s\n", text.c_str());
+    else
+        printf("%s\n", Compact(msg.json).c_str());
+    fflush(stdout);
+}
+
 volatile sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) {
@@ -256,9 +291,14 @@ int RunWatch(const Args &args) {
     else
         fprintf(stderr, "korvanectl: watching\n");
     fflush(stderr);
+    const bool stamps = args.Has("--timestamps");
     // Short waits so that a stop signal is seen even if the read retries.
     while (!g_stop) {
         std::optional<korvane::Message> msg = client.ReadMessage(200);
+        if (msg && stamps) {
+            PrintStamped(*msg, IsoNow(), args.json);
+            continue;
+        }
         if (msg) {
             PrintMessage(*msg, args.json, true);
             continue;

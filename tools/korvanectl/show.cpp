@@ -94,7 +94,7 @@ void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow>
         cJSON_AddStringToObject(o, "name", r.name.c_str());
         cJSON_AddNumberToObject(o, "pid", static_cast<double>(r.pid));
         cJSON_AddNumberToObject(o, "euid", static_cast<double>(r.euid));
-        cJSON_AddNumberToObject(o, "loginuid", static_cast<double>(r.loginuid));
+        cJSON_AddNumberToObject(o, "login_uid", static_cast<double>(r.loginuid));
         cJSON_AddItemToObject(o, "data", JsonValue(r.data, r.has_data));
         cJSON_AddNumberToObject(o, "timestamp", static_cast<double>(r.timestamp));
         cJSON_AddItemToArray(jui, o);
