@@ -4,6 +4,7 @@ and a "\\n". No socket here: values in, lines out, and back."""
 import base64
 import binascii
 import json
+import math
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -53,7 +54,9 @@ def encode_text(text):
 
 
 def _number(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+    # json reads NaN and Infinity, which no integer holds.
+    return (isinstance(value, (int, float)) and not isinstance(value, bool) and
+            math.isfinite(value))
 
 
 def decode_line(line):
@@ -70,7 +73,7 @@ def decode_line(line):
     try:
         text = raw.decode("utf-8")
         obj = json.loads(text)
-    except (UnicodeDecodeError, ValueError):
+    except (UnicodeDecodeError, ValueError, RecursionError):
         raise ProtocolError("decode: not a JSON text") from None
     if "\0" in text or not isinstance(obj, dict):
         raise ProtocolError("decode: not a JSON object")

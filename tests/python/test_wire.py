@@ -71,6 +71,10 @@ class Decoding(unittest.TestCase):
             ("result a string", b64('{"id":1,"type":2,"result":"0"}')),
             ("uuid a number", b64('{"id":1,"type":2,"uuid":5}')),
             ("id a boolean", b64('{"id":true,"type":2}')),
+            ("id infinite", b64('{"id":Infinity,"type":2}')),
+            ("result not a number", b64('{"id":1,"type":2,"result":NaN}')),
+            ("nested past the interpreter's limit", b64('{"id":1,"type":2,"data":%s}' %
+                                                         ("[" * 100000 + "]" * 100000))),
             ("NUL byte after the object", base64.b64encode(b'{"id":1,"type":2}\0')),
         ]
         for why, line in cases:
