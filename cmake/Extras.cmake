@@ -1,7 +1,7 @@
 # For the people who build on the daemon and ship it: the manual pages, the
 # bash completion of korvanectl and the Python module `korvane`, with their
 # tests and install rules. Included from the top CMakeLists.txt after the
-# install rules of the daemon and before CPack.
+# install rules of the daemon.
 
 find_package(Python3 COMPONENTS Interpreter)
 
@@ -95,14 +95,6 @@ if(Python3_Interpreter_FOUND)
     list(APPEND vk_py_outputs ${vk_py_out}/codes.py)
     add_custom_target(python_korvane ALL DEPENDS ${vk_py_outputs})
     install(FILES ${vk_py_outputs} DESTINATION ${VK_PYTHON_DIR}/korvane COMPONENT python)
-
-    list(APPEND CPACK_COMPONENTS_ALL python)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-korvane)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11)")
-    set(CPACK_DEBIAN_PYTHON_DESCRIPTION
-        "Python client of the veskkorvaned daemon\n The module korvane speaks the daemon's protocol for front UIs and security\n products written in Python.")
 
     if(VK_BUILD_TESTS)
         add_test(NAME python_korvane
