@@ -36,7 +36,12 @@ enum korvane_error {
 
 typedef enum korvane_endpoint {
     KORVANE_ENDPOINT_SECSOFT = 0, /* the security products' socket */
-    KORVANE_ENDPOINT_FUI = 1      /* the front UIs' socket, which gets the notifications */
+    KORVANE_ENDPOINT_FUI = 1,     /* the front UIs' socket, which gets the notifications */
+    /* Not endpoints: they make every int a value of the type, so a C
+       caller's wrong number is refused with KORVANE_E_INVALID rather than
+       being undefined in the library's C++. */
+    KORVANE_ENDPOINT_INT_MIN_ = -0x7fffffff - 1,
+    KORVANE_ENDPOINT_INT_MAX_ = 0x7fffffff
 } korvane_endpoint_t;
 
 typedef struct korvane_client korvane_client_t;

@@ -95,6 +95,11 @@ const FailureCase kFailureCases[] = {
          return korvane_client_connect(h, static_cast<korvane_endpoint_t>(7));
      },
      KORVANE_E_INVALID, "no such endpoint"},
+    {"negative endpoint",
+     [](auto h, auto, auto &) {
+         return korvane_client_connect(h, static_cast<korvane_endpoint_t>(-1));
+     },
+     KORVANE_E_INVALID, "no such endpoint"},
 };
 
 TEST(KorvaneC, ArgumentsAndStateFailWithTheirCodes) {
