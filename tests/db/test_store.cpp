@@ -78,16 +78,6 @@ private:
     bool m_ok = false;
 };
 
-// Sets the umask for the lifetime of the object.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
-    ~ScopedUmask() { umask(m_old); }
-
-private:
-    mode_t m_old;
-};
-
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -978,7 +968,7 @@ TEST(StoreFileModeTest, DatabaseAndJournalArePrivate) {
                 ASSERT_EQ(0, chmod(f.c_str(), static_cast<mode_t>(c.existing)));
             }
         }
-        ScopedUmask mask(c.umask);
+        vk_test::ScopedUmask mask(c.umask);
         auto modeOf = [](const std::string &path) {
             struct stat st;
             return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;

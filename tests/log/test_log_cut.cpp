@@ -88,21 +88,11 @@ private:
 
 class LogCutTest : public ::testing::TestWithParam<long long> {};
 
-// Sets the umask for the lifetime of the object.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
-    ~ScopedUmask() { umask(m_old); }
-
-private:
-    mode_t m_old;
-};
-
 TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
     CutFixture f(GetParam());
     ASSERT_EQ(f.log().Ceiling(), GetParam());
     // A umask that would take the owner's write access from the copy.
-    ScopedUmask mask(0277);
+    vk_test::ScopedUmask mask(0277);
     ASSERT_TRUE(f.Fill()) << "no cut before the counted size passed the ceiling";
 
     ASSERT_TRUE(f.log().Write(INFO, "newest line"));

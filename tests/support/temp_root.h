@@ -2,6 +2,8 @@
 // when the object goes away.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace vk_test {
@@ -27,6 +29,18 @@ void WriteFile(const std::string &path, const std::string &content);
 bool FileExists(const std::string &path);
 // How many times `what` occurs in `text` (log lines, say).
 size_t Occurrences(const std::string &text, const std::string &what);
+
+// Sets the umask for the lifetime of the object.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
+    ~ScopedUmask() { umask(m_old); }
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+private:
+    mode_t m_old;
+};
 
 // Sets VESKKORVANED_ROOT in this process for the lifetime of the object.
 class ScopedRootEnv {
