@@ -3,6 +3,12 @@
 # tests and install rules. Included from the top CMakeLists.txt after the
 # install rules of the daemon.
 
+# The module is installed for the system's interpreter, so that is the one
+# the tests use too (another on PATH, say in root's home, may not even be
+# reachable by the user who runs the suite).
+if(NOT DEFINED Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
+    set(Python3_EXECUTABLE /usr/bin/python3)
+endif()
 find_package(Python3 COMPONENTS Interpreter)
 
 # ---------------------------------------------------------------------------
