@@ -9,12 +9,16 @@
 
 namespace vk_bench {
 
-Flood::Flood(const std::string &name, const std::string &line) : m_fd(ConnectAbstract(name)) {
+Flood::Flood(const std::string &name, std::function<std::string(long)> line)
+    : m_fd(ConnectAbstract(name)) {
     if (m_fd < 0) return;
     m_writer = std::thread([this, line] {
+        long next = 0;
         std::string burst;
-        for (int i = 0; i < 64; ++i) burst += line;
-        while (!m_stop && WriteAll(m_fd, burst.data(), burst.size())) {
+        while (!m_stop) {
+            burst.clear();
+            for (int i = 0; i < 64; ++i) burst += line(next++);
+            if (!WriteAll(m_fd, burst.data(), burst.size())) break;
         }
         shutdown(m_fd, SHUT_WR);
     });

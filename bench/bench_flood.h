@@ -1,9 +1,10 @@
-// One connection that sends the same lines back to back as fast as the
-// server takes them (pipelined, never waiting for an answer) while a second
+// One connection that sends lines back to back as fast as the server takes
+// them (pipelined, never waiting for an answer) while a second
 // thread reads and counts what comes back. Nothing here knows the protocol.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -11,8 +12,9 @@ namespace vk_bench {
 
 class Flood {
 public:
-    // Connects to `name` and starts at once; ok() tells whether it runs.
-    Flood(const std::string &name, const std::string &line);
+    // Connects to `name` and starts at once, sending line(0), line(1), ...;
+    // ok() tells whether it runs.
+    Flood(const std::string &name, std::function<std::string(long)> line);
     // Stops sending, lets the server answer what it already has and waits
     // for the end of its stream.
     ~Flood();

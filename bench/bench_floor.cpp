@@ -95,7 +95,7 @@ FloorServer::~FloorServer() {
 
 std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql,
                                  const std::vector<std::string> &names,
-                                 const std::vector<std::string> &values, int count,
+                                 const std::vector<std::vector<std::string>> &runs,
                                  bool per_call_connection, double &seconds, std::string &error) {
     std::vector<int64_t> samples;
     sqlite3 *db = nullptr;
@@ -115,7 +115,7 @@ std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql
         sqlite3_close(db);
         db = nullptr;
     };
-    auto run = [&]() {
+    auto run = [&](const std::vector<std::string> &values) {
         for (size_t i = 0; i < names.size(); ++i) {
             int idx = sqlite3_bind_parameter_index(st, names[i].c_str());
             sqlite3_bind_text(st, idx, values[i].data(), static_cast<int>(values[i].size()),
@@ -136,17 +136,17 @@ std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql
         return {};
     }
     int64_t t0 = NowNs();
-    for (int i = 0; i < count; ++i) {
+    for (const std::vector<std::string> &values : runs) {
         int64_t a = NowNs();
         if (per_call_connection && !open()) break;
-        bool ok = run();
+        bool ok = run(values);
         if (per_call_connection) close_db();
         if (!ok) break;
         samples.push_back(NowNs() - a);
     }
     seconds = static_cast<double>(NowNs() - t0) / 1e9;
     if (!per_call_connection) close_db();
-    if (static_cast<int>(samples.size()) != count) return {};
+    if (samples.size() != runs.size()) return {};
     return samples;
 }
 

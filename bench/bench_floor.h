@@ -36,15 +36,15 @@ private:
 };
 
 // One statement per transaction, as the daemon runs it, on the database
-// file `path`: `sql` with the named text parameters `names` bound to
-// `values`, `count` times. With `per_call_connection` the connection is
+// file `path`: `sql` once for each element of `runs`, with the named text
+// parameters `names` bound to that element's values. With `per_call_connection` the connection is
 // opened and the statement prepared for every run (as the daemon does);
 // otherwise one connection and one prepared statement serve every run.
 // Returns the latency of each run in nanoseconds (empty on failure, with
 // `error` set).
 std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql,
                                  const std::vector<std::string> &names,
-                                 const std::vector<std::string> &values, int count,
+                                 const std::vector<std::vector<std::string>> &runs,
                                  bool per_call_connection, double &seconds, std::string &error);
 
 // The journal mode and synchronous setting a fresh connection to `path`

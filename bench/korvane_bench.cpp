@@ -1,10 +1,12 @@
 // Measures the real daemon against the floors of the same machine, in one
-// run: queries answered from memory against a bare echo server, writes
-// against the same SQLite statement run directly, the broadcast to front UIs
-// against a bare loop writing the same line, a query while another client
-// floods the daemon with pipelined writes, and the daemon's resident size.
-// Every comparison runs twice: everything pinned to one CPU (the ratios
-// measure our own work) and unpinned (as a deployment sees it).
+// run: queries answered from memory against a bare echo server (and Redis,
+// when redis-server is installed), a connection opened for one query and
+// closed against the echo server doing the same, writes that change the
+// stored row against the same SQLite statement run directly, the broadcast
+// to front UIs against a bare loop writing the same line, a query while
+// another client floods the daemon with pipelined writes, and the daemon's
+// resident size. Every comparison runs twice: everything pinned to one CPU
+// (the ratios measure our own work) and unpinned (as a deployment sees it).
 //
 // Usage: korvane_bench [--out DIR] [--cpu N] [--scale F] [--only pinned|unpinned]
 //                      [--daemon PATH]
@@ -19,7 +21,6 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,13 +31,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "bench_conn.h"
 #include "bench_flood.h"
 #include "bench_floor.h"
+#include "bench_redis.h"
+#include "bench_report.h"
 #include "bench_util.h"
 #include "client/korvane_client.h"
 
@@ -52,48 +57,31 @@ const char *const kConfBody =
     R"({"theme":"dark","language":"et","notify":true,"tray":{"visible":true,"blink":false}})";
 const char *const kSecBody =
     R"({"name":"Bench Guard","exec":"/opt/bench/guard","version":"1.2.3","vendor":"bench"})";
-const char *const kStatBody =
-    R"({"status":1,"realtime":true,"signatures":"2024-05-01","threats":0})";
 
-struct Options {
-    std::string daemon = VK_DAEMON_PATH;
-    std::string out = "bench-out";
-    int cpu = 0;
-    double scale = 1.0;
-    std::string only;
-};
-
-// Latency samples gathered over several blocks, with the wall time the
-// blocks took together. Each comparison alternates daemon and floor in
-// blocks, so that both meet the same background load of a shared machine.
-struct Samples {
-    std::vector<int64_t> ns;
-    double seconds = 0;
-    void Add(const std::vector<int64_t> &more, double secs) {
-        ns.insert(ns.end(), more.begin(), more.end());
-        seconds += secs;
-    }
-    Stats Summary() const { return Summarise(ns, seconds); }
-};
-constexpr int kBlocks = 5;
-
-[[noreturn]] void Die(const std::string &what) {
-    fprintf(stderr, "korvane_bench: %s\n", what.c_str());
-    throw std::runtime_error(what);
+// Status and configuration bodies unlike any sent before: a write that
+// leaves the stored row as it was costs SQLite no page write and no sync,
+// a fraction of a real one.
+uint64_t g_seq = 1000000;
+std::string StatBody(uint64_t n) {
+    return R"({"status":1,"realtime":true,"signatures":"2024-05-01","threats":0,"checked":)" +
+           std::to_string(n) + "}";
+}
+std::string ConfBody(uint64_t n) {
+    return R"({"theme":"dark","language":"et","notify":true,"tray":{"visible":true,"blink":false},"rev":)" +
+           std::to_string(n) + "}";
 }
 
-std::string Line(const char *uuid, uint64_t id, uint32_t type, const char *body) {
-    std::optional<std::string> data;
-    if (body != nullptr) data = std::string(body);
-    auto line = korvane::EncodeRequest(uuid, id, type, data);
+std::string Line(const char *uuid, uint64_t id, uint32_t type,
+                 std::optional<std::string> body = std::nullopt) {
+    auto line = korvane::EncodeRequest(uuid, id, type, body);
     if (!line) Die("cannot encode a request");
     return *line;
 }
 
 // The body as the daemon stores it: the object with "uuid" appended, printed
 // formatted.
-std::string StoredBody(const char *body, const char *uuid) {
-    cJSON *root = cJSON_Parse(body);
+std::string StoredBody(const std::string &body, const char *uuid) {
+    cJSON *root = cJSON_Parse(body.c_str());
     cJSON_AddStringToObject(root, "uuid", uuid);
     char *text = cJSON_Print(root);
     std::string out = text;
@@ -154,24 +142,6 @@ private:
     pid_t m_pid = -1;
 };
 
-struct Conn {
-    int fd = -1;
-    std::unique_ptr<LineReader> reader;
-    explicit Conn(const std::string &name) : fd(ConnectAbstract(name)) {
-        if (fd < 0) Die("cannot connect to " + name);
-        reader = std::make_unique<LineReader>(fd);
-    }
-    ~Conn() {
-        if (fd >= 0) close(fd);
-    }
-    std::string RoundTrip(const std::string &line) {
-        if (!WriteAll(fd, line.data(), line.size())) Die("write failed");
-        std::string reply;
-        if (!reader->Next(reply)) Die("no reply");
-        return reply;
-    }
-};
-
 // Sends `line`, expects a reply (skipping notifications) with `result`.
 void Expect(Conn &c, const std::string &line, uint32_t type, const char *what, int result = 0) {
     if (!WriteAll(c.fd, line.data(), line.size())) Die(std::string(what) + ": write failed");
@@ -185,48 +155,6 @@ void Expect(Conn &c, const std::string &line, uint32_t type, const char *what, i
         return;
     }
     Die(std::string(what) + ": connection closed");
-}
-
-// `clients` connections each doing `count` round trips of `line` (after a
-// short warm-up), all started together; the latencies go to `out`.
-void RoundTrips(const std::string &name, const std::string &line, int clients, int count,
-                Samples &out) {
-    std::vector<std::unique_ptr<Conn>> conns;
-    for (int i = 0; i < clients; ++i) conns.push_back(std::make_unique<Conn>(name));
-    std::vector<std::vector<int64_t>> samples(static_cast<size_t>(clients));
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::atomic<bool> failed{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&, i] {
-            Conn &c = *conns[static_cast<size_t>(i)];
-            std::vector<int64_t> &mine = samples[static_cast<size_t>(i)];
-            mine.reserve(static_cast<size_t>(count));
-            std::string reply;
-            auto once = [&]() {
-                return WriteAll(c.fd, line.data(), line.size()) && c.reader->Next(reply);
-            };
-            for (int k = 0; k < 200; ++k)
-                if (!once()) failed = true;
-            ready++;
-            while (!go) std::this_thread::yield();
-            for (int k = 0; k < count && !failed; ++k) {
-                int64_t a = NowNs();
-                if (!once()) failed = true;
-                mine.push_back(NowNs() - a);
-            }
-        });
-    }
-    while (ready < clients) std::this_thread::yield();
-    int64_t t0 = NowNs();
-    go = true;
-    for (auto &t : threads) t.join();
-    double seconds = static_cast<double>(NowNs() - t0) / 1e9;
-    if (failed) Die("round trips to " + name + " failed");
-    std::vector<int64_t> all;
-    for (auto &s : samples) all.insert(all.end(), s.begin(), s.end());
-    out.Add(all, seconds);
 }
 
 // Front UIs that only receive: `fds` registered on one epoll set.
@@ -265,29 +193,32 @@ struct Receivers {
     }
 };
 
-// Time from sending `line` on `trigger` until every receiver has its line,
+// Time from sending line() on `trigger` until every receiver has its line,
 // `reps` times. Both the daemon and the floor write every line before they
 // answer the trigger, so the answer marks the moment every line is in its
 // receiver's socket; the receivers are drained and counted only after the
 // clock has stopped, so that waking them does not interleave with the
 // sender on a shared CPU. With `base_line`, every repetition first times
-// the round trip of that line, which reaches no receiver: the same work
+// the round trip of base_line(), which reaches no receiver: the same work
 // without the broadcast, measured alongside into `base`.
-void BroadcastRun(Conn &trigger, Receivers &rx, const std::string &line, int reps, Samples &out,
-                  const std::string *base_line = nullptr, Samples *base = nullptr) {
+using LineFn = std::function<std::string()>;
+void BroadcastRun(Conn &trigger, Receivers &rx, const LineFn &line, int reps, Samples &out,
+                  const LineFn *base_line = nullptr, Samples *base = nullptr) {
     std::vector<int64_t> samples, base_samples;
     int64_t t0 = NowNs();
     for (int r = 0; r < reps; ++r) {
         if (base_line != nullptr) {
             // Once unmeasured: draining the receivers left the caches cold,
             // and both measured round trips should start from the same state.
-            trigger.RoundTrip(*base_line);
+            trigger.RoundTrip((*base_line)());
+            const std::string l = (*base_line)();
             int64_t b = NowNs();
-            trigger.RoundTrip(*base_line);
+            trigger.RoundTrip(l);
             base_samples.push_back(NowNs() - b);
         }
+        const std::string l = line();
         int64_t a = NowNs();
-        trigger.RoundTrip(line);
+        trigger.RoundTrip(l);
         samples.push_back(NowNs() - a);
         rx.AwaitLines();
     }
@@ -295,40 +226,6 @@ void BroadcastRun(Conn &trigger, Receivers &rx, const std::string &line, int rep
     if (base != nullptr) base->Add(base_samples, seconds);
     out.Add(samples, seconds);
 }
-
-struct Row {  // one comparison: daemon against floor
-    std::string figure;
-    int clients = 1;
-    Stats daemon, floor;
-    double Ratio() const { return floor.per_sec > 0 ? daemon.per_sec / floor.per_sec : 0; }
-};
-
-struct BroadcastRow {
-    int fuis = 0;
-    Stats daemon, floor;
-    // The same status update from a stored product that is not the active
-    // one: the same statement, no notification. Its median is subtracted.
-    Stats write;
-    double NetUs() const { return std::max(0.0, daemon.median_us - write.median_us); }
-    // The floor likewise: its trigger's round trip alone (a line it only
-    // echoes), subtracted.
-    Stats floor_alone;
-    double FloorNetUs() const { return std::max(0.0, floor.median_us - floor_alone.median_us); }
-    double Ratio() const { return FloorNetUs() > 0 ? NetUs() / FloorNetUs() : 0; }
-};
-
-struct ModeResult {
-    std::string mode;
-    std::vector<Row> rows;
-    std::vector<BroadcastRow> broadcast;
-    Stats per_call_2002, per_call_1003;  // the daemon's own way of opening
-    // A front UI's query alone, and while a product floods the daemon with
-    // pipelined status updates; the updates answered per second meanwhile.
-    Stats query_calm, query_flooded;
-    double flood_per_sec = 0;
-    long rss_idle = 0, rss_1000_idle = 0, rss_1000_after = 0, rss_1000_active = 0, rss_after = 0;
-    std::string sqlite_settings;
-};
 
 int Scaled(const Options &o, int n) {
     return std::max(2 * kBlocks, static_cast<int>(n * o.scale));
@@ -368,89 +265,134 @@ ModeResult RunMode(const Options &o, bool pinned) {
         Expect(sec2, Line(kQuietUuid, 4, 2000, kSecBody), 2000, "second product register", 501);
     }
 
-    const std::string q1004 = Line(kFuiUuid, 11, 1004, nullptr);
-    const std::string q1001 = Line(kFuiUuid, 12, 1001, nullptr);
-    const std::string w2002 = Line(kSecUuid, 13, 2002, kStatBody);
-    const std::string w1003 = Line(kFuiUuid, 14, 1003, kConfBody);
-    const std::string w2002_quiet = Line(kQuietUuid, 15, 2002, kStatBody);
+    const std::string q1004 = Line(kFuiUuid, 11, 1004);
+    const std::string q1001 = Line(kFuiUuid, 12, 1001);
+    const LineFn w2002 = [] { return Line(kSecUuid, 13, 2002, StatBody(g_seq++)); };
+    std::string reply1004;  // the configuration read's reply, Redis's value
     {
         Conn fui(d.FuiSocket());
         Expect(fui, q1004, 1004, "configuration read");
         Expect(fui, q1001, 1001, "product read");
+        reply1004 = fui.RoundTrip(q1004);
     }
+    auto row = [&](const char *figure, int clients, const char *floor_name,
+                   const std::string &dseries, const std::string &fseries, const Samples &dm,
+                   const Samples &fl) {
+        Row r;
+        r.figure = figure;
+        r.clients = clients;
+        r.floor_name = floor_name;
+        r.daemon_series = dseries;
+        r.floor_series = fseries;
+        r.daemon = dm.Summary();
+        r.floor = fl.Summary();
+        res.rows.push_back(r);
+    };
 
-    // Queries from memory against the echo floor.
+    // Queries from memory against the echo floor and, when installed, a
+    // private Redis answering GET of a value as long as the 1004 reply.
+    const std::string redis_bin = FindOnPath("redis-server");
+    std::unique_ptr<RedisServer> redis;
+    if (redis_bin.empty()) {
+        res.redis = "redis-server not found: comparison skipped";
+    } else {
+        redis = std::make_unique<RedisServer>(redis_bin, root);
+        if (!redis->ok() || !redis->Set("k", reply1004)) Die("cannot start " + redis_bin);
+        res.redis = "Redis: " + redis_bin + " on " + redis->socket() + ", GET of " +
+                    std::to_string(reply1004.size()) + " bytes";
+    }
+    const std::string echo_name = "@" + root + "/bench-echo";
     {
-        FloorServer echo("@" + root + "/bench-echo", FloorMode::kEcho);
+        FloorServer echo(echo_name, FloorMode::kEcho);
         if (!echo.ok()) Die("cannot start the echo floor");
+        const std::vector<std::string> get = {RespCommand({"GET", "k"})};
         for (int clients : {1, 8}) {
             int count = Scaled(o, clients == 1 ? 20000 : 4000) / kBlocks;
-            Samples floor, d1004, d1001;
+            Samples floor, d1004, d1001, rget;
             for (int b = 0; b < kBlocks; ++b) {
-                RoundTrips("@" + root + "/bench-echo", q1004, clients, count, floor);
-                RoundTrips(d.FuiSocket(), q1004, clients, count, d1004);
-                RoundTrips(d.FuiSocket(), q1001, clients, count, d1001);
+                RoundTrips(echo_name, {q1004}, clients, count, floor);
+                RoundTrips(d.FuiSocket(), {q1004}, clients, count, d1004);
+                RoundTrips(d.FuiSocket(), {q1001}, clients, count, d1001);
+                // The bulk reply of a value without a line feed is two lines.
+                if (redis) RoundTrips(redis->socket(), get, clients, count, rget, 200, 2);
             }
-            for (auto &q :
-                 {std::make_pair("query 1004", &d1004), std::make_pair("query 1001", &d1001)}) {
-                Row r;
-                r.figure = q.first;
-                r.clients = clients;
-                r.floor = floor.Summary();
-                r.daemon = q.second->Summary();
-                res.rows.push_back(r);
-            }
+            const std::string c = " " + std::to_string(clients) + "c";
+            const std::string fs = "echo floor" + c;
+            row("query 1004", clients, "echo server", "query 1004" + c, fs, d1004, floor);
+            row("query 1001", clients, "echo server", "query 1001" + c, fs, d1001, floor);
+            if (redis)
+                row("query 1004", clients, "Redis GET", "query 1004" + c, "redis GET" + c, d1004,
+                    rget);
         }
+        // Connect, one request, its reply, close: korvanectl and short-lived
+        // front UIs.
+        const int count = Scaled(o, 5000) / kBlocks;
+        Samples floor, daemon;
+        for (int b = 0; b < kBlocks; ++b) {
+            ShortConnections(echo_name, q1004, count, floor);
+            ShortConnections(d.FuiSocket(), q1004, count, daemon);
+        }
+        row("connect+1004+close", 1, "echo server: connect+line+close", "connect 1004 1c",
+            "echo connect 1c", daemon, floor);
     }
+    redis.reset();
 
     // Writes against the same statement run directly on a copy of the
-    // daemon's database in the same directory. No front UI is connected.
+    // daemon's database in the same directory: once on one open connection
+    // (the floor), once with a connection per statement (the daemon's way).
+    // Every write, here and there, changes the stored row. No front UI is
+    // connected.
     {
         const std::string floor_db = root + "/floor.db";
         std::filesystem::copy_file(d.DbPath(), floor_db);
         res.sqlite_settings = SqliteSettings(floor_db);
         const int count = Scaled(o, 300) / kBlocks;
+        const int warmup = 20;
         struct W {
             const char *figure;
-            const std::string *line;
+            const char *uuid;
+            uint32_t type;
+            std::string (*body)(uint64_t);
             const char *sql;
-            std::vector<std::string> names, values;
-            Stats *per_call;
+            std::vector<std::string> names;
         };
-        std::vector<W> writes = {
+        const std::vector<W> writes = {
             {"write 2002",
-             &w2002,
+             kSecUuid,
+             2002,
+             StatBody,
              "update t_secsoft set secstat=@secstat where uuid=@uuid",
-             {"@uuid", "@secstat"},
-             {kSecUuid, StoredBody(kStatBody, kSecUuid)},
-             &res.per_call_2002},
+             {"@uuid", "@secstat"}},
             {"write 1003",
-             &w1003,
+             kFuiUuid,
+             1003,
+             ConfBody,
              "update t_frontui set data=@fuiconf where uuid=@uuid",
-             {"@uuid", "@fuiconf"},
-             {kFuiUuid, StoredBody(kConfBody, kFuiUuid)},
-             &res.per_call_1003},
+             {"@uuid", "@fuiconf"}},
         };
-        for (W &w : writes) {
-            Row r;
-            r.figure = w.figure;
-            const std::string &sock = w.line == &w2002 ? d.SecSocket() : d.FuiSocket();
+        for (const W &w : writes) {
+            const std::string &sock = w.type == 2002 ? d.SecSocket() : d.FuiSocket();
             Samples floor, per_call, daemon;
             for (int b = 0; b < kBlocks; ++b) {
-                std::string err;
-                double secs = 0;
-                auto s = SqliteFloor(floor_db, w.sql, w.names, w.values, count, false, secs, err);
-                if (s.empty()) Die("sqlite floor: " + err);
-                floor.Add(s, secs);
-                s = SqliteFloor(floor_db, w.sql, w.names, w.values, count, true, secs, err);
-                if (s.empty()) Die("sqlite floor: " + err);
-                per_call.Add(s, secs);
-                RoundTrips(sock, *w.line, 1, count, daemon);
+                for (bool each : {false, true}) {
+                    std::vector<std::vector<std::string>> runs;
+                    for (int k = 0; k < count; ++k)
+                        runs.push_back({w.uuid, StoredBody(w.body(g_seq++), w.uuid)});
+                    std::string err;
+                    double secs = 0;
+                    auto s = SqliteFloor(floor_db, w.sql, w.names, runs, each, secs, err);
+                    if (s.empty()) Die("sqlite floor: " + err);
+                    (each ? per_call : floor).Add(s, secs);
+                }
+                std::vector<std::string> lines;
+                for (int k = 0; k < warmup + count; ++k)
+                    lines.push_back(Line(w.uuid, 13, w.type, w.body(g_seq++)));
+                RoundTrips(sock, lines, 1, count, daemon, warmup);
             }
-            r.floor = floor.Summary();
-            *w.per_call = per_call.Summary();
-            r.daemon = daemon.Summary();
-            res.rows.push_back(r);
+            const std::string n = std::string(w.figure).substr(6);
+            row(w.figure, 1, "SQLite on one connection", w.figure, "sqlite " + n, daemon, floor);
+            row(w.figure, 1, "SQLite connection per statement", w.figure, "sqlite per-call " + n,
+                daemon, per_call);
         }
     }
 
@@ -458,15 +400,20 @@ ModeResult RunMode(const Options &o, bool pinned) {
     // back to back, beside the same query with no flood. The flooding
     // product is not the active one, so nothing is broadcast.
     {
-        const int count = Scaled(o, 500);
+        // Each write of the flood costs a sync: a few hundred queries suffice.
+        const int count = Scaled(o, 200);
         Samples calm, flooded;
-        RoundTrips(d.FuiSocket(), q1004, 1, count, calm);
-        Flood flood(d.SecSocket(), w2002_quiet);
+        RoundTrips(d.FuiSocket(), {q1004}, 1, count, calm);
+        const uint64_t base = g_seq;
+        g_seq += 100000000;  // the flood's own range
+        Flood flood(d.SecSocket(), [base](long i) {
+            return Line(kQuietUuid, 16, 2002, StatBody(base + static_cast<uint64_t>(i)));
+        });
         if (!flood.ok()) Die("cannot start the flood");
         WaitFor([&] { return flood.answered() > 0; }, 10000);
         long before = flood.answered();
         int64_t t0 = NowNs();
-        RoundTrips(d.FuiSocket(), q1004, 1, count, flooded);
+        RoundTrips(d.FuiSocket(), {q1004}, 1, count, flooded);
         double seconds = static_cast<double>(NowNs() - t0) / 1e9;
         res.flood_per_sec = static_cast<double>(flood.answered() - before) / seconds;
         res.query_calm = calm.Summary();
@@ -479,7 +426,8 @@ ModeResult RunMode(const Options &o, bool pinned) {
         Conn fui(d.FuiSocket());
         WaitFor([&] { return OpenFds(d.pid()) > base_fds; }, 10000);
         Conn sec(d.SecSocket());
-        if (!WriteAll(sec.fd, w2002.data(), w2002.size())) Die("write failed");
+        const std::string l = w2002();
+        if (!WriteAll(sec.fd, l.data(), l.size())) Die("write failed");
         if (!fui.reader->Next(note)) Die("no notification");
         note.push_back('\n');
         std::string reply;
@@ -507,10 +455,18 @@ ModeResult RunMode(const Options &o, bool pinned) {
             BroadcastRow b;
             b.fuis = n;
             Samples floor, daemon, alone, floor_alone;
-            const std::string echo_only = "#\n";
+            // The same status every time, here alone: the update alone is
+            // subtracted, and a sync's jitter (a changed row costs one)
+            // would bury the broadcast to a few front UIs. The floor stores
+            // nothing: any trigger line will do.
+            const std::string same = Line(kSecUuid, 13, 2002, StatBody(0));
+            const std::string same_quiet = Line(kQuietUuid, 15, 2002, StatBody(0));
+            const LineFn trigger = [&] { return same; };
+            const LineFn quiet = [&] { return same_quiet; };
+            const LineFn echo_only = [] { return std::string("#\n"); };
             for (int k = 0; k < kBlocks; ++k) {
-                BroadcastRun(trig, frx, w2002, reps, floor, &echo_only, &floor_alone);
-                BroadcastRun(sec, drx, w2002, reps, daemon, &w2002_quiet, &alone);
+                BroadcastRun(trig, frx, trigger, reps, floor, &echo_only, &floor_alone);
+                BroadcastRun(sec, drx, trigger, reps, daemon, &quiet, &alone);
             }
             b.floor = floor.Summary();
             b.daemon = daemon.Summary();
@@ -531,147 +487,11 @@ ModeResult RunMode(const Options &o, bool pinned) {
     return res;
 }
 
-std::string CpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string l;
-    while (std::getline(in, l)) {
-        if (l.rfind("model name", 0) == 0) {
-            size_t c = l.find(':');
-            return c == std::string::npos ? l : l.substr(c + 2);
-        }
-    }
-    return "unknown";
-}
-
-std::string Machine() {
-    struct utsname u;
-    uname(&u);
-    char buf[512];
-    snprintf(buf, sizeof(buf), "nproc %ld, %s, kernel %s %s", sysconf(_SC_NPROCESSORS_ONLN),
-             CpuModel().c_str(), u.sysname, u.release);
-    return buf;
-}
-
-double Max(const Stats &s) {
-    return s.cdf_us.empty() ? 0 : s.cdf_us.back();
-}
-
-// What one request costs a connection that stays open: the resident size
-// after 1000 front UIs each sent one, less the size just before, per
-// connection.
-double PerConnectionKiB(const ModeResult &m) {
-    return static_cast<double>(m.rss_1000_active - m.rss_1000_after) / 1000.0;
-}
-
-void PrintMode(const ModeResult &m, const Options &o) {
-    printf("\n== %s%s ==  (sqlite: %s)\n", m.mode.c_str(),
-           m.mode == "pinned" ? (" to CPU " + std::to_string(o.cpu)).c_str() : "",
-           m.sqlite_settings.c_str());
-    printf("%-12s %3s | %10s %9s %9s | %10s %9s %9s | %6s\n", "figure", "cl", "daemon/s", "med us",
-           "p99 us", "floor/s", "med us", "p99 us", "ratio");
-    for (const Row &r : m.rows) {
-        printf("%-12s %3d | %10.0f %9.1f %9.1f | %10.0f %9.1f %9.1f | %6.2f\n", r.figure.c_str(),
-               r.clients, r.daemon.per_sec, r.daemon.median_us, r.daemon.p99_us, r.floor.per_sec,
-               r.floor.median_us, r.floor.p99_us, r.Ratio());
-    }
-    // The same writes against the statement run the daemon's way: a
-    // connection opened, the statement prepared, run and closed every time.
-    for (const Row &r : m.rows) {
-        const Stats *pc = r.figure == "write 2002"   ? &m.per_call_2002
-                          : r.figure == "write 1003" ? &m.per_call_1003
-                                                     : nullptr;
-        if (pc == nullptr) continue;
-        printf(
-            "%-12s %3s | %10.0f %9.1f %9.1f | %10.0f %9.1f %9.1f | %6.2f  (floor: connection per "
-            "statement)\n",
-            r.figure.c_str(), "", r.daemon.per_sec, r.daemon.median_us, r.daemon.p99_us,
-            pc->per_sec, pc->median_us, pc->p99_us,
-            pc->per_sec > 0 ? r.daemon.per_sec / pc->per_sec : 0);
-    }
-    printf("%-12s | %10s %10s %10s %10s | %10s %10s %10s | %6s\n", "broadcast (us)", "total med",
-           "total p99", "upd. alone", "broadcast", "total med", "echo alone", "bare loop", "ratio");
-    for (const BroadcastRow &b : m.broadcast) {
-        printf("%5d FUIs     | %10.1f %10.1f %10.1f %10.1f | %10.1f %10.1f %10.1f | %6.2f\n",
-               b.fuis, b.daemon.median_us, b.daemon.p99_us, b.write.median_us, b.NetUs(),
-               b.floor.median_us, b.floor_alone.median_us, b.FloorNetUs(), b.Ratio());
-    }
-    printf(
-        "query 1004 during a pipelined 2002 flood (us): median %.1f, p99 %.1f, max %.1f; "
-        "alone: median %.1f, p99 %.1f, max %.1f; flood answered %.0f/s meanwhile\n",
-        m.query_flooded.median_us, m.query_flooded.p99_us, Max(m.query_flooded),
-        m.query_calm.median_us, m.query_calm.p99_us, Max(m.query_calm), m.flood_per_sec);
-    printf(
-        "RSS KiB: idle %ld, 1000 connections %ld, after broadcasts to them %ld, after each "
-        "sent a query %ld (%.1f KiB per connection), after the run %ld\n",
-        m.rss_idle, m.rss_1000_idle, m.rss_1000_after, m.rss_1000_active, PerConnectionKiB(m),
-        m.rss_after);
-}
-
-void WriteFiles(const std::vector<ModeResult> &modes, const Options &o,
-                const std::string &machine) {
-    std::filesystem::create_directories(o.out);
-    std::ofstream mach(o.out + "/machine.txt");
-    mach << machine << "\n";
-    std::ofstream sum(o.out + "/summary.csv");
-    sum << "mode,figure,clients,daemon_per_sec,daemon_median_us,daemon_p99_us,"
-           "floor_per_sec,floor_median_us,floor_p99_us,ratio\n";
-    std::ofstream lat(o.out + "/latency.csv");
-    lat << "mode,series,percentile,us\n";
-    std::ofstream bc(o.out + "/broadcast.csv");
-    bc << "mode,fuis,daemon_median_us,daemon_p99_us,update_alone_median_us,daemon_broadcast_us,"
-          "floor_median_us,floor_p99_us,floor_echo_alone_us,floor_broadcast_us,ratio\n";
-    std::ofstream mem(o.out + "/memory.csv");
-    mem << "mode,idle_kib,conn1000_kib,after_broadcast1000_kib,after_query1000_kib,after_run_kib,"
-           "per_connection_kib\n";
-    std::ofstream fl(o.out + "/flood.csv");
-    fl << "mode,calm_median_us,calm_p99_us,calm_max_us,flooded_median_us,flooded_p99_us,"
-          "flooded_max_us,flood_per_sec\n";
-    auto cdf = [&](const std::string &mode, const std::string &series, const Stats &s) {
-        for (size_t p = 0; p < s.cdf_us.size(); ++p)
-            lat << mode << "," << series << "," << p << "," << s.cdf_us[p] << "\n";
-    };
-    for (const ModeResult &m : modes) {
-        std::map<std::string, bool> floors_done;
-        for (const Row &r : m.rows) {
-            sum << m.mode << "," << r.figure << "," << r.clients << "," << r.daemon.per_sec << ","
-                << r.daemon.median_us << "," << r.daemon.p99_us << "," << r.floor.per_sec << ","
-                << r.floor.median_us << "," << r.floor.p99_us << "," << r.Ratio() << "\n";
-            std::string c = " " + std::to_string(r.clients) + "c";
-            bool write = r.figure.rfind("write", 0) == 0;
-            cdf(m.mode, r.figure + (write ? "" : c), r.daemon);
-            std::string fname = write ? "sqlite " + r.figure.substr(6) : "echo floor" + c;
-            if (!floors_done[fname]) cdf(m.mode, fname, r.floor);
-            floors_done[fname] = true;
-        }
-        for (const Row &r : m.rows) {
-            const Stats *pc = r.figure == "write 2002"   ? &m.per_call_2002
-                              : r.figure == "write 1003" ? &m.per_call_1003
-                                                         : nullptr;
-            if (pc == nullptr) continue;
-            sum << m.mode << "," << r.figure << " per-call floor,1," << r.daemon.per_sec << ","
-                << r.daemon.median_us << "," << r.daemon.p99_us << "," << pc->per_sec << ","
-                << pc->median_us << "," << pc->p99_us << ","
-                << (pc->per_sec > 0 ? r.daemon.per_sec / pc->per_sec : 0) << "\n";
-            cdf(m.mode, "sqlite per-call " + r.figure.substr(6), *pc);
-        }
-        for (const BroadcastRow &b : m.broadcast) {
-            bc << m.mode << "," << b.fuis << "," << b.daemon.median_us << "," << b.daemon.p99_us
-               << "," << b.write.median_us << "," << b.NetUs() << "," << b.floor.median_us << ","
-               << b.floor.p99_us << "," << b.floor_alone.median_us << "," << b.FloorNetUs() << ","
-               << b.Ratio() << "\n";
-        }
-        mem << m.mode << "," << m.rss_idle << "," << m.rss_1000_idle << "," << m.rss_1000_after
-            << "," << m.rss_1000_active << "," << m.rss_after << "," << PerConnectionKiB(m) << "\n";
-        fl << m.mode << "," << m.query_calm.median_us << "," << m.query_calm.p99_us << ","
-           << Max(m.query_calm) << "," << m.query_flooded.median_us << "," << m.query_flooded.p99_us
-           << "," << Max(m.query_flooded) << "," << m.flood_per_sec << "\n";
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     Options o;
+    o.daemon = VK_DAEMON_PATH;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
