@@ -13,7 +13,7 @@ mkdir -p "$out"
 # Latency distributions: one panel per placement, each series a CDF.
 gnuplot <<EOF
 set datafile separator ","
-set terminal pngcairo size 1400,620 font "sans,10"
+set terminal pngcairo size 1400,700 font "sans,10"
 set output "$out/bench_latency.png"
 set multiplot layout 1,2 title "veskkorvaned: round-trip latency beside its floor (CDF; solid = daemon, dashed = floor)"
 set logscale x
@@ -30,6 +30,10 @@ do for [mode in "pinned unpinned"] {
          "" every ::1 using (sel(mode, "query 1001 1c")):(\$3/100.0) with lines lw 1 lc rgb "#17becf" title "query 1001, 1 client", \
          "" every ::1 using (sel(mode, "echo floor 8c")):(\$3/100.0) with lines dt 2 lw 2 lc rgb "#2ca02c" title "echo floor, 8 clients", \
          "" every ::1 using (sel(mode, "query 1004 8c")):(\$3/100.0) with lines lw 2 lc rgb "#2ca02c" title "query 1004, 8 clients", \
+         "" every ::1 using (sel(mode, "redis GET 1c")):(\$3/100.0) with lines dt 4 lw 2 lc rgb "#9467bd" title "Redis GET, 1 client", \
+         "" every ::1 using (sel(mode, "redis GET 8c")):(\$3/100.0) with lines dt 4 lw 2 lc rgb "#8c564b" title "Redis GET, 8 clients", \
+         "" every ::1 using (sel(mode, "echo connect 1c")):(\$3/100.0) with lines dt 2 lw 2 lc rgb "#e377c2" title "echo floor, connect+line+close", \
+         "" every ::1 using (sel(mode, "connect 1004 1c")):(\$3/100.0) with lines lw 2 lc rgb "#e377c2" title "connect+1004+close", \
          "" every ::1 using (sel(mode, "sqlite 2002")):(\$3/100.0) with lines dt 2 lw 2 lc rgb "#d62728" title "SQLite floor of 2002 (one connection)", \
          "" every ::1 using (sel(mode, "sqlite per-call 2002")):(\$3/100.0) with lines dt 3 lw 2 lc rgb "#d62728" title "SQLite 2002, connection per statement", \
          "" every ::1 using (sel(mode, "write 2002")):(\$3/100.0) with lines lw 2 lc rgb "#d62728" title "write 2002", \
