@@ -40,7 +40,7 @@ static bool shed_pending(aeEventLoop *el, net_listener_t *l) {
     if (s_spare_fd >= 0) {
         close(s_spare_fd);
         s_spare_fd = -1;
-        int fd = accept(l->fd, nullptr, nullptr);
+        int fd = accept4(l->fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) close(fd);
         net_accept_init();
         if (s_spare_fd >= 0) return true;
@@ -74,6 +74,5 @@ void acceptHandler(aeEventLoop *el, int fd, void *listener, int) {
         if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) shed_pending(el, l);
         return;
     }
-    fcntl(cfd, F_SETFD, FD_CLOEXEC);
     l->handle_client(el, cfd, peer, l);
 }

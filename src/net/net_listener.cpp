@@ -68,30 +68,24 @@ static void read_peer_groups(net_client_t *c) {
     c->peer.ngroups = static_cast<int>(len / sizeof(gid_t));
 }
 
-// Reads the peer's identity into `c` and logs who connected: pid, uid, gid
-// and executable, so that an administrator can tell which program
-// registered what.
+// Completes the peer's identity in `c` (its credentials were read on
+// accept) and logs who connected: pid, uid, gid and executable, so that an
+// administrator can tell which program registered what.
 static void log_peer(net_listener_t *l, net_client_t *c) {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    if (c->peer_errno != 0) {
         LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
-            strerror(errno));
+            strerror(c->peer_errno));
         return;
     }
-    c->peer.pid = static_cast<int>(cred.pid);
-    c->peer.uid = static_cast<int>(cred.uid);
-    c->peer.gid = static_cast<int>(cred.gid);
     read_peer_groups(c);
     char exe[4096];
     char link[64];
-    snprintf(link, sizeof(link), "/proc/%d/exe", static_cast<int>(cred.pid));
+    snprintf(link, sizeof(link), "/proc/%d/exe", c->peer.pid);
     ssize_t n = readlink(link, exe, sizeof(exe) - 1);
     exe[n > 0 ? n : 0] = '\0';
     if (n > 0) c->peer.exe = zstrdup(exe);
     LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
-        l->name, static_cast<int>(cred.pid), static_cast<int>(cred.uid), static_cast<int>(cred.gid),
-        n > 0 ? exe : "?");
+        l->name, c->peer.pid, c->peer.uid, c->peer.gid, n > 0 ? exe : "?");
 }
 
 static void free_callback(net_listener_t *l) {
@@ -130,21 +124,13 @@ net_client_t *net_listener_largest_output(const net_client_t *except) {
     return best;
 }
 
-// The uid of the peer of a freshly accepted descriptor; -1 when the kernel
-// cannot tell (such peers share one count, as a non-root uid).
-static int peer_uid(int fd) {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
-    return static_cast<int>(cred.uid);
-}
-
-// Whether the peer of descriptor `fd` may have one more connection. Root
+// Whether the peer of descriptor `fd`, of `uid` (-1 when the kernel cannot
+// tell: such peers share one count, as a non-root uid), may have one more
+// connection. Root
 // may take every slot of the table; others neither the last
 // kNetRootReserve slots (descriptors are handed out lowest first, so `fd`
 // tells how full the table is) nor more than the limit per uid.
-static bool admit(net_listener_t *l, int fd) {
-    int uid = peer_uid(fd);
+static bool admit(net_listener_t *l, int fd, int uid) {
     if (uid == 0) return true;
     int held = 0;
     bool reserve = fd >= l->max_clients - kNetRootReserve;
@@ -232,9 +218,13 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
 net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, const char *peer_name,
                                 bool *no_memory) {
     *no_memory = false;
+    // Read once, for the admission and for the peer's record.
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    int cred_errno = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? 0 : errno;
     // Users other than root are turned away first, with a line a second at
     // most, so that they cannot flood the log with the table's refusals.
-    if (!admit(l, fd)) {
+    if (!admit(l, fd, cred_errno == 0 ? static_cast<int>(cred.uid) : -1)) {
         close(fd);
         return nullptr;
     }
@@ -243,6 +233,13 @@ net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, cons
     if (c == nullptr) {
         close(fd);
         *no_memory = true;
+        return nullptr;
+    }
+    c->peer_errno = cred_errno;
+    if (cred_errno == 0) {
+        c->peer.pid = static_cast<int>(cred.pid);
+        c->peer.uid = static_cast<int>(cred.uid);
+        c->peer.gid = static_cast<int>(cred.gid);
     }
     return c;
 }

@@ -164,7 +164,8 @@ int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len) {
 
 int anetGenericAccept(char *err, int s, struct sockaddr *sa, socklen_t *len) {
     for (;;) {
-        int fd = accept(s, sa, len);
+        // Non-blocking and close-on-exec from the start: no fcntl afterwards.
+        int fd = accept4(s, sa, len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd != -1) return fd;
         if (errno == EINTR) continue;
         anetSetError(err, "accept: %s", strerror(errno));

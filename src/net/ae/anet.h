@@ -26,7 +26,8 @@ void anetSetError(char *err, const char *fmt, ...) __attribute__((format(printf,
 int anetCreateSocket(char *err, int domain);
 // bind, then listen with a backlog of 511; closes s on failure.
 int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len);
-// accept, retried while interrupted.
+// accept4, retried while interrupted; the new descriptor is non-blocking
+// and close-on-exec.
 int anetGenericAccept(char *err, int s, struct sockaddr *sa, socklen_t *len);
 
 // Listening Unix stream socket on path (left blocking). A non-zero perm is

@@ -18,9 +18,6 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
     AE_ASSERT(fd >= 0);
     auto *c = static_cast<net_client_t *>(zcalloc(sizeof(net_client_t)));
     if (c == nullptr) return nullptr;
-    // Results ignored: TCP_NODELAY always fails on a Unix socket.
-    anetNonBlock(nullptr, fd);
-    anetTcpNoDelay(nullptr, fd);
     c->fd = fd;
     c->read_proc = read_proc;
     c->write_proc = write_proc;

@@ -25,6 +25,7 @@ struct net_client_t {
     aeFileProc *write_proc;
     void *owner;  // the listener that accepted the connection
     net_peer_t peer;
+    int peer_errno;               // why SO_PEERCRED failed on accept; 0 when it did not
     net_log_budget_t log_budget;  // lines its bad input may still put in the log
     net_client_t *pending_prev;   // links of the pending list
     net_client_t *pending_next;
@@ -32,7 +33,8 @@ struct net_client_t {
     unsigned long long pending_round;  // the last walk of that list that served it
 };
 
-// Makes fd non-blocking and wraps it; registers nothing. Null when out of
+// Wraps fd, which must already be non-blocking (anetUnixAccept makes it so);
+// registers nothing. Null when out of
 // memory (fd then stays with the caller). fd must not be negative.
 net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc *read_proc,
                            aeFileProc *write_proc, void *owner);

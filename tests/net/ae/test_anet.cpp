@@ -1,6 +1,7 @@
 // Socket functions: exact abstract and file addresses, refusal of names that
 // do not fit, error texts, and that a failing helper leaves no descriptor
 // open. Socket names are unique per test process, never the daemon's.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -149,6 +150,8 @@ TEST(Anet, AcceptReportsOnlyAFilePeerName) {
         memset(peer, 'x', sizeof(peer));
         int fd = anetUnixAccept(err, s, peer);
         ASSERT_GE(fd, 0) << err;
+        EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
         EXPECT_EQ(std::string(peer), c.reported);
         close(fd);
         close(client);
