@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +25,35 @@
 namespace {
 
 const char *const kLevelNames[] = {"ERROR", "INFO", "DEBUG"};
+
+// The ids of every line's header, asked of the kernel once rather than per
+// line; 0 until asked. A fork's child (the daemon forks to detach and for
+// its supervisor) forgets both: it has a pid of its own and its one thread a
+// new id.
+std::atomic<int> s_pid{0};
+thread_local int t_tid = 0;
+
+void forget_ids_in_child() {
+    s_pid.store(0, std::memory_order_relaxed);
+    t_tid = 0;
+}
+
+[[maybe_unused]] const int s_atfork_registered =
+    pthread_atfork(nullptr, nullptr, forget_ids_in_child);
+
+int header_pid() {
+    int pid = s_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<int>(getpid());
+        s_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+int header_tid() {
+    if (t_tid == 0) t_tid = static_cast<int>(syscall(SYS_gettid));
+    return t_tid;
+}
 
 // A configured ceiling: decimal digits only (no sign, no blanks, no suffix),
 // within the configured range.
@@ -156,9 +186,9 @@ int MyLog::write_header(char *out, size_t size) {
     struct tm tmv;
     localtime_r(&now, &tmv);
     size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S|", &tmv);
-    int w = snprintf(out + n, size - n, "%-5d|", static_cast<int>(getpid()));
+    int w = snprintf(out + n, size - n, "%-5d|", header_pid());
     if (w > 0) n += std::min(static_cast<size_t>(w), size - n - 1);
-    w = snprintf(out + n, size - n, "%-5d|", static_cast<int>(syscall(SYS_gettid)));
+    w = snprintf(out + n, size - n, "%-5d|", header_tid());
     if (w > 0) n += std::min(static_cast<size_t>(w), size - n - 1);
     return static_cast<int>(n);
 }

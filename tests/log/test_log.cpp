@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "log/mylog.h"
 #include "support/daemon_process.h"
@@ -49,6 +51,37 @@ TEST_F(LogTest, LineHasTimePidTidLevelAndMessage) {
     EXPECT_TRUE(StartsWithTimestamp(text)) << text;
     std::string expect = Padded(getpid()) + Padded(syscall(SYS_gettid)) + "INFO|hello 42\n";
     EXPECT_EQ(text.substr(20), expect);
+}
+
+// The ids are kept between lines; a thread of its own and a fork's child
+// still write theirs.
+TEST_F(LogTest, HeaderIdsOfOtherThreadsAndOfAForkedChild) {
+    ASSERT_TRUE(log.Open(path.c_str()));
+    ASSERT_TRUE(log.Write(INFO, "parent"));
+    long other_tid = 0;
+    std::thread([&] {
+        other_tid = syscall(SYS_gettid);
+        log.Write(INFO, "thread");
+    }).join();
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        bool ok =
+            log.Write(INFO, "child") && log.Write(INFO, "child pid %d", static_cast<int>(getpid()));
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(log.Write(INFO, "parent again"));
+    const std::string me = Padded(getpid()) + Padded(syscall(SYS_gettid));
+    const std::string text = ReadFile(path);
+    const std::string kid = Padded(child) + Padded(child);
+    for (const std::string &line :
+         {me + "INFO|parent\n", Padded(getpid()) + Padded(other_tid) + "INFO|thread\n",
+          kid + "INFO|child\n", kid + "INFO|child pid " + std::to_string(child) + "\n",
+          me + "INFO|parent again\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
 }
 
 TEST_F(LogTest, LevelsFilterAndDebugToggles) {
