@@ -35,6 +35,27 @@ static net_client_t *s_serving = nullptr;
 static bool s_serving_closed = false;
 static net_line_handler *s_line_handler = nullptr;
 static int s_uid_connection_limit = kNetDefaultUidConnections;
+// One empty input buffer of the initial size kept for the loop, not for a
+// connection: a connection gives its buffer back once it is empty and takes
+// this one at its next read, so a query neither allocates nor frees it and
+// an idle connection still holds none.
+static asBuffer *s_spare_inbuf = nullptr;
+
+static asBuffer *take_inbuf() {
+    asBuffer *b = s_spare_inbuf;
+    if (b == nullptr) return asBufferCreate(kNetBufferInitial);
+    s_spare_inbuf = nullptr;
+    return b;
+}
+
+static void give_back_inbuf(asBuffer *b) {
+    if (s_spare_inbuf == nullptr && asBufferCapacity(b) == kNetBufferInitial) {
+        b->pos = b->last = b->start;
+        s_spare_inbuf = b;
+        return;
+    }
+    asBufferDestroy(b);
+}
 
 void net_set_uid_connection_limit(int limit) {
     s_uid_connection_limit = limit >= 1 ? limit : kNetDefaultUidConnections;
@@ -148,6 +169,8 @@ void MoxNetCoreUninit() {
     aeDeleteEventLoop(el);
     close_wake_pipe();
     net_accept_uninit();
+    if (s_spare_inbuf != nullptr) asBufferDestroy(s_spare_inbuf);
+    s_spare_inbuf = nullptr;
     LOG(INFO, "net-core uninit");
 }
 
@@ -187,7 +210,7 @@ void destroyListener(net_listener_t *l) {
 // kNetBufferSize. False when out of memory.
 static bool make_room(net_client_t *c) {
     asBuffer *in = c->inbuf;
-    if (in == nullptr) return (c->inbuf = asBufferCreate(kNetBufferInitial)) != nullptr;
+    if (in == nullptr) return (c->inbuf = take_inbuf()) != nullptr;
     if (in->pos > in->start) {
         size_t n = static_cast<size_t>(in->last - in->pos);
         memmove(in->start, in->pos, n);
@@ -292,7 +315,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
     }
     if (line == in->last) {
         // Nothing left: an idle connection holds no input buffer.
-        asBufferDestroy(in);
+        give_back_inbuf(in);
         c->inbuf = nullptr;
         return 0;
     }
