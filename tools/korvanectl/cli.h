@@ -71,6 +71,10 @@ int Fail(int code, const std::string &message);
 // JSON text again, compact; the text itself when it does not parse.
 std::string Compact(const std::string &json);
 
+// Seconds since the epoch as local time in a strftime format; the number
+// itself when it cannot be converted.
+std::string LocalTime(long long t, const char *format) __attribute__((format(strftime, 2, 0)));
+
 // Parses text as JSON; false with a message when it is not.
 bool CheckJson(const std::string &text, bool must_be_object, std::string *error);
 

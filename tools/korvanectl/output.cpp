@@ -1,6 +1,7 @@
 // Names and printing of decoded messages.
 #include <cjson/cJSON.h>
 #include <stdio.h>
+#include <time.h>
 
 #include <string>
 
@@ -130,6 +131,19 @@ bool CheckJson(const std::string &text, bool must_be_object, std::string *error)
     bool ok = tree != nullptr && (!must_be_object || cJSON_IsObject(tree.get()));
     if (!ok) *error = must_be_object ? "not a JSON object: " + text : "not JSON: " + text;
     return ok;
+}
+
+std::string LocalTime(long long t, const char *format) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[64];
+    // Callers pass literals, checked through the declaration's attribute.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    size_t n = localtime_r(&tt, &tm) != nullptr ? strftime(buf, sizeof(buf), format, &tm) : 0;
+#pragma GCC diagnostic pop
+    if (n == 0) return std::to_string(t);
+    return buf;
 }
 
 }  // namespace korvanectl

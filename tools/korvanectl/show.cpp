@@ -68,13 +68,7 @@ const char *DefaultState(long long status) {
 }
 
 std::string Time(long long t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[64];
-    if (localtime_r(&tt, &tm) == nullptr ||
-        strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S %z", &tm) == 0)
-        return std::to_string(t);
-    return buf;
+    return LocalTime(t, "%Y-%m-%d %H:%M:%S %z");
 }
 
 // Stored JSON text as a value; a string when it does not parse.

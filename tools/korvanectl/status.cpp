@@ -190,16 +190,6 @@ std::string Duration(long long seconds) {
     return buf;
 }
 
-std::string LocalTime(long long t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[64];
-    if (localtime_r(&tt, &tm) == nullptr ||
-        strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S%z", &tm) == 0)
-        return std::to_string(t);
-    return buf;
-}
-
 const char *LockWord(Lock lock) {
     switch (lock) {
         case Lock::kHeld:
@@ -272,7 +262,8 @@ int RunStatus(const Args &args) {
             cJSON_AddNullToObject(root, "pid");
         cJSON_AddBoolToObject(root, "process_exists", proc.exists);
         if (known_start) {
-            cJSON_AddStringToObject(root, "started", LocalTime(proc.started).c_str());
+            cJSON_AddStringToObject(root, "started",
+                                    LocalTime(proc.started, "%Y-%m-%dT%H:%M:%S%z").c_str());
             cJSON_AddNumberToObject(root, "uptime", static_cast<double>(now - proc.started));
         } else {
             cJSON_AddNullToObject(root, "started");
@@ -292,7 +283,7 @@ int RunStatus(const Args &args) {
             printf("daemon:    running, pid %ld", file.pid);
             if (known_start)
                 printf(", up %s (since %s)", Duration(now - proc.started).c_str(),
-                       LocalTime(proc.started).c_str());
+                       LocalTime(proc.started, "%Y-%m-%dT%H:%M:%S%z").c_str());
             printf("\n");
         } else {
             printf("daemon:    not running\n");
