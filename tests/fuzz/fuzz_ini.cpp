@@ -2,18 +2,29 @@
 // read: no crash, no leak, no undefined behaviour.
 #include <stdint.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
 
 #include "log/ini_parser.h"
 
+static std::string s_dir;
+
+// The run's scratch files go when the fuzzer exits.
+static void RemoveTempDir() {
+    unlink((s_dir + "/in.ini").c_str());
+    unlink((s_dir + "/out.ini").c_str());
+    rmdir(s_dir.c_str());
+}
+
 static std::string TempPath(const char *name) {
-    static std::string dir = [] {
+    if (s_dir.empty()) {
         char tmpl[] = "/tmp/vk-fuzz-ini-XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir + "/" + name;
+        s_dir = mkdtemp(tmpl);
+        atexit(RemoveTempDir);
+    }
+    return s_dir + "/" + name;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
