@@ -20,6 +20,7 @@
 #include "log/ini_parser.h"
 #include "log/journal.h"
 #include "log/log_escape.h"
+#include "log/log_format.h"
 #include "log/private_file.h"
 
 namespace {
@@ -181,15 +182,40 @@ bool MyLog::VWrite(_LogLevel level, const char *format, va_list ap) {
     return write_with_type(level, format, ap);
 }
 
+namespace {
+
+// The header of every line written in the same second by the same thread
+// is the same text: it is built once per second, not per line.
+struct HeaderCache {
+    time_t second = -1;
+    int pid = 0;
+    int tid = 0;
+    int len = 0;
+    char text[64];
+};
+thread_local HeaderCache t_header;
+
+}  // namespace
+
 int MyLog::write_header(char *out, size_t size) {
-    time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S|", &tmv);
-    int w = snprintf(out + n, size - n, "%-5d|", header_pid());
-    if (w > 0) n += std::min(static_cast<size_t>(w), size - n - 1);
-    w = snprintf(out + n, size - n, "%-5d|", header_tid());
-    if (w > 0) n += std::min(static_cast<size_t>(w), size - n - 1);
+    const time_t now = time(nullptr);
+    const int pid = header_pid();
+    const int tid = header_tid();
+    HeaderCache &h = t_header;
+    if (h.second != now || h.pid != pid || h.tid != tid) {
+        struct tm tmv;
+        localtime_r(&now, &tmv);
+        size_t n = strftime(h.text, sizeof(h.text), "%Y-%m-%d %H:%M:%S|", &tmv);
+        int w = snprintf(h.text + n, sizeof(h.text) - n, "%-5d|%-5d|", pid, tid);
+        if (w > 0) n += std::min(static_cast<size_t>(w), sizeof(h.text) - n - 1);
+        h.len = static_cast<int>(n);
+        h.second = now;
+        h.pid = pid;
+        h.tid = tid;
+    }
+    const size_t n = std::min(static_cast<size_t>(h.len), size - 1);
+    memcpy(out, h.text, n);
+    out[n] = '\0';
     return static_cast<int>(n);
 }
 
@@ -202,32 +228,48 @@ int MyLog::write_type(_LogLevel level, char *out, size_t size) {
     return static_cast<int>(len);
 }
 
+// "header|LEVEL|message\n" with the message's control bytes escaped, in one
+// write. Short messages are formatted and assembled on the stack; only a
+// long one costs heap allocations.
 bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
-    char header[256] = {0};
-    int hlen = write_header(header, sizeof(header));
-    char prefix[1024] = {0};
-    memcpy(prefix, header, static_cast<size_t>(hlen));
-    int plen = hlen + write_type(level, prefix + hlen, sizeof(prefix) - static_cast<size_t>(hlen));
+    char prefix[96];
+    int plen = write_header(prefix, sizeof(prefix));
+    plen += write_type(level, prefix + plen, sizeof(prefix) - static_cast<size_t>(plen));
 
-    char *message = nullptr;
-    int mlen = vasprintf(&message, format, ap);
+    char stack_message[1024];
+    char *message = stack_message;
+    std::unique_ptr<char, decltype(&free)> heap_message(nullptr, free);
+    int mlen = log_format(stack_message, sizeof(stack_message), format, ap);
+    if (mlen < 0) {
+        va_list again;
+        va_copy(again, ap);
+        mlen = vsnprintf(stack_message, sizeof(stack_message), format, again);
+        va_end(again);
+    }
+    if (mlen >= static_cast<int>(sizeof(stack_message))) {
+        char *long_message = nullptr;
+        mlen = vasprintf(&long_message, format, ap);
+        if (mlen >= 0) heap_message.reset(long_message);
+        message = long_message;
+    }
     if (mlen < 0) return false;
-    // "prefix|message\n", the message's control bytes escaped.
-    size_t elen = log_escaped_length(message, static_cast<size_t>(mlen));
-    size_t len = static_cast<size_t>(plen) + 1 + elen + 1;
-    char *line = static_cast<char *>(malloc(len));
-    if (line == nullptr) {
-        free(message);
-        return false;
+
+    const size_t elen = log_escaped_length(message, static_cast<size_t>(mlen));
+    const size_t len = static_cast<size_t>(plen) + 1 + elen + 1;
+    char stack_line[2048];
+    char *line = stack_line;
+    std::unique_ptr<char, decltype(&free)> heap_line(nullptr, free);
+    if (len > sizeof(stack_line)) {
+        heap_line.reset(static_cast<char *>(malloc(len)));
+        if (heap_line == nullptr) return false;
+        line = heap_line.get();
     }
     memcpy(line, prefix, static_cast<size_t>(plen));
     line[plen] = '|';
     log_escape(message, static_cast<size_t>(mlen), line + plen + 1);
     line[len - 1] = '\n';
-    free(message);
     bool ok = write_buffer(line, len);
     if (m_journal) journal_write(STDERR_FILENO, level, line + plen + 1, elen + 1);
-    free(line);
     return ok;
 }
 

@@ -123,6 +123,45 @@ TEST_F(LogTest, LongAndMultiLineMessagesAreWrittenWhole) {
     EXPECT_EQ(text.substr(text.find("|INFO|") + 1), "INFO|" + big + "\\nsecond line\n");
 }
 
+// Messages are assembled on the stack up to a size and on the heap past
+// it: each length around those edges comes out whole, escapes included.
+TEST_F(LogTest, MessagesAroundTheBufferEdgesAreWhole) {
+    ASSERT_TRUE(log.Open(path.c_str()));
+    for (size_t n : {1022u, 1023u, 1024u, 1025u, 1990u, 2000u, 2010u, 2047u, 2048u, 4097u}) {
+        // A control byte at the end widens the escaped line past the
+        // formatted message's length.
+        const std::string message = std::string(n - 1, 'a') + "\x01";
+        ASSERT_TRUE(log.Write(INFO, "%s", message.c_str())) << n;
+        const std::string text = ReadFile(path);
+        const std::string expect = "INFO|" + std::string(n - 1, 'a') + "\\x01\n";
+        ASSERT_GE(text.size(), expect.size());
+        EXPECT_EQ(text.substr(text.size() - expect.size()), expect) << n;
+        ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    }
+}
+
+// The time field is that of the write, also when the clock has moved on to
+// another second since the previous line.
+TEST_F(LogTest, TimeFieldFollowsTheClock) {
+    ASSERT_TRUE(log.Open(path.c_str()));
+    const time_t before = time(nullptr);
+    ASSERT_TRUE(log.Write(INFO, "tock"));
+    while (time(nullptr) == before) usleep(1000);  // the next second
+    ASSERT_TRUE(log.Write(INFO, "tick"));
+    const time_t after = time(nullptr);
+    const std::string text = ReadFile(path);
+    const std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
+    bool matches = false;
+    for (time_t t = before + 1; t <= after; ++t) {
+        struct tm tmv;
+        localtime_r(&t, &tmv);
+        char expect[32];
+        strftime(expect, sizeof(expect), "%Y-%m-%d %H:%M:%S|", &tmv);
+        matches = matches || last.rfind(expect, 0) == 0;
+    }
+    EXPECT_TRUE(matches) << last;
+}
+
 TEST_F(LogTest, AppendsToExistingFileInCreatedDirectory) {
     mkdir((root.path() + "/var").c_str(), 0755);
     mkdir((root.path() + "/var/log").c_str(), 0755);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "client/korvane_client.h"
+#include "log/log_escape.h"
 #include "log/mylog.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
@@ -57,6 +58,37 @@ TEST(LogEscape, ControlBytesAreEscapedAndNothingElse) {
         EXPECT_EQ(Logged(log, path, "%s", c.message), std::string(c.logged) + "\n") << c.name;
     // A NUL inside the formatted message neither ends it nor the line.
     EXPECT_EQ(Logged(log, path, "nul%cend", '\0'), "nul\\x00end\n");
+}
+
+// Plain text is skipped eight bytes at a time: every byte value, at every
+// position of a word and in the tail, is escaped exactly when it is a
+// control byte.
+TEST(LogEscape, EveryByteAtEveryPosition) {
+    auto expected = [](unsigned char c) -> std::string {
+        if (c == '\n') return "\\n";
+        if (c == '\r') return "\\r";
+        if (c == '\t') return "\\t";
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            return hex;
+        }
+        return std::string(1, static_cast<char>(c));
+    };
+    for (int value = 0; value < 256; ++value) {
+        for (size_t at = 0; at < 21; ++at) {
+            std::string text(21, 'a');
+            text[at] = static_cast<char>(value);
+            const std::string want = text.substr(0, at) +
+                                     expected(static_cast<unsigned char>(value)) +
+                                     text.substr(at + 1);
+            ASSERT_EQ(log_escaped_length(text.data(), text.size()), want.size())
+                << value << " at " << at;
+            std::string out(want.size(), '?');
+            log_escape(text.data(), text.size(), &out[0]);
+            ASSERT_EQ(out, want) << value << " at " << at;
+        }
+    }
 }
 
 // A product registers with a name that carries a whole log line of its own.
