@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <string>
 
@@ -79,8 +80,10 @@ static void log_peer(net_listener_t *l, net_client_t *c) {
     }
     read_peer_groups(c);
     char exe[4096];
-    char link[64];
-    snprintf(link, sizeof(link), "/proc/%d/exe", c->peer.pid);
+    // "/proc/<pid>/exe", built without printf: this runs for every connection.
+    char link[32] = "/proc/";
+    char *end = std::to_chars(link + 6, link + sizeof(link) - 5, c->peer.pid).ptr;
+    memcpy(end, "/exe", 5);
     ssize_t n = readlink(link, exe, sizeof(exe) - 1);
     exe[n > 0 ? n : 0] = '\0';
     if (n > 0) c->peer.exe = zstrdup(exe);

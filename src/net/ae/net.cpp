@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "net/ae/ae_assert.h"
 #include "net/ae/anet.h"
@@ -21,7 +22,10 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
     c->fd = fd;
     c->read_proc = read_proc;
     c->write_proc = write_proc;
-    if (name != nullptr) snprintf(c->name, sizeof(c->name), "%s", name);
+    if (name != nullptr) {
+        size_t n = strnlen(name, sizeof(c->name) - 1);
+        memcpy(c->name, name, n);  // zcalloc left the rest zero
+    }
     c->last_active = aeGetMonoticNow();
     c->owner = owner;
     c->peer.pid = -1;
