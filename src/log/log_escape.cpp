@@ -59,7 +59,8 @@ size_t log_escaped_length(const char *text, size_t len) {
     return n;
 }
 
-void log_escape(const char *text, size_t len, char *out) {
+size_t log_escape(const char *text, size_t len, char *out) {
+    char *const start = out;
     static const char kHex[] = "0123456789abcdef";
     const size_t plain = plain_run(text, len);
     memcpy(out, text, plain);
@@ -80,4 +81,5 @@ void log_escape(const char *text, size_t len, char *out) {
             *out++ = kHex[c & 0x0f];
         }
     }
+    return static_cast<size_t>(out - start);
 }

@@ -14,5 +14,6 @@
 size_t log_escaped_length(const char *text, size_t len);
 
 // Writes the escaped form of `text` into `out`, which has room for
-// log_escaped_length(text, len) bytes; no NUL is added.
-void log_escape(const char *text, size_t len, char *out);
+// log_escaped_length(text, len) bytes (4 * len always suffices); no NUL is
+// added. Returns the number of bytes written.
+size_t log_escape(const char *text, size_t len, char *out);

@@ -254,22 +254,29 @@ bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
     }
     if (mlen < 0) return false;
 
-    const size_t elen = log_escaped_length(message, static_cast<size_t>(mlen));
-    const size_t len = static_cast<size_t>(plen) + 1 + elen + 1;
+    // Escaping makes a byte at most four: when even that fits on the stack
+    // the message is escaped in one pass, otherwise measured first.
+    const size_t m = static_cast<size_t>(mlen);
+    const size_t p = static_cast<size_t>(plen);
     char stack_line[2048];
     char *line = stack_line;
     std::unique_ptr<char, decltype(&free)> heap_line(nullptr, free);
-    if (len > sizeof(stack_line)) {
-        heap_line.reset(static_cast<char *>(malloc(len)));
+    size_t elen;
+    if (p + 1 + 4 * m + 1 <= sizeof(stack_line)) {
+        elen = log_escape(message, m, line + p + 1);
+    } else {
+        elen = log_escaped_length(message, m);
+        heap_line.reset(static_cast<char *>(malloc(p + 1 + elen + 1)));
         if (heap_line == nullptr) return false;
         line = heap_line.get();
+        log_escape(message, m, line + p + 1);
     }
-    memcpy(line, prefix, static_cast<size_t>(plen));
-    line[plen] = '|';
-    log_escape(message, static_cast<size_t>(mlen), line + plen + 1);
+    const size_t len = p + 1 + elen + 1;
+    memcpy(line, prefix, p);
+    line[p] = '|';
     line[len - 1] = '\n';
     bool ok = write_buffer(line, len);
-    if (m_journal) journal_write(STDERR_FILENO, level, line + plen + 1, elen + 1);
+    if (m_journal) journal_write(STDERR_FILENO, level, line + p + 1, elen + 1);
     return ok;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "log/mylog.h"
 #include "support/daemon_process.h"
@@ -127,7 +128,9 @@ TEST_F(LogTest, LongAndMultiLineMessagesAreWrittenWhole) {
 // it: each length around those edges comes out whole, escapes included.
 TEST_F(LogTest, MessagesAroundTheBufferEdgesAreWhole) {
     ASSERT_TRUE(log.Open(path.c_str()));
-    for (size_t n : {1022u, 1023u, 1024u, 1025u, 1990u, 2000u, 2010u, 2047u, 2048u, 4097u}) {
+    std::vector<size_t> lengths = {1, 1022, 1023, 1024, 1025, 1990, 2000, 2010, 2047, 2048, 4097};
+    for (size_t n = 470; n < 500; ++n) lengths.push_back(n);  // where 4 bytes each still fit
+    for (size_t n : lengths) {
         // A control byte at the end widens the escaped line past the
         // formatted message's length.
         const std::string message = std::string(n - 1, 'a') + "\x01";
