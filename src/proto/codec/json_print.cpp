@@ -1,0 +1,52 @@
+#include "proto/codec/json_print.h"
+
+#include <cstring>
+
+namespace {
+
+// For each byte: 0 when copied as it is, the letter after the backslash for
+// a two-byte escape, 'u' for \u00xx.
+struct EscapeTable {
+    char v[256];
+    constexpr EscapeTable() : v() {
+        for (unsigned c = 0; c < 0x20; ++c) v[c] = 'u';
+        v['"'] = '"';
+        v['\\'] = '\\';
+        v['\b'] = 'b';
+        v['\f'] = 'f';
+        v['\n'] = 'n';
+        v['\r'] = 'r';
+        v['\t'] = 't';
+    }
+};
+constexpr EscapeTable kEscape;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+}  // namespace
+
+char *json_print_string(char *out, const char *s, size_t len) {
+    *out++ = '"';
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0;
+    while (i < len) {
+        // A run of bytes copied as they are, then one escaped.
+        const size_t start = i;
+        while (i < len && kEscape.v[in[i]] == 0) ++i;
+        memcpy(out, s + start, i - start);
+        out += i - start;
+        if (i == len) break;
+        const unsigned char c = in[i++];
+        const char e = kEscape.v[c];
+        *out++ = '\\';
+        *out++ = e;
+        if (e == 'u') {
+            *out++ = '0';
+            *out++ = '0';
+            *out++ = kHex[c >> 4];
+            *out++ = kHex[c & 15];
+        }
+    }
+    *out++ = '"';
+    return out;
+}

@@ -1,0 +1,21 @@
+// JSON text written straight into a caller's buffer, byte for byte as
+// cJSON 1.7 prints it, for messages whose layout is fixed and that are too
+// frequent to build as a tree first.
+//
+// Pure functions: no allocation, no global state.
+#pragma once
+
+#include <cstddef>
+
+// Most bytes json_print_string writes for `len` bytes of text: every byte
+// escaped as \u00xx, and the two quotes.
+constexpr size_t json_print_string_max(size_t len) {
+    return 6 * len + 2;
+}
+
+// Writes the `len` bytes at `s` (none of them NUL, as in any cJSON string)
+// as cJSON prints a string: quoted; '"' and '\\' escaped with a backslash;
+// \b \f \n \r \t as such; the other bytes below 0x20 as \u00xx in lowercase
+// hex; every other byte, 0x7f, UTF-8 and invalid UTF-8 alike, copied as it
+// is. Returns the end of what it wrote.
+char *json_print_string(char *out, const char *s, size_t len);
