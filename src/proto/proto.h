@@ -58,6 +58,10 @@ constexpr unsigned long kMoxMaxRequestLength = 8192;
 // kProtoTooLong; kProtoBadInput for what is not base64, not JSON, or has a
 // member missing or mistyped (logged as the sender's bad input).
 int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet);
+// The reference mox_decode_request must agree with in every packet field,
+// return code and log line: the base64 text into a fresh string, the whole
+// envelope parsed with cJSON, no quick scan. For tests and fuzzers.
+int mox_decode_request_slow(const char *line, unsigned long len, mox_packet_t &packet);
 
 // Reply encoders: set `response` and return kProtoOk, kProtoNoMemory or
 // kProtoBadInput. The stored text is parsed for "data"; text that does not

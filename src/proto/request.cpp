@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <utility>
 
 #include "log/mylog.h"
 #include "net/ae/logbudget.h"
 #include "proto/codec/base64.h"
+#include "proto/codec/envelope.h"
 #include "proto/codec/json.h"
 #include "proto/codec/number.h"
 #include "proto/proto.h"
@@ -61,38 +63,103 @@ int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
     return 0;
 }
 
-}  // namespace
+// The text a log line shows of the request line.
+struct LineShown {
+    const char *text;
+    int len;
+};
 
-int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet) {
-    const char *text = line != nullptr ? line : "";
-    const int shown = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
-    Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown, text);
+// What both decoders do first: the DEBUG line, then the empty and too long
+// lines; kProtoOk to go on.
+int check_line(const char *line, unsigned long len, LineShown &shown) {
+    shown.text = line != nullptr ? line : "";
+    shown.len = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
+    Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown.len, shown.text);
     if (line == nullptr || len == 0) return kProtoEmptyLine;
     if (len > kMoxMaxRequestLength) return kProtoTooLong;
+    return kProtoOk;
+}
 
-    std::string decoded;
-    if (!base64_decode(line, len, decoded)) {
-        netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s,base64 decode failed", shown,
-                       text);
-        return kProtoBadInput;
-    }
+int refuse_base64(const LineShown &shown, mox_packet_t &packet) {
+    netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s,base64 decode failed", shown.len,
+                   shown.text);
+    return kProtoBadInput;
+}
 
+// The envelope read with cJSON from the decoded text, which ends at its
+// first NUL byte; decides every refusal and logs it.
+int decode_json(const char *decoded, const LineShown &shown, mox_packet_t &packet) {
     int rc;
     bool too_deep = false;
     {
-        // Parsed up to the first NUL byte of the decoded text; freed before
-        // the request is dispatched.
-        JsonPtr tree = json_parse(decoded);
+        // Freed before the request is dispatched.
+        JsonPtr tree(cJSON_Parse(decoded));
         rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : kProtoBadInput;
     }
     if (too_deep) {
         netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,data nested deeper than %d",
-                       shown, text, kMoxMaxBodyLevels);
+                       shown.len, shown.text, kMoxMaxBodyLevels);
         return rc;
     }
     if (rc != 0)
-        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown, text);
+        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown.len,
+                       shown.text);
     return rc;
+}
+
+// The packet from what the scanner found, "data" parsed alone as cJSON
+// would have parsed it inside the envelope. False, with the packet
+// untouched, for anything cJSON is to decide: a body that does not parse,
+// one nested too deep, or no memory.
+bool decode_scanned(const envelope_t &env, mox_packet_t &packet) {
+    std::string uuid(env.uuid, env.uuid_len);
+    JsonText body;
+    if (env.data != nullptr) {
+        const char *end = nullptr;
+        JsonPtr data(cJSON_ParseWithLengthOpts(env.data, env.data_len, &end, false));
+        if (data == nullptr || end != env.data + env.data_len ||
+            nested_deeper_than(data.get(), kMoxMaxBodyLevels))
+            return false;
+        // Appended after the body's own members, even when it has a "uuid".
+        if (cJSON_AddStringToObject(data.get(), "uuid", uuid.c_str()) == nullptr) return false;
+        body.reset(cJSON_Print(data.get()));
+        if (body == nullptr) return false;
+    }
+    packet.uuid = std::move(uuid);
+    packet.id = json_number_to_uint64(env.id);
+    packet.type = static_cast<uint32_t>(json_number_to_int32(env.type));
+    if (body != nullptr) packet.data = body.get();
+    return true;
+}
+
+}  // namespace
+
+int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet) {
+    LineShown shown;
+    const int rc = check_line(line, len, shown);
+    if (rc != kProtoOk) return rc;
+
+    // On the stack: no allocation for the decoded text.
+    constexpr size_t kCap = base64_max_decoded_length(kMoxMaxRequestLength);
+    char decoded[kCap + 1];
+    size_t n = 0;
+    if (!base64_decode_to(line, len, decoded, kCap, n)) return refuse_base64(shown, packet);
+    decoded[n] = '\0';
+
+    envelope_t env;
+    if (envelope_scan(decoded, n, &env) == kEnvelopeFast && decode_scanned(env, packet))
+        return kProtoOk;
+    return decode_json(decoded, shown, packet);
+}
+
+int mox_decode_request_slow(const char *line, unsigned long len, mox_packet_t &packet) {
+    LineShown shown;
+    const int rc = check_line(line, len, shown);
+    if (rc != kProtoOk) return rc;
+
+    std::string decoded;
+    if (!base64_decode(line, len, decoded)) return refuse_base64(shown, packet);
+    return decode_json(decoded.c_str(), shown, packet);
 }
 
 int get_proto_json_int(int &out, const cJSON *object, const char *key) {

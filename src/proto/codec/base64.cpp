@@ -2,6 +2,8 @@
 // output size; the lenient one is sized once from the expected length.
 #include "proto/codec/base64.h"
 
+#include <cstring>
+
 namespace {
 
 // Value of a base64 character, 255 for anything outside the alphabet.
@@ -64,29 +66,35 @@ void base64_encode_append(std::string &out, const void *data, size_t len) {
     }
 }
 
-bool base64_decode(const char *text, size_t len, std::string &out) {
-    out.clear();
-    if (text == nullptr) return len == 0;
+namespace {
 
+// Checks the text against the lenient decoder's rules: false when it does
+// not decode, else the number of bytes it yields and where its data ends
+// (the first '=' or the end).
+bool DecodedLength(const char *text, size_t len, size_t &expected, size_t &end) {
     size_t pad = 0;
     while (pad < len && text[len - 1 - pad] == '=') pad++;
     // floor(len * 6 / 8) without overflow.
     size_t full = (len / 4) * 3 + (len % 4) * 3 / 4;
     if (pad > full) return false;
-    const size_t expected = full - pad;
+    expected = full - pad;
 
-    size_t end = 0;
-    while (end < len && text[end] != '=') end++;
+    const void *first_pad = std::memchr(text, '=', len);
+    end = first_pad != nullptr ? static_cast<size_t>(static_cast<const char *>(first_pad) - text)
+                               : len;
 
     // What decoding up to `end` yields: three bytes per group of four, one or
     // two for a final group of two or three, none for a single leftover. Any
     // other count than the expected one fails, so the output is sized once.
     const size_t rest = end % 4;
     const size_t produced = (end / 4) * 3 + (rest >= 2 ? rest - 1 : 0);
-    if (produced != expected) return false;
-    out.resize(expected);
-    unsigned char *o = reinterpret_cast<unsigned char *>(&out[0]);
+    return produced == expected;
+}
+
+// Decodes text[0, end) into exactly the bytes DecodedLength counted.
+void DecodeGroups(const char *text, size_t end, unsigned char *o) {
     const unsigned char *t = reinterpret_cast<const unsigned char *>(text);
+    const size_t rest = end % 4;
     size_t i = 0;
     for (; i + 4 <= end; i += 4) {
         unsigned a = kValues[t[i]], b = kValues[t[i + 1]];
@@ -102,6 +110,27 @@ bool base64_decode(const char *text, size_t len, std::string &out) {
         if (rest == 3)
             o[1] = static_cast<unsigned char>((b << 4) + ((kValues[t[i + 2]] >> 2) & 15));
     }
+}
+
+}  // namespace
+
+bool base64_decode(const char *text, size_t len, std::string &out) {
+    out.clear();
+    if (text == nullptr) return len == 0;
+    size_t expected = 0, end = 0;
+    if (!DecodedLength(text, len, expected, end)) return false;
+    out.resize(expected);
+    DecodeGroups(text, end, reinterpret_cast<unsigned char *>(&out[0]));
+    return true;
+}
+
+bool base64_decode_to(const char *text, size_t len, char *out, size_t cap, size_t &out_len) {
+    out_len = 0;
+    if (text == nullptr) return len == 0;
+    size_t expected = 0, end = 0;
+    if (!DecodedLength(text, len, expected, end) || expected > cap) return false;
+    DecodeGroups(text, end, reinterpret_cast<unsigned char *>(out));
+    out_len = expected;
     return true;
 }
 

@@ -29,6 +29,14 @@ inline std::string base64_encode(const std::string &data) {
 // none. Succeeds only when exactly the expected number of bytes came out;
 // never produces more than that. On failure `out` is cleared.
 bool base64_decode(const char *text, size_t len, std::string &out);
+// The same decoder into the caller's buffer of `cap` bytes: false, with
+// `out_len` 0, also when the result would not fit; nothing is written past
+// the decoded bytes.
+bool base64_decode_to(const char *text, size_t len, char *out, size_t cap, size_t &out_len);
+// Bytes the request decoder yields at most from `len` characters.
+constexpr size_t base64_max_decoded_length(size_t len) {
+    return len / 4 * 3 + len % 4 * 3 / 4;
+}
 
 // Canonical RFC 4648 only: length a multiple of four, alphabet characters,
 // at most two '=' and only at the end, unused bits zero.
