@@ -10,14 +10,15 @@ struct EscapeTable {
     char v[256];
     constexpr EscapeTable() : v() {
         for (unsigned c = 0; c < 0x20; ++c) v[c] = 'u';
-        v['"'] = '"';
-        v['\\'] = '\\';
-        v['\b'] = 'b';
-        v['\f'] = 'f';
-        v['\n'] = 'n';
-        v['\r'] = 'r';
-        v['\t'] = 't';
+        set('"', '"');
+        set('\\', '\\');
+        set('\b', 'b');
+        set('\f', 'f');
+        set('\n', 'n');
+        set('\r', 'r');
+        set('\t', 't');
     }
+    constexpr void set(char c, char escape) { v[static_cast<unsigned char>(c)] = escape; }
 };
 constexpr EscapeTable kEscape;
 
