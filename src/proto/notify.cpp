@@ -3,10 +3,13 @@
 #include <cjson/cJSON.h>
 #include <time.h>
 
-#include <utility>
+#include <charconv>
+#include <cstring>
 
 #include "log/mylog.h"
+#include "proto/codec/base64.h"
 #include "proto/codec/json.h"
+#include "proto/codec/json_print.h"
 #include "proto/proto.h"
 
 uint64_t now_nanosec = 0;
@@ -33,23 +36,77 @@ uint32_t get_fui_post_id() {
     return static_cast<uint32_t>(v % kFuiPostIdModulus);
 }
 
+namespace {
+
+// A product's stored detail goes out with every notification about it and
+// changes far less often, so the last one is kept printed as it stands in a
+// notification.
+struct PrintedData {
+    bool valid = false;
+    std::string text;
+    std::string printed;
+};
+
+// Points `printed` at "data" for `text`: 0, or kProtoNoMemory when the text
+// does not parse or printing fails (the notification is then not sent).
+int printed_data(const std::string &text, const std::string *&printed) {
+    thread_local PrintedData memo;
+    if (!memo.valid || memo.text != text) {
+        memo.valid = false;
+        memo.printed.clear();
+        JsonPtr value(cJSON_ParseWithLength(text.data(), text.size()));
+        if (value == nullptr || !json_print_nested(value.get(), 1, memo.printed))
+            return kProtoNoMemory;
+        memo.text = text;
+        memo.valid = true;
+    }
+    printed = &memo.printed;
+    return 0;
+}
+
+template <size_t N>
+void put(std::string &out, const char (&s)[N]) {
+    out.append(s, N - 1);
+}
+
+template <typename T>
+void put_integer(std::string &out, T value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
+}
+
+}  // namespace
+
+// Printed straight in cJSON_Print's layout, members in the order "id",
+// "type", "uuid", "data": the same bytes as printing the object as a tree
+// (both numbers are integers of 32 bits, which cJSON prints as their exact
+// decimal text).
 int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::string &data,
                     std::string &line) {
-    JsonPtr root(cJSON_CreateObject());
-    if (root == nullptr) return kProtoNoMemory;
-    cJSON_AddNumberToObject(root.get(), "id", static_cast<double>(id));
-    cJSON_AddNumberToObject(root.get(), "type", type);
-    if (cJSON_AddStringToObject(root.get(), "uuid", uuid.c_str()) == nullptr) return kProtoNoMemory;
-    if (!data.empty()) {
-        cJSON *value = cJSON_ParseWithLength(data.data(), data.size());
-        if (value == nullptr) return kProtoNoMemory;
-        cJSON_AddItemToObject(root.get(), "data", value);
+    const std::string *printed = nullptr;
+    if (!data.empty() && printed_data(data, printed) != 0) return kProtoNoMemory;
+    // The uuid as a cJSON string holds it: up to its first NUL.
+    const size_t uuid_len = strlen(uuid.c_str());
+    std::string json;
+    json.reserve(64 + json_print_string_max(uuid_len) + (printed ? printed->size() : 0));
+    put(json, "{\n\t\"id\":\t");
+    put_integer(json, id);
+    put(json, ",\n\t\"type\":\t");
+    put_integer(json, type);
+    put(json, ",\n\t\"uuid\":\t");
+    const size_t at = json.size();
+    json.resize(at + json_print_string_max(uuid_len));
+    char *end = json_print_string(&json[at], uuid.c_str(), uuid_len);
+    json.resize(static_cast<size_t>(end - json.data()));
+    if (printed != nullptr) {
+        put(json, ",\n\t\"data\":\t");
+        json += *printed;
     }
-    std::string text;
-    int rc = base64_json(root.get(), text);
-    if (rc != 0) return rc;
-    text.push_back('\n');
-    line = std::move(text);
+    put(json, "\n}");
+    line.clear();
+    line.reserve(base64_encoded_length(json.size()) + 1);
+    base64_encode_append(line, json.data(), json.size());
+    line.push_back('\n');
     return 0;
 }
 

@@ -62,11 +62,7 @@ const Prefix &empty_array_prefix() {
 }
 
 // Stored texts change rarely and are asked for often, so the last text seen
-// in each form is kept with the prefix of its replies. cJSON breaks lines
-// only between the members of an object (a line feed inside a string is
-// escaped) and follows each break with one tab per level of nesting, so a
-// value printed on its own appears at depth d once d tabs follow every line
-// feed.
+// in each form is kept with the prefix of its replies.
 struct PrintedData {
     bool valid = false;
     std::string text;  // the stored text
@@ -77,18 +73,10 @@ struct PrintedData {
 // `depth`, wrapped in a one-element array when `in_array`: 0, -6 when the
 // text does not parse, -2 when printing fails.
 int print_nested(const std::string &text, size_t depth, bool in_array, std::string &out) {
-    JsonText printed;
-    {
-        JsonPtr value = json_parse(text);
-        if (value == nullptr) return kProtoBadInput;
-        printed.reset(cJSON_Print(value.get()));
-    }
-    if (printed == nullptr) return kProtoNoMemory;
+    JsonPtr value = json_parse(text);
+    if (value == nullptr) return kProtoBadInput;
     if (in_array) out.push_back('[');
-    for (const char *p = printed.get(); *p != '\0'; ++p) {
-        out.push_back(*p);
-        if (*p == '\n') out.append(depth, '\t');
-    }
+    if (!json_print_nested(value.get(), depth, out)) return kProtoNoMemory;
     if (in_array) out.push_back(']');
     return 0;
 }

@@ -1,6 +1,10 @@
 #include "proto/codec/json_print.h"
 
+#include <cjson/cJSON.h>
+
 #include <cstring>
+
+#include "proto/codec/json.h"
 
 namespace {
 
@@ -50,4 +54,14 @@ char *json_print_string(char *out, const char *s, size_t len) {
     }
     *out++ = '"';
     return out;
+}
+
+bool json_print_nested(const cJSON *value, size_t depth, std::string &out) {
+    JsonText printed(cJSON_Print(value));
+    if (printed == nullptr) return false;
+    for (const char *p = printed.get(); *p != '\0'; ++p) {
+        out.push_back(*p);
+        if (*p == '\n') out.append(depth, '\t');
+    }
+    return true;
 }
