@@ -18,17 +18,10 @@
 #include "proto/codec/base64.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
+#include "support/process_log.h"
 #include "support/temp_root.h"
 
 namespace {
-
-// A test name made of the case's description.
-std::string ParamName(const char *name) {
-    std::string out;
-    for (const char *p = name; *p; p++)
-        out.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-    return out;
-}
 
 // --- the base64 codec on its own ---
 
@@ -84,7 +77,7 @@ TEST_P(Base64Test, Decodes) {
 
 INSTANTIATE_TEST_SUITE_P(Codec, Base64Test, ::testing::ValuesIn(kBase64Cases),
                          [](const ::testing::TestParamInfo<Base64Case> &info) {
-                             return ParamName(info.param.name);
+                             return vk_test::ParamName(info.param.name);
                          });
 
 TEST(Base64, EveryByteValueRoundTrips) {
@@ -103,31 +96,16 @@ TEST(Base64, EveryByteValueRoundTrips) {
 
 // --- request lines ---
 
-// The process-wide log on a file in a temporary directory, at DEBUG.
-class LoggedTest : public ::testing::Test {
+// Marks where each test's lines begin in the suite's log.
+class LoggedTest : public vk_test::ProcessLogSuite {
 protected:
-    static void SetUpTestSuite() {
-        s_root = new vk_test::TempRoot();
-        s_path = s_root->path() + "/proto.log";
-        ASSERT_TRUE(Singleton<MyLog>::Instance()->Open(s_path.c_str()));
-        Singleton<MyLog>::Instance()->SetLogLevel(DEBUG);
-    }
-    static void TearDownTestSuite() {
-        Singleton<MyLog>::Instance()->Close();
-        delete s_root;
-        s_root = nullptr;
-    }
     void SetUp() override { Mark(); }
-    void Mark() { m_mark = vk_test::ReadFile(s_path).size(); }
+    void Mark() { m_mark = vk_test::ReadFile(LogPath()).size(); }
     // What was logged since the test began.
-    std::string NewLog() const { return vk_test::ReadFile(s_path).substr(m_mark); }
+    std::string NewLog() const { return vk_test::ReadFile(LogPath()).substr(m_mark); }
 
-    static vk_test::TempRoot *s_root;
-    static std::string s_path;
     size_t m_mark = 0;
 };
-vk_test::TempRoot *LoggedTest::s_root = nullptr;
-std::string LoggedTest::s_path;
 
 size_t Count(const std::string &hay, const std::string &needle) {
     size_t n = 0;

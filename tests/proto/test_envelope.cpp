@@ -17,6 +17,7 @@
 #include "proto/codec/base64.h"
 #include "proto/codec/envelope.h"
 #include "proto/proto.h"
+#include "support/process_log.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -207,21 +208,8 @@ TEST(EnvelopeBase64, BufferFormAgrees) {
 
 // --- mox_decode_request against its reference ---
 
-// The process-wide log on a file in a temporary directory, at DEBUG.
-class EnvelopeDiff : public ::testing::Test {
+class EnvelopeDiff : public vk_test::ProcessLogSuite {
 protected:
-    static void SetUpTestSuite() {
-        s_root = new vk_test::TempRoot();
-        s_path = s_root->path() + "/proto.log";
-        ASSERT_TRUE(Singleton<MyLog>::Instance()->Open(s_path.c_str()));
-        Singleton<MyLog>::Instance()->SetLogLevel(DEBUG);
-    }
-    static void TearDownTestSuite() {
-        Singleton<MyLog>::Instance()->Close();
-        delete s_root;
-        s_root = nullptr;
-    }
-
     struct Outcome {
         int rc;
         mox_packet_t packet;
@@ -230,10 +218,10 @@ protected:
 
     static Outcome Run(int (*decode)(const char *, unsigned long, mox_packet_t &),
                        const std::string &line) {
-        const size_t mark = vk_test::ReadFile(s_path).size();
+        const size_t mark = vk_test::ReadFile(LogPath()).size();
         Outcome out;
         out.rc = decode(line.data(), line.size(), out.packet);
-        const std::string log = vk_test::ReadFile(s_path).substr(mark);
+        const std::string log = vk_test::ReadFile(LogPath()).substr(mark);
         for (size_t at = 0; at < log.size();) {
             size_t eol = log.find('\n', at);
             if (eol == std::string::npos) eol = log.size();
@@ -257,12 +245,7 @@ protected:
         EXPECT_EQ(fast.log, slow.log);
         EXPECT_NE(slow.log.find("DEBUG|handle request: "), std::string::npos);
     }
-
-    static vk_test::TempRoot *s_root;
-    static std::string s_path;
 };
-vk_test::TempRoot *EnvelopeDiff::s_root = nullptr;
-std::string EnvelopeDiff::s_path;
 
 // `levels` objects nested as the "data" member.
 std::string NestedData(int levels) {

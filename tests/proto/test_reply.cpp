@@ -14,16 +14,9 @@
 #include "proto/codec/base64.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
+#include "support/process_log.h"
 
 namespace {
-
-// A test name made of the case's description.
-std::string ParamName(const char *name) {
-    std::string out;
-    for (const char *p = name; *p; p++)
-        out.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-    return out;
-}
 
 // --- the members of each reply ---
 
@@ -113,7 +106,7 @@ TEST_P(ReplyTest, WireForm) {
 
 INSTANTIATE_TEST_SUITE_P(Codec, ReplyTest, ::testing::ValuesIn(kReplyCases),
                          [](const ::testing::TestParamInfo<ReplyCase> &info) {
-                             return ParamName(info.param.name);
+                             return vk_test::ParamName(info.param.name);
                          });
 
 // --- the bytes of each reply ---
