@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,15 @@
 #include "proto/notify.h"
 #include "proto/proto.h"
 
+static std::string s_root;
+
+// The run's temporary root, its log and database with it, goes when the
+// fuzzer exits.
+static void RemoveRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(s_root, ignored);
+}
+
 static bool Setup() {
     // Memory-backed when possible: every write request commits to disk.
     char shm[] = "/dev/shm/vk-fuzz-request-XXXXXX";
@@ -21,6 +31,8 @@ static bool Setup() {
     char *dir = mkdtemp(shm);
     if (dir == nullptr) dir = mkdtemp(tmp);
     if (dir == nullptr) abort();
+    s_root = dir;
+    atexit(RemoveRoot);
     setenv("VESKKORVANED_ROOT", dir, 1);
     if (MoxLogInit() != 0 || MoxDbInit() != 0) abort();
     MoxLogSetDebug(true);
