@@ -28,12 +28,12 @@ struct Out {
 
 enum class Length { kNone, kLong, kLongLong, kSize };
 
-// One conversion after its '%': true when written; `spec` is advanced
+// One conversion after its '%': true when written; `conv` is advanced
 // past it.
-bool convert(Out &o, const char *&spec, va_list *ap) {
-    const char *p = spec;
+bool convert(Out &o, const char *&conv, va_list *ap) {
+    const char *p = conv;
     if (*p == '%') {
-        spec = p + 1;
+        conv = p + 1;
         return o.put("%", 1);
     }
     int precision = -1;
@@ -53,7 +53,7 @@ bool convert(Out &o, const char *&spec, va_list *ap) {
         p += 1;
     }
     const char c = *p;
-    spec = p + 1;
+    conv = p + 1;
     if (c == 's' && length == Length::kNone) {
         const char *s = va_arg(*ap, const char *);
         // glibc's text for a null string, whole or not at all as it does.
