@@ -5,12 +5,14 @@ Environment: VK_COMPLETION (the script), VK_KORVANECTL.
 """
 
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from korvanectl_help import help_commands, usage_options  # noqa: E402
 
 SCRIPT = os.environ.get("VK_COMPLETION", "")
 KORVANECTL = os.environ.get("VK_KORVANECTL", "")
@@ -84,13 +86,7 @@ class AgreesWithProgram(unittest.TestCase):
     """The script's lists are static: they must be the program's."""
 
     def commands_in_help(self):
-        out = ctl("--help")
-        names = []
-        for line in out.stdout.splitlines():
-            m = re.match(r"^  ([a-z][a-z-]*(?:, [a-z][a-z-]*)*)(?:\s{2,}\S.*)?$", line)
-            if m:
-                names += m.group(1).split(", ")
-        return names
+        return help_commands(ctl("--help").stdout)
 
     def options_of(self, command):
         return [o for o in complete("korvanectl %s --" % command)
@@ -101,9 +97,8 @@ class AgreesWithProgram(unittest.TestCase):
 
     def test_options_in_a_commands_help_are_offered(self):
         for command in self.commands_in_help():
-            usage = ctl(command, "--help").stdout.split("\n\n")[0].split(" " + command, 1)[1]
             offered = self.options_of(command)
-            for option in set(re.findall(r"--[a-z][a-z-]*", usage)):
+            for option in usage_options(ctl(command, "--help").stdout, command):
                 with self.subTest(command=command, option=option):
                     self.assertIn(option, offered)
 

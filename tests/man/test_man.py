@@ -13,6 +13,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from korvanectl_help import help_commands, usage_options  # noqa: E402
+
 MAN_DIR = os.environ.get("VK_MAN_DIR", "")
 KORVANECTL = os.environ.get("VK_KORVANECTL", "")
 PAGES = ["veskkorvaned.8", "korvanectl.1"]
@@ -74,13 +77,7 @@ class KorvanectlPage(unittest.TestCase):
         cls.help = ctl("--help").stdout
 
     def commands(self):
-        names = []
-        for line in self.help.splitlines():
-            # "  register, update, report, unregister" and "  send     any ..."
-            m = re.match(r"^  ([a-z][a-z-]*(?:, [a-z][a-z-]*)*)(?:\s{2,}\S.*)?$", line)
-            if m:
-                names += m.group(1).split(", ")
-        return names
+        return help_commands(self.help)
 
     def test_help_lists_commands(self):
         # Guards the parsing below: a help without commands proves nothing.
@@ -102,11 +99,9 @@ class KorvanectlPage(unittest.TestCase):
         for name in self.commands():
             out = ctl(name, "--help")
             self.assertEqual(out.returncode, 0, out.stderr)
-            # The command's own options follow its name; those before it
-            # (--json, --timeout) are the program's, in OPTIONS.
-            usage = out.stdout.split("\n\n")[0].split(" " + name, 1)[1]
+            # The program's own options (--json, --timeout) are in OPTIONS.
             entry = self.entry(name) or ""
-            for option in set(re.findall(r"--[a-z][a-z-]*", usage)):
+            for option in usage_options(out.stdout, name):
                 with self.subTest(command=name, option=option):
                     self.assertIn(option, entry)
 
