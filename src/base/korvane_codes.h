@@ -11,7 +11,8 @@ enum korvane_fui_request {
     KORVANE_REQ_GET_SECSOFT = 1001,
     KORVANE_REQ_GET_SECSTAT = 1002,
     KORVANE_REQ_SAVE_FUICONF = 1003,
-    KORVANE_REQ_GET_FUICONF = 1004
+    KORVANE_REQ_GET_FUICONF = 1004,
+    KORVANE_REQ_GET_HEALTH = 1005 /* the protection verdict; answered to every peer */
 };
 
 /* Requests of security products. */
@@ -41,6 +42,7 @@ enum korvane_result {
     KORVANE_RESULT_NO_SECSOFT = 101,     /* no such security product stored */
     KORVANE_RESULT_NO_SECSTAT = 102,     /* no security status stored */
     KORVANE_RESULT_NO_FUICONF = 103,     /* no front-UI configuration stored */
+    KORVANE_RESULT_OTHER_FUI = 104,      /* register: another front UI is current */
     KORVANE_RESULT_NOT_PERMITTED = 403,  /* refused by the access policy; nothing done */
     KORVANE_RESULT_NOT_REGISTERED = 500, /* unregister: no such product registered */
     KORVANE_RESULT_NOT_ACTIVE = 501      /* register: stored, another product is active */

@@ -42,7 +42,20 @@ const char CMoxDb::kSchema[] =
     "status INT NOT NULL DEFAULT 1,"
     "ctime INTEGER NOT NULL DEFAULT (strftime('%s','now')),"
     "mtime INTERGER NOT NULL DEFAULT (strftime('%s','now')),"
-    "PRIMARY KEY(uuid));";
+    "PRIMARY KEY(uuid));"
+    // Which product is current (one row; the default uuid when none other
+    // is), so that a restart keeps it instead of guessing from row age.
+    "CREATE TABLE IF NOT EXISTS t_current ("
+    "slot INTEGER NOT NULL PRIMARY KEY CHECK (slot = 1),"
+    "uuid VARCHAR(36) NOT NULL);"
+    // What the daemon knows of each product besides its row: whether its
+    // program is watched, whether a process ran it when last looked at
+    // (NULL while not watched), and the time of its last status report.
+    "CREATE TABLE IF NOT EXISTS t_product_state ("
+    "uuid VARCHAR(36) NOT NULL PRIMARY KEY,"
+    "watched INT NOT NULL DEFAULT 0,"
+    "alive INT DEFAULT NULL,"
+    "last_report INTEGER DEFAULT NULL);";
 
 namespace {
 
