@@ -19,6 +19,7 @@
 #include "daemon/sd_notify.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/liveness.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
 #include "net/net_fui.h"
@@ -192,6 +193,8 @@ static int serve() {
                     fui.c_str(), logpath.c_str());
             status = vk_exit::kListen;
         } else {
+            liveness_config_t liveness;
+            MoxLivenessInit(elp_main, liveness);
             // One datagram: the manager shows the status from the moment
             // the service counts as started.
             std::string ready =
@@ -200,6 +203,7 @@ static int serve() {
             MoxNetCoreRunLoop();
             hold_signals();
             vk_sd_notify("STOPPING=1");
+            MoxLivenessUninit();
             MoxNetCoreUninit();
         }
         MoxDbUninit();
