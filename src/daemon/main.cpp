@@ -217,8 +217,13 @@ static int serve() {
                     fui.c_str(), logpath.c_str());
             status = vk_exit::kListen;
         } else {
+            const daemon_config_t &settings = daemon_config_current();
             liveness_config_t liveness;
-            MoxLivenessInit(elp_main, liveness);
+            liveness.failover = settings.liveness_failover;
+            liveness.grace = settings.liveness_grace;
+            if (MoxLivenessInit(elp_main, liveness) != 0)
+                Singleton<MyLog>::Instance()->Write(
+                    ERROR, "liveness: cannot start its timer,products are not watched");
             // One datagram: the manager shows the status from the moment
             // the service counts as started.
             std::string ready =

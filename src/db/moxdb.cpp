@@ -261,10 +261,12 @@ bool CMoxDb::admitted(const CFrontUIInfo &r) {
     return !currentFrontUI(&cur) || cur == r.uuid;
 }
 
-// With no current front UI at all the update finds no row (-4).
+// With no current front UI at all the update finds no row (-4); once the
+// current one was forgotten, its row waits for it to register again.
 bool CMoxDb::admitted(const CFrontUIConf &c) {
     std::string cur;
-    return !currentFrontUI(&cur) || cur == c.uuid;
+    if (!currentFrontUI(&cur)) return !m_frontVacant;
+    return cur == c.uuid;
 }
 
 bool CMoxDb::currentFrontUI(std::string *uuid) {
