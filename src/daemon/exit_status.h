@@ -19,7 +19,8 @@ constexpr int kStore = EX_NOINPUT;  // 66
 // The event loop or a listening socket cannot be set up (a socket name is
 // taken, no descriptors left).
 constexpr int kListen = EX_UNAVAILABLE;  // 69
-// The access policy file cannot be read or says something wrong.
+// The access policy (access.conf) or the daemon's settings (korvaned.conf)
+// cannot be read or say something wrong.
 constexpr int kConfig = EX_CONFIG;  // 78
 
 }  // namespace vk_exit

@@ -12,6 +12,7 @@
 #include "access/access_config.h"
 #include "base/paths.h"
 #include "base/utils.h"
+#include "config/daemon_config.h"
 #include "daemon/detach.h"
 #include "daemon/exit_status.h"
 #include "daemon/monitor.h"
@@ -19,6 +20,7 @@
 #include "daemon/sd_notify.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/liveness.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
 #include "net/net_fui.h"
@@ -97,6 +99,7 @@ static void print_usage() {
         "  supervisor PID  %s\n"
         "  log settings    %s/conf/log.conf (optional)\n"
         "  access policy   %s (optional)\n"
+        "  settings        %s (optional)\n"
         "Sockets:\n"
         "  security software  %s\n"
         "  front UIs          %s\n"
@@ -104,8 +107,8 @@ static void print_usage() {
         "SIGTERM or SIGINT stops the daemon, SIGUSR1 toggles DEBUG logging.\n"
         "Exit status: 0 after an orderly stop, or when another instance holds the PID\n"
         "file; %d the PID file, %d the log, %d the database, %d the sockets could not\n"
-        "be set up, %d the access policy is wrong (standard error and the log say\n"
-        "why).\n",
+        "be set up, %d the access policy or the settings are wrong (standard error\n"
+        "and the log say why).\n",
         rootnote.c_str(), vk_paths::File(vk_paths::kDbFile).c_str(),
         vk_paths::File(vk_paths::kLogFile).c_str(),
         vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
@@ -113,6 +116,7 @@ static void print_usage() {
         vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
         confdir.empty() ? "<executable's directory>" : confdir.c_str(),
         vk_paths::File(vk_paths::kAccessFile).c_str(),
+        vk_paths::File(vk_paths::kDaemonConfFile).c_str(),
         vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
         vk_paths::Socket(vk_paths::kFuiSocket).c_str(), vk_exit::kPidFile, vk_exit::kLog,
         vk_exit::kStore, vk_exit::kListen, vk_exit::kConfig);
@@ -156,8 +160,29 @@ static bool load_access_policy() {
     return true;
 }
 
-// Log, access policy, store, signals, sockets; serves until a stop signal,
-// then tears down in reverse order. The exit status.
+// Reads the daemon's settings and makes them current: false after a
+// message on standard error and in the log when the file is wrong.
+static bool load_daemon_config() {
+    std::string path = vk_paths::File(vk_paths::kDaemonConfFile);
+    daemon_config_t cfg;
+    std::string error;
+    int rc = daemon_config_load(path, cfg, error);
+    if (rc < 0) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "daemon configuration: %s", error.c_str());
+        fprintf(stderr, "veskkorvaned: bad daemon configuration: %s\n", error.c_str());
+        return false;
+    }
+    daemon_config_set(cfg);
+    std::string summary = daemon_config_summary(cfg);
+    Singleton<MyLog>::Instance()->Write(
+        INFO, "%s %s: %s",
+        rc == 0 ? "daemon configuration from" : "default daemon configuration, no", path.c_str(),
+        summary.c_str());
+    return true;
+}
+
+// Log, access policy, settings, store, signals, sockets; serves until a
+// stop signal, then tears down in reverse order. The exit status.
 static int serve() {
     if (MoxLogInit() != 0) {
         fprintf(stderr, "failed to init log\n");
@@ -165,7 +190,7 @@ static int serve() {
     }
     std::string logpath = vk_paths::File(vk_paths::kLogFile);
     Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
-    if (!load_access_policy()) {
+    if (!load_access_policy() || !load_daemon_config()) {
         MoxLogUninit();
         return vk_exit::kConfig;
     }
@@ -192,6 +217,13 @@ static int serve() {
                     fui.c_str(), logpath.c_str());
             status = vk_exit::kListen;
         } else {
+            const daemon_config_t &settings = daemon_config_current();
+            liveness_config_t liveness;
+            liveness.failover = settings.liveness_failover;
+            liveness.grace = settings.liveness_grace;
+            if (MoxLivenessInit(elp_main, liveness) != 0)
+                Singleton<MyLog>::Instance()->Write(
+                    ERROR, "liveness: cannot start its timer,products are not watched");
             // One datagram: the manager shows the status from the moment
             // the service counts as started.
             std::string ready =
@@ -200,6 +232,7 @@ static int serve() {
             MoxNetCoreRunLoop();
             hold_signals();
             vk_sd_notify("STOPPING=1");
+            MoxLivenessUninit();
             MoxNetCoreUninit();
         }
         MoxDbUninit();

@@ -208,6 +208,11 @@ MoxResult CMoxCache::DelSecInfo(const std::string &uuid) {
     return kMoxOk;
 }
 
+std::string CMoxCache::CurrentSecSoftUuid() {
+    CReadGuard guard(m_secLock);
+    return m_pSecSoft->uuid;
+}
+
 bool CMoxCache::FrontUIConfMissing(const std::string &uuid) {
     CReadGuard guard(m_frontLock);
     return m_pFrontUI != nullptr && m_pFrontUI->uuid == uuid && m_pFrontUI->data.empty();

@@ -77,6 +77,9 @@ public:
     bool SecSoftValid(const std::string &uuid);
     MoxResult DelFrontUI(const std::string &uuid);
     MoxResult DelSecInfo(const std::string &uuid);
+    // The uuid of the current product (the default uuid while the default
+    // record is current).
+    std::string CurrentSecSoftUuid();
 
     // True when the held front UI has this uuid and no configuration.
     bool FrontUIConfMissing(const std::string &uuid);

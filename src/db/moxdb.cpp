@@ -192,15 +192,38 @@ void CMoxDb::loadDb() {
         log->Write(INFO, "there is no Default-SecSoft in DB");
     }
 
+    loadCurrentSecSoft();
+}
+
+void CMoxDb::loadCurrentSecSoft() {
+    MyLog *log = Singleton<MyLog>::Instance();
+    std::string uuid;
+    const int recorded = readCurrent(uuid);
     CSecSoftInfo other;
-    other.uuid = kDefSecSoftUuid;
-    if (getSecSoftInfo(other, " where uuid <> @uuid") > 0) {
+    bool found = false;
+    if (recorded == 1) {
+        if (uuid != kDefSecSoftUuid) {
+            other.uuid = uuid;
+            found = getFromDb(other);
+            if (!found) log->Write(INFO, "current SecSoft %s has no row", uuid.c_str());
+        }
+    } else {
+        // No record of it (a file from before it was kept, or unreadable):
+        // a default product told to start means that no other was current
+        // when the daemon stopped; otherwise the oldest other row, as ever.
+        CSecSoftInfo def;
+        const bool started = m_pCache->GetDefSecSoft(def) == kMoxOk && def.status == 2;
+        other.uuid = kDefSecSoftUuid;
+        found = !started && getSecSoftInfo(other, " where uuid <> @uuid") > 0;
+    }
+    if (found) {
         log->Write(INFO, "load SecSoft for %s", other.uuid.c_str());
         MoxResult rc = m_pCache->doUpgrade(other);
         log->Write(INFO, "upgrade SecSoft cache for %s,rc: %d", other.uuid.c_str(), rc);
     } else {
         log->Write(INFO, "there is no SecSoft");
     }
+    if (recorded == 0) writeCurrent(found ? other.uuid : std::string(kDefSecSoftUuid));
 }
 
 template <typename T>
@@ -238,10 +261,12 @@ bool CMoxDb::admitted(const CFrontUIInfo &r) {
     return !currentFrontUI(&cur) || cur == r.uuid;
 }
 
-// With no current front UI at all the update finds no row (-4).
+// With no current front UI at all the update finds no row (-4); once the
+// current one was forgotten, its row waits for it to register again.
 bool CMoxDb::admitted(const CFrontUIConf &c) {
     std::string cur;
-    return !currentFrontUI(&cur) || cur == c.uuid;
+    if (!currentFrontUI(&cur)) return !m_frontVacant;
+    return cur == c.uuid;
 }
 
 bool CMoxDb::currentFrontUI(std::string *uuid) {
@@ -255,6 +280,7 @@ bool CMoxDb::currentFrontUI(std::string *uuid) {
 // start or after its removal) must still answer with the configuration its
 // row kept.
 void CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
+    m_frontVacant = false;
     trimFrontUIs(r);
     if (!r.data.empty() || !m_pCache->FrontUIConfMissing(r.uuid)) return;
     CFrontUIConf conf;
@@ -265,6 +291,7 @@ void CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
 // Likewise a product that takes over from the default record keeps the
 // status text its row kept.
 void CMoxDb::afterUpgrade(const CSecSoftInfo &r) {
+    if (r.uuid != kDefSecSoftUuid) writeCurrent(r.uuid);
     if (!r.secstat.empty() || !m_pCache->SecStatMissing(r.uuid)) return;
     CSecStatInfo stat;
     stat.uuid = r.uuid;
@@ -277,6 +304,9 @@ MoxResult CMoxDb::doGet(T &r) {
     if (rc != kMoxNotFound) return rc;
     // What the cache takes from the file must not overtake a write.
     CMutexGuard writing(m_writeLock);
+    if constexpr (std::is_same_v<T, CFrontUIInfo>) {
+        if (m_frontVacant) return rc;
+    }
     if (!getFromDb(r)) return rc;
     m_pCache->doUpgrade(r);
     return kMoxOk;
@@ -327,7 +357,10 @@ MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "CleanSecInfo", [&] {
         CMutexGuard writing(m_writeLock);
         MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
-        if (rc != kMoxFailed) m_pCache->DelSecInfo(uuid);
+        if (rc == kMoxFailed) return rc;
+        if (m_pCache->DelSecInfo(uuid) == kMoxOk && uuid != kDefSecSoftUuid)
+            writeCurrent(kDefSecSoftUuid);
+        delFromDb(uuid, "t_product_state", "CleanSecInfo");
         return rc;
     });
 }
@@ -347,6 +380,42 @@ MoxResult CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
         MoxResult rc = upgradeDb(*def);
         if (rc == kMoxOk) m_pCache->TakeDefSecSoft(std::move(def));
         return rc;
+    });
+}
+
+MoxResult CMoxDb::ForgetFrontUI(const std::string &uuid) {
+    return StoreOp(m_pCache.get(), "ForgetFrontUI", [&] {
+        CMutexGuard writing(m_writeLock);
+        MoxResult rc = m_pCache->DelFrontUI(uuid);
+        if (rc == kMoxOk) m_frontVacant = true;
+        return rc;
+    });
+}
+
+std::string CMoxDb::CurrentSecSoft() {
+    if (m_pCache == nullptr) return kDefSecSoftUuid;
+    return m_pCache->CurrentSecSoftUuid();
+}
+
+MoxResult CMoxDb::ListSecSofts(std::vector<CSecSoftInfo> &out) {
+    return StoreOp(m_pCache.get(), "ListSecSofts", [&] { return listSecSofts(out); });
+}
+
+MoxResult CMoxDb::GetSecSoftState(CSecSoftState &state) {
+    return StoreOp(m_pCache.get(), "GetSecSoftState", [&] { return getSecSoftState(state); });
+}
+
+MoxResult CMoxDb::SetSecSoftLiveness(const std::string &uuid, bool watched, int alive) {
+    return StoreOp(m_pCache.get(), "SetSecSoftLiveness", [&] {
+        CMutexGuard writing(m_writeLock);
+        return setSecSoftLiveness(uuid, watched, alive);
+    });
+}
+
+MoxResult CMoxDb::RecordSecStatReport(const std::string &uuid) {
+    return StoreOp(m_pCache.get(), "RecordSecStatReport", [&] {
+        CMutexGuard writing(m_writeLock);
+        return recordSecStatReport(uuid);
     });
 }
 

@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/singleton.h"
 #include "db/moxcache.h"
@@ -73,6 +74,22 @@ public:
     MoxResult GetDefSecSoft(CSecSoftInfo &out);
     MoxResult SetDefSecSoft(const CSecSoftInfo &r);
 
+    // The current front UI stops being current (its process ended): the
+    // cache forgets it, its row and configuration stay, and the next
+    // registration becomes current. kMoxNotFound when uuid is not current.
+    MoxResult ForgetFrontUI(const std::string &uuid);
+    // The uuid of the current product; the default uuid when none other is.
+    std::string CurrentSecSoft();
+    // Every stored product but the default one (uuid, name, exec, status).
+    MoxResult ListSecSofts(std::vector<CSecSoftInfo> &out);
+    // A product's liveness and last report; kMoxNotFound (state at its
+    // defaults) when nothing is stored for it.
+    MoxResult GetSecSoftState(CSecSoftState &state);
+    // Records whether the product is watched and alive (-1 for unknown).
+    MoxResult SetSecSoftLiveness(const std::string &uuid, bool watched, int alive);
+    // Records now as the time of the product's last accepted status report.
+    MoxResult RecordSecStatReport(const std::string &uuid);
+
 private:
     CMoxDb();
 
@@ -82,6 +99,12 @@ private:
     bool initCache();
     bool initDb();
     void loadDb();
+    // Makes the product that was current when the daemon stopped current
+    // again (t_current), or, for a file written before that table existed,
+    // the one the default record's state points to.
+    void loadCurrentSecSoft();
+    // Records uuid as the current product; failures are logged only.
+    void writeCurrent(const std::string &uuid);
     bool execSql(const char *text);
     // At start: the file created 0600 if missing; it and a journal left
     // behind narrowed to their owner if wider.
@@ -108,6 +131,12 @@ private:
     bool getFromDb(CSecStatInfo &s);
     int getSecSoftInfo(CSecSoftInfo &r, const char *selector);
     bool isExist(const std::string &uuid, const char *table, const char *what);
+    // The uuid t_current names: 1 found, 0 no row, -1 failed.
+    int readCurrent(std::string &uuid);
+    MoxResult listSecSofts(std::vector<CSecSoftInfo> &out);
+    MoxResult getSecSoftState(CSecSoftState &state);
+    MoxResult setSecSoftLiveness(const std::string &uuid, bool watched, int alive);
+    MoxResult recordSecStatReport(const std::string &uuid);
 
     template <typename T>
     MoxResult doUpgrade(const T &r);
@@ -143,6 +172,9 @@ private:
     // statement that finds its tables lost rebuilds them under it.
     pthread_mutex_t m_writeLock;
     int m_writeLockRc;
+    // Set when the current front UI was forgotten: no front UI is current
+    // until one registers, and none is taken from the file meanwhile.
+    bool m_frontVacant = false;
     std::unique_ptr<SQLite::Database> m_pDb;
     std::string m_dbDir;
     std::string m_dbPath;

@@ -283,3 +283,110 @@ bool CMoxDb::isExist(const std::string &uuid, const char *table, const char *wha
         return false;
     }
 }
+
+int CMoxDb::readCurrent(std::string &uuid) {
+    const char *sql = "select uuid from t_current where slot=1";
+    try {
+        bool found = execRead(
+            sql, [](SQLite::Statement &) {},
+            [&](SQLite::Statement &st) { uuid = getStrField(st.getColumn(0)); });
+        return found ? 1 : 0;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get current secSoft failed fron db sql: %s,because: %s", sql, e.what());
+        return -1;
+    }
+}
+
+void CMoxDb::writeCurrent(const std::string &uuid) {
+    const char *sql = "replace into t_current (slot,uuid) values(1,@uuid)";
+    try {
+        execWrite(sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); });
+    } catch (const std::exception &e) {
+        // The next change of the current product writes it again; until
+        // then a restart falls back to what the file says otherwise.
+        Singleton<MyLog>::Instance()->Write(ERROR, "record current secSoft %s failed,because: %s",
+                                            uuid.c_str(), e.what());
+    }
+}
+
+MoxResult CMoxDb::listSecSofts(std::vector<CSecSoftInfo> &out) {
+    const char *sql =
+        "select uuid,name,exec,status from t_secsoft where uuid<>@uuid order by ctime";
+    try {
+        out.clear();
+        execRead(
+            sql, [](SQLite::Statement &st) { st.bind("@uuid", kDefSecSoftUuid); },
+            [&](SQLite::Statement &st) {
+                CSecSoftInfo row;
+                row.uuid = getStrField(st.getColumn(0));
+                row.name = getStrField(st.getColumn(1));
+                row.exec = getStrField(st.getColumn(2));
+                row.status = st.getColumn(3).getInt();
+                out.push_back(std::move(row));
+            });
+        return kMoxOk;
+    } catch (const std::bad_alloc &) {
+        throw;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "list secSoftInfo failed fron db sql: %s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}
+
+MoxResult CMoxDb::getSecSoftState(CSecSoftState &state) {
+    const char *sql = "select watched,alive,last_report from t_product_state where uuid=@uuid";
+    try {
+        CSecSoftState row;
+        row.uuid = state.uuid;
+        bool found = execRead(
+            sql, [&](SQLite::Statement &st) { st.bind("@uuid", state.uuid); },
+            [&](SQLite::Statement &st) {
+                row.watched = st.getColumn(0).getInt() != 0;
+                row.alive = st.isColumnNull(1) ? -1 : (st.getColumn(1).getInt() != 0 ? 1 : 0);
+                row.last_report = st.isColumnNull(2) ? 0 : st.getColumn(2).getInt64();
+            });
+        state = std::move(row);
+        return found ? kMoxOk : kMoxNotFound;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get secSoft state failed fron db sql: %s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}
+
+MoxResult CMoxDb::setSecSoftLiveness(const std::string &uuid, bool watched, int alive) {
+    const char *sql =
+        "insert into t_product_state (uuid,watched,alive) values(@uuid,@watched,@alive) "
+        "on conflict(uuid) do update set watched=excluded.watched,alive=excluded.alive";
+    try {
+        execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", uuid);
+            st.bind("@watched", watched ? 1 : 0);
+            if (alive < 0)
+                st.bind("@alive");
+            else
+                st.bind("@alive", alive != 0 ? 1 : 0);
+        });
+        return kMoxOk;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "set secSoft state: failed to execute sql:%s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}
+
+MoxResult CMoxDb::recordSecStatReport(const std::string &uuid) {
+    const char *sql =
+        "insert into t_product_state (uuid,last_report) values(@uuid,strftime('%s','now')) "
+        "on conflict(uuid) do update set last_report=excluded.last_report";
+    try {
+        execWrite(sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); });
+        return kMoxOk;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "record secStat report: failed to execute sql:%s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}

@@ -131,6 +131,10 @@ void CMoxDb::recreateTables(const char *why) {
         conn.exec(kSchema);
         if (hasFront) PutBack(conn, front);
         if (hasCur) PutBack(conn, cur);
+        SQLite::Statement current(conn,
+                                  "insert or ignore into t_current (slot,uuid) values(1,@uuid)");
+        current.bind("@uuid", hasCur ? cur.uuid : std::string(kDefSecSoftUuid));
+        current.exec();
         if (hasDef) PutBack(conn, def);
         tx.commit();
     } catch (const std::exception &e) {

@@ -48,3 +48,13 @@ struct CSecStatInfo {
     std::string uuid;
     std::string secstat;
 };
+
+// What the daemon knows of a product besides its row (one row of
+// t_product_state): whether a process running its program is watched for,
+// whether one ran when last looked at, and when it last reported.
+struct CSecSoftState {
+    std::string uuid;
+    bool watched = false;
+    int alive = -1;           // 1 running, 0 not running, -1 not known (not watched)
+    int64_t last_report = 0;  // Unix seconds of the last accepted status report, 0 for none
+};

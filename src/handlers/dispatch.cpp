@@ -17,6 +17,7 @@ const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
     get_secstat_handle,   // KORVANE_REQ_GET_SECSTAT
     save_fuiconf_handle,  // KORVANE_REQ_SAVE_FUICONF
     get_fuiconf_handle,   // KORVANE_REQ_GET_FUICONF
+    get_health_handle,    // KORVANE_REQ_GET_HEALTH
 };
 
 const mox_handle_t secsoft_handles[kMoxSecSoftHandleCount] = {

@@ -6,6 +6,7 @@
 
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
+#include "handlers/liveness.h"
 #include "net/ae/peer.h"
 #include "proto/codec/json.h"
 
@@ -37,6 +38,18 @@ static int decode_registration(const std::string &data, CFrontUIInfo &info) {
     return 0;
 }
 
+// Another front UI is current while its process lives: the answer names
+// that process, so that a person can tell which program holds the place.
+static int refuse_second_frontui(mox_packet_t &packet) {
+    CFrontUIInfo cur;
+    const bool known = store()->Get(cur) == kMoxOk;
+    LOG(INFO, "frontUI register uuid: %s refused,frontUI %s of pid %d is the current one",
+        packet.uuid.c_str(), known ? cur.uuid.c_str() : "?", known ? cur.pid : -1);
+    packet.result = KORVANE_RESULT_OTHER_FUI;
+    if (!known) return encode_resp_final(packet);
+    return encode_resp_data_obj("{\"pid\":" + std::to_string(cur.pid) + "}", packet);
+}
+
 int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
@@ -50,7 +63,15 @@ int fui_register_handle(mox_packet_t &packet, void *) {
         if (packet.result == KORVANE_RESULT_OK) {
             info.uuid = packet.uuid;
             check_declared_identity(packet, info);
-            if (store()->Upgrade(info) != kMoxOk) packet.result = KORVANE_RESULT_FAILED;
+            MoxResult rc = store()->Upgrade(info);
+            if (rc == kMoxOk) {
+                liveness_frontui_registered(info);
+            } else if (rc == kMoxNotCurrent) {
+                return log_reply(refuse_second_frontui(packet), packet, "frountUI register",
+                                 "frountUI register");
+            } else {
+                packet.result = KORVANE_RESULT_FAILED;
+            }
         }
     }
     return log_reply(encode_resp_final(packet), packet, "frountUI register", "frountUI register");

@@ -17,3 +17,10 @@ int secsoft_register_handle(mox_packet_t &packet, void *context);
 int secsoft_unregister_handle(mox_packet_t &packet, void *context);
 int secstat_update_handle(mox_packet_t &packet, void *context);
 int secsoft_update_handle(mox_packet_t &packet, void *context);
+
+// A watched product whose program has gone: unregistered as if it had sent
+// 2001 itself (the same store operation and notifications), no reply.
+void secsoft_unregister_lost(const std::string &uuid);
+
+// The protection verdict, type 1005; answered to every peer.
+int get_health_handle(mox_packet_t &packet, void *context);

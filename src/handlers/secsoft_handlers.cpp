@@ -7,6 +7,7 @@
 
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
+#include "handlers/liveness.h"
 #include "proto/codec/json.h"
 #include "proto/notify.h"
 
@@ -101,13 +102,36 @@ static void stop_default_secsoft(const CSecSoftInfo &info) {
         do_post_fui(def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
 }
 
+// After a product left: 1502 for it, then, when no other product stays
+// current, the default product is told to start (1503, and 1501 with its
+// status). A product that was stored but not current (it got 501) leaves
+// the current one alone.
 static void start_default_secsoft(const std::string &uuid) {
+    const std::string current = store()->CurrentSecSoft();
+    if (current != kDefSecSoftUuid) {
+        LOG(INFO, "sec-soft uuid: %s unregistered,sec-soft %s stays active", uuid.c_str(),
+            current.c_str());
+        do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
+        return;
+    }
     LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
     do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
     CSecSoftInfo def;
     if (!move_default(DefaultMove::kStart, def)) return;
     do_post_fui(def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
     if (!def.secstat.empty()) do_post_fui(def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
+}
+
+void secsoft_unregister_lost(const std::string &uuid) {
+    const bool current = store()->CurrentSecSoft() == uuid;
+    MoxResult cleaned = store()->CleanSecInfo(uuid);
+    liveness_secsoft_removed(uuid);
+    if (cleaned != kMoxOk) {
+        LOG(ERROR, "unregister lost sec-soft %s failed,rc: %d", uuid.c_str(), cleaned);
+        return;
+    }
+    // The front UIs never heard of a product that was not current.
+    if (current) start_default_secsoft(uuid);
 }
 
 int secsoft_register_handle(mox_packet_t &packet, void *) {
@@ -126,6 +150,7 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
     int rc = log_reply(encode_resp_final(packet), packet, "secSoft register", "secSoft register");
     // Posted whether or not the reply could be encoded.
     if (upgraded == kMoxOk) do_post_fui(info.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
+    if (upgraded == kMoxOk || upgraded == kMoxDbOnly) liveness_secsoft_registered(info);
     return rc;
 }
 
@@ -139,6 +164,7 @@ int secsoft_unregister_handle(mox_packet_t &packet, void *) {
         packet.result = KORVANE_RESULT_NOT_REGISTERED;
     else
         packet.result = KORVANE_RESULT_FAILED;
+    if (cleaned == kMoxOk) liveness_secsoft_removed(packet.uuid);
     if (cleaned == kMoxOk && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
     return log_reply(encode_resp_final(packet), packet, "secSoft unregister", "secSoft unregister");
 }
@@ -157,9 +183,10 @@ int secstat_update_handle(mox_packet_t &packet, void *) {
         stat.secstat = packet.data;
         upgraded = store()->Upgrade(stat);
         // Stored on a product that is not active still counts as done.
-        if (upgraded == kMoxOk || upgraded == kMoxDbOnly)
+        if (upgraded == kMoxOk || upgraded == kMoxDbOnly) {
             packet.result = KORVANE_RESULT_OK;
-        else if (upgraded == kMoxNotFound)
+            store()->RecordSecStatReport(packet.uuid);
+        } else if (upgraded == kMoxNotFound)
             packet.result = KORVANE_RESULT_NO_SECSOFT;
         else
             packet.result = KORVANE_RESULT_FAILED;
@@ -181,5 +208,6 @@ int secsoft_update_handle(mox_packet_t &packet, void *) {
     int rc = log_reply(encode_resp_final(packet), packet, "secSoft update", "secSoft update");
     // No arbitration on an update.
     if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
+    if (upgraded == kMoxOk || upgraded == kMoxDbOnly) liveness_secsoft_registered(info);
     return rc;
 }

@@ -41,6 +41,8 @@ int journal_priority(int level) {
             return 3;  // LOG_ERR
         case 1:
             return 6;  // LOG_INFO
+        case 3:
+            return 4;  // LOG_WARNING
         default:
             return 7;  // LOG_DEBUG
     }

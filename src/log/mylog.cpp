@@ -25,7 +25,7 @@
 
 namespace {
 
-const char *const kLevelNames[] = {"ERROR", "INFO", "DEBUG"};
+const char *const kLevelNames[] = {"ERROR", "INFO", "DEBUG", "WARNING"};
 
 // The ids of every line's header, asked of the kernel once rather than per
 // line; 0 until asked. A fork's child (the daemon forks to detach and for
@@ -74,7 +74,7 @@ bool parse_ceiling(const std::string &text, long long *out) {
 }  // namespace
 
 const char *StrLogLevel(_LogLevel level) {
-    if (level < ERROR || level > DEBUG) return "UNKNOWN";
+    if (level < ERROR || level > WARNING) return "UNKNOWN";
     return kLevelNames[level];
 }
 
@@ -176,7 +176,8 @@ bool MyLog::Write(_LogLevel level, const char *format, ...) {
 }
 
 bool MyLog::VWrite(_LogLevel level, const char *format, va_list ap) {
-    if (static_cast<int>(level) > m_level.load() || format == nullptr) return false;
+    const int rank = level == WARNING ? static_cast<int>(ERROR) : static_cast<int>(level);
+    if (rank > m_level.load() || format == nullptr) return false;
     if (m_fd == -1) return false;
     reopenIfRemoved();
     return write_with_type(level, format, ap);

@@ -17,7 +17,9 @@
 
 #include "base/singleton.h"
 
-enum _LogLevel { ERROR = 0, INFO = 1, DEBUG = 2 };
+// WARNING is written whenever ERROR is: something a person must hear of
+// that is not a fault of the daemon (a product lost, one not watched).
+enum _LogLevel { ERROR = 0, INFO = 1, DEBUG = 2, WARNING = 3 };
 
 const char *StrLogLevel(_LogLevel level);
 

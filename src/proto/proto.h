@@ -47,7 +47,7 @@ enum {
 
 constexpr unsigned kMoxFuiTypeBase = KORVANE_REQ_FUI_REGISTER;
 constexpr unsigned kMoxSecSoftTypeBase = KORVANE_REQ_SECSOFT_REGISTER;
-constexpr unsigned kMoxFuiHandleCount = KORVANE_REQ_GET_FUICONF - KORVANE_REQ_FUI_REGISTER + 1;
+constexpr unsigned kMoxFuiHandleCount = KORVANE_REQ_GET_HEALTH - KORVANE_REQ_FUI_REGISTER + 1;
 constexpr unsigned kMoxSecSoftHandleCount =
     KORVANE_REQ_SECSOFT_UPDATE - KORVANE_REQ_SECSOFT_REGISTER + 1;
 // Longest request line in bytes, without its '\n'.

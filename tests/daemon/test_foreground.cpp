@@ -279,6 +279,7 @@ const std::vector<std::string> kHelpText = {"Usage: veskkorvaned",
                                             "{root}/var/log/veskkorvaned.log",
                                             "{root}/var/run/veskkorvaned.pid",
                                             "{root}/etc/korvane/korvaned.db",
+                                            "{root}/etc/korvane/korvaned.conf (optional)\n",
                                             "@{root}/tmp/.zelluskkorvane\n",
                                             "@{root}/tmp/.zelluskkorvanefui\n",
                                             "Exit status:"};

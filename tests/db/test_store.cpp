@@ -683,6 +683,59 @@ TEST_F(StoreTest, TextColumnsKeepTheirBytes) {
 
 // The front UI registered last (of two in one second, the later row) was
 // the current one; the product registered first is.
+// Whatever the rows' ages, the product recorded as current is current
+// after a restart, and none when the default one was.
+TEST_F(StoreTest, LoadAtStartTakesTheRecordedCurrentProduct) {
+    Sql("insert into t_secsoft (uuid,name,exec,secsoft,status,ctime) values"
+        "('P','p','/p','{}',1,300),('Q','q','/q','{}',1,200)");
+    for (const std::string &recorded : {std::string("P"), kDef}) {
+        Sql("replace into t_current (slot,uuid) values(1,'" + recorded + "')");
+        Restart();
+        CSecSoftInfo cur;
+        db().Get(cur);
+        EXPECT_EQ(recorded, cur.uuid);
+    }
+    // Taking over and leaving are recorded.
+    CSecSoftInfo q;
+    q.uuid = "Q";
+    q.name = "q";
+    q.exec = "/q";
+    q.secsoft = "{}";
+    q.status = 1;
+    ASSERT_EQ(0, db().Upgrade(q));
+    EXPECT_EQ("Q", Value("select uuid from t_current"));
+    ASSERT_EQ(0, db().CleanSecInfo("Q"));
+    EXPECT_EQ(kDef, Value("select uuid from t_current"));
+}
+
+// A forgotten front UI is not taken back from the file; its row and
+// configuration stay for its return, and the next registration is current.
+TEST_F(StoreTest, ForgottenFrontUiLeavesThePlaceFree) {
+    CFrontUIInfo a;
+    a.uuid = "A";
+    a.name = "a";
+    a.pid = 10;
+    ASSERT_EQ(0, db().Upgrade(a));
+    CFrontUIConf conf;
+    conf.uuid = "A";
+    conf.data = "{\"k\":1}";
+    ASSERT_EQ(0, db().Upgrade(conf));
+    ASSERT_EQ(kMoxNotFound, db().ForgetFrontUI("B"));
+    ASSERT_EQ(0, db().ForgetFrontUI("A"));
+
+    CFrontUIInfo cur;
+    EXPECT_EQ(kMoxNotFound, db().Get(cur));
+    EXPECT_TRUE(db().FrontUIValid("A"));
+    conf.data = "{\"k\":2}";
+    EXPECT_EQ(kMoxNotCurrent, db().Upgrade(conf));
+    CFrontUIInfo b = a;
+    b.uuid = "B";
+    ASSERT_EQ(0, db().Upgrade(b));
+    ASSERT_EQ(0, db().Get(cur));
+    EXPECT_EQ("B", cur.uuid);
+    EXPECT_EQ("{\"k\":1}", Value("select data from t_frontui where uuid='A'"));
+}
+
 TEST_F(StoreTest, LoadAtStartTakesTheNewestFrontUiAndTheOldestOtherProduct) {
     Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
         "('W','w',4,4,4,NULL,300),('Y','y',2,2,2,'{\"y\":1}',100),"
@@ -692,6 +745,8 @@ TEST_F(StoreTest, LoadAtStartTakesTheNewestFrontUiAndTheOldestOtherProduct) {
         kDef +
         "','D','/d','{\"d\":1}',3,1),('P','p','/p','{}',1,300),"
         "('Q','q','/q','{}',2,200)");
+    // As a file written before the current product was recorded.
+    Sql("delete from t_current");
     Restart();
 
     CFrontUIInfo front;

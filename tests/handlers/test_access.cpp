@@ -241,10 +241,11 @@ const Case kCases[] = {
      403, "frontui-uuid-owner"},
     {"owner registers again", kNoPolicy, &kUiOwner, 1000, kOwnerUi, Declares::kItself, 0, nullptr},
     {"stranger registers itself beside it", kNoPolicy, &kStranger, 1000, "ui-s", Declares::kItself,
-     1, nullptr},
+     104, nullptr},
     {"unlisted user registers", kUiListed, &kStranger, 1000, "ui-s", Declares::kItself, 403,
      "frontui-listed"},
-    {"listed user registers", kUiListed, &kListedUser, 1000, "ui-l", Declares::kItself, 1, nullptr},
+    {"listed user registers", kUiListed, &kListedUser, 1000, "ui-l", Declares::kItself, 104,
+     nullptr},
     {"open mode: takes the current uuid", kOpen, &kStranger, 1000, kOwnerUi, Declares::kPidOne, 0,
      nullptr},
 };

@@ -145,9 +145,9 @@ TEST_F(ServiceTest, FrontUiLife) {
     EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
     EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"theme":"dark","uuid":"fui-0001"})");
 
-    // A second front UI answers 1 and stays unknown.
+    // A second front UI answers 104 and stays unknown.
     auto other = Connect(Endpoint::kFrontUi);
-    EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), 1);
+    EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), 104);
     EXPECT_EQ(Result(*other, "fui-0002", 1004), 100);
 }
 
@@ -170,10 +170,11 @@ TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
         std::string uuid;  // "#" is replaced by a counter
         uint32_t type;
         std::string body;
+        int result;
     } cases[] = {
-        {"registration under a new uuid each time", "flood-#", 1000, bigReg},
-        {"registration of the stored row", "legacy", 1000, bigReg},
-        {"save from the stored row", "legacy", 1003, big},
+        {"registration under a new uuid each time", "flood-#", 1000, bigReg, 104},
+        {"registration of the stored row", "legacy", 1000, bigReg, 104},
+        {"save from the stored row", "legacy", 1003, big, 1},
     };
     const std::string rows = Sql1(
         "select group_concat(uuid||name||ifnull(data,'-')||timestamp) "
@@ -184,7 +185,7 @@ TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
         for (int i = 0; i < 30; i++) {
             std::string uuid = c.uuid;
             if (uuid.back() == '#') uuid.replace(uuid.size() - 1, 1, std::to_string(n++));
-            ASSERT_EQ(Result(*intruder, uuid, c.type, c.body), 1) << c.what;
+            ASSERT_EQ(Result(*intruder, uuid, c.type, c.body), c.result) << c.what;
         }
         EXPECT_EQ(Sql1("select group_concat(uuid||name||ifnull(data,'-')||timestamp) "
                        "from (select * from t_frontui order by uuid)"),
@@ -194,9 +195,13 @@ TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
     }
     EXPECT_EQ(Result(*intruder, "flood-0", 1004), 100);
 
-    // The current front UI registers again, then the daemon restarts: it is
-    // the one loaded, not a row left by an older build.
-    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
+    // The current front UI registers again, declaring this process (it
+    // must still run to be current after a restart), then the daemon
+    // restarts: it is the one loaded, not a row left by an older build.
+    const std::string live = R"({"name":"ui","login_uid":1000,"euid":)" +
+                             std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
+                             "}";
+    EXPECT_EQ(Result(*ui, kFui, 1000, live), 0);
     ui.reset();
     intruder.reset();
     daemon_->Stop();
@@ -204,7 +209,7 @@ TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
     EXPECT_TRUE(daemon_->WaitLog("load FrontUI for " + kFui));
     ui = Connect(Endpoint::kFrontUi);
     EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"k":"v","uuid":"fui-0001"})");
-    EXPECT_EQ(Result(*ui, "flood-1", 1000, kFuiBody), 1);
+    EXPECT_EQ(Result(*ui, "flood-1", 1000, kFuiBody), 104);
     EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
 }
 
@@ -408,7 +413,7 @@ TEST_F(ServiceTest, PeersAreIdentifiedAndMisdeclaredFrontUisFlagged) {
     std::string honest = R"({"name":"ui","login_uid":0,"euid":)" + std::to_string(geteuid()) +
                          R"(,"pid":)" + std::to_string(getpid()) + "}";
     EXPECT_EQ(Result(*ui, "honest", 1000, honest), 0);
-    EXPECT_EQ(Result(*ui, "liar", 1000, R"({"name":"ui","login_uid":0,"euid":4321,"pid":1})"), 1);
+    EXPECT_EQ(Result(*ui, "liar", 1000, R"({"name":"ui","login_uid":0,"euid":4321,"pid":1})"), 104);
     EXPECT_TRUE(
         daemon_->WaitLog("|ERROR|frontUI register uuid: liar declares pid: 1,euid: 4321,"
                          "but its peer is pid: " +

@@ -253,7 +253,7 @@ std::vector<EnvelopeCase> EnvelopeCases() {
         Reaches("type 2^32", Type("4294967296"), 5, 2147483647u),
         Reaches("type 0", Type("0"), 5, 0),
         Reaches("type 999", Type("999"), 5, 999),
-        Reaches("type 1005", Type("1005"), 5, 1005),
+        Reaches("type 1006", Type("1006"), 5, 1006),
         Reaches("type 1499", Type("1499"), 5, 1499),
         Reaches("type 1504", Type("1504"), 5, 1504),
         Reaches("type 1999", Type("1999"), 5, 1999),

@@ -125,7 +125,8 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     ASSERT_NE(UnitDir(), "");
     for (const std::string &rel : std::vector<std::string>{
              "/sbin/veskkorvaned", "/bin/korvanectl", "/" + UnitDir() + "/veskkorvaned.service",
-             "/share/veskkorvaned/log.conf", "/share/veskkorvaned/access.conf"})
+             "/share/veskkorvaned/log.conf", "/share/veskkorvaned/access.conf",
+             "/share/veskkorvaned/korvaned.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     for (const std::string &rel : ClientLibFiles())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;

@@ -1,0 +1,32 @@
+// The answer to "am I protected?" (request 1005): what the daemon knows of
+// the current product, judged by fixed rules. health_judge and
+// health_report are pure, so every rule is a row of a table test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct health_facts_t {
+    bool has_product = false;  // a current product (the default one once registered or started)
+    std::string uuid;
+    std::string name;
+    std::string exec;
+    int alive = -1;           // 1 its program runs, 0 watched and it does not, -1 not watched
+    std::string secstat;      // its last status text, "" for none
+    int64_t last_report = 0;  // Unix seconds, 0 for none
+    int default_state = 0;    // the default record: 2 told to start, 3 told to stop, else 0
+};
+
+struct health_verdict_t {
+    const char *verdict = "unknown";  // "protected", "at-risk" or "unknown"
+    std::vector<std::string> reasons;
+    bool has_protection = false;  // "protection" as reported, when it is a text
+    std::string protection;
+    bool has_signatures = false;
+    std::string signatures;
+};
+
+health_verdict_t health_judge(const health_facts_t &facts);
+// The reply's "data" object as compact JSON text; "" when out of memory.
+std::string health_report(const health_facts_t &facts);

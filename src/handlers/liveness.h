@@ -1,0 +1,48 @@
+// Liveness: a product counts while a process runs its program, a front UI
+// while the process it declared lives.
+//
+// A product is watched from the first moment a process that may speak as a
+// product (root, or an owner access.conf's [products] lists) runs its
+// "exec". A watched product whose program then runs in no such process for
+// `grace` seconds is lost and unregistered on its behalf. A product whose
+// program runs nowhere when it registers is not watched, so that a wrong
+// "exec" never causes a failover. /proc is looked at when a product
+// registers, every kLivenessPeriodMs, and at once when a process known to
+// run a program exits (a pidfd in the event loop).
+//
+// The current front UI is forgotten when its declared process exits.
+//
+// Everything here runs on the event loop's thread.
+#pragma once
+
+#include <string>
+
+#include "db/records.h"
+#include "net/ae/ae.h"
+
+constexpr int kLivenessPeriodMs = 5000;
+// Processes looked at in one scan of /proc, and pidfds held at most.
+constexpr size_t kLivenessMaxProcs = 1u << 20;
+constexpr size_t kLivenessMaxPidfds = 256;
+
+struct liveness_config_t {
+    bool failover = true;  // false: products are never watched
+    int grace = 30;        // seconds
+};
+
+// Starts watching on `el`: the stored products (those watched before the
+// restart stay watched) and the current front UI, which is forgotten at
+// once unless a process with its pid and euid exists. `procdir` is "/proc"
+// but for tests. 0, or -1 when the timer cannot be created.
+int MoxLivenessInit(aeEventLoop *el, const liveness_config_t &config,
+                    const char *procdir = "/proc");
+void MoxLivenessUninit();
+
+// Hooks of the request handlers.
+void liveness_secsoft_registered(const CSecSoftInfo &info);
+void liveness_secsoft_removed(const std::string &uuid);
+void liveness_frontui_registered(const CFrontUIInfo &info);
+
+// 1 a process runs the product's program, 0 it is watched and none does,
+// -1 it is not watched.
+int liveness_secsoft_alive(const std::string &uuid);

@@ -1,0 +1,418 @@
+// Liveness end to end: the real daemon under a temporary root, products
+// played by copies of sleep that the tests start and kill, front UIs by
+// forked processes that register themselves.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/korvane_client.h"
+#include "db/records.h"
+#include "support/child_process.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+using korvane::Client;
+using korvane::Endpoint;
+using korvane::Message;
+using vk_test::ChildProcess;
+
+namespace {
+
+const std::string kDef = kDefSecSoftUuid;
+const std::string kDefBody = R"({"name":"Default AV","exec":"/opt/palemoss/palemoss"})";
+const std::string kUi = "ui-0001";
+const std::string kAv = "av-0001";
+const std::string kOther = "av-0002";
+
+std::string Body(const std::string &name, const std::string &exec) {
+    return R"({"name":")" + name + R"(","exec":")" + exec + R"("})";
+}
+
+std::string UiBody(int pid) {
+    return R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(geteuid()) + R"(,"pid":)" +
+           std::to_string(pid) + "}";
+}
+
+// The time a lost product may take to be noticed: the grace and one
+// period of the scan, with room for a loaded machine.
+constexpr int kNoticeMs = 1000 + 5000 + 4000;
+
+class LivenessTest : public ::testing::Test {
+protected:
+    void Start(const std::string &conf = "[liveness]\ngrace = 1\n") {
+        mkdir(root_.Under("/etc").c_str(), 0755);
+        mkdir(root_.Under("/etc/korvane").c_str(), 0755);
+        if (!conf.empty()) {
+            vk_test::WriteFile(root_.Under("/etc/korvane/korvaned.conf"), conf);
+            chmod(root_.Under("/etc/korvane/korvaned.conf").c_str(), 0644);
+        }
+        Restart();
+    }
+    void Restart() {
+        daemon_.reset();
+        daemon_ = std::make_unique<vk_test::DaemonProcess>(root_.path());
+        ASSERT_TRUE(daemon_->WaitListening());
+    }
+
+    // A copy of sleep under the root: a product's program.
+    std::string Program(const std::string &name) {
+        mkdir(root_.Under("/opt").c_str(), 0755);
+        std::string path = root_.Under("/opt/" + name);
+        EXPECT_TRUE(vk_test::CopyProgram("/bin/sleep", path));
+        return path;
+    }
+    std::unique_ptr<ChildProcess> Run(const std::string &program) {
+        auto child = std::make_unique<ChildProcess>(std::vector<std::string>{program, "600"});
+        EXPECT_TRUE(child->WaitExec(program));
+        return child;
+    }
+
+    std::unique_ptr<Client> Connect(Endpoint ep) {
+        auto c = std::make_unique<Client>(vk_test::TryOutClient());
+        std::string name =
+            "@" + root_.path() +
+            (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
+        EXPECT_TRUE(c->Connect(name)) << c->error();
+        return c;
+    }
+
+    Message Ask(Client &c, const std::string &uuid, uint32_t type,
+                const std::optional<std::string> &data = std::nullopt) {
+        uint64_t id = ++next_id_;
+        EXPECT_TRUE(c.SendRequest(uuid, id, type, data)) << c.error();
+        auto m = c.ReadMessage(5000);
+        while (m && !m->has_result) m = c.ReadMessage(5000);
+        EXPECT_TRUE(m.has_value()) << "no reply to type " << type << ": " << c.error();
+        return m ? *m : Message();
+    }
+    int Result(Client &c, const std::string &uuid, uint32_t type,
+               const std::optional<std::string> &data = std::nullopt) {
+        return Ask(c, uuid, type, data).result;
+    }
+
+    // The next notification, or an empty message after timeout_ms.
+    static Message Note(Client &watcher, int timeout_ms = 5000) {
+        auto m = watcher.ReadMessage(timeout_ms);
+        while (m && m->has_result) m = watcher.ReadMessage(timeout_ms);
+        return m ? *m : Message();
+    }
+
+    // A front UI registered from this test's own process (it lives as long
+    // as the test), watching notifications.
+    std::unique_ptr<Client> Ui() {
+        auto ui = Connect(Endpoint::kFrontUi);
+        EXPECT_EQ(Result(*ui, kUi, 1000, UiBody(getpid())), 0);
+        return ui;
+    }
+
+    int StoredStatus(const std::string &uuid) {
+        SQLite::Database db(root_.Under("/etc/korvane/korvaned.db"), SQLite::OPEN_READONLY);
+        SQLite::Statement q(db, "select status from t_secsoft where uuid=?");
+        q.bind(1, uuid);
+        return q.executeStep() ? q.getColumn(0).getInt() : -1;
+    }
+
+    vk_test::TempRoot root_;
+    std::unique_ptr<vk_test::DaemonProcess> daemon_;
+    uint64_t next_id_ = 100;
+};
+
+TEST_F(LivenessTest, KilledProductIsUnregisteredAndTheDefaultStarted) {
+    Start();
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    ASSERT_EQ(Result(*sec, kDef, 2000, kDefBody), 0);
+    ASSERT_EQ(Note(*ui).type, 1500u);
+    ASSERT_EQ(Result(*sec, kDef, 2002, R"({"protection":"on"})"), 0);
+    ASSERT_EQ(Note(*ui).type, 1501u);
+
+    std::string avd = Program("avd");
+    auto product = Run(avd);
+    ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+    EXPECT_EQ(Note(*ui).type, 1504u);
+    EXPECT_EQ(Note(*ui).type, 1500u);
+    ASSERT_EQ(Result(*sec, kAv, 2002, R"({"protection":"on","signatures":"up-to-date"})"), 0);
+    EXPECT_EQ(Note(*ui).type, 1501u);
+    Message health = Ask(*ui, "anyone", 1005);
+    EXPECT_NE(health.data.find(R"("verdict":"protected")"), std::string::npos) << health.data;
+    EXPECT_NE(health.data.find(R"("alive":true)"), std::string::npos) << health.data;
+
+    product->Kill();
+    Message gone = Note(*ui, kNoticeMs);
+    EXPECT_EQ(gone.type, 1502u) << gone.json;
+    EXPECT_EQ(gone.uuid, kAv);
+    Message start = Note(*ui);
+    EXPECT_EQ(start.type, 1503u) << start.json;
+    EXPECT_EQ(start.uuid, kDef);
+    EXPECT_EQ(Note(*ui).type, 1501u);
+    EXPECT_TRUE(daemon_->WaitLog("product " + kAv + " (Acme AV) lost: no process of " + avd +
+                                 " for 1 s, unregistered on its behalf"));
+
+    // Answered as after a 2001 of its own.
+    EXPECT_EQ(StoredStatus(kAv), -1);
+    EXPECT_EQ(StoredStatus(kDef), 2);
+    EXPECT_NE(Ask(*ui, kUi, 1001).data.find("Default AV"), std::string::npos);
+    EXPECT_EQ(Result(*sec, kAv, 2002, R"({"protection":"on"})"), 101);
+    // Another product may take its place at once.
+    EXPECT_EQ(Result(*sec, kOther, 2000, Body("Other AV", "/opt/other/bin/other")), 0);
+}
+
+TEST_F(LivenessTest, ProductGoneWhileTheDaemonWasDownIsLostAfterTheRestart) {
+    Start();
+    std::string avd = Program("avd");
+    auto product = Run(avd);
+    {
+        auto sec = Connect(Endpoint::kSecSoft);
+        ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+    }
+    daemon_.reset();
+    product->Kill();
+    Restart();
+    auto ui = Ui();
+    EXPECT_TRUE(daemon_->WaitLog("product " + kAv + " (Acme AV) lost", kNoticeMs));
+    EXPECT_EQ(Result(*ui, kUi, 1001), 101);
+}
+
+// A product whose program runs nowhere when it registers is never failed
+// over, whatever its "exec" says; one WARNING names it.
+TEST_F(LivenessTest, UnwatchedProductsStay) {
+    Start();
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    std::string idle = Program("idle");  // exists, never started
+    struct Case {
+        std::string uuid;
+        std::string exec;
+    };
+    const std::vector<Case> cases = {
+        {"av-missing", "/opt/nowhere/bin/av"},
+        {"av-relative", "bin/av"},
+        {"av-idle", idle},
+        {"av-directory", root_.Under("/opt")},
+    };
+    for (const Case &c : cases) {
+        int rc = Result(*sec, c.uuid, 2000, Body("AV", c.exec));
+        EXPECT_TRUE(rc == 0 || rc == 501) << c.uuid;
+        EXPECT_TRUE(daemon_->WaitLog("product " + c.uuid +
+                                     " (AV) is not watched: no process runs " + c.exec))
+            << c.uuid;
+    }
+    while (Note(*ui, 200).type != 0) {
+    }
+    // Well past the grace and a period of the scan.
+    EXPECT_EQ(Note(*ui, kNoticeMs).type, 0u);
+    EXPECT_EQ(vk_test::Occurrences(daemon_->Log(), " lost: "), 0u);
+    for (const Case &c : cases) EXPECT_EQ(StoredStatus(c.uuid), 1) << c.uuid;
+    Message health = Ask(*ui, kUi, 1005);
+    EXPECT_NE(health.data.find(R"("alive":null)"), std::string::npos) << health.data;
+}
+
+TEST_F(LivenessTest, ProductRestartedWithinTheGraceStays) {
+    Start("[liveness]\ngrace = 4\n");
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    std::string avd = Program("avd");
+    auto product = Run(avd);
+    ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+    EXPECT_EQ(Note(*ui).type, 1500u);
+    product->Kill();
+    ASSERT_TRUE(daemon_->WaitLog("product " + kAv + " (Acme AV): no process of " + avd));
+    product = Run(avd);
+    ASSERT_TRUE(daemon_->WaitLog("product " + kAv + " (Acme AV) runs again", 8000));
+    EXPECT_EQ(Note(*ui, 4000 + 5000 + 1000).type, 0u);
+    EXPECT_EQ(StoredStatus(kAv), 1);
+}
+
+TEST_F(LivenessTest, ModeOffNeverWatches) {
+    Start("[liveness]\nmode = off\ngrace = 1\n");
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    std::string avd = Program("avd");
+    auto product = Run(avd);
+    ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+    EXPECT_EQ(Note(*ui).type, 1500u);
+    product->Kill();
+    EXPECT_EQ(Note(*ui, kNoticeMs).type, 0u);
+    EXPECT_EQ(StoredStatus(kAv), 1);
+    EXPECT_EQ(vk_test::Occurrences(daemon_->Log(), "is not watched"), 0u);
+    Message health = Ask(*ui, kUi, 1005);
+    EXPECT_NE(health.data.find(R"("alive":null)"), std::string::npos) << health.data;
+}
+
+// A front UI played by a forked process: it registers itself under `uuid`,
+// saves `conf` when given, reports how both went, and waits to be killed.
+class UiProcess {
+public:
+    UiProcess(const std::string &root, const std::string &uuid, const std::string &conf = "") {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(fds[0]);
+            Client c = vk_test::TryOutClient();
+            int results[2] = {-1, -1};
+            if (c.Connect("@" + root + "/tmp/.zelluskkorvanefui") &&
+                c.SendRequest(uuid, 1, 1000, UiBody(getpid()))) {
+                auto m = c.ReadMessage(5000);
+                if (m) results[0] = m->result;
+                if (!conf.empty() && c.SendRequest(uuid, 2, 1003, conf)) {
+                    m = c.ReadMessage(5000);
+                    if (m) results[1] = m->result;
+                }
+            }
+            if (write(fds[1], results, sizeof(results)) < 0) _exit(1);
+            pause();
+            _exit(0);
+        }
+        close(fds[1]);
+        if (read(fds[0], m_results, sizeof(m_results)) != sizeof(m_results)) m_results[0] = -2;
+        close(fds[0]);
+    }
+    ~UiProcess() { Kill(); }
+    void Kill() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    pid_t pid() const { return m_pid; }
+    int registered() const { return m_results[0]; }
+    int saved() const { return m_results[1]; }
+
+private:
+    pid_t m_pid = -1;
+    int m_results[2] = {-1, -1};
+};
+
+TEST_F(LivenessTest, FrontUiIsCurrentWhileItsProcessLives) {
+    Start();
+    auto first = std::make_unique<UiProcess>(root_.path(), "ui-first", R"({"token":"s3cret"})");
+    ASSERT_EQ(first->registered(), 0);
+    ASSERT_EQ(first->saved(), 0);
+
+    // Another one is refused with a code of its own that names the holder.
+    auto other = Connect(Endpoint::kFrontUi);
+    Message refused = Ask(*other, "ui-second", 1000, UiBody(getpid()));
+    EXPECT_EQ(refused.result, 104);
+    EXPECT_EQ(refused.data, R"({"pid":)" + std::to_string(first->pid()) + "}");
+    EXPECT_TRUE(
+        daemon_->WaitLog("frontUI register uuid: ui-second refused,frontUI ui-first of pid " +
+                         std::to_string(first->pid()) + " is the current one"));
+
+    // Once its process has gone, the place is free; its row and
+    // configuration stay for when it comes back.
+    first->Kill();
+    EXPECT_TRUE(daemon_->WaitLog("frontUI ui-first: its process"));
+    auto back = std::make_unique<UiProcess>(root_.path(), "ui-first");
+    ASSERT_EQ(back->registered(), 0);
+    Message conf = Ask(*other, "ui-first", 1004);
+    EXPECT_NE(conf.data.find("s3cret"), std::string::npos) << conf.json;
+    back->Kill();
+    ASSERT_TRUE(
+        vk_test::WaitFor([&] { return Result(*other, "ui-second", 1000, UiBody(getpid())) == 0; }));
+
+    // A restart keeps a living front UI current.
+    Restart();
+    other = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Result(*other, "ui-third", 1000, UiBody(getpid())), 104);
+}
+
+TEST_F(LivenessTest, StoredFrontUiWithoutItsProcessIsNotCurrentAfterARestart) {
+    Start();
+    auto first = std::make_unique<UiProcess>(root_.path(), "ui-first");
+    ASSERT_EQ(first->registered(), 0);
+    daemon_.reset();
+    first->Kill();
+    Restart();
+    EXPECT_TRUE(daemon_->WaitLog("frontUI ui-first: no process"));
+    auto ui = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(Result(*ui, "ui-second", 1000, UiBody(getpid())), 0);
+}
+
+// Registered by root on another's behalf, a pid naming no process is not
+// watched: that front UI stays current.
+TEST_F(LivenessTest, FrontUiOfNoProcessStaysCurrent) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: only root may declare another pid";
+    Start();
+    auto ui = Connect(Endpoint::kFrontUi);
+    ASSERT_EQ(Result(*ui, "ui-first", 1000,
+                     R"({"name":"ui","login_uid":1000,"euid":1000,"pid":2147483000})"),
+              0);
+    EXPECT_TRUE(daemon_->WaitLog("frontUI ui-first: pid 2147483000 names no process,not watched"));
+    EXPECT_EQ(Result(*ui, "ui-second", 1000, UiBody(getpid())), 104);
+}
+
+// What 1001 and 1002 answer and what the default record says must not
+// change over a restart, in each state the arbitration can be in.
+struct RestartCase {
+    const char *name;
+    std::vector<std::pair<std::string, uint32_t>> steps;  // uuid, 2000 or 2001
+};
+
+class RestartTest : public LivenessTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, KeepsTheActiveProduct) {
+    Start();
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    ASSERT_EQ(Result(*sec, kDef, 2000, kDefBody), 0);
+    ASSERT_EQ(Result(*sec, kDef, 2002, R"({"protection":"on"})"), 0);
+    for (const auto &step : GetParam().steps) {
+        const std::string &uuid = step.first;
+        if (step.second == 2000) {
+            Result(*sec, uuid, 2000, Body("AV " + uuid, "/opt/" + uuid + "/bin/av"));
+            Result(*sec, uuid, 2002, R"({"protection":"on","by":")" + uuid + R"("})");
+        } else {
+            ASSERT_EQ(Result(*sec, uuid, 2001), 0);
+        }
+    }
+    auto answers = [&](Client &c) {
+        return std::vector<std::string>{Ask(c, kUi, 1001).data, Ask(c, kUi, 1002).data,
+                                        std::to_string(StoredStatus(kDef))};
+    };
+    std::vector<std::string> before = answers(*ui);
+    ui.reset();
+    sec.reset();
+    Restart();
+    auto again = Connect(Endpoint::kFrontUi);
+    EXPECT_EQ(answers(*again), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, RestartTest,
+    ::testing::Values(RestartCase{"DefaultCurrent", {}},
+                      RestartCase{"ProductCurrent", {{"av-p", 2000}}},
+                      RestartCase{"ProductUnregistered", {{"av-p", 2000}, {"av-p", 2001}}},
+                      RestartCase{"RefusedProductStored", {{"av-p", 2000}, {"av-q", 2000}}},
+                      RestartCase{"RefusedProductStoredDefaultStarted",
+                                  {{"av-p", 2000}, {"av-q", 2000}, {"av-p", 2001}}},
+                      RestartCase{"RefusedProductLeftAlone",
+                                  {{"av-p", 2000}, {"av-q", 2000}, {"av-q", 2001}}}),
+    [](const ::testing::TestParamInfo<RestartCase> &info) { return std::string(info.param.name); });
+
+// A product that got 501 leaving does not start the default product while
+// the active one still protects.
+TEST_F(LivenessTest, RefusedProductLeavingKeepsTheDefaultStopped) {
+    Start();
+    auto ui = Ui();
+    auto sec = Connect(Endpoint::kSecSoft);
+    ASSERT_EQ(Result(*sec, kDef, 2000, kDefBody), 0);
+    ASSERT_EQ(Result(*sec, kAv, 2000, Body("P", "/opt/p/p")), 0);
+    ASSERT_EQ(Result(*sec, kOther, 2000, Body("Q", "/opt/q/q")), 501);
+    while (Note(*ui, 200).type != 0) {
+    }
+    ASSERT_EQ(Result(*sec, kOther, 2001), 0);
+    EXPECT_EQ(Note(*ui).type, 1502u);
+    EXPECT_EQ(Note(*ui, 500).type, 0u);
+    EXPECT_EQ(StoredStatus(kDef), 3);
+}
+
+}  // namespace

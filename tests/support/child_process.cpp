@@ -1,0 +1,63 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+namespace vk_test {
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::string &cwd) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    Kill();
+}
+
+bool ChildProcess::WaitExec(const std::string &exe, int timeout_ms) const {
+    const std::string link = "/proc/" + std::to_string(m_pid) + "/exe";
+    return WaitFor(
+        [&] {
+            char buf[PATH_MAX];
+            ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+            return n > 0 && std::string(buf, static_cast<size_t>(n)) == exe;
+        },
+        timeout_ms);
+}
+
+bool ChildProcess::Kill() {
+    if (m_pid <= 0) return false;
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return true;
+}
+
+bool CopyProgram(const std::string &from, const std::string &to) {
+    std::string content = ReadFile(from);
+    if (content.empty()) return false;
+    WriteFile(to, content);
+    return chmod(to.c_str(), 0755) == 0;
+}
+
+}  // namespace vk_test

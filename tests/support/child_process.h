@@ -1,0 +1,33 @@
+// A program the test starts itself (a stand-in for a product or a front
+// UI), killed and reaped by its pid when the object goes away.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vk_test {
+
+class ChildProcess {
+public:
+    // Starts argv[0] (a path) with argv, in `cwd` when not empty.
+    explicit ChildProcess(const std::vector<std::string> &argv, const std::string &cwd = "");
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // Waits until the child runs `exe` (its exec is done).
+    bool WaitExec(const std::string &exe, int timeout_ms = 5000) const;
+    // SIGKILL and reap; true when it was running.
+    bool Kill();
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Copies a file (a program) to `to`, mode 0755; false when it cannot.
+bool CopyProgram(const std::string &from, const std::string &to);
+
+}  // namespace vk_test
