@@ -119,8 +119,9 @@ const std::vector<Command> &Commands() {
          "front UIs, security products (each one's status in words, the time of\n"
          "its last status report and whether its program runs, as last seen by\n"
          "the daemon), which product is current, the default product and its\n"
-         "state. A database written by an older daemon lacks the last three\n"
-         "facts: show says that they are not recorded.",
+         "state. A database written by an older daemon records neither the\n"
+         "current product nor reports and liveness: show says they are not\n"
+         "recorded.",
          RunShow},
         {"status",
          {},
@@ -151,7 +152,7 @@ using korvanectl::Command;
 
 const char kExitCodes[] =
     "Exit codes:\n"
-    "  0  success (the reply's \"result\" is 0)\n"
+    "  0  success (the reply's \"result\" is 0; health: the verdict is protected)\n"
     "  1  the daemon answered with a non-zero \"result\"\n"
     "  2  usage error\n"
     "  3  the daemon is not running, or its socket refused the connection\n"

@@ -126,7 +126,7 @@ KORVANE_EXPORT void korvane_message_free(korvane_message_t *message);
  * "korvane-health". On KORVANE_OK with result 0, reply->data is the object
  * {"verdict":"protected"|"at-risk"|"unknown","reasons":[...],"product":...,
  * "name":...,"alive":...,"protection":...,"signatures":...,
- * "last_report":...,"default":...} (docs/protocol.md). */
+ * "last_report":...,"default":...}, each null when not known. */
 KORVANE_EXPORT int korvane_get_health(korvane_client_t *client, const char *uuid, int timeout_ms,
                                       korvane_message_t *reply);
 
