@@ -45,8 +45,14 @@ const std::vector<Command> &Commands() {
          {"--uuid", "--name", "--pid", "--euid", "--login-uid", "--id"},
          0,
          "ui-register --uuid UUID --name NAME [--pid N] [--euid N] [--login-uid N]",
-         "Registers a front UI (request 1000). --pid, --euid and --login-uid\n"
-         "default to this process's own.",
+         "Registers a front UI (request 1000). The daemon keeps a front UI\n"
+         "current only while the process it declares runs. Without --pid that\n"
+         "is korvanectl itself, so the registration ends when korvanectl exits\n"
+         "(a note on stderr says so). --pid N registers on behalf of the running\n"
+         "process N (root may declare any process): its effective uid and login\n"
+         "uid (from /proc/N) become --euid and --login-uid unless given; a pid of\n"
+         "no process is a usage error. Result 104 (another front UI is\n"
+         "registered, with its pid) ends in exit code 1.",
          RunProtocolCommand},
         {"get-product",
          {"--uuid", "--id"},
@@ -73,6 +79,17 @@ const std::vector<Command> &Commands() {
          "get-config --uuid FRONT-UI-UUID",
          "Reads a front UI's configuration back (request 1004).",
          RunProtocolCommand},
+        {"health",
+         {},
+         0,
+         "health",
+         "Asks for the daemon's protection verdict (request 1005, answered to\n"
+         "anyone) and prints it: protected, at-risk or unknown, then the current\n"
+         "product, whether its program runs, its protection and signatures as it\n"
+         "last reported them, the time of that report, the default product's\n"
+         "state and each reason. --json prints the reply's \"data\" object as one\n"
+         "line. Exit code 0 protected, 8 at-risk, 9 unknown.",
+         RunHealth},
         {"send",
          {"--socket", "--type", "--uuid", "--id", "--data", "--text"},
          0,
@@ -99,7 +116,12 @@ const std::vector<Command> &Commands() {
          0,
          "show",
          "Shows the registry as stored in the daemon's database, read-only:\n"
-         "front UIs, security products, the default product and its state.",
+         "front UIs, security products (each one's status in words, the time of\n"
+         "its last status report and whether its program runs, as last seen by\n"
+         "the daemon), which product is current, the default product and its\n"
+         "state. A database written by an older daemon records neither the\n"
+         "current product nor reports and liveness: show says they are not\n"
+         "recorded.",
          RunShow},
         {"status",
          {},
@@ -130,7 +152,7 @@ using korvanectl::Command;
 
 const char kExitCodes[] =
     "Exit codes:\n"
-    "  0  success (the reply's \"result\" is 0)\n"
+    "  0  success (the reply's \"result\" is 0; health: the verdict is protected)\n"
     "  1  the daemon answered with a non-zero \"result\"\n"
     "  2  usage error\n"
     "  3  the daemon is not running, or its socket refused the connection\n"
@@ -138,7 +160,9 @@ const char kExitCodes[] =
     "  5  the registry database cannot be read (show)\n"
     "  6  not permitted: the daemon's access policy refused the request\n"
     "  7  status: the daemon runs but a socket does not answer, or a socket\n"
-    "     answers while no process holds the PID file\n";
+    "     answers while no process holds the PID file\n"
+    "  8  health: the verdict is at-risk\n"
+    "  9  health: the verdict is unknown\n";
 
 void PrintUsage(FILE *out) {
     fprintf(out,
@@ -151,6 +175,7 @@ void PrintUsage(FILE *out) {
             "Front-UI requests (socket of the front UIs):\n"
             "  ui-register, get-product, get-status, save-config, get-config\n"
             "Other:\n"
+            "  health   the protection verdict, asked of the daemon (0, 8 or 9)\n"
             "  send     any envelope to either socket\n"
             "  watch    print the notifications sent to front UIs\n"
             "  show     the stored registry, read from the database\n"

@@ -12,8 +12,8 @@ from KorvaneError.
 
 from . import codes
 from .client import Client
-from .errors import (ConnectionClosed, KorvaneError, NotPermitted, NotRunning, ProtocolError,
-                     Timeout, UntrustedListener)
+from .errors import (ConnectionClosed, KorvaneError, NotPermitted, NotRunning, OtherFrontUi,
+                     ProtocolError, Timeout, UntrustedListener)
 from .paths import Endpoint, endpoint_name, socket_name
 from .wire import MAX_REQUEST_LINE, Message, decode_line, encode_request, encode_text
 
@@ -21,4 +21,5 @@ __all__ = [
     "codes", "Client", "Endpoint", "endpoint_name", "socket_name", "Message", "decode_line",
     "encode_request", "encode_text", "MAX_REQUEST_LINE", "KorvaneError", "NotRunning",
     "UntrustedListener", "ConnectionClosed", "Timeout", "ProtocolError", "NotPermitted",
+    "OtherFrontUi",
 ]

@@ -8,14 +8,17 @@ import struct
 import time
 
 from . import codes
-from .errors import (ConnectionClosed, KorvaneError, NotPermitted, NotRunning, ProtocolError,
-                     Timeout, UntrustedListener)
+from .errors import (ConnectionClosed, KorvaneError, NotPermitted, NotRunning, OtherFrontUi,
+                     ProtocolError, Timeout, UntrustedListener)
 from .paths import Endpoint, endpoint_name, root
 from .wire import _NO_DATA, MAX_REQUEST_LINE, decode_line, encode_request
 
 # Longest line read before giving up on the connection.
 MAX_LINE = 16 * 1024 * 1024
 DEFAULT_TIMEOUT = 5.0
+# The sender of a health request when the caller names none; the daemon
+# answers whatever the uuid.
+HEALTH_UUID = "korvane-health"
 
 
 def _deadline(timeout):
@@ -169,12 +172,16 @@ class Client:
 
     def request(self, type, uuid, data=_NO_DATA, timeout=DEFAULT_TIMEOUT):
         """Sends a request and returns its reply. Raises NotPermitted on
-        result 403 and Timeout when no reply comes in time (the daemon
-        answers nothing to a line it cannot decode or a type it does not
-        serve). Other results are the caller's to read."""
+        result 403, OtherFrontUi on result 104 (a front-UI registration
+        refused while another front UI is current) and Timeout when no reply
+        comes in time (the daemon answers nothing to a line it cannot decode
+        or a type it does not serve). Other results are the caller's to
+        read."""
         reply = self.wait_reply(self.send(type, uuid, data), timeout)
         if reply.result == codes.RESULT_NOT_PERMITTED:
             raise NotPermitted(reply)
+        if reply.result == codes.RESULT_OTHER_FUI:
+            raise OtherFrontUi(reply)
         return reply
 
     def next_notification(self, timeout=None):
@@ -228,7 +235,10 @@ class Client:
     def ui_register(self, uuid, name, pid=None, euid=None, login_uid=None,
                     timeout=DEFAULT_TIMEOUT):
         """Registers a front UI (1000). pid, euid and login uid default to
-        this process's own, which a front UI not run by root must declare."""
+        this process's own, which a front UI not run by root must declare.
+        The daemon keeps the front UI current only while the declared
+        process runs. Raises OtherFrontUi (result 104) while another front
+        UI is current."""
         body = {
             "name": name,
             "login_uid": _as_int32(_login_uid() if login_uid is None else login_uid),
@@ -252,3 +262,14 @@ class Client:
     def get_config(self, uuid, timeout=DEFAULT_TIMEOUT):
         """The front UI's configuration (1004) in reply.data."""
         return self.request(codes.REQ_GET_FUICONF, uuid, timeout=timeout)
+
+    # -- anyone ---------------------------------------------------------
+
+    def get_health(self, uuid=None, timeout=DEFAULT_TIMEOUT):
+        """The protection verdict (1005), answered to any sender, registered
+        or not; `uuid` defaults to "korvane-health". reply.data is a dict:
+        "verdict" ("protected", "at-risk" or "unknown"), "reasons" (a list
+        of texts), "product", "name", "alive", "protection", "signatures",
+        "last_report" and "default" (each None when not known)."""
+        return self.request(codes.REQ_GET_HEALTH, HEALTH_UUID if uuid is None else uuid,
+                            timeout=timeout)

@@ -33,3 +33,18 @@ class NotPermitted(KorvaneError):
         super().__init__("not permitted: the daemon refused request %d (id %d)" %
                          (reply.type, reply.id))
         self.reply = reply
+
+
+class OtherFrontUi(KorvaneError):
+    """Result 104: a front-UI registration refused because another front UI
+    is current and its process still runs. The reply is in `reply`, the
+    current front UI's declared pid in `pid` (None when the reply has
+    none)."""
+
+    def __init__(self, reply):
+        data = reply.data if isinstance(reply.data, dict) else {}
+        pid = data.get("pid")
+        self.pid = pid if isinstance(pid, int) and not isinstance(pid, bool) else None
+        super().__init__("another front UI is registered" +
+                         ("" if self.pid is None else " (pid %d)" % self.pid))
+        self.reply = reply

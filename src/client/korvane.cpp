@@ -33,6 +33,10 @@ namespace {
 // A front UI that never reads its notifications must not grow without end.
 constexpr size_t kMaxKept = 4096;
 
+// The sender of a health request when the caller names none: the daemon
+// answers it whatever the uuid.
+constexpr const char *kHealthUuid = "korvane-health";
+
 long long NowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -335,6 +339,31 @@ int korvane_read_notification(korvane_client_t *client, int timeout_ms,
     if (notification == nullptr) return Fail(client, KORVANE_E_INVALID, "read: no message to fill");
     memset(notification, 0, sizeof(*notification));
     return Guard(client, [&] { return ReadNotification(client, timeout_ms, notification); });
+}
+
+int korvane_get_health(korvane_client_t *client, const char *uuid, int timeout_ms,
+                       korvane_message_t *reply) {
+    return korvane_request(client, uuid != nullptr ? uuid : kHealthUuid, KORVANE_REQ_GET_HEALTH,
+                           nullptr, timeout_ms, reply);
+}
+
+const char *korvane_result_text(int32_t result) {
+    return korvane::ResultText(result);
+}
+
+int korvane_reply_text(const korvane_message_t *reply, char *buf, size_t size) {
+    if (reply == nullptr || buf == nullptr) return KORVANE_E_INVALID;
+    return Guard(nullptr, [&] {
+        korvane::Message m;
+        m.has_result = reply->has_result != 0;
+        m.result = reply->result;
+        m.has_data = reply->data != nullptr;
+        if (m.has_data) m.data = reply->data;
+        std::string text = korvane::ReplyText(m);
+        if (text.size() >= size) return static_cast<int>(KORVANE_E_INVALID);
+        memcpy(buf, text.c_str(), text.size() + 1);
+        return static_cast<int>(KORVANE_OK);
+    });
 }
 
 void korvane_message_free(korvane_message_t *message) {

@@ -121,6 +121,25 @@ KORVANE_EXPORT int korvane_read_notification(korvane_client_t *client, int timeo
 /* Frees the strings of a message and zeroes it; NULL is ignored. */
 KORVANE_EXPORT void korvane_message_free(korvane_message_t *message);
 
+/* Asks for the protection verdict (request 1005), as korvane_request does.
+ * Any peer may ask, on either socket, registered or not; uuid NULL sends
+ * "korvane-health". On KORVANE_OK with result 0, reply->data is the object
+ * {"verdict":"protected"|"at-risk"|"unknown","reasons":[...],"product":...,
+ * "name":...,"alive":...,"protection":...,"signatures":...,
+ * "last_report":...,"default":...}, each null when not known. */
+KORVANE_EXPORT int korvane_get_health(korvane_client_t *client, const char *uuid, int timeout_ms,
+                                      korvane_message_t *reply);
+
+/* A fixed English text for a reply's "result" (a KORVANE_RESULT_* value):
+ * "success", "another front UI is registered", ...; "unknown result" for
+ * other numbers. Not for the KORVANE_E_* codes: see korvane_strerror. */
+KORVANE_EXPORT const char *korvane_result_text(int32_t result);
+/* The text of a reply's result with what its data names, into buf: for
+ * result 104 "another front UI is registered (pid N)", N the current front
+ * UI's declared pid. KORVANE_E_INVALID when reply or buf is NULL or the
+ * text does not fit in size bytes with its NUL. */
+KORVANE_EXPORT int korvane_reply_text(const korvane_message_t *reply, char *buf, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

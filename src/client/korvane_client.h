@@ -84,6 +84,14 @@ KORVANE_EXPORT std::string EncodeText(const std::string &text);
 KORVANE_EXPORT std::optional<Message> DecodeLine(const std::string &line,
                                                  std::string *error = nullptr);
 
+// A fixed English text for a reply's "result" ("success", "not
+// permitted", ...); "unknown result" for a number the protocol lacks.
+KORVANE_EXPORT const char *ResultText(int result);
+// The text of a reply's result with what its "data" names: for 104
+// "another front UI is registered (pid N)", N the current front UI's
+// declared pid ("another front UI is registered" when the reply has none).
+KORVANE_EXPORT std::string ReplyText(const Message &reply);
+
 class KORVANE_EXPORT Client {
 public:
     // Longest line ReadLine accepts before failing.

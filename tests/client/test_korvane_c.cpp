@@ -1,9 +1,11 @@
-// The C interface: its return codes and messages, replies found among
-// notifications and late replies, timeouts, against a server made in the
-// test; and, against the real daemon, the connection made again after the
-// daemon closed it.
+// The C interface: its return codes and messages, the words of results,
+// replies found among notifications and late replies, timeouts, against a
+// server made in the test; and, against the real daemon, the connection
+// made again after the daemon closed it, the health request and a second
+// front UI refused.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <functional>
@@ -119,6 +121,50 @@ TEST(KorvaneC, ArgumentsAndStateFailWithTheirCodes) {
     EXPECT_STREQ(korvane_strerror(-100), "unknown error");
 }
 
+// The words of a result, and of a reply with what its data names.
+TEST(KorvaneC, ResultAndReplyTexts) {
+    EXPECT_STREQ(korvane_result_text(KORVANE_RESULT_OK), "success");
+    EXPECT_STREQ(korvane_result_text(KORVANE_RESULT_OTHER_FUI), "another front UI is registered");
+    EXPECT_STREQ(korvane_result_text(KORVANE_RESULT_NOT_PERMITTED), "not permitted");
+    EXPECT_STREQ(korvane_result_text(9999), "unknown result");
+    EXPECT_STREQ(korvane_result_text(KORVANE_E_TIMEOUT), "unknown result");
+
+    struct Case {
+        int32_t result;
+        const char *data;
+        const char *text;
+    };
+    const Case cases[] = {
+        {104, R"({"pid":4242})", "another front UI is registered (pid 4242)"},
+        {104, nullptr, "another front UI is registered"},
+        {104, R"({"pid":"4242"})", "another front UI is registered"},
+        {104, R"({"pid":-1})", "another front UI is registered"},
+        {104, R"({"pid":1.5})", "another front UI is registered"},
+        {104, R"({"pid":4294967296})", "another front UI is registered"},
+        {104, "[4242]", "another front UI is registered"},
+        {0, R"({"pid":4242})", "success"},
+        {403, nullptr, "not permitted"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.data != nullptr ? c.data : "no data");
+        korvane_message_t reply = {};
+        reply.has_result = 1;
+        reply.result = c.result;
+        reply.data = const_cast<char *>(c.data);
+        char buf[128];
+        ASSERT_EQ(korvane_reply_text(&reply, buf, sizeof(buf)), KORVANE_OK);
+        EXPECT_STREQ(buf, c.text);
+        // Exactly room for the text and its NUL, and one byte less.
+        const size_t need = strlen(c.text) + 1;
+        EXPECT_EQ(korvane_reply_text(&reply, buf, need), KORVANE_OK);
+        EXPECT_EQ(korvane_reply_text(&reply, buf, need - 1), KORVANE_E_INVALID);
+    }
+    korvane_message_t reply = {};
+    char buf[8];
+    EXPECT_EQ(korvane_reply_text(nullptr, buf, sizeof(buf)), KORVANE_E_INVALID);
+    EXPECT_EQ(korvane_reply_text(&reply, nullptr, 8), KORVANE_E_INVALID);
+}
+
 TEST(KorvaneC, EndpointNamesAndTheirBuffer) {
     vk_test::TempRoot root;
     vk_test::ScopedRootEnv env(root.path());
@@ -170,6 +216,7 @@ protected:
     vk_test::ScopedRootEnv m_env;
     TestServer m_server;
     Handle m_h = NewHandle();
+    JsonPtr m_request;  // kept by a test's server thread
 };
 
 TEST_F(KorvaneCServer, ReplyIsFoundAmongNotificationsAndLateReplies) {
@@ -216,6 +263,37 @@ TEST_F(KorvaneCServer, ReplyIsFoundAmongNotificationsAndLateReplies) {
     EXPECT_EQ(n.id, 78u);
     EXPECT_STREQ(n.uuid, "");
     EXPECT_STREQ(n.data, R"({"a":"b"})");
+}
+
+// 1005 goes without a body, from "korvane-health" unless the caller names
+// a sender; the verdict comes back as the reply's data.
+TEST_F(KorvaneCServer, HealthRequest) {
+    for (const char *uuid : {static_cast<const char *>(nullptr), "ui-7"}) {
+        SCOPED_TRACE(uuid != nullptr ? uuid : "no uuid");
+        std::thread replier([this] {
+            JsonPtr req = Receive();
+            int id = req ? static_cast<int>(cJSON_GetObjectItem(req.get(), "id")->valuedouble) : 0;
+            m_server.Write(Line(R"({"data":{"verdict":"at-risk","reasons":["protection is off"]},)"
+                                R"("id":)" +
+                                std::to_string(id) + R"(,"type":1005,"result":0})"));
+            m_request = std::move(req);
+        });
+        Msg m;
+        ASSERT_EQ(korvane_get_health(m_h.get(), uuid, 10000, &m), KORVANE_OK)
+            << korvane_client_error(m_h.get());
+        replier.join();
+        ASSERT_TRUE(m_request);
+        EXPECT_EQ(cJSON_GetObjectItem(m_request.get(), "type")->valuedouble, 1005);
+        EXPECT_STREQ(cJSON_GetObjectItem(m_request.get(), "uuid")->valuestring,
+                     uuid != nullptr ? uuid : "korvane-health");
+        EXPECT_EQ(cJSON_GetObjectItem(m_request.get(), "data"), nullptr);
+        EXPECT_EQ(m.type, static_cast<uint32_t>(KORVANE_REQ_GET_HEALTH));
+        EXPECT_EQ(m.result, KORVANE_RESULT_OK);
+        EXPECT_STREQ(m.data, R"({"verdict":"at-risk","reasons":["protection is off"]})");
+    }
+    Msg m;
+    EXPECT_EQ(korvane_get_health(nullptr, nullptr, 0, &m), KORVANE_E_INVALID);
+    EXPECT_EQ(korvane_get_health(m_h.get(), nullptr, 0, nullptr), KORVANE_E_INVALID);
 }
 
 TEST_F(KorvaneCServer, LineThatDoesNotDecodeIsAProtocolError) {
@@ -314,6 +392,38 @@ TEST_F(KorvaneCDaemon, RequestAfterARestartConnectsAgain) {
             }
         }
     }
+}
+
+// The real daemon: the verdict is answered to a sender that never
+// registered, and a second front UI is refused with the current one's pid.
+TEST_F(KorvaneCDaemon, HealthAndASecondFrontUi) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Handle h = NewHandle();
+    ASSERT_EQ(korvane_client_connect(h.get(), KORVANE_ENDPOINT_FUI), KORVANE_OK);
+    Msg m;
+    ASSERT_EQ(korvane_get_health(h.get(), nullptr, 10000, &m), KORVANE_OK)
+        << korvane_client_error(h.get());
+    EXPECT_EQ(m.result, KORVANE_RESULT_OK);
+    EXPECT_STREQ(m.uuid, "korvane-health");
+    JsonPtr data = json_parse(m.data != nullptr ? m.data : "");
+    ASSERT_TRUE(cJSON_IsObject(data.get())) << (m.data != nullptr ? m.data : "no data");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(data.get(), "verdict")), "unknown");
+    korvane_message_free(&m);
+
+    // Both declare this process, which runs: the first stays current.
+    ASSERT_EQ(korvane_request(h.get(), "c-ui", KORVANE_REQ_FUI_REGISTER, RegisterBody().c_str(),
+                              10000, &m),
+              KORVANE_OK);
+    EXPECT_EQ(m.result, KORVANE_RESULT_OK);
+    korvane_message_free(&m);
+    ASSERT_EQ(korvane_request(h.get(), "c-ui-2", KORVANE_REQ_FUI_REGISTER, RegisterBody().c_str(),
+                              10000, &m),
+              KORVANE_OK);
+    EXPECT_EQ(m.result, KORVANE_RESULT_OTHER_FUI);
+    char text[128];
+    ASSERT_EQ(korvane_reply_text(&m, text, sizeof(text)), KORVANE_OK);
+    EXPECT_EQ(std::string(text),
+              "another front UI is registered (pid " + std::to_string(getpid()) + ")");
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ def ctl(*args):
 REFUSED = r"takes no option|unknown option"
 
 ALL = ("register update report unregister ui-register get-product get-status "
-       "save-config get-config send watch show status")
+       "save-config get-config health send watch show status")
 
 CASES = [
     ("korvanectl ", ALL),
@@ -69,6 +69,8 @@ CASES = [
     ("korvanectl report --uuid ", ""),
     ("korvanectl watch --", "--timestamps --json --timeout --help"),
     ("korvanectl show ", ""),
+    ("korvanectl he", "health"),
+    ("korvanectl health --", "--json --timeout --help"),
     # A flag takes no value: the command after it is still found.
     ("korvanectl watch --timestamps --", "--json --timeout --help"),
     ("korvanectl nosuch --", "--json --timeout --help"),

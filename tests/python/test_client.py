@@ -70,7 +70,6 @@ class FrontUiLife(WithDaemon):
             ("no product", lambda: ui.get_product(UI), codes.RESULT_NO_SECSOFT),
             ("no configuration", lambda: ui.get_config(UI), codes.RESULT_NO_FUICONF),
             ("save", lambda: ui.save_config(UI, {"theme": "dark"}), codes.RESULT_OK),
-            ("second front UI", lambda: ui.ui_register(PRODUCT, "other"), codes.RESULT_FAILED),
         ]
         for what, call, result in steps:
             with self.subTest(step=what):
@@ -78,6 +77,19 @@ class FrontUiLife(WithDaemon):
                 self.assertEqual(reply.result, result)
         reply = ui.get_config(UI)
         self.assertEqual(reply.data, {"theme": "dark", "uuid": UI})
+
+    def test_second_front_ui_is_refused_while_the_first_runs(self):
+        ui = self.client(Endpoint.FRONT_UI)
+        self.assertTrue(ui.ui_register(UI, "shield-ui").ok)
+        # Both declare this process, which runs: the first stays current.
+        with self.assertRaises(korvane.OtherFrontUi) as refused:
+            ui.ui_register(PRODUCT, "other")
+        self.assertEqual(refused.exception.pid, os.getpid())
+        self.assertEqual(refused.exception.reply.result, codes.RESULT_OTHER_FUI)
+        self.assertEqual(str(refused.exception),
+                         "another front UI is registered (pid %d)" % os.getpid())
+        # The first is still the registered one.
+        self.assertEqual(ui.get_config(UI).result, codes.RESULT_NO_FUICONF)
 
     def test_replies_carry_the_request_id(self):
         ui = self.client(Endpoint.FRONT_UI)
@@ -112,6 +124,36 @@ class ProductLife(WithDaemon):
             (codes.NOTIFY_SECSOFT, PRODUCT, dict(DETAIL, version="2.2", uuid=PRODUCT)),
             (codes.NOTIFY_UNREGISTER, PRODUCT, None),
         ])
+
+
+class Health(WithDaemon):
+    """The verdict, asked by anyone: nothing needs to be registered."""
+
+    def test_verdict_follows_the_reported_protection(self):
+        product = self.client(Endpoint.SECSOFT)
+        asker = self.client(Endpoint.FRONT_UI)
+        reply = asker.get_health()
+        self.assertEqual((reply.type, reply.result, reply.uuid),
+                         (codes.REQ_GET_HEALTH, codes.RESULT_OK, "korvane-health"))
+        self.assertEqual(reply.data["verdict"], "unknown")
+        self.assertIsNone(reply.data["product"])
+        # Its program does not run, so it is not watched: what it reports decides.
+        self.assertTrue(product.register(PRODUCT, "Acme AV", "/nonexistent/acme-av").ok)
+        steps = [
+            ("nothing reported", None, "unknown"),
+            ("protection on", {"protection": "on", "signatures": "up-to-date"}, "protected"),
+            ("protection off", {"protection": "off"}, "at-risk"),
+        ]
+        for what, status, verdict in steps:
+            with self.subTest(step=what):
+                if status is not None:
+                    self.assertTrue(product.report(PRODUCT, status).ok)
+                data = asker.get_health(uuid="anyone").data
+                self.assertEqual(data["verdict"], verdict)
+                self.assertEqual((data["product"], data["name"], data["alive"]),
+                                 (PRODUCT, "Acme AV", None))
+                self.assertEqual(data["protection"], status and status["protection"])
+                self.assertIsInstance(data["reasons"], list)
 
 
 class Timeouts(WithDaemon):

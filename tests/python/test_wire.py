@@ -82,6 +82,24 @@ class Decoding(unittest.TestCase):
                 decode_line(line)
 
 
+class OtherFrontUiText(unittest.TestCase):
+    def test_pid_named_only_when_the_reply_has_one(self):
+        cases = [
+            ({"pid": 4242}, 4242, "another front UI is registered (pid 4242)"),
+            (None, None, "another front UI is registered"),
+            ({"pid": "4242"}, None, "another front UI is registered"),
+            ({"pid": True}, None, "another front UI is registered"),
+            ([4242], None, "another front UI is registered"),
+        ]
+        for data, pid, text in cases:
+            with self.subTest(data=data):
+                reply = korvane.Message(id=1, type=1000, result=104, data=data,
+                                        has_data=data is not None)
+                e = korvane.OtherFrontUi(reply)
+                self.assertEqual((e.pid, str(e), e.reply), (pid, text, reply))
+                self.assertIsInstance(e, korvane.KorvaneError)
+
+
 class SocketNames(unittest.TestCase):
     def test_relocation(self):
         cases = [

@@ -1,6 +1,7 @@
 // korvanectl against the real daemon under a temporary root: every command
-// with its decoded output, --json parsed back, the exit codes, watch seeing
-// a registration made by another client, and show while the daemon writes.
+// with its decoded output, --json parsed back, the exit codes, front-UI
+// registrations for this or another process, watch seeing a registration
+// made by another client, and show while the daemon writes.
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,40 +29,22 @@
 #include "support/daemon_process.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
+#include "tools/ctl_json.h"
 #include "tools/ctl_runner.h"
 
+using vk_test::At;
 using vk_test::CtlProcess;
 using vk_test::CtlResult;
 using vk_test::DaemonProcess;
 using vk_test::RunCtl;
+using vk_test::SleepingChild;
+using vk_test::Str;
 using vk_test::TempRoot;
 
 namespace {
 
 JsonPtr Parse(const std::string &text) {
     return json_parse(text);
-}
-
-// The value at a path of object keys and array indexes ("data/0/name").
-const cJSON *At(const cJSON *root, const std::string &path) {
-    std::istringstream in(path);
-    std::string part;
-    const cJSON *cur = root;
-    while (cur != nullptr && std::getline(in, part, '/')) {
-        if (cJSON_IsArray(cur))
-            cur = cJSON_GetArrayItem(cur, std::stoi(part));
-        else
-            cur = cJSON_GetObjectItemCaseSensitive(cur, part.c_str());
-    }
-    return cur;
-}
-
-std::string Str(const cJSON *root, const std::string &path) {
-    const cJSON *v = At(root, path);
-    if (cJSON_IsString(v)) return v->valuestring;
-    if (cJSON_IsNumber(v)) return std::to_string(static_cast<long long>(v->valuedouble));
-    if (cJSON_IsBool(v)) return cJSON_IsTrue(v) ? "true" : "false";
-    return v == nullptr ? "<absent>" : "<other>";
 }
 
 class CtlWithDaemon : public ::testing::Test {
@@ -71,6 +54,9 @@ protected:
 
     TempRoot m_root;
     DaemonProcess m_daemon{m_root.path()};
+    // The process the tests' front UIs are registered for: the daemon keeps
+    // a front UI current only while its process runs.
+    SleepingChild m_ui;
 };
 
 const char *kDefault = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
@@ -84,8 +70,8 @@ TEST_F(CtlWithDaemon, EveryRequestCommandPrintsTheDecodedReply) {
         std::vector<std::pair<std::string, std::string>> members;  // path -> value
     };
     const std::vector<Step> steps = {
-        {{"ui-register", "--uuid", "ui-1", "--name", "Shield", "--pid", "42", "--euid", "1000",
-          "--login-uid", "1001"},
+        {{"ui-register", "--uuid", "ui-1", "--name", "Shield", "--pid", m_ui.Pid(), "--euid",
+          "1000", "--login-uid", "1001"},
          0,
          {{"type", "1000"}, {"result", "0"}, {"uuid", "ui-1"}, {"data", "<absent>"}}},
         {{"get-config", "--uuid", "ui-1"}, 1, {{"type", "1004"}, {"result", "103"}}},
@@ -156,7 +142,7 @@ TEST_F(CtlWithDaemon, ReadableOutputNamesTypeAndResult) {
         std::vector<std::string> lines;
     };
     const std::vector<Case> cases = {
-        {{"ui-register", "--uuid", "ui-h", "--name", "H"},
+        {{"ui-register", "--uuid", "ui-h", "--name", "H", "--pid", m_ui.Pid()},
          {"reply to 1000 (front-UI register)", "result: 0 (success)", "uuid:   ui-h"}},
         {{"get-config", "--uuid", "ui-h"}, {"result: 103 (no front-UI configuration stored)"}},
         {{"save-config", "--uuid", "ui-h", R"({"k":1})"}, {"result: 0 (success)"}},
@@ -167,6 +153,105 @@ TEST_F(CtlWithDaemon, ReadableOutputNamesTypeAndResult) {
         for (const std::string &l : c.lines)
             EXPECT_NE(r.out.find(l), std::string::npos) << c.args[0] << ": " << l << "\n" << r.out;
     }
+}
+
+// Without --pid the registration declares korvanectl, which exits at once:
+// it says so, and how to register a running UI. With --pid it declares that
+// process, with its uids unless they are given.
+TEST_F(CtlWithDaemon, UiRegisterDeclaresItselfOrTheProcessNamed) {
+    const std::string self = std::to_string(geteuid());
+    const std::string login = std::to_string(vk_test::OwnLoginUid());
+    struct Case {
+        const char *label;
+        std::vector<std::string> options;
+        bool note;
+        std::string pid, euid, login_uid;  // as the daemon stored them
+    };
+    const std::vector<Case> cases = {
+        {"itself", {}, true, "(the note's)", self, login},
+        {"a running process", {"--pid", m_ui.Pid()}, false, m_ui.Pid(), self, login},
+        {"its euid given",
+         {"--pid", m_ui.Pid(), "--euid", "4321"},
+         false,
+         m_ui.Pid(),
+         "4321",
+         login},
+        {"its login uid given",
+         {"--pid", m_ui.Pid(), "--login-uid", "77"},
+         false,
+         m_ui.Pid(),
+         self,
+         "77"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args = {"--json", "ui-register", "--uuid", "ui-r", "--name", "R"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        CtlResult r = Ctl(args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(Str(Parse(r.out).get(), "result"), "0") << r.out;
+        std::string pid = c.pid;
+        if (c.note) {
+            // The note names korvanectl's own pid, the one it declared.
+            static const std::regex note(
+                "^korvanectl: note: this registration lasts only while korvanectl runs: it "
+                "declared korvanectl itself \\(pid ([0-9]+)\\)[^\n]*\n"
+                "korvanectl: to register a running UI, [^\n]*--pid PID\n$");
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(r.err, m, note)) << r.err;
+            pid = m[1];
+        } else {
+            EXPECT_EQ(r.err, "");
+        }
+        CtlResult shown = Ctl({"--json", "show"});
+        JsonPtr tree = Parse(shown.out);
+        EXPECT_EQ(Str(tree.get(), "frontuis/0/pid"), pid) << shown.out;
+        EXPECT_EQ(Str(tree.get(), "frontuis/0/euid"), c.euid) << shown.out;
+        EXPECT_EQ(Str(tree.get(), "frontuis/0/login_uid"), c.login_uid) << shown.out;
+    }
+}
+
+// A pid that names no process is refused before anything is sent.
+TEST(CtlWithoutDaemon, UiRegisterForNoProcessIsAUsageError) {
+    TempRoot root;
+    SleepingChild gone;
+    const std::string pid = gone.Pid();
+    gone.End();
+    for (const std::string &p : {pid, std::string("0"), std::string("-4")}) {
+        CtlResult r =
+            RunCtl(root.path(), {"ui-register", "--uuid", "u", "--name", "n", "--pid", p});
+        EXPECT_EQ(r.exit_code, 2) << p;
+        EXPECT_EQ(r.err, "korvanectl: --pid " + p + ": no such process\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// While the current front UI's process runs, another registration is
+// refused with 104 and the current one's pid; once it has gone, the next
+// registration becomes current.
+TEST_F(CtlWithDaemon, SecondFrontUiIsRefusedWhileTheFirstRuns) {
+    SleepingChild other;
+    ASSERT_EQ(Ctl({"ui-register", "--uuid", "ui-a", "--name", "A", "--pid", m_ui.Pid()}).exit_code,
+              0);
+    const std::vector<std::string> second = {"ui-register", "--uuid", "ui-b",     "--name",
+                                             "B",           "--pid",  other.Pid()};
+    CtlResult r = Ctl(second);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("result: 104 (another front UI is registered)\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "korvanectl: another front UI is registered (pid " + m_ui.Pid() + ")\n");
+
+    std::vector<std::string> json = second;
+    json.insert(json.begin(), "--json");
+    r = Ctl(json);
+    EXPECT_EQ(r.exit_code, 1);
+    JsonPtr reply = Parse(r.out);
+    EXPECT_EQ(Str(reply.get(), "result"), "104") << r.out;
+    EXPECT_EQ(Str(reply.get(), "data/pid"), m_ui.Pid()) << r.out;
+
+    m_ui.End();
+    EXPECT_TRUE(vk_test::WaitFor([&] { return Ctl(second).exit_code == 0; }))
+        << "the front UI whose process ended is still current";
 }
 
 TEST_F(CtlWithDaemon, SendWithoutReplyEndsWithCode4) {
@@ -210,8 +295,14 @@ TEST(CtlWithoutDaemon, ExitCodes) {
         {{"send", "--socket", "both", "--type", "1"}, 2, "", "--socket must be product or ui"},
         {{"send", "--socket", "ui", "--type", "-1"}, 2, "", "--type takes"},
         {{"get-config", "--uuid"}, 2, "", "--uuid needs a value"},
+        {{"health"}, 3, "", "is veskkorvaned running?"},
+        {{"health", "--uuid", "u"}, 2, "", "health takes no option --uuid"},
         {{"--version"}, 0, std::string("korvanectl ") + VK_VERSION + "\n", ""},
         {{"--help"}, 0, "Exit codes:", ""},
+        {{"--help"},
+         0,
+         "  8  health: the verdict is at-risk\n  9  health: the verdict is unknown\n",
+         ""},
     };
     for (const Case &c : cases) {
         CtlResult r = RunCtl(root.path(), c.args);
@@ -281,7 +372,7 @@ TEST(CtlWithoutDaemon, EveryCommandHasHelp) {
     TempRoot root;
     for (const char *cmd :
          {"register", "update", "report", "unregister", "ui-register", "get-product", "get-status",
-          "save-config", "get-config", "send", "watch", "show", "status"}) {
+          "save-config", "get-config", "health", "send", "watch", "show", "status"}) {
         CtlResult r = RunCtl(root.path(), {cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("Usage: korvanectl [--json] [--timeout MS] ") + cmd),
@@ -384,7 +475,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, CtlWatch,
                          [](const auto &info) { return std::string(info.param.label); });
 
 TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
-    ASSERT_EQ(Ctl({"ui-register", "--uuid", "ui-s", "--name", "Shown", "--pid", "7"}).exit_code, 0);
+    ASSERT_EQ(
+        Ctl({"ui-register", "--uuid", "ui-s", "--name", "Shown", "--pid", m_ui.Pid()}).exit_code,
+        0);
     ASSERT_EQ(Ctl({"save-config", "--uuid", "ui-s", R"({"lang":"et"})"}).exit_code, 0);
     ASSERT_EQ(
         Ctl({"register", "--uuid", kDefault, "--name", "Ambrel", "--exec", "/opt/p"}).exit_code, 0);
@@ -397,7 +490,7 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     JsonPtr shown = Parse(r.out);
     ASSERT_TRUE(shown) << r.out;
     EXPECT_EQ(Str(shown.get(), "frontuis/0/uuid"), "ui-s");
-    EXPECT_EQ(Str(shown.get(), "frontuis/0/pid"), "7");
+    EXPECT_EQ(Str(shown.get(), "frontuis/0/pid"), m_ui.Pid());
     EXPECT_EQ(Str(shown.get(), "frontuis/0/data/lang"), "et");
     EXPECT_EQ(Str(shown.get(), "frontuis/1"), "<absent>");
     // A front UI's members are named as in its registration (1000).
@@ -415,12 +508,24 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
             EXPECT_EQ(Str(p, "secsoft/name"), "Acme");
             EXPECT_EQ(Str(p, "secstat/ok"), "1");
             EXPECT_EQ(Str(p, "status"), "1");
+            EXPECT_EQ(Str(p, "status_text"), "registered");
             EXPECT_GT(std::stoll(Str(p, "ctime")), 1600000000LL);
+            EXPECT_EQ(Str(p, "current"), "true");
+            // Its program (/opt/a) does not run: the daemon does not watch it.
+            EXPECT_EQ(Str(p, "liveness"), "not watched");
+            const cJSON *report = At(p, "last_report");
+            EXPECT_TRUE(cJSON_IsNumber(report) &&
+                        report->valuedouble >= At(p, "ctime")->valuedouble)
+                << Str(p, "last_report");
         } else {
             EXPECT_EQ(uuid, kDefault);
-            EXPECT_TRUE(cJSON_IsNull(At(p, "secstat")));
+            EXPECT_EQ(Str(p, "secstat"), "null");
+            EXPECT_EQ(Str(p, "status_text"), "front UIs told to stop it");
+            EXPECT_EQ(Str(p, "current"), "false");
+            EXPECT_EQ(Str(p, "last_report"), "null");
         }
     }
+    EXPECT_EQ(Str(shown.get(), "current"), "av-s");
     // The default product registered itself, then was stopped for av-s.
     EXPECT_EQ(Str(shown.get(), "default/stored"), "true");
     EXPECT_EQ(Str(shown.get(), "default/status"), "3");
@@ -430,9 +535,14 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     EXPECT_EQ(human.exit_code, 0);
     for (const char *text :
          {"front UIs: 1\n", "  ui-s  Shown\n", R"(configuration: {"lang":"et","uuid":"ui-s"})",
-          "security products: 2\n", "(default product)",
-          "default product: Ambrel, stopped (status 3)\n"})
+          "security products: 2\n", "Ambrel  (default product)\n", "  av-s  Acme  (current)\n",
+          "exec /opt/a, status 1 (registered), first registered ",
+          "exec /opt/p, status 3 (front UIs told to stop it), ",
+          "    last report: never, program: not watched (as last seen by the daemon)\n",
+          "current product: av-s  Acme\n", "default product: Ambrel, stopped (status 3)\n"})
         EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
+    // av-s reported: its line shows when, not "never".
+    EXPECT_EQ(vk_test::Occurrences(human.out, "    last report: never,"), 1u) << human.out;
 }
 
 // show runs again and again while another client keeps the daemon writing;

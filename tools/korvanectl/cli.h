@@ -22,6 +22,8 @@ enum ExitCode {
     kExitDatabase = 5,      // show: the database cannot be read
     kExitNotPermitted = 6,  // the daemon's access policy refused the request
     kExitDegraded = 7,      // status: runs without answering, or answers without running
+    kExitAtRisk = 8,        // health: the verdict is "at-risk"
+    kExitUnknown = 9,       // health: the verdict is "unknown"
 };
 
 struct Args {
@@ -78,10 +80,20 @@ std::string LocalTime(long long t, const char *format) __attribute__((format(str
 // Parses text as JSON; false with a message when it is not.
 bool CheckJson(const std::string &text, bool must_be_object, std::string *error);
 
+// Sends the line and waits for the reply (notifications that come first
+// are skipped). kExitOk with the reply in *reply; otherwise the exit code,
+// the failure already told on stderr.
+int Ask(const Args &args, korvane::Endpoint endpoint, const std::string &line,
+        korvane::Message *reply);
+// The exit code for a reply's result: 0, 1, or 6 when the access policy
+// refused; a refusal or another front UI is told on stderr.
+int ReplyExitCode(const korvane::Message &reply);
+
 int RunProtocolCommand(const Args &args);
 int RunSend(const Args &args);
 int RunWatch(const Args &args);
 int RunShow(const Args &args);
 int RunStatus(const Args &args);
+int RunHealth(const Args &args);
 
 }  // namespace korvanectl

@@ -10,32 +10,7 @@
 namespace korvanectl {
 
 const char *ResultName(int result) {
-    switch (result) {
-        case KORVANE_RESULT_OK:
-            return "success";
-        case KORVANE_RESULT_FAILED:
-            return "internal failure in the daemon";
-        case KORVANE_RESULT_WRONG_TYPE:
-            return "request type does not match the handler";
-        case KORVANE_RESULT_BAD_BODY:
-            return "bad body";
-        case KORVANE_RESULT_UNKNOWN_FUI:
-            return "sender is not a registered front UI";
-        case KORVANE_RESULT_NO_SECSOFT:
-            return "no such security product";
-        case KORVANE_RESULT_NO_SECSTAT:
-            return "no security status stored";
-        case KORVANE_RESULT_NO_FUICONF:
-            return "no front-UI configuration stored";
-        case KORVANE_RESULT_NOT_REGISTERED:
-            return "no such security product registered";
-        case KORVANE_RESULT_NOT_ACTIVE:
-            return "stored, but another security product is active";
-        case KORVANE_RESULT_NOT_PERMITTED:
-            return "not permitted";
-        default:
-            return "unknown result";
-    }
+    return korvane::ResultText(result);
 }
 
 const char *TypeName(uint32_t type) {
@@ -50,6 +25,8 @@ const char *TypeName(uint32_t type) {
             return "save front-UI configuration";
         case KORVANE_REQ_GET_FUICONF:
             return "get front-UI configuration";
+        case KORVANE_REQ_GET_HEALTH:
+            return "get health";
         case KORVANE_NOTIFY_SECSOFT:
             return "product detail";
         case KORVANE_NOTIFY_SECSTAT:

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -51,34 +52,17 @@ bool ConnectTo(Client &client, Endpoint endpoint, int *code) {
     return false;
 }
 
-// Sends the line and waits for the reply; prints it and returns the exit code.
-int Exchange(const Args &args, Endpoint endpoint, const std::string &line) {
-    Client client;
-    int code = kExitOk;
-    if (!ConnectTo(client, endpoint, &code)) return code;
-    if (!client.SendRaw(line)) return Fail(kExitNoReply, "send failed: " + client.error());
-    long long deadline = NowMs() + args.timeout_ms;
-    while (true) {
-        long long left = deadline - NowMs();
-        std::optional<korvane::Message> msg =
-            client.ReadMessage(left > 0 ? static_cast<int>(left) : 0);
-        if (!msg) {
-            if (client.TimedOut())
-                return Fail(kExitNoReply,
-                            "no reply within " + std::to_string(args.timeout_ms) +
-                                " ms (the daemon answers nothing to a line it cannot decode "
-                                "or to a type it does not serve)");
-            return Fail(kExitNoReply, "no reply: " + client.error());
-        }
-        if (!msg->has_result) continue;  // a notification, not our reply
-        PrintMessage(*msg, args.json, false);
-        if (msg->result == KORVANE_RESULT_NOT_PERMITTED)
-            return Fail(kExitNotPermitted,
-                        "not permitted: the daemon refused this request from uid " +
-                            std::to_string(geteuid()) + "; see " +
-                            vk_paths::File(vk_paths::kAccessFile));
-        return msg->result == KORVANE_RESULT_OK ? kExitOk : kExitResult;
-    }
+// Sends the line, prints the reply and returns the exit code; the reply
+// in *out when asked for.
+int Exchange(const Args &args, Endpoint endpoint, const std::string &line,
+             korvane::Message *out = nullptr) {
+    korvane::Message msg;
+    int code = Ask(args, endpoint, line, &msg);
+    if (code != kExitOk) return code;
+    PrintMessage(msg, args.json, false);
+    code = ReplyExitCode(msg);
+    if (out != nullptr) *out = std::move(msg);
+    return code;
 }
 
 struct RequestKind {
@@ -118,23 +102,69 @@ std::optional<std::string> ProductBody(const Args &args, std::string *error) {
     return out;
 }
 
+// A login uid as /proc shows it; 4294967295 ("unset") is kept as it is.
+long long ReadLoginUid(const std::string &path) {
+    long long login = -1;
+    FILE *f = fopen(path.c_str(), "re");
+    if (f != nullptr) {
+        unsigned long long v = 0;
+        if (fscanf(f, "%llu", &v) == 1 && v <= UINT_MAX) login = static_cast<long long>(v);
+        fclose(f);
+    }
+    return login;
+}
+
+// The effective uid and login uid of a running process, so that a
+// registration made for it declares what the daemon will find. False with
+// a message when no process has that pid or /proc does not tell.
+bool ProcessIdentity(long long pid, long long *euid, long long *login, std::string *error) {
+    const std::string dir = "/proc/" + std::to_string(pid);
+    FILE *f = pid > 0 ? fopen((dir + "/status").c_str(), "re") : nullptr;
+    if (f == nullptr) {
+        if (pid <= 0 || errno == ENOENT || errno == ESRCH)
+            *error = "--pid " + std::to_string(pid) + ": no such process";
+        else
+            *error = "--pid " + std::to_string(pid) + ": cannot read " + dir +
+                     "/status: " + strerror(errno);
+        return false;
+    }
+    // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>"
+    char line[256];
+    bool found = false;
+    while (!found && fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long long real = 0, effective = 0;
+        found = sscanf(line, "Uid: %llu %llu", &real, &effective) == 2 && effective <= UINT_MAX;
+        if (found) *euid = static_cast<long long>(effective);
+    }
+    fclose(f);
+    if (!found) {
+        *error = "--pid " + std::to_string(pid) + ": " + dir + "/status shows no uid";
+        return false;
+    }
+    *login = ReadLoginUid(dir + "/loginuid");
+    return true;
+}
+
+// The body of a front-UI registration. Without --pid it declares this
+// process; with it, the process named, whose uids fill in what
+// --euid and --login-uid leave out.
 std::optional<std::string> UiBody(const Args &args, std::string *error) {
     long long pid = getpid(), euid = geteuid(), login = -1;
+    long long givenEuid = 0, givenLogin = 0;
     if ((args.Has("--pid") && !ParseInt(args.Get("--pid"), INT_MIN, INT_MAX, &pid)) ||
-        (args.Has("--euid") && !ParseInt(args.Get("--euid"), INT_MIN, UINT_MAX, &euid)) ||
+        (args.Has("--euid") && !ParseInt(args.Get("--euid"), INT_MIN, UINT_MAX, &givenEuid)) ||
         (args.Has("--login-uid") &&
-         !ParseInt(args.Get("--login-uid"), INT_MIN, UINT_MAX, &login))) {
+         !ParseInt(args.Get("--login-uid"), INT_MIN, UINT_MAX, &givenLogin))) {
         *error = "--pid, --euid and --login-uid take whole numbers";
         return std::nullopt;
     }
-    if (!args.Has("--login-uid")) {
-        FILE *f = fopen("/proc/self/loginuid", "r");
-        if (f != nullptr) {
-            unsigned long long v = 0;
-            if (fscanf(f, "%llu", &v) == 1 && v <= UINT_MAX) login = static_cast<long long>(v);
-            fclose(f);
-        }
+    if (args.Has("--pid")) {
+        if (!ProcessIdentity(pid, &euid, &login, error)) return std::nullopt;
+    } else {
+        login = ReadLoginUid("/proc/self/loginuid");
     }
+    if (args.Has("--euid")) euid = givenEuid;
+    if (args.Has("--login-uid")) login = givenLogin;
     // The daemon reads these as 32-bit integers: an unsigned id above
     // INT_MAX (the "unset" login uid) travels as its signed value.
     auto as32 = [](long long v) { return static_cast<double>(static_cast<int32_t>(v)); };
@@ -146,6 +176,18 @@ std::optional<std::string> UiBody(const Args &args, std::string *error) {
     std::string out;
     json_print_compact(body.get(), out);
     return out;
+}
+
+// After a registration that declared korvanectl itself: the daemon keeps a
+// front UI current only while its process runs, and this one ends now.
+void NoteShortRegistration() {
+    fprintf(stderr,
+            "korvanectl: note: this registration lasts only while korvanectl runs: it declared "
+            "korvanectl itself (pid %ld), and the daemon forgets a front UI when its process "
+            "exits\n"
+            "korvanectl: to register a running UI, give its pid (as root): korvanectl "
+            "ui-register --uuid UUID --name NAME --pid PID\n",
+            static_cast<long>(getpid()));
 }
 
 bool ParseId(const Args &args, uint64_t *id) {
@@ -201,6 +243,40 @@ void OnStopSignal(int) {
 
 }  // namespace
 
+int Ask(const Args &args, Endpoint endpoint, const std::string &line, korvane::Message *reply) {
+    Client client;
+    int code = kExitOk;
+    if (!ConnectTo(client, endpoint, &code)) return code;
+    if (!client.SendRaw(line)) return Fail(kExitNoReply, "send failed: " + client.error());
+    long long deadline = NowMs() + args.timeout_ms;
+    while (true) {
+        long long left = deadline - NowMs();
+        std::optional<korvane::Message> msg =
+            client.ReadMessage(left > 0 ? static_cast<int>(left) : 0);
+        if (!msg) {
+            if (client.TimedOut())
+                return Fail(kExitNoReply,
+                            "no reply within " + std::to_string(args.timeout_ms) +
+                                " ms (the daemon answers nothing to a line it cannot decode "
+                                "or to a type it does not serve)");
+            return Fail(kExitNoReply, "no reply: " + client.error());
+        }
+        if (!msg->has_result) continue;  // a notification, not our reply
+        *reply = std::move(*msg);
+        return kExitOk;
+    }
+}
+
+int ReplyExitCode(const korvane::Message &reply) {
+    if (reply.result == KORVANE_RESULT_NOT_PERMITTED)
+        return Fail(kExitNotPermitted, "not permitted: the daemon refused this request from uid " +
+                                           std::to_string(geteuid()) + "; see " +
+                                           vk_paths::File(vk_paths::kAccessFile));
+    if (reply.result == KORVANE_RESULT_OTHER_FUI)
+        return Fail(kExitResult, korvane::ReplyText(reply));
+    return reply.result == KORVANE_RESULT_OK ? kExitOk : kExitResult;
+}
+
 int RunProtocolCommand(const Args &args) {
     const RequestKind *kind = nullptr;
     for (const RequestKind &k : kKinds)
@@ -237,7 +313,10 @@ int RunProtocolCommand(const Args &args) {
     std::optional<std::string> line =
         korvane::EncodeRequest(args.Get("--uuid"), id, kind->type, body, &error);
     if (!line) return Fail(kExitUsage, error);
-    return Exchange(args, kind->endpoint, *line);
+    int code = Exchange(args, kind->endpoint, *line);
+    if (kind->type == KORVANE_REQ_FUI_REGISTER && code == kExitOk && !args.Has("--pid"))
+        NoteShortRegistration();
+    return code;
 }
 
 int RunSend(const Args &args) {

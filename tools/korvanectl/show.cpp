@@ -8,6 +8,10 @@
 // that overlapped a write is thrown away and tried again; while the daemon
 // is writing, the reader waits. Only when that never succeeds does it read
 // once with ordinary locks and a busy timeout.
+//
+// The tables of the current product and of each product's liveness and
+// last report came later than the others: a database without them is
+// shown with those facts "not recorded", never refused.
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <cjson/cJSON.h>
 #include <errno.h>
@@ -22,6 +26,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +50,18 @@ struct ProductRow {
     std::string uuid, name, exec, secsoft, secstat;
     bool has_secstat = false;
     long long status = 0, ctime = 0, mtime = 0;
+    // From t_product_state; a product without a row there has the table's
+    // defaults: not watched, never reported.
+    bool watched = false;
+    std::optional<bool> alive;
+    std::optional<long long> last_report;
+};
+
+struct Registry {
+    std::vector<FrontUiRow> uis;
+    std::vector<ProductRow> products;
+    bool has_current_table = false, has_state_table = false;
+    std::optional<std::string> current;  // the uuid t_current names
 };
 
 std::string Text(const SQLite::Column &c) {
@@ -67,6 +84,41 @@ const char *DefaultState(long long status) {
     }
 }
 
+// The status column in words: a product's own, or the default product's
+// arbitration state.
+const char *StatusWords(const ProductRow &r) {
+    if (r.uuid == kDefSecSoftUuid) {
+        switch (r.status) {
+            case 0:
+                return "never registered";
+            case 1:
+                return "registered itself";
+            case 2:
+                return "front UIs told to start it";
+            case 3:
+                return "front UIs told to stop it";
+            default:
+                return "unknown";
+        }
+    }
+    switch (r.status) {
+        case 1:
+            return "registered";
+        case 2:
+            return "detail updated";
+        default:
+            return "unknown";
+    }
+}
+
+// Whether the product's program runs, as the daemon last saw it; null when
+// the database does not record it.
+const char *Liveness(const Registry &reg, const ProductRow &r) {
+    if (!reg.has_state_table) return nullptr;
+    if (!r.watched || !r.alive) return "not watched";
+    return *r.alive ? "running" : "not running";
+}
+
 std::string Time(long long t) {
     return LocalTime(t, "%Y-%m-%d %H:%M:%S %z");
 }
@@ -78,7 +130,9 @@ cJSON *JsonValue(const std::string &text, bool present) {
     return v != nullptr ? v : cJSON_CreateString(text.c_str());
 }
 
-void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow> &products) {
+void PrintJson(const Registry &reg) {
+    const std::vector<FrontUiRow> &uis = reg.uis;
+    const std::vector<ProductRow> &products = reg.products;
     JsonPtr tree(cJSON_CreateObject());
     cJSON *root = tree.get();
     cJSON *jui = cJSON_AddArrayToObject(root, "frontuis");
@@ -106,8 +160,20 @@ void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow>
         cJSON_AddNumberToObject(o, "status", static_cast<double>(r.status));
         cJSON_AddNumberToObject(o, "ctime", static_cast<double>(r.ctime));
         cJSON_AddNumberToObject(o, "mtime", static_cast<double>(r.mtime));
+        cJSON_AddStringToObject(o, "status_text", StatusWords(r));
+        cJSON_AddBoolToObject(o, "current", reg.current && *reg.current == r.uuid);
+        const char *liveness = Liveness(reg, r);
+        cJSON_AddItemToObject(o, "liveness",
+                              liveness ? cJSON_CreateString(liveness) : cJSON_CreateNull());
+        cJSON_AddItemToObject(o, "last_report",
+                              r.last_report
+                                  ? cJSON_CreateNumber(static_cast<double>(*r.last_report))
+                                  : cJSON_CreateNull());
         cJSON_AddItemToArray(jsec, o);
     }
+    cJSON_AddItemToObject(
+        root, "current",
+        reg.current ? cJSON_CreateString(reg.current->c_str()) : cJSON_CreateNull());
     cJSON *jdef = cJSON_AddObjectToObject(root, "default");
     cJSON_AddStringToObject(jdef, "uuid", kDefSecSoftUuid);
     cJSON_AddBoolToObject(jdef, "stored", def != nullptr);
@@ -118,8 +184,26 @@ void PrintJson(const std::vector<FrontUiRow> &uis, const std::vector<ProductRow>
     printf("%s\n", json_print_compact(root, text) ? text.c_str() : "{}");
 }
 
-void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
-                const std::vector<ProductRow> &products) {
+// The time of the last status report and whether the program runs.
+std::string StateLine(const Registry &reg, const ProductRow &r) {
+    if (!reg.has_state_table)
+        return "last report and program: not recorded (the database predates them)";
+    std::string report = r.last_report ? Time(*r.last_report) : std::string("never");
+    return "last report: " + report + ", program: " + Liveness(reg, r) +
+           " (as last seen by the daemon)";
+}
+
+std::string CurrentLine(const Registry &reg) {
+    if (!reg.has_current_table) return "not recorded (the database predates it)";
+    if (!reg.current) return "not recorded";
+    for (const ProductRow &r : reg.products)
+        if (r.uuid == *reg.current) return r.uuid + "  " + r.name;
+    return *reg.current + " (not stored)";
+}
+
+void PrintHuman(const std::string &path, const Registry &reg) {
+    const std::vector<FrontUiRow> &uis = reg.uis;
+    const std::vector<ProductRow> &products = reg.products;
     printf("database %s\n\n", path.c_str());
     printf("front UIs: %zu\n", uis.size());
     for (const FrontUiRow &r : uis) {
@@ -132,27 +216,52 @@ void PrintHuman(const std::string &path, const std::vector<FrontUiRow> &uis,
     const ProductRow *def = nullptr;
     for (const ProductRow &r : products) {
         bool isDefault = r.uuid == kDefSecSoftUuid;
+        bool isCurrent = reg.current && *reg.current == r.uuid;
         if (isDefault) def = &r;
-        printf("  %s  %s%s\n", r.uuid.c_str(), r.name.c_str(),
-               isDefault ? "  (default product)" : "");
-        printf("    exec %s, status %lld, first registered %s, last changed %s\n", r.exec.c_str(),
-               r.status, Time(r.ctime).c_str(), Time(r.mtime).c_str());
+        printf("  %s  %s%s%s\n", r.uuid.c_str(), r.name.c_str(),
+               isDefault ? "  (default product)" : "", isCurrent ? "  (current)" : "");
+        printf("    exec %s, status %lld (%s), first registered %s, last changed %s\n",
+               r.exec.c_str(), r.status, StatusWords(r), Time(r.ctime).c_str(),
+               Time(r.mtime).c_str());
         printf("    detail: %s\n", Compact(r.secsoft).c_str());
         printf("    status report: %s\n", r.has_secstat ? Compact(r.secstat).c_str() : "(none)");
+        printf("    %s\n", StateLine(reg, r).c_str());
     }
+    printf("\ncurrent product: %s\n", CurrentLine(reg).c_str());
     if (def != nullptr)
-        printf("\ndefault product: %s, %s (status %lld)\n", def->name.c_str(),
+        printf("default product: %s, %s (status %lld)\n", def->name.c_str(),
                DefaultState(def->status), def->status);
     else
-        printf("\ndefault product: not stored\n");
+        printf("default product: not stored\n");
 }
 
-struct Registry {
-    std::vector<FrontUiRow> uis;
-    std::vector<ProductRow> products;
-};
+bool HasTable(SQLite::Database &db, const char *name) {
+    SQLite::Statement q(db, "select 1 from sqlite_master where type='table' and name=?");
+    q.bind(1, name);
+    return q.executeStep();
+}
 
-// Both tables, one statement each, stepped straight into memory.
+// The newer tables, when the database has them.
+void ReadStateTables(SQLite::Database &db, Registry *reg) {
+    reg->has_current_table = HasTable(db, "t_current");
+    reg->has_state_table = HasTable(db, "t_product_state");
+    if (reg->has_current_table) {
+        SQLite::Statement q(db, "select uuid from t_current where slot=1");
+        if (q.executeStep() && !q.getColumn(0).isNull()) reg->current = Text(q.getColumn(0));
+    }
+    if (!reg->has_state_table) return;
+    SQLite::Statement q(db, "select watched,alive,last_report from t_product_state where uuid=?");
+    for (ProductRow &r : reg->products) {
+        q.reset();
+        q.bind(1, r.uuid);
+        if (!q.executeStep()) continue;
+        r.watched = q.getColumn(0).getInt64() != 0;
+        if (!q.getColumn(1).isNull()) r.alive = q.getColumn(1).getInt64() != 0;
+        if (!q.getColumn(2).isNull()) r.last_report = q.getColumn(2).getInt64();
+    }
+}
+
+// Each table, one statement each, stepped straight into memory.
 void ReadTables(SQLite::Database &db, Registry *reg) {
     {
         SQLite::Statement q(db,
@@ -187,6 +296,7 @@ void ReadTables(SQLite::Database &db, Registry *reg) {
         r.mtime = q.getColumn(7).getInt64();
         reg->products.push_back(r);
     }
+    ReadStateTables(db, reg);
 }
 
 // A file path as an SQLite URI, every byte outside a safe set escaped.
@@ -283,9 +393,9 @@ int RunShow(const Args &args) {
         }
     }
     if (args.json)
-        PrintJson(reg.uis, reg.products);
+        PrintJson(reg);
     else
-        PrintHuman(path, reg.uis, reg.products);
+        PrintHuman(path, reg);
     return kExitOk;
 }
 
