@@ -84,31 +84,29 @@ int ScriptArgument(int fd, char *cand) {
         if (n < 0) return -1;
         if (n == 0) break;
         total += static_cast<size_t>(n);
-        for (ssize_t i = 0; i < n; ++i) {
-            char c = buf[i];
-            switch (state) {
-                case kArg0:
-                case kOption:
-                    if (c == '\0') state = kStart;
-                    break;
-                case kStart:
-                    if (c == '\0') return 0;  // an empty argument
-                    if (c == '-') {
-                        state = kOption;
-                        break;
-                    }
-                    state = kCand;
-                    cand[len++] = c;
-                    break;
-                case kCand:
-                    if (c == '\0') {
-                        cand[len] = '\0';
-                        return 1;
-                    }
-                    if (len + 1 >= PATH_MAX) return 0;
-                    cand[len++] = c;
-                    break;
+        const char *p = buf, *end = buf + n;
+        while (p < end) {
+            if (state == kArg0 || state == kOption) {
+                const char *nul = static_cast<const char *>(memchr(p, '\0', end - p));
+                if (nul == nullptr) break;
+                p = nul + 1;
+                state = kStart;
+                continue;
             }
+            char c = *p++;
+            if (state == kStart) {
+                if (c == '\0') return 0;  // an empty argument
+                if (c == '-') {
+                    state = kOption;
+                    continue;
+                }
+                state = kCand;
+            } else if (c == '\0') {
+                cand[len] = '\0';
+                return 1;
+            }
+            if (len + 1 >= PATH_MAX) return 0;
+            cand[len++] = c;
         }
     }
     // The last argument may lack its NUL (a process that rewrote its
@@ -128,7 +126,8 @@ struct Status {
 
 // Reads State, the effective Uid and Gid and, when `groups` is given, the
 // Groups line from a status descriptor, in bounded pieces (a Groups line can
-// be far longer than any buffer here). 0, or -1 with errno on a read error.
+// be far longer than any buffer here), and stops once it has them all. 0, or
+// -1 with errno on a read error.
 int ReadStatus(int fd, Status &st, std::vector<gid_t> *groups) {
     enum { kKey, kSkip, kState, kNums } mode = kKey;
     enum { kUid, kGid, kGroups } which = kUid;
@@ -136,7 +135,7 @@ int ReadStatus(int fd, Status &st, std::vector<gid_t> *groups) {
     size_t klen = 0;
     int field = 0;
     uint64_t num = 0;
-    bool innum = false;
+    bool innum = false, groups_done = groups == nullptr;
     auto emit = [&]() {
         if (num > UINT32_MAX) return;  // not an id
         if (which == kUid && field == 1) {
@@ -157,8 +156,17 @@ int ReadStatus(int fd, Status &st, std::vector<gid_t> *groups) {
         if (n < 0) return -1;
         if (n == 0) break;
         total += static_cast<size_t>(n);
-        for (ssize_t i = 0; i < n; ++i) {
-            char c = buf[i];
+        const char *p = buf, *end = buf + n;
+        while (p < end) {
+            if (mode == kSkip) {
+                const char *nl = static_cast<const char *>(memchr(p, '\n', end - p));
+                if (nl == nullptr) break;
+                p = nl + 1;
+                mode = kKey;
+                klen = 0;
+                continue;
+            }
+            char c = *p++;
             switch (mode) {
                 case kKey:
                     if (c == ':') {
@@ -209,15 +217,13 @@ int ReadStatus(int fd, Status &st, std::vector<gid_t> *groups) {
                         innum = false;
                     }
                     if (c == '\n') {
+                        if (which == kGroups) groups_done = true;
+                        if (st.state && st.has_uid && st.has_gid && groups_done) return 0;
                         mode = kKey;
                         klen = 0;
                     }
                     break;
                 case kSkip:
-                    if (c == '\n') {
-                        mode = kKey;
-                        klen = 0;
-                    }
                     break;
             }
         }
@@ -345,7 +351,7 @@ private:
         int e = errno;
         close(fd);
         if (r < 0) return Skip(pid, "read", "status", e) == 0;
-        if (Exited(st.state) || !st.has_uid || !st.has_gid) return true;
+        if (st.state == 0 || Exited(st.state) || !st.has_uid || !st.has_gid) return true;
 
         char link[PATH_MAX + kDeletedLen + 1];
         ssize_t n = readlinkat(dfd, "exe", link, sizeof(link));
@@ -532,6 +538,6 @@ long proc_euid(const char *procdir, int pid) {
     Status st;
     int r = ReadStatus(fd, st, nullptr);
     close(fd);
-    if (r < 0 || Exited(st.state) || !st.has_uid) return -1;
+    if (r < 0 || st.state == 0 || Exited(st.state) || !st.has_uid) return -1;
     return static_cast<long>(st.uid);
 }

@@ -58,9 +58,9 @@ int proc_resolve_program(const std::string &exec, proc_program_t &out, std::stri
 // argv[0] that does not start with '-' resolves to it (relative to the
 // process's cwd when it is relative; then realpath). A process is reported
 // once: for the program its exe names, else for the first script program
-// its argument resolves to. Returns the number of process
-// directories examined, at most `max_procs` (the scan stops there: when it
-// returns `max_procs`, processes may remain unseen), or -1 with `error`:
+// its argument resolves to. Returns the number of process directories
+// examined, at most `max_procs` (the scan stops there: when it returns
+// `max_procs`, processes may remain unseen), or -1 with `error`:
 //   "opendir /proc: reason"                    the directory cannot be read
 //   "<syscall> /proc/<pid>/<file>: reason"     a read failed for another reason than
 //                                              the process being gone (ENOENT, ESRCH)
@@ -69,8 +69,13 @@ int proc_resolve_program(const std::string &exec, proc_program_t &out, std::stri
 //                                              part of the matches; a failed scan is
 //                                              never "nothing found".
 // Processes that end during the scan, kernel threads and zombies are
-// skipped. Reads are bounded (no allocation sized by what a process puts in
-// its arguments); the common, non-matching path allocates nothing. A
+// skipped, and so is a process whose main thread has exited while other
+// threads run on (the kernel gives it no exe). Reads are bounded: the first
+// 64 KiB of a process's arguments, no allocation sized by what a process
+// puts there; the common, non-matching path allocates nothing. A script's
+// argument is looked up as this process sees the file system (stat, then
+// realpath for a candidate), so that lookup, unlike the rest, may reach
+// other file systems than /proc. A
 // match's exe, arguments, cwd and status are all read through one
 // descriptor of its /proc/<pid> directory, so they belong to one process
 // even if the pid is reused meanwhile. No shared state: concurrent calls

@@ -656,6 +656,18 @@ INSTANTIATE_TEST_SUITE_P(
         FakeCase{"zombie", "@/opt/avd", kNoFile, StatusWith("S (sleeping)", "Z (zombie)"), false},
         FakeCase{"dead", "@/opt/avd", kNoFile, StatusWith("S (sleeping)", "X (dead)"), false},
         FakeCase{"no Uid line", "@/opt/avd", kNoFile, StatusWith("Uid:", "Xid:"), false},
+        FakeCase{"no State line", "@/opt/avd", kNoFile, StatusWith("State:", "Stale:"), false},
+        FakeCase{"Groups before Uid and Gid",
+                 "@/opt/avd",
+                 kNoFile,
+                 "State:\tS (sleeping)\nGroups:\t5 6\nUid:\t1 2 3 4\nGid:\t7 8 9 10\n",
+                 true,
+                 0,
+                 2,
+                 8,
+                 {5, 6}},
+        FakeCase{"a long key before ours", "@/opt/avd", kNoFile,
+                 std::string("Speculation_Store_Bypass:\tthread vulnerable\n") + kStatus, true, 0},
         FakeCase{"no Gid line", "@/opt/avd", kNoFile, StatusWith("Gid:", "Xid:"), false},
         FakeCase{"empty status", "@/opt/avd", kNoFile, "", false},
         FakeCase{"no Groups line",
@@ -756,13 +768,14 @@ TEST(ProcScanFakeExtra, ProcEuidReadsTheEffectiveUid) {
              {12, StatusWith("S (sleeping)", "X (dead)"), -1},
              {13, StatusWith("Uid:", "Xid:"), -1},
              {14, StatusWith("Uid:\t1000\t2000", "Uid:\t0\t0"), 0},
-             {15, "", -1}}) {
+             {15, "", -1},
+             {16, StatusWith("State:", "Stale:"), -1}}) {
         std::string dir = proc + "/" + std::to_string(pid);
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         WriteFile(dir + "/status", status);
         EXPECT_EQ(proc_euid(proc.c_str(), pid), want) << pid;
     }
-    EXPECT_EQ(proc_euid(proc.c_str(), 16), -1);
+    EXPECT_EQ(proc_euid(proc.c_str(), 17), -1);
 }
 
 // A read that fails for another reason than the process being gone fails the
