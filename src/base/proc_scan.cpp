@@ -236,29 +236,42 @@ bool Exited(char state) {
     return state == 'Z' || state == 'X' || state == 'x';
 }
 
-// Identity of a script program's file, compared before the costlier realpath.
-struct FileId {
-    bool ok = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
+// A path made absolute and plain by its text alone: `rel` taken from `cwd`
+// when it is relative, "." and empty steps dropped, ".." taking the step
+// before it back. No file is looked at: a process's arguments must not make
+// the scan wait on a slow or hostile filesystem.
+std::string Lexical(const char *cwd, const char *rel) {
+    std::string joined = rel[0] == '/' ? std::string(rel) : std::string(cwd) + "/" + rel;
+    std::vector<std::string> steps;
+    size_t at = 0;
+    while (at <= joined.size()) {
+        size_t end = joined.find('/', at);
+        if (end == std::string::npos) end = joined.size();
+        std::string step = joined.substr(at, end - at);
+        if (step == "..") {
+            if (!steps.empty()) steps.pop_back();
+        } else if (!step.empty() && step != ".") {
+            steps.push_back(std::move(step));
+        }
+        at = end + 1;
+    }
+    std::string out;
+    for (const std::string &step : steps) out += "/" + step;
+    return out.empty() ? "/" : out;
+}
 
 class Scanner {
 public:
     Scanner(const char *procdir, int procfd, const std::vector<proc_program_t> &programs,
-            std::vector<proc_match_t> &out, std::string &error)
-        : m_procdir(procdir), m_procfd(procfd), m_programs(programs), m_out(out), m_error(error) {
-        for (const proc_program_t &p : programs) {
-            FileId id;
-            struct stat st;
-            if (p.script && stat(p.path.c_str(), &st) == 0) {
-                id.ok = true;
-                id.dev = st.st_dev;
-                id.ino = st.st_ino;
-                m_any_script = true;
-            }
-            m_ids.push_back(id);
-        }
+            std::vector<proc_match_t> &out, std::string &error, const proc_filter_t &filter)
+        : m_procdir(procdir),
+          m_procfd(procfd),
+          m_programs(programs),
+          m_out(out),
+          m_error(error),
+          m_filter(filter) {
+        for (const proc_program_t &p : programs)
+            if (p.script) m_any_script = true;
     }
 
     // One process directory: false on an error that fails the scan.
@@ -275,53 +288,11 @@ public:
         }
         if (static_cast<size_t>(n) == sizeof(link)) return true;  // longer than any program
         long program = MatchPath(m_programs, link, static_cast<size_t>(n));
-        if (program < 0 && m_any_script) {
-            int r = ScriptCandidate(pid);
-            if (r < 0) return false;
-            if (r == 0) return true;
-        } else if (program < 0) {
-            return true;
-        }
+        if (program < 0 && !m_any_script) return true;
         return Confirm(pid);
     }
 
 private:
-    // Whether the process's script argument names the file of a script
-    // program (same device and inode), reached through the paths of /proc:
-    // 1 yes, 0 no, -1 on an error that fails the scan.
-    int ScriptCandidate(const char *pid) {
-        char rel[kPidRel];
-        if (!PidRel(rel, sizeof(rel), pid, "cmdline")) return 0;
-        int fd = openat(m_procfd, rel, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return Skip(pid, "openat", "cmdline", errno);
-        char cand[PATH_MAX];
-        int r = ScriptArgument(fd, cand);
-        int e = errno;
-        close(fd);
-        if (r < 0) return Skip(pid, "read", "cmdline", e);
-        if (r == 0) return 0;
-        struct stat st;
-        if (cand[0] == '/') {
-            for (size_t i = 0; i < m_programs.size(); ++i)
-                if (m_programs[i].script && m_programs[i].path == cand) return 1;
-            if (stat(cand, &st) != 0)
-                return errno == ENOMEM ? Skip(pid, "stat", "cmdline", ENOMEM) : 0;
-        } else {
-            char path[kPidRel + 5 + PATH_MAX];
-            size_t a = strlen(pid), b = strlen(cand);
-            memcpy(path, pid, a);
-            memcpy(path + a, "/cwd/", 5);
-            memcpy(path + a + 5, cand, b + 1);
-            if (fstatat(m_procfd, path, &st, 0) != 0) {
-                if (errno == ENOMEM) return Skip(pid, "fstatat", "cwd", ENOMEM);
-                return 0;
-            }
-        }
-        for (const FileId &id : m_ids)
-            if (id.ok && id.dev == st.st_dev && id.ino == st.st_ino) return 1;
-        return 0;
-    }
-
     // 0 when `e` means the process is gone or out of reach, else -1 with the
     // error set.
     int Skip(const char *pid, const char *syscall, const char *file, int e) {
@@ -359,23 +330,26 @@ private:
         if (static_cast<size_t>(n) == sizeof(link)) return true;
         long program = MatchPath(m_programs, link, static_cast<size_t>(n));
         if (program < 0 && !m_any_script) return true;
+        m.pid = atoi(pid);
+        m.uid = st.uid;
+        m.gid = st.gid;
+        m.exe.assign(link, static_cast<size_t>(n));
+        // Judged by its ids before its arguments are read: reading them
+        // waits for the process's memory map, which a process can hold.
+        if (m_filter && !m_filter(m)) return true;
         if (program < 0) {
             int s = ScriptProgramIn(dfd, pid, program);
             if (s < 0) return false;
             if (s == 0) return true;
         }
-        m.pid = atoi(pid);
         m.program = static_cast<size_t>(program);
-        m.uid = st.uid;
-        m.gid = st.gid;
-        m.exe.assign(link, static_cast<size_t>(n));
         m_out.push_back(std::move(m));
         return true;
     }
 
-    // The script program the process's argument resolves to (realpath,
-    // relative to the process's cwd), into `program`: 1 found, 0 none, -1 on
-    // an error that fails the scan.
+    // The script program the process's argument names (by its text, taken
+    // from the process's cwd when relative), into `program`: 1 found, 0 none,
+    // -1 on an error that fails the scan.
     int ScriptProgramIn(int dfd, const char *pid, long &program) {
         int fd = openat(dfd, "cmdline", O_RDONLY | O_CLOEXEC);
         if (fd < 0) return Skip(pid, "openat", "cmdline", errno);
@@ -385,25 +359,18 @@ private:
         close(fd);
         if (r < 0) return Skip(pid, "read", "cmdline", e);
         if (r == 0) return 0;
-        char resolved[PATH_MAX];
-        const char *got;
-        if (cand[0] == '/') {
-            got = realpath(cand, resolved);
-        } else {
-            int cwd = openat(dfd, "cwd", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            if (cwd < 0) return Skip(pid, "openat", "cwd", errno);
-            // The cwd of that very process, through our descriptor of it.
-            char path[64 + PATH_MAX];
-            size_t a = static_cast<size_t>(snprintf(path, 64, "/proc/self/fd/%d/", cwd));
-            memcpy(path + a, cand, strlen(cand) + 1);
-            got = realpath(path, resolved);
-            e = errno;
-            close(cwd);
-            errno = e;
+        char cwd[PATH_MAX] = "";
+        if (cand[0] != '/') {
+            // The cwd of that very process, as the kernel names it.
+            ssize_t len = readlinkat(dfd, "cwd", cwd, sizeof(cwd) - 1);
+            if (len < 0) return Skip(pid, "readlinkat", "cwd", errno);
+            cwd[len] = '\0';
+            if (cwd[0] != '/') return 0;
         }
-        if (got == nullptr) return errno == ENOMEM ? Skip(pid, "realpath", "cmdline", ENOMEM) : 0;
+        const std::string named = Lexical(cwd, cand);
         for (size_t i = 0; i < m_programs.size(); ++i) {
-            if (m_programs[i].script && m_programs[i].path == resolved) {
+            const proc_program_t &p = m_programs[i];
+            if (p.script && (p.path == named || (!p.declared.empty() && p.declared == named))) {
                 program = static_cast<long>(i);
                 return 1;
             }
@@ -416,7 +383,7 @@ private:
     const std::vector<proc_program_t> &m_programs;
     std::vector<proc_match_t> &m_out;
     std::string &m_error;
-    std::vector<FileId> m_ids;
+    const proc_filter_t &m_filter;
     bool m_any_script = false;
 };
 
@@ -484,12 +451,15 @@ int proc_resolve_program(const std::string &exec, proc_program_t &out, std::stri
     }
     close(fd);
     out.path = resolved;
+    out.declared = Lexical("/", exec.c_str());
+    if (out.declared == out.path) out.declared.clear();
     out.script = got == 2 && head[0] == '#' && head[1] == '!';
     return 0;
 }
 
 int proc_scan(const char *procdir, const std::vector<proc_program_t> &programs,
-              std::vector<proc_match_t> &out, size_t max_procs, std::string &error) {
+              std::vector<proc_match_t> &out, size_t max_procs, std::string &error,
+              const proc_filter_t &filter) {
     int fd = open(procdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *dir = fd < 0 ? nullptr : fdopendir(fd);
     if (dir == nullptr) {
@@ -502,7 +472,7 @@ int proc_scan(const char *procdir, const std::vector<proc_program_t> &programs,
     size_t examined = 0;
     int result = 0;
     if (limit > 0 && !programs.empty()) {
-        Scanner scanner(procdir, fd, programs, out, error);
+        Scanner scanner(procdir, fd, programs, out, error, filter);
         while (examined < limit) {
             errno = 0;
             struct dirent *d = readdir(dir);

@@ -15,6 +15,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@
 struct proc_program_t {
     std::string path;
     bool script = false;
+    // The path as declared, made plain by its text ("" when it is `path`):
+    // a script started through a symbolic link is named by the link.
+    std::string declared;
 };
 
 // One process found running one of the programs.
@@ -51,12 +55,20 @@ struct proc_match_t {
 // bytes are read.
 int proc_resolve_program(const std::string &exec, proc_program_t &out, std::string &error);
 
+// Which processes may count, judged by pid, ids and exe (`program` not yet
+// known) before anything else of the process is read.
+using proc_filter_t = std::function<bool(const proc_match_t &)>;
+
 // Scans `procdir` (normally "/proc") once and appends to `out` every process
-// that runs one of `programs`: its /proc/<pid>/exe names the program's path
-// (a trailing " (deleted)" ignored: the program replaced on disk while it
-// runs), or, for a script program, the process's first argument after
-// argv[0] that does not start with '-' resolves to it (relative to the
-// process's cwd when it is relative; then realpath). A process is reported
+// that runs one of `programs` and that `filter` (when given) accepts: its
+// /proc/<pid>/exe names the program's path (a trailing " (deleted)" ignored:
+// the program replaced on disk while it runs), or, for a script program, the
+// process's first argument after argv[0] that does not start with '-' names
+// it, taken from the process's cwd when relative and made plain by its text
+// alone (".", ".." and doubled slashes; no symbolic link is followed, no file
+// looked at), either as its resolved path or as declared. A process's
+// arguments are read only after `filter` accepted it: reading them waits for
+// its memory map, which a hostile process can keep locked. A process is reported
 // once: for the program its exe names, else for the first script program
 // its argument resolves to. Returns the number of process directories
 // examined, at most `max_procs` (the scan stops there: when it returns
@@ -72,16 +84,16 @@ int proc_resolve_program(const std::string &exec, proc_program_t &out, std::stri
 // skipped, and so is a process whose main thread has exited while other
 // threads run on (the kernel gives it no exe). Reads are bounded: the first
 // 64 KiB of a process's arguments, no allocation sized by what a process
-// puts there; the common, non-matching path allocates nothing. A script's
-// argument is looked up as this process sees the file system (stat, then
-// realpath for a candidate), so that lookup, unlike the rest, may reach
-// other file systems than /proc. A
+// puts there. While no script program is sought, a process whose exe names
+// no program costs one readlink and allocates nothing; with one, every
+// process's status is read as well. Nothing but /proc is looked at. A
 // match's exe, arguments, cwd and status are all read through one
 // descriptor of its /proc/<pid> directory, so they belong to one process
 // even if the pid is reused meanwhile. No shared state: concurrent calls
 // are fine.
 int proc_scan(const char *procdir, const std::vector<proc_program_t> &programs,
-              std::vector<proc_match_t> &out, size_t max_procs, std::string &error);
+              std::vector<proc_match_t> &out, size_t max_procs, std::string &error,
+              const proc_filter_t &filter = proc_filter_t());
 
 // The effective uid of process `pid` (from procdir/<pid>/status), or -1 when
 // no such process exists or it is a zombie (state Z or X): a process that has

@@ -155,8 +155,8 @@ void scan() {
     }
     std::vector<proc_match_t> matches;
     std::string error;
-    if (!programs.empty() &&
-        proc_scan(g.procdir.c_str(), programs, matches, kLivenessMaxProcs, error) < 0) {
+    if (!programs.empty() && proc_scan(g.procdir.c_str(), programs, matches, kLivenessMaxProcs,
+                                       error, may_speak_as_product) < 0) {
         if (!g.scan_failed) LOG(ERROR, "liveness: cannot look at processes,%s", error.c_str());
         g.scan_failed = true;
         g.scanning = false;
@@ -166,7 +166,6 @@ void scan() {
 
     std::map<std::string, int> running;  // uuid -> a pid running its program
     for (const proc_match_t &m : matches) {
-        if (!may_speak_as_product(m)) continue;
         for (const std::string &uuid : owners[m.program]) running.emplace(uuid, m.pid);
         watch_pid(m.pid);
     }

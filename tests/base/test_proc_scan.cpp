@@ -729,8 +729,11 @@ INSTANTIATE_TEST_SUITE_P(
                  Args({"sh", std::string(70000, 'a').replace(0, 1, "-"), "s.sh"}), kStatus, false},
         FakeCase{"long argv[0] within the bytes looked at", kSh,
                  Args({std::string(20000, 's'), "s.sh"}), kStatus, true, 1},
-        FakeCase{"script named with symlinks", kSh, Args({"sh", "@/optlink/s.sh"}), kStatus, true,
-                 1},
+        // Arguments are taken as text: no link followed, no file looked at.
+        FakeCase{"script named with symlinks", kSh, Args({"sh", "@/optlink/s.sh"}), kStatus, false},
+        FakeCase{"sh with doubled slashes and dots", kSh, Args({"sh", "@//opt/./x/../s.sh"}),
+                 kStatus, true, 1},
+
         FakeCase{"hard link of the script elsewhere", kSh, Args({"sh", "@/hard.sh"}), kStatus,
                  false},
         FakeCase{"the binary as an argument does not count", kSh, Args({"sh", "@/opt/avd"}),
@@ -744,6 +747,29 @@ INSTANTIATE_TEST_SUITE_P(
         return vk_test::ParamName(info.param.label);
     });
 
+// A script declared through a symbolic link is named by the link as well;
+// the filter judges a process before its arguments are read.
+TEST_F(ProcScanFake, DeclaredPathAndFilter) {
+    Make(FakeCase{"sh through the link", kSh, Args({"sh", "@/optlink/s.sh"}), kStatus, false});
+    std::vector<proc_program_t> programs = {Resolve(m_dir + "/optlink/s.sh")};
+    ASSERT_EQ(programs[0].path, m_dir + "/opt/s.sh");
+    EXPECT_EQ(programs[0].declared, m_dir + "/optlink/s.sh");
+    std::string error;
+    std::vector<proc_match_t> found;
+    ASSERT_EQ(proc_scan(m_proc.c_str(), programs, found, kAll, error), 3) << error;
+    EXPECT_EQ(found.size(), 1u);
+
+    std::vector<uid_t> judged;
+    found.clear();
+    auto refuse = [&](const proc_match_t &m) {
+        judged.push_back(m.uid);
+        return false;
+    };
+    ASSERT_EQ(proc_scan(m_proc.c_str(), programs, found, kAll, error, refuse), 3) << error;
+    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(judged, std::vector<uid_t>{2000});
+}
+
 TEST(ProcScanFakeExtra, SkipsNonProcessesAndCountsExamined) {
     TempRoot root;
     std::string proc = root.path() + "/proc";
@@ -752,7 +778,7 @@ TEST(ProcScanFakeExtra, SkipsNonProcessesAndCountsExamined) {
         ASSERT_EQ(mkdir((proc + "/" + name).c_str(), 0755), 0);
     std::vector<proc_match_t> found;
     std::string error;
-    std::vector<proc_program_t> programs = {{"/opt/avd", false}};
+    std::vector<proc_program_t> programs = {{"/opt/avd", false, ""}};
     EXPECT_EQ(proc_scan(proc.c_str(), programs, found, kAll, error), 4) << error;
     EXPECT_EQ(proc_scan(proc.c_str(), programs, found, 2, error), 2) << error;
     EXPECT_EQ(proc_scan(proc.c_str(), {}, found, kAll, error), 4) << error;
