@@ -90,6 +90,7 @@ bool CMoxDb::Init() {
     } catch (const std::exception &) {
         return false;
     }
+    m_frontVacant = false;
     if (!initCache()) return false;
     if (!initDb()) {
         m_pCache.reset();

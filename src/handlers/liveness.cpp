@@ -123,9 +123,16 @@ void forget_pidfds() {
     g.pidfds.clear();
 }
 
+// Resolved again at each look: an upgrade may point a link at a new
+// version. A program that no longer resolves keeps the path it had, since
+// its process may still run the deleted file.
 bool resolve(Product &p) {
     std::string error;
-    p.resolved = proc_resolve_program(p.exec, p.program, error) == 0;
+    proc_program_t now;
+    if (proc_resolve_program(p.exec, now, error) == 0) {
+        p.program = now;
+        p.resolved = true;
+    }
     return p.resolved;
 }
 
@@ -144,7 +151,7 @@ void scan() {
     std::vector<std::vector<std::string>> owners;
     for (auto &entry : g.products) {
         Product &p = entry.second;
-        if (!p.resolved && !resolve(p)) continue;
+        if (!resolve(p)) continue;
         auto it = index.find(p.program.path);
         if (it == index.end()) {
             it = index.emplace(p.program.path, programs.size()).first;
