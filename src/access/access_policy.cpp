@@ -49,18 +49,27 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
         case KORVANE_REQ_FUI_REGISTER:
             if (!policy.frontui.empty() && !access_listed(policy.frontui, *f.peer))
                 return {false, kAccessRuleFrontUiListed};
+            // The front UI shows the person at the screen their protection:
+            // a background account must not hold that place.
+            if (!seat_owned_by(f.seat, uid)) return {false, kAccessRuleFrontUiSession};
             // A body without both numbers is answered by the handler.
             if (f.declared && !declares_itself(f)) return {false, kAccessRuleFrontUiIdentity};
             // Taking over the current front UI's uuid would hand over its
-            // configuration.
-            if (f.fui_current && f.uuid == f.fui_uuid && f.fui_euid != uid)
-                return {false, kAccessRuleFrontUiUuid};
+            // configuration, to another user or to another process of its
+            // own user while the declared one lives.
+            if (f.fui_current && f.uuid == f.fui_uuid) {
+                if (f.fui_euid != uid) return {false, kAccessRuleFrontUiUuid};
+                if (f.fui_pid > 0 && f.peer->pid != f.fui_pid)
+                    return {false, kAccessRuleFrontUiProcess};
+            }
             return allow;
         case KORVANE_REQ_SAVE_FUICONF:
         case KORVANE_REQ_GET_FUICONF:
             if (f.fui_current && f.uuid == f.fui_uuid) {
-                if (f.fui_euid == uid) return allow;
-                return {false, kAccessRuleFrontUiConfig};
+                if (f.fui_euid != uid) return {false, kAccessRuleFrontUiConfig};
+                if (f.fui_pid > 0 && f.peer->pid != f.fui_pid)
+                    return {false, kAccessRuleFrontUiConfigProcess};
+                return allow;
             }
             // A stored front UI that is not the current one: whose it is
             // cannot be told, so only the trusted reach its row. A uuid the

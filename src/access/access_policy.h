@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/seat.h"
+
 struct net_peer_t;
 
 // Peers named by a section of the policy file: a peer is listed when its
@@ -53,10 +55,15 @@ struct access_facts_t {
     bool declared = false;
     int declared_pid = 0;
     int declared_euid = 0;
+    // Front-UI registration: who owns the active session (base/seat.h).
+    seat_owner_t seat;
     // The current front UI, when there is one.
     bool fui_current = false;
     std::string fui_uuid;
     int fui_euid = 0;
+    // Its declared process while that is watched and alive, else -1: the
+    // uuid then belongs to that process alone.
+    int fui_pid = -1;
     // Configuration requests: the store holds a front UI with `uuid`.
     bool uuid_stored = false;
 };
@@ -70,8 +77,11 @@ struct access_verdict_t {
 constexpr const char *kAccessRuleProducts = "products";
 constexpr const char *kAccessRuleFrontUiListed = "frontui-listed";
 constexpr const char *kAccessRuleFrontUiIdentity = "frontui-identity";
+constexpr const char *kAccessRuleFrontUiSession = "frontui-session";
 constexpr const char *kAccessRuleFrontUiUuid = "frontui-uuid-owner";
+constexpr const char *kAccessRuleFrontUiProcess = "frontui-uuid-process";
 constexpr const char *kAccessRuleFrontUiConfig = "frontui-config-owner";
+constexpr const char *kAccessRuleFrontUiConfigProcess = "frontui-config-process";
 
 access_verdict_t access_decide(const access_facts_t &facts, const access_policy_t &policy);
 

@@ -384,6 +384,29 @@ MoxResult CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
     });
 }
 
+MoxResult CMoxDb::ReplaceFrontUI(const CFrontUIInfo &r, CFrontUIInfo *replaced) {
+    replaced->uuid.clear();
+    return StoreOp(m_pCache.get(), "ReplaceFrontUI", [&] {
+        CMutexGuard writing(m_writeLock);
+        CFrontUIInfo cur;
+        if (doGet(cur) != kMoxOk || cur.uuid == r.uuid) return doUpgrade(r);
+        auto entry = CMoxCache::Copy(r);
+        if (entry == nullptr) return kMoxNoMemory;
+        MoxResult db = upgradeDb(*entry);
+        if (db != kMoxOk) {
+            Singleton<MyLog>::Instance()->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
+            return db;
+        }
+        // Under the write lock nothing else takes the place in between.
+        m_pCache->DelFrontUI(cur.uuid);
+        m_pCache->Take(std::move(entry));
+        afterUpgrade(r);
+        cur.data.clear();
+        *replaced = std::move(cur);
+        return kMoxOk;
+    });
+}
+
 MoxResult CMoxDb::ForgetFrontUI(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "ForgetFrontUI", [&] {
         CMutexGuard writing(m_writeLock);

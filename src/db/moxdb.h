@@ -18,9 +18,9 @@
 // Any local process may speak to the daemon, so what it can make the store
 // keep is bounded: only the current front UI writes its row and its
 // configuration (another one is answered kMoxNotCurrent and nothing is
-// written), and of the front-UI rows of one euid only the newest
-// kMaxFrontUIsPerEuid stay. The database file and its journal are readable
-// by their owner only.
+// written; only ReplaceFrontUI, for root, puts another one in its place), and of the front-UI rows
+// of one euid only the newest kMaxFrontUIsPerEuid stay. The database file and its journal are
+// readable by their owner only.
 #pragma once
 
 #include <pthread.h>
@@ -74,6 +74,12 @@ public:
     MoxResult GetDefSecSoft(CSecSoftInfo &out);
     MoxResult SetDefSecSoft(const CSecSoftInfo &r);
 
+    // Registers r as the current front UI even while another one is:
+    // that one stops being current (its row and configuration stay) and
+    // `*replaced` gets its record; its uuid stays empty when none was
+    // current or r renews the current one. The row is written first: a
+    // failure leaves the current one in place. For root's registrations.
+    MoxResult ReplaceFrontUI(const CFrontUIInfo &r, CFrontUIInfo *replaced);
     // The current front UI stops being current (its process ended): the
     // cache forgets it, its row and configuration stay, and the next
     // registration becomes current. kMoxNotFound when uuid is not current.

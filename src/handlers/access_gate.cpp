@@ -6,11 +6,16 @@
 #include <cjson/cJSON.h>
 
 #include "access/access_policy.h"
+#include "base/seat.h"
 #include "db/moxdb.h"
+#include "handlers/liveness.h"
+#include "log/mylog.h"
 #include "net/ae/logbudget.h"
 #include "net/ae/peer.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
+
+#define LOG Singleton<MyLog>::Instance()->Write
 
 namespace {
 
@@ -30,9 +35,28 @@ void read_current_fui(access_facts_t &f) {
         f.fui_current = true;
         f.fui_uuid = current.uuid;
         f.fui_euid = current.euid;
+        f.fui_pid = liveness_frontui_pid(current.uuid);
     }
     if (f.type != KORVANE_REQ_FUI_REGISTER && !(f.fui_current && f.fui_uuid == f.uuid))
         f.uuid_stored = store->FrontUIValid(f.uuid);
+}
+
+// Who holds the place a refused registration wanted, so that a person can
+// tell which program to look at.
+void log_holder(const mox_packet_t &packet, const access_facts_t &f) {
+    const net_peer_t *peer = packet.peer;
+    if (!f.fui_current) {
+        LOG(INFO, "frontUI register uuid: %s of pid: %d,uid: %d refused,no frontUI is current",
+            packet.uuid.c_str(), peer->pid, peer->uid);
+        return;
+    }
+    CFrontUIInfo cur;
+    const bool known = Singleton<CMoxDb>::Instance()->Get(cur) == kMoxOk && cur.uuid == f.fui_uuid;
+    LOG(INFO,
+        "frontUI register uuid: %s of pid: %d,uid: %d refused,the current frontUI is %s of pid: "
+        "%d,euid: %d",
+        packet.uuid.c_str(), peer->pid, peer->uid, f.fui_uuid.c_str(), known ? cur.pid : -1,
+        f.fui_euid);
 }
 
 }  // namespace
@@ -45,7 +69,10 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     facts.type = packet.type;
     facts.uuid = packet.uuid;
     facts.peer = packet.peer;
-    if (packet.type == KORVANE_REQ_FUI_REGISTER) read_declared(packet.data, facts);
+    if (packet.type == KORVANE_REQ_FUI_REGISTER) {
+        read_declared(packet.data, facts);
+        facts.seat = seat_active_owner();
+    }
     if (packet.type == KORVANE_REQ_FUI_REGISTER || packet.type == KORVANE_REQ_SAVE_FUICONF ||
         packet.type == KORVANE_REQ_GET_FUICONF)
         read_current_fui(facts);
@@ -54,10 +81,12 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     if (verdict.allow) return false;
 
     const net_peer_t *peer = packet.peer;
-    netLogBadInput(packet.log_budget, ERROR,
-                   "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
-                   packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
-                   peer->exe != nullptr ? peer->exe : "?", verdict.rule);
+    const bool logged =
+        netLogBadInput(packet.log_budget, ERROR,
+                       "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
+                       packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
+                       peer->exe != nullptr ? peer->exe : "?", verdict.rule);
+    if (logged && packet.type == KORVANE_REQ_FUI_REGISTER) log_holder(packet, facts);
     packet.result = KORVANE_RESULT_NOT_PERMITTED;
     *rc = encode_resp_final(packet);
     return true;

@@ -4,6 +4,7 @@
 // handlers post no notifications.
 #include <cjson/cJSON.h>
 
+#include "base/seat.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/liveness.h"
@@ -50,6 +51,31 @@ static int refuse_second_frontui(mox_packet_t &packet) {
     return encode_resp_data_obj("{\"pid\":" + std::to_string(cur.pid) + "}", packet);
 }
 
+// Whether this registration may take the place of the current front UI:
+// root's always; the active session's owner's when the current one is of
+// another user (left behind by a user switch).
+static bool may_replace(const mox_packet_t &packet) {
+    const net_peer_t *peer = packet.peer;
+    if (peer == nullptr || peer->uid < 0) return false;
+    if (peer->uid == 0) return true;
+    seat_owner_t seat = seat_active_owner();
+    if (seat.state != kSeatActive || static_cast<uid_t>(peer->uid) != seat.uid) return false;
+    CFrontUIInfo cur;
+    return store()->Get(cur) == kMoxOk && cur.euid != peer->uid;
+}
+
+static MoxResult replace_current(const mox_packet_t &packet, const CFrontUIInfo &info) {
+    CFrontUIInfo old;
+    MoxResult rc = store()->ReplaceFrontUI(info, &old);
+    if (rc == kMoxOk && !old.uuid.empty())
+        LOG(INFO,
+            "frontUI %s of pid: %d,euid: %d,registered by uid: %d,replaces frontUI %s of pid: "
+            "%d,euid: %d",
+            info.uuid.c_str(), info.pid, info.euid, packet.peer->uid, old.uuid.c_str(), old.pid,
+            old.euid);
+    return rc;
+}
+
 int fui_register_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle frontUI register,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
@@ -64,6 +90,7 @@ int fui_register_handle(mox_packet_t &packet, void *) {
             info.uuid = packet.uuid;
             check_declared_identity(packet, info);
             MoxResult rc = store()->Upgrade(info);
+            if (rc == kMoxNotCurrent && may_replace(packet)) rc = replace_current(packet, info);
             if (rc == kMoxOk) {
                 liveness_frontui_registered(info);
             } else if (rc == kMoxNotCurrent) {

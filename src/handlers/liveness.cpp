@@ -9,6 +9,7 @@
 #include "handlers/liveness.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -369,4 +370,13 @@ int liveness_secsoft_alive(const std::string &uuid) {
     auto it = g.products.find(uuid);
     if (it == g.products.end() || !it->second.watched) return -1;
     return it->second.alive ? 1 : 0;
+}
+
+int liveness_frontui_pid(const std::string &uuid) {
+    if (g.fui_fd < 0 || uuid != g.fui_uuid) return -1;
+    // A pidfd becomes readable when its process exits: the loop may not
+    // have handled that yet.
+    struct pollfd p = {g.fui_fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 0) return -1;
+    return g.fui_pid;
 }

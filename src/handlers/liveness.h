@@ -46,3 +46,7 @@ void liveness_frontui_registered(const CFrontUIInfo &info);
 // 1 a process runs the product's program, 0 it is watched and none does,
 // -1 it is not watched.
 int liveness_secsoft_alive(const std::string &uuid);
+// The pid of the front UI `uuid` while it is the one watched and its
+// process has not exited (even if the exit is not handled yet); -1 when
+// it is not watched or its process has gone.
+int liveness_frontui_pid(const std::string &uuid);

@@ -61,6 +61,10 @@ constexpr int kNetMaxClients = 1024;
 // The highest slots of the client table only uid 0 may take, so that many
 // non-root users together cannot fill it either.
 constexpr int kNetRootReserve = 64;
+// The slots just below those only root and the uid owning the active
+// session (base/seat.h; anyone when logind does not run) may take, so that
+// other users together cannot keep the desktop's own front UI out.
+constexpr int kNetSessionReserve = 64;
 // Connections one non-root uid may hold across both sockets unless
 // net_set_uid_connection_limit says otherwise.
 constexpr int kNetDefaultUidConnections = 64;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string>
 
+#include "base/seat.h"
 #include "log/mylog.h"
 #include "net/ae/asbuffer.h"
 #include "net/ae/zmalloc.h"
@@ -132,12 +133,20 @@ net_client_t *net_listener_largest_output(const net_client_t *except) {
 // connection. Root
 // may take every slot of the table; others neither the last
 // kNetRootReserve slots (descriptors are handed out lowest first, so `fd`
-// tells how full the table is) nor more than the limit per uid.
+// tells how full the table is) nor more than the limit per uid, and only
+// the active session's owner the kNetSessionReserve slots below those.
 static bool admit(net_listener_t *l, int fd, int uid) {
     if (uid == 0) return true;
     int held = 0;
     bool reserve = fd >= l->max_clients - kNetRootReserve;
-    if (!reserve && (held = net_listener_count_uid(uid)) < net_uid_connection_limit()) return true;
+    bool session = !reserve && fd >= l->max_clients - kNetRootReserve - kNetSessionReserve;
+    seat_owner_t seat;
+    if (session) {
+        seat = seat_active_owner();
+        session = !seat_owned_by(seat, uid);
+    }
+    if (!reserve && !session && (held = net_listener_count_uid(uid)) < net_uid_connection_limit())
+        return true;
     long now = aeGetMonoticNow();
     if (now == s_refuse_sec) {
         ++s_refused_quiet;
@@ -146,7 +155,14 @@ static bool admit(net_listener_t *l, int fd, int uid) {
     long quiet = s_refused_quiet;
     s_refuse_sec = now;
     s_refused_quiet = 0;
-    if (reserve)
+    if (session)
+        LOG(ERROR,
+            "refuse client fd: %d from listener: %s,uid: %d,%d slots of the client table are "
+            "kept for root and the owner of the active session (uid: %ld),not logged since the "
+            "last such line: %ld",
+            fd, l->name, uid, kNetSessionReserve,
+            seat.state == kSeatActive ? static_cast<long>(seat.uid) : -1L, quiet);
+    else if (reserve)
         LOG(ERROR,
             "refuse client fd: %d from listener: %s,uid: %d,the last %d slots of the client "
             "table are kept for root,not logged since the last such line: %ld",
