@@ -191,6 +191,103 @@ TEST(AccessDecide, EveryRule) {
     }
 }
 
+// Who owns the active session, and whether the current front UI's declared
+// process still lives: a registration or a configuration request of the
+// current uuid belongs to that process alone while it does.
+struct ProcessRow {
+    const char *name;
+    PolicyKind policy;
+    const Peer *peer;
+    uint32_t type;
+    const char *uuid;
+    seat_state_t seat;
+    int seat_uid;
+    const char *fui_uuid;  // "" for none
+    int fui_euid;
+    int fui_pid;  // -1: not watched, or gone
+    const char *refused_by;
+};
+
+const ProcessRow kProcessRows[] = {
+    // Registration and the session: kUserUi (uid 1000, pid 300) is the
+    // desktop user, kStranger (uid 1001, pid 200) a background account.
+    {"no logind: anyone", kDefault, &kStranger, 1000, "ui", kSeatNoLogind, 0, "", 0, -1, nullptr},
+    {"session owner", kDefault, &kUserUi, 1000, "ui", kSeatActive, kUser, "", 0, -1, nullptr},
+    {"background account squats", kDefault, &kStranger, 1000, "ui", kSeatActive, kUser, "", 0, -1,
+     kAccessRuleFrontUiSession},
+    {"nobody active", kDefault, &kUserUi, 1000, "ui", kSeatNobody, 0, "", 0, -1,
+     kAccessRuleFrontUiSession},
+    {"unknown peer, session active", kDefault, &kUnknown, 1000, "ui", kSeatActive, kUser, "", 0, -1,
+     kAccessRuleFrontUiSession},
+    {"root, nobody active", kDefault, &kRoot, 1000, "ui", kSeatNobody, 0, "ui-2", kOther, 77,
+     nullptr},
+    {"listed but not the session's", kUiRestricted, &kStranger, 1000, "ui", kSeatActive, kUser, "",
+     0, -1, kAccessRuleFrontUiSession},
+    {"session's but not listed", kUiRestricted, &kAvUser, 1000, "ui", kSeatActive, 4242, "", 0, -1,
+     kAccessRuleFrontUiListed},
+    {"open mode, nobody active", kOpen, &kStranger, 1000, "ui", kSeatNobody, 0, "", 0, -1, nullptr},
+    {"another uuid while one is current", kDefault, &kUserUi, 1000, "ui-2", kSeatActive, kUser,
+     "ui", kUser, 555, nullptr},
+
+    // The current uuid while its declared process (pid 555) lives.
+    {"other process re-registers the uuid", kDefault, &kUserUi, 1000, "ui", kSeatActive, kUser,
+     "ui", kUser, 555, kAccessRuleFrontUiProcess},
+    {"the declared process renews", kDefault, &kUserUi, 1000, "ui", kSeatActive, kUser, "ui", kUser,
+     300, nullptr},
+    {"after the declared process exited", kDefault, &kUserUi, 1000, "ui", kSeatActive, kUser, "ui",
+     kUser, -1, nullptr},
+    {"other user, process alive", kDefault, &kStranger, 1000, "ui", kSeatNoLogind, 0, "ui", kUser,
+     555, kAccessRuleFrontUiUuid},
+    {"other process reads", kDefault, &kUserUi, 1004, "ui", kSeatNoLogind, 0, "ui", kUser, 555,
+     kAccessRuleFrontUiConfigProcess},
+    {"other process saves", kDefault, &kUserUi, 1003, "ui", kSeatNoLogind, 0, "ui", kUser, 555,
+     kAccessRuleFrontUiConfigProcess},
+    {"the declared process reads", kDefault, &kUserUi, 1004, "ui", kSeatNoLogind, 0, "ui", kUser,
+     300, nullptr},
+    {"same user once it exited", kDefault, &kUserUi, 1003, "ui", kSeatNoLogind, 0, "ui", kUser, -1,
+     nullptr},
+    {"root reads while it lives", kDefault, &kRoot, 1004, "ui", kSeatNoLogind, 0, "ui", kUser, 555,
+     nullptr},
+    {"another uuid's configuration", kDefault, &kUserUi, 1004, "nobody", kSeatNoLogind, 0, "ui",
+     kUser, 555, nullptr},
+    {"open mode, other process reads", kOpen, &kUserUi, 1004, "ui", kSeatNoLogind, 0, "ui", kUser,
+     555, nullptr},
+};
+
+TEST(AccessDecide, SessionAndDeclaredProcess) {
+    for (const ProcessRow &r : kProcessRows) {
+        SCOPED_TRACE(r.name);
+        net_peer_t peer = {};
+        peer.pid = r.peer->pid;
+        peer.uid = r.peer->uid;
+        peer.gid = r.peer->gid;
+        peer.exe = const_cast<char *>(r.peer->exe);
+        access_facts_t f;
+        f.type = r.type;
+        f.uuid = r.uuid;
+        f.peer = &peer;
+        // A registration declares its own process.
+        f.declared = r.type == 1000;
+        f.declared_pid = r.peer->pid;
+        f.declared_euid = r.peer->uid;
+        f.seat.state = r.seat;
+        f.seat.uid = static_cast<uid_t>(r.seat_uid);
+        f.fui_current = r.fui_uuid[0] != '\0';
+        f.fui_uuid = r.fui_uuid;
+        f.fui_euid = r.fui_euid;
+        f.fui_pid = r.fui_pid;
+        f.uuid_stored = f.fui_current && f.uuid == f.fui_uuid;
+
+        access_verdict_t v = access_decide(f, MakePolicy(r.policy));
+        if (r.refused_by == nullptr) {
+            EXPECT_TRUE(v.allow) << "refused by " << (v.rule ? v.rule : "?");
+        } else {
+            EXPECT_FALSE(v.allow);
+            EXPECT_STREQ(v.rule, r.refused_by);
+        }
+    }
+}
+
 TEST(AccessDecide, OwnerUidZeroTrustsNoOneElse) {
     // The default owner is root itself: uid 990 is then a stranger.
     access_policy_t p;
