@@ -84,7 +84,14 @@ int Send(Client &c, const std::string &uuid, uint32_t type,
 // A daemon under a fresh root, with an optional policy file.
 class Service {
 public:
-    explicit Service(const std::string &policy) {
+    // `seat`: null, no logind (no /run/systemd/seats); "" logind with no
+    // one active (no seat0 file); else the content of seat0.
+    explicit Service(const std::string &policy, const char *seat = nullptr) {
+        if (seat != nullptr) {
+            for (const char *d : {"/run", "/run/systemd", "/run/systemd/seats"})
+                mkdir(m_root.Under(d).c_str(), 0755);
+            if (seat[0] != '\0') vk_test::WriteFile(m_root.Under("/run/systemd/seats/seat0"), seat);
+        }
         if (!policy.empty()) {
             std::string path = m_root.Under("/etc/korvane/access.conf");
             mkdir(m_root.Under("/etc").c_str(), 0755);
@@ -110,7 +117,9 @@ public:
         Client ui, av;
         if (!ui.Connect(Name(Endpoint::kFrontUi)) || !av.Connect(Name(Endpoint::kSecSoft)))
             return false;
-        std::string ui_body = R"({"name":"ui","login_uid":5151,"euid":5151,"pid":1})";
+        // Registered on the user's behalf with a pid naming no process: not
+        // watched, so the uuid is the user's, not one process's.
+        std::string ui_body = R"({"name":"ui","login_uid":5151,"euid":5151,"pid":2147483000})";
         return Send(ui, kOwnerUi, 1000, ui_body) == 0 &&
                Send(ui, kOwnerUi, 1003, std::string(R"({"theme":"dark"})")) == 0 &&
                Send(av, kDef, 2000, std::string(R"({"name":"Ambrel","exec":"/opt/p"})")) == 0 &&
@@ -307,6 +316,180 @@ TEST_F(AccessTest, RefusalsOfOneConnectionAreLoggedWithinItsBudget) {
     EXPECT_EQ(*got, "40");
     EXPECT_EQ(vk_test::Occurrences(service.daemon().Log(), "refuse request type: 2002"),
               kNetLogBudgetLines);
+}
+
+// A front UI played by a process of `who`: it registers `uuid` as itself,
+// saves `conf` when given, reads its configuration back when `read`, and
+// stays (its connection open) until the object goes away. Its report:
+// "<register result> <save or read result> <data read>".
+class UiOf {
+public:
+    UiOf(const Service &s, const vk_test::Identity &who, const std::string &uuid,
+         const std::string &conf = "", bool read = false)
+        : m_proc(
+              [socket = s.Name(Endpoint::kFrontUi), uuid, conf, read] {
+                  auto *c = new Client(vk_test::TryOutClient());  // open until killed
+                  if (!c->Connect(socket)) return std::string("connect");
+                  int registered = Send(*c, uuid, 1000, UiBody(Declares::kItself));
+                  int second = 0;
+                  std::string data;
+                  if (!conf.empty()) second = Send(*c, uuid, 1003, conf);
+                  if (read && c->SendRequest(uuid, 2, 1004)) {
+                      auto m = c->ReadMessage(10000);
+                      while (m && !m->has_result) m = c->ReadMessage(10000);
+                      second = m ? m->result : -1;
+                      data = m ? m->data : "";
+                  }
+                  return std::to_string(registered) + " " + std::to_string(second) + " " + data;
+              },
+              who) {}
+    std::optional<std::string> Report() { return m_proc.WaitResult(); }
+    pid_t pid() const { return m_proc.pid(); }
+
+private:
+    vk_test::OtherUserProcess m_proc;
+};
+
+// The configuration request `type` (1003 or 1004) for `uuid` as a fresh
+// process of `who`: "<result> <data>".
+std::optional<std::string> ConfigAs(const Service &s, const vk_test::Identity &who,
+                                    const std::string &uuid, uint32_t type) {
+    std::string socket = s.Name(Endpoint::kFrontUi);
+    return vk_test::RunAs(who, [&] {
+        Client c = vk_test::TryOutClient();
+        if (!c.Connect(socket)) return std::string("connect");
+        if (!c.SendRequest(uuid, 3, type, BodyFor(type, Declares::kNothing)))
+            return std::string("send");
+        auto m = c.ReadMessage(10000);
+        while (m && !m->has_result) m = c.ReadMessage(10000);
+        return m ? std::to_string(m->result) + " " + m->data : std::string("no reply");
+    });
+}
+
+std::optional<std::string> RegisterAs(const Service &s, const vk_test::Identity &who,
+                                      const std::string &uuid) {
+    std::string socket = s.Name(Endpoint::kFrontUi);
+    return vk_test::RunAs(who, [&] {
+        Client c = vk_test::TryOutClient();
+        if (!c.Connect(socket)) return std::string("connect");
+        return std::to_string(Send(c, uuid, 1000, UiBody(Declares::kItself))) + " " +
+               std::to_string(getpid());
+    });
+}
+
+std::string RefusalLine(uint32_t type, const std::string &uuid, const std::string &pid_uid,
+                        const char *rule) {
+    return "|ERROR|refuse request type: " + std::to_string(type) + ",uuid: " + uuid +
+           ",from pid: " + pid_uid + ",exe: " + SelfExe() + ",rule: " + rule + "\n";
+}
+
+// With logind, only the uid active on seat0 registers a front UI: a
+// background account cannot squat the place, and the refusal names who
+// holds it. Root registers on anyone's behalf and takes the place.
+TEST_F(AccessTest, OnlyTheActiveSessionsUserRegistersAFrontUi) {
+    Service service("", "IS_SEAT0=1\nACTIVE=c2\nACTIVE_UID=5151\n");
+    ASSERT_TRUE(service.Listening());
+
+    // A background account first, on a fresh database: refused, nothing
+    // current.
+    auto squat = RegisterAs(service, kStranger, "ui-squat");
+    ASSERT_TRUE(squat.has_value());
+    long pid = 0;
+    int result = 0;
+    ASSERT_EQ(sscanf(squat->c_str(), "%d %ld", &result, &pid), 2) << *squat;
+    EXPECT_EQ(result, 403);
+    std::string who = std::to_string(pid) + ",uid: 65534";
+    EXPECT_TRUE(service.daemon().WaitLog(RefusalLine(1000, "ui-squat", who, "frontui-session")))
+        << service.daemon().Log();
+    EXPECT_TRUE(service.daemon().WaitLog("|INFO|frontUI register uuid: ui-squat of pid: " + who +
+                                         " refused,no frontUI is current\n"));
+
+    // The desktop user's front UI registers; the background account's
+    // next try is refused naming it.
+    UiOf desktop(service, kUiOwner, "ui-desk");
+    ASSERT_EQ(desktop.Report(), std::optional<std::string>("0 0 "));
+    squat = RegisterAs(service, kStranger, "ui-squat");
+    ASSERT_TRUE(squat.has_value());
+    ASSERT_EQ(sscanf(squat->c_str(), "%d %ld", &result, &pid), 2) << *squat;
+    EXPECT_EQ(result, 403);
+    EXPECT_TRUE(service.daemon().WaitLog(
+        "|INFO|frontUI register uuid: ui-squat of pid: " + std::to_string(pid) +
+        ",uid: 65534 refused,the current frontUI is ui-desk of pid: " +
+        std::to_string(desktop.pid()) + ",euid: 5151\n"))
+        << service.daemon().Log();
+
+    // Root registers another front UI on the user's behalf: it replaces
+    // the current one, which can come back only once root's is gone.
+    Client root_ui = vk_test::TryOutClient();
+    ASSERT_TRUE(root_ui.Connect(service.Name(Endpoint::kFrontUi)));
+    const std::string body =
+        R"({"name":"ui","login_uid":5151,"euid":5151,"pid":)" + std::to_string(getpid()) + "}";
+    EXPECT_EQ(Send(root_ui, "ui-root", 1000, body), 0);
+    EXPECT_TRUE(service.daemon().WaitLog(
+        "|INFO|frontUI ui-root of pid: " + std::to_string(getpid()) +
+        ",euid: 5151,registered by uid: 0,replaces frontUI ui-desk of pid: " +
+        std::to_string(desktop.pid()) + ",euid: 5151\n"))
+        << service.daemon().Log();
+    EXPECT_EQ(Send(root_ui, "ui-root", 1001), 101) << "ui-root is a known front UI";
+    auto again = RegisterAs(service, kUiOwner, "ui-desk");
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->substr(0, 4), "104 ");
+}
+
+// With logind running and no one active on seat0, no user registers a
+// front UI; root still does.
+TEST_F(AccessTest, NoActiveSessionNoUserFrontUi) {
+    Service service("", "");
+    ASSERT_TRUE(service.Listening());
+    auto got = RegisterAs(service, kUiOwner, "ui-desk");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->substr(0, 4), "403 ");
+    EXPECT_TRUE(service.daemon().WaitLog(",rule: frontui-session\n"));
+    Client root_ui = vk_test::TryOutClient();
+    ASSERT_TRUE(root_ui.Connect(service.Name(Endpoint::kFrontUi)));
+    EXPECT_EQ(Send(root_ui, "ui-root", 1000,
+                   std::string(R"({"name":"ui","login_uid":0,"euid":0,"pid":1})")),
+              0);
+}
+
+// While the process a front UI declared lives, its uuid is that process's:
+// another process of the same user can neither register under it nor read
+// or write its configuration. Once it has exited, the uuid is free again.
+TEST_F(AccessTest, UuidOfALivingFrontUiBelongsToItsProcess) {
+    Service service("", "ACTIVE_UID=5151\n");
+    ASSERT_TRUE(service.Listening());
+    auto ui = std::make_unique<UiOf>(service, kUiOwner, "ui-desk", R"({"token":"s3cret"})");
+    ASSERT_EQ(ui->Report(), std::optional<std::string>("0 0 "));
+
+    auto taken = RegisterAs(service, kUiOwner, "ui-desk");
+    ASSERT_TRUE(taken.has_value());
+    long pid = 0;
+    int result = 0;
+    ASSERT_EQ(sscanf(taken->c_str(), "%d %ld", &result, &pid), 2) << *taken;
+    EXPECT_EQ(result, 403);
+    EXPECT_TRUE(service.daemon().WaitLog(
+        RefusalLine(1000, "ui-desk", std::to_string(pid) + ",uid: 5151", "frontui-uuid-process")))
+        << service.daemon().Log();
+    for (uint32_t type : {1004u, 1003u}) {
+        auto got = ConfigAs(service, kUiOwner, "ui-desk", type);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(*got, "403 ") << type;
+    }
+    EXPECT_EQ(vk_test::Occurrences(service.daemon().Log(), ",rule: frontui-config-process\n"), 2u);
+    Client root = vk_test::TryOutClient();
+    ASSERT_TRUE(root.Connect(service.Name(Endpoint::kFrontUi)));
+    ASSERT_TRUE(root.SendRequest("ui-desk", 4, 1004));
+    auto conf = root.ReadMessage(10000);
+    ASSERT_TRUE(conf.has_value());
+    EXPECT_NE(conf->data.find("s3cret"), std::string::npos) << "root reads it: " << conf->json;
+
+    ui.reset();  // its process killed
+    ASSERT_TRUE(service.daemon().WaitLog("frontUI ui-desk: its process"));
+    UiOf next(service, kUiOwner, "ui-desk", "", true);
+    auto report = next.Report();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->substr(0, 4), "0 0 ") << *report;
+    EXPECT_NE(report->find("s3cret"), std::string::npos) << *report;
 }
 
 struct BadPolicy {
