@@ -15,6 +15,7 @@
 
 #include "client/korvane_client.h"
 #include "db/records.h"
+#include "support/as_user.h"
 #include "support/child_process.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
@@ -248,33 +249,40 @@ TEST_F(LivenessTest, ModeOffNeverWatches) {
 }
 
 // A front UI played by a forked process: it registers itself under `uuid`,
-// saves `conf` when given, reports how both went, and waits to be killed.
+// saves `conf` when given, reads its configuration back when `read_back`,
+// reports
+// how it went, and waits to be killed. Run by root, the process becomes
+// kUiUser first: root's registrations take the current front UI's place.
+constexpr uid_t kUiUser = 5151;
+
 class UiProcess {
 public:
-    UiProcess(const std::string &root, const std::string &uuid, const std::string &conf = "") {
+    UiProcess(const std::string &root, const std::string &uuid, const std::string &conf = "",
+              bool read_back = false) {
         int fds[2];
         if (pipe(fds) != 0) return;
         m_pid = fork();
         if (m_pid == 0) {
             close(fds[0]);
-            Client c = vk_test::TryOutClient();
-            int results[2] = {-1, -1};
-            if (c.Connect("@" + root + "/tmp/.zelluskkorvanefui") &&
-                c.SendRequest(uuid, 1, 1000, UiBody(getpid()))) {
-                auto m = c.ReadMessage(5000);
-                if (m) results[0] = m->result;
-                if (!conf.empty() && c.SendRequest(uuid, 2, 1003, conf)) {
-                    m = c.ReadMessage(5000);
-                    if (m) results[1] = m->result;
-                }
+            std::string report = "-1 -1 ";
+            if (geteuid() != 0 || vk_test::BecomeUser({kUiUser, kUiUser, {}})) {
+                Client c = vk_test::TryOutClient();
+                if (c.Connect("@" + root + "/tmp/.zelluskkorvanefui"))
+                    report = Run(c, uuid, conf, read_back);
             }
-            if (write(fds[1], results, sizeof(results)) < 0) _exit(1);
+            if (write(fds[1], report.data(), report.size()) < 0) _exit(1);
+            close(fds[1]);
             pause();
             _exit(0);
         }
         close(fds[1]);
-        if (read(fds[0], m_results, sizeof(m_results)) != sizeof(m_results)) m_results[0] = -2;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof(buf))) > 0) m_report.append(buf, n);
         close(fds[0]);
+        if (sscanf(m_report.c_str(), "%d %d", &m_results[0], &m_results[1]) != 2) m_results[0] = -2;
+        size_t at = m_report.find(' ', m_report.find(' ') + 1);
+        m_data = at == std::string::npos ? "" : m_report.substr(at + 1);
     }
     ~UiProcess() { Kill(); }
     void Kill() {
@@ -285,44 +293,72 @@ public:
     }
     pid_t pid() const { return m_pid; }
     int registered() const { return m_results[0]; }
-    int saved() const { return m_results[1]; }
+    // Of the save, or of the read back.
+    int second() const { return m_results[1]; }
+    // The data of the last reply: the 104's or the configuration read.
+    const std::string &data() const { return m_data; }
 
 private:
+    static std::string Run(Client &c, const std::string &uuid, const std::string &conf,
+                           bool read_back) {
+        auto reply = [&c](uint64_t id) {
+            auto m = c.ReadMessage(5000);
+            while (m && (!m->has_result || m->id != id)) m = c.ReadMessage(5000);
+            return m ? *m : Message();
+        };
+        int results[2] = {-1, -1};
+        std::string data;
+        if (c.SendRequest(uuid, 1, 1000, UiBody(getpid()))) {
+            Message m = reply(1);
+            results[0] = m.has_result ? m.result : -1;
+            data = m.data;
+        }
+        if (!conf.empty() && c.SendRequest(uuid, 2, 1003, conf)) results[1] = reply(2).result;
+        if (read_back && c.SendRequest(uuid, 3, 1004)) {
+            Message m = reply(3);
+            results[1] = m.result;
+            data = m.data;
+        }
+        return std::to_string(results[0]) + " " + std::to_string(results[1]) + " " + data;
+    }
+
     pid_t m_pid = -1;
     int m_results[2] = {-1, -1};
+    std::string m_report, m_data;
 };
 
 TEST_F(LivenessTest, FrontUiIsCurrentWhileItsProcessLives) {
     Start();
     auto first = std::make_unique<UiProcess>(root_.path(), "ui-first", R"({"token":"s3cret"})");
     ASSERT_EQ(first->registered(), 0);
-    ASSERT_EQ(first->saved(), 0);
+    ASSERT_EQ(first->second(), 0);
 
     // Another one is refused with a code of its own that names the holder.
-    auto other = Connect(Endpoint::kFrontUi);
-    Message refused = Ask(*other, "ui-second", 1000, UiBody(getpid()));
-    EXPECT_EQ(refused.result, 104);
-    EXPECT_EQ(refused.data, R"({"pid":)" + std::to_string(first->pid()) + "}");
+    auto other = std::make_unique<UiProcess>(root_.path(), "ui-second");
+    EXPECT_EQ(other->registered(), 104);
+    EXPECT_EQ(other->data(), R"({"pid":)" + std::to_string(first->pid()) + "}");
     EXPECT_TRUE(
         daemon_->WaitLog("frontUI register uuid: ui-second refused,frontUI ui-first of pid " +
                          std::to_string(first->pid()) + " is the current one"));
+    other.reset();
 
     // Once its process has gone, the place is free; its row and
     // configuration stay for when it comes back.
     first->Kill();
     EXPECT_TRUE(daemon_->WaitLog("frontUI ui-first: its process"));
-    auto back = std::make_unique<UiProcess>(root_.path(), "ui-first");
+    auto back = std::make_unique<UiProcess>(root_.path(), "ui-first", "", true);
     ASSERT_EQ(back->registered(), 0);
-    Message conf = Ask(*other, "ui-first", 1004);
-    EXPECT_NE(conf.data.find("s3cret"), std::string::npos) << conf.json;
+    EXPECT_EQ(back->second(), 0);
+    EXPECT_NE(back->data().find("s3cret"), std::string::npos) << back->data();
     back->Kill();
+    auto ui = Connect(Endpoint::kFrontUi);
     ASSERT_TRUE(
-        vk_test::WaitFor([&] { return Result(*other, "ui-second", 1000, UiBody(getpid())) == 0; }));
+        vk_test::WaitFor([&] { return Result(*ui, "ui-second", 1000, UiBody(getpid())) == 0; }));
 
     // A restart keeps a living front UI current.
     Restart();
-    other = Connect(Endpoint::kFrontUi);
-    EXPECT_EQ(Result(*other, "ui-third", 1000, UiBody(getpid())), 104);
+    other = std::make_unique<UiProcess>(root_.path(), "ui-third");
+    EXPECT_EQ(other->registered(), 104);
 }
 
 TEST_F(LivenessTest, StoredFrontUiWithoutItsProcessIsNotCurrentAfterARestart) {
@@ -338,7 +374,7 @@ TEST_F(LivenessTest, StoredFrontUiWithoutItsProcessIsNotCurrentAfterARestart) {
 }
 
 // Registered by root on another's behalf, a pid naming no process is not
-// watched: that front UI stays current.
+// watched: that front UI stays current for users' front UIs.
 TEST_F(LivenessTest, FrontUiOfNoProcessStaysCurrent) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: only root may declare another pid";
     Start();
@@ -347,7 +383,44 @@ TEST_F(LivenessTest, FrontUiOfNoProcessStaysCurrent) {
                      R"({"name":"ui","login_uid":1000,"euid":1000,"pid":2147483000})"),
               0);
     EXPECT_TRUE(daemon_->WaitLog("frontUI ui-first: pid 2147483000 names no process,not watched"));
-    EXPECT_EQ(Result(*ui, "ui-second", 1000, UiBody(getpid())), 104);
+    UiProcess user(root_.path(), "ui-second");
+    EXPECT_EQ(user.registered(), 104);
+}
+
+// Root's registration takes the place of a living front UI, and the
+// watcher follows the new one: when root's declared process ends, the
+// place is free again.
+TEST_F(LivenessTest, RootReplacesTheCurrentFrontUi) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: only root replaces a front UI";
+    Start();
+    UiProcess user(root_.path(), "ui-user");
+    ASSERT_EQ(user.registered(), 0);
+    UiProcess helper(root_.path(), "ui-helper");  // as kUiUser: refused
+    ASSERT_EQ(helper.registered(), 104);
+    helper.Kill();
+
+    // A child of root's that registers itself.
+    pid_t child = fork();
+    if (child == 0) {
+        Client c = vk_test::TryOutClient();
+        if (c.Connect("@" + root_.path() + "/tmp/.zelluskkorvanefui") &&
+            c.SendRequest("ui-root", 1, 1000, UiBody(getpid())))
+            c.ReadMessage(5000);
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(daemon_->WaitLog("|INFO|frontUI ui-root of pid: " + std::to_string(child) +
+                                 ",euid: 0,registered by uid: 0,replaces frontUI ui-user of pid: " +
+                                 std::to_string(user.pid()) + ",euid: " + std::to_string(kUiUser)))
+        << daemon_->Log();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(
+        daemon_->WaitLog("frontUI ui-root: its process " + std::to_string(child) + " ended"));
+    // The replaced one is not current either: the place is free.
+    UiProcess next(root_.path(), "ui-next");
+    EXPECT_EQ(next.registered(), 0);
 }
 
 // What 1001 and 1002 answer and what the default record says must not
