@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -340,6 +341,52 @@ TEST_F(HostileTest, UserOverItsShareOfConnectionsIsRefusedWhileRootIsServed) {
     })) << daemon_->Log();
     vk_test::OtherUserProcess again(open_many(1));
     EXPECT_EQ(again.WaitResult(10000), std::optional<std::string>("1"));
+}
+
+// Fifteen users with their full share each would fill every slot below
+// root's; the kNetSessionReserve slots under those stay for the owner of
+// the active session, whose front UI still connects.
+TEST_F(HostileTest, OtherUsersTogetherLeaveTheSessionOwnerItsSlots) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: connections are opened as other users";
+    vk_test::ScopedDescriptorLimit limit(4096);
+    if (!limit.ok()) GTEST_SKIP() << "descriptor limit too low";
+    for (const char *d : {"/run", "/run/systemd", "/run/systemd/seats"})
+        mkdir(root_.Under(d).c_str(), 0755);
+    vk_test::WriteFile(root_.Under("/run/systemd/seats/seat0"), "IS_SEAT0=1\nACTIVE_UID=5151\n");
+    Start(4096);
+
+    auto open_share = [this] {
+        int answered = 0;
+        for (int i = 0; i < kNetDefaultUidConnections; ++i) {
+            auto *c = new Client(vk_test::TryOutClient());  // left open until killed
+            if (!c->Connect(Sock(i % 2 == 0)) || !c->SendRequest("n", 1, 1004)) continue;
+            answered += c->ReadMessage(5000).has_value();
+        }
+        return std::to_string(answered);
+    };
+    const int users = (kNetMaxClients - kNetRootReserve) / kNetDefaultUidConnections;
+    std::vector<std::unique_ptr<vk_test::OtherUserProcess>> others;
+    for (int i = 0; i < users; ++i) {
+        const uid_t uid = 6001 + static_cast<uid_t>(i);
+        others.push_back(std::make_unique<vk_test::OtherUserProcess>(
+            open_share, vk_test::Identity{uid, uid, {}}));
+    }
+    int total = 0;
+    for (auto &other : others) {
+        auto answered = other->WaitResult(60000);
+        ASSERT_TRUE(answered.has_value()) << "another user's process did not report";
+        total += std::stoi(*answered);
+    }
+    EXPECT_LE(total, kNetMaxClients - kNetRootReserve - kNetSessionReserve);
+    EXPECT_TRUE(
+        daemon_->WaitLog(",64 slots of the client table are kept for root and the owner "
+                         "of the active session (uid: 5151)"))
+        << daemon_->Log();
+
+    // The session's owner still gets its connections; another user does not.
+    auto served = [this] { return Serves() ? std::string("served") : std::string("refused"); };
+    EXPECT_EQ(vk_test::RunAs({5151, 5151, {}}, served), std::optional<std::string>("served"));
+    EXPECT_EQ(vk_test::RunAs({6100, 6100, {}}, served), std::optional<std::string>("refused"));
 }
 
 TEST_F(HostileTest, PipelinedFloodDoesNotHoldAnotherClient) {
