@@ -53,7 +53,7 @@ static int refuse_second_frontui(mox_packet_t &packet) {
 
 // Whether this registration may take the place of the current front UI:
 // root's always; the active session's owner's when the current one is of
-// another user (left behind by a user switch).
+// another user (left behind by a user switch), not root's own.
 static bool may_replace(const mox_packet_t &packet) {
     const net_peer_t *peer = packet.peer;
     if (peer == nullptr || peer->uid < 0) return false;
@@ -61,7 +61,7 @@ static bool may_replace(const mox_packet_t &packet) {
     seat_owner_t seat = seat_active_owner();
     if (seat.state != kSeatActive || static_cast<uid_t>(peer->uid) != seat.uid) return false;
     CFrontUIInfo cur;
-    return store()->Get(cur) == kMoxOk && cur.euid != peer->uid;
+    return store()->Get(cur) == kMoxOk && cur.euid != peer->uid && cur.euid != 0;
 }
 
 static MoxResult replace_current(const mox_packet_t &packet, const CFrontUIInfo &info) {

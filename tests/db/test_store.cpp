@@ -273,6 +273,42 @@ TEST_F(StoreTest, WritesOfAFrontUiThatIsNotCurrentStoreNothing) {
     EXPECT_EQ(std::string::npos, Log().find("just upgrade database success"));
 }
 
+// Root's registration takes the place of the current front UI: the new
+// one is held with the configuration its row kept, the replaced one keeps
+// its row and configuration and is refused as any other until it is
+// current again; renewing the held one replaces nothing.
+TEST_F(StoreTest, ReplacingTheCurrentFrontUi) {
+    ASSERT_EQ(0, db().Upgrade(Front("A", "a", 100)));
+    ASSERT_EQ(0, db().Upgrade(Conf("A", "{\"a\":1}")));
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
+        "('B','b',200,1000,1000,'{\"b\":2}',100)");
+
+    CFrontUIInfo old;
+    ASSERT_EQ(0, db().ReplaceFrontUI(Front("B", "b2", 201), &old));
+    EXPECT_EQ(old.uuid, "A");
+    EXPECT_EQ(old.pid, 100);
+    CFrontUIInfo held;
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ(held.uuid + "," + held.name + "," + std::to_string(held.pid), "B,b2,201");
+    CFrontUIConf conf = Conf("B", "");
+    ASSERT_EQ(0, db().Get(conf));
+    EXPECT_EQ(conf.data, "{\"b\":2}");
+    EXPECT_EQ(Value("select data from t_frontui where uuid='A'"), "{\"a\":1}");
+    EXPECT_EQ(-3, db().Upgrade(Front("A")));
+    EXPECT_EQ(-3, db().Upgrade(Conf("A", "{}")));
+
+    ASSERT_EQ(0, db().ReplaceFrontUI(Front("B", "b3", 202), &old));
+    EXPECT_EQ(old.uuid, "");
+    ASSERT_EQ(0, db().ForgetFrontUI("B"));
+    ASSERT_EQ(0, db().ReplaceFrontUI(Front("C"), &old));
+    EXPECT_EQ(old.uuid, "") << "nothing was current";
+
+    // Kept over a restart: the last registered is current.
+    Restart();
+    ASSERT_EQ(0, db().Get(held));
+    EXPECT_EQ(held.uuid, "C");
+}
+
 // After a flood from other front UIs, some with rows an older build left,
 // the next start takes the current front UI again.
 TEST_F(StoreTest, RestartAfterAFloodKeepsTheCurrentFrontUi) {
