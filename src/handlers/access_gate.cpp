@@ -54,10 +54,10 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     if (verdict.allow) return false;
 
     const net_peer_t *peer = packet.peer;
-    netLogBadInput(packet.log_budget, ERROR,
-                   "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
-                   packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
-                   peer->exe != nullptr ? peer->exe : "?", verdict.rule);
+    netLogRefusal(packet.log_budget, ERROR,
+                  "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
+                  packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
+                  peer->exe != nullptr ? peer->exe : "?", verdict.rule);
     packet.result = KORVANE_RESULT_NOT_PERMITTED;
     *rc = encode_resp_final(packet);
     return true;

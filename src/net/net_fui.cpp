@@ -14,8 +14,9 @@
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
+    const bool logged = c->log_budget.logged;
     int m = net_listener_release(el, c);
-    if (m != kNetMaxFdKept) LOG(INFO, "refresh new max fui-client-fd to: %d", m);
+    if (m != kNetMaxFdKept && logged) LOG(INFO, "refresh new max fui-client-fd to: %d", m);
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
