@@ -307,7 +307,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         if (net_close_pending(c)) return kNetFailed;
         if (rc == 0) {
             rc = net_send(el, c, reply, "handle_response");
-            if (rc == kNetFailed)
+            if (rc == kNetFailed && netLogConnLine(&c->log_budget))
                 LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
                     reply.c_str(), strerror(errno));
             if (rc != 0) return rc == kNetNoMemory ? kNetNoMemory : kNetFailed;

@@ -48,7 +48,7 @@ void mox_post_fui(const std::string &msg) {
         LOG(DEBUG, "post message: %s to fui client: %s,fd: %d", msg.c_str(), c->name, fd);
         net_listener_t *owner = static_cast<net_listener_t *>(c->owner);
         int rc = net_send(owner->el, c, msg, "handle_fui_post");
-        if (rc == kNetFailed)
+        if (rc == kNetFailed && netLogConnLine(&c->log_budget))
             LOG(ERROR, "handle_fui_post: post data %s to fui-client failed,because: %s",
                 msg.c_str(), strerror(errno));
         if (rc != 0) owner->free_client(owner->el, c);
