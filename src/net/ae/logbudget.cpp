@@ -180,7 +180,6 @@ void netLogBudgetStop() {
 void netLogBudgetOpen(net_log_budget_t *budget, int fd, const net_peer_t *peer,
                       const char *listener) {
     budget->fd = fd;
-    budget->pid = peer->pid;
     budget->uid = peer->uid;
     budget->peer = peer;
     budget->listener = listener;

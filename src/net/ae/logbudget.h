@@ -32,7 +32,6 @@
 // What one connection knows of its budget.
 struct net_log_budget_t {
     int fd;
-    int pid;
     int uid;
     bool opened;             // counted among its uid's connections
     bool logged;             // the lines about the connection itself are written
