@@ -19,6 +19,9 @@ constexpr const char *kDbDir = "/etc/korvane";
 constexpr const char *kDbFile = "/etc/korvane/korvaned.db";
 constexpr const char *kAccessFile = "/etc/korvane/access.conf";
 constexpr const char *kDaemonConfFile = "/etc/korvane/korvaned.conf";
+// The journal's native socket: evidence lines go there when the log is not
+// copied to the journal through standard error.
+constexpr const char *kJournalSocket = "/run/systemd/journal/socket";
 constexpr const char *kSecSoftSocket = "@/tmp/.zelluskkorvane";
 constexpr const char *kFuiSocket = "@/tmp/.zelluskkorvanefui";
 

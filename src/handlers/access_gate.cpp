@@ -82,10 +82,10 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
 
     const net_peer_t *peer = packet.peer;
     const bool logged =
-        netLogBadInput(packet.log_budget, ERROR,
-                       "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
-                       packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
-                       peer->exe != nullptr ? peer->exe : "?", verdict.rule);
+        netLogRefusal(packet.log_budget, ERROR,
+                      "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
+                      packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
+                      peer->exe != nullptr ? peer->exe : "?", verdict.rule);
     if (logged && packet.type == KORVANE_REQ_FUI_REGISTER) log_holder(packet, facts);
     packet.result = KORVANE_RESULT_NOT_PERMITTED;
     *rc = encode_resp_final(packet);

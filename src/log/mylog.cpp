@@ -123,6 +123,7 @@ bool MyLog::Open(const char *path) {
     m_path = path;
     m_lastCheck = static_cast<long>(time(nullptr));
     m_journal = journal_stream_matches(getenv("JOURNAL_STREAM"), STDERR_FILENO);
+    m_journalSocket = vk_paths::File(vk_paths::kJournalSocket);
     pthread_mutex_unlock(&m_mutex);
     if (narrowed)
         Write(INFO, "log file %s had mode %04o,narrowed to %04o", path, static_cast<unsigned>(was),
@@ -159,6 +160,9 @@ bool MyLog::Close() {
     m_curSize = 0;
     m_path.clear();
     m_journal = false;
+    if (m_evidenceFd != -1) close(m_evidenceFd);
+    m_evidenceFd = -1;
+    m_journalSocket.clear();
     pthread_mutex_unlock(&m_mutex);
     return true;
 }
@@ -176,11 +180,37 @@ bool MyLog::Write(_LogLevel level, const char *format, ...) {
 }
 
 bool MyLog::VWrite(_LogLevel level, const char *format, va_list ap) {
+    return vwrite(level, false, format, ap);
+}
+
+bool MyLog::WriteEvidence(_LogLevel level, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    bool ok = vwrite(level, true, format, ap);
+    va_end(ap);
+    return ok;
+}
+
+bool MyLog::VWriteEvidence(_LogLevel level, const char *format, va_list ap) {
+    return vwrite(level, true, format, ap);
+}
+
+bool MyLog::vwrite(_LogLevel level, bool evidence, const char *format, va_list ap) {
     const int rank = level == WARNING ? static_cast<int>(ERROR) : static_cast<int>(level);
     if (rank > m_level.load() || format == nullptr) return false;
     if (m_fd == -1) return false;
     reopenIfRemoved();
-    return write_with_type(level, format, ap);
+    return write_with_type(level, evidence, format, ap);
+}
+
+// Without the journal on standard error, nothing else would carry the line
+// there. A journal that is absent or slow costs the line, never a wait.
+void MyLog::send_evidence(_LogLevel level, const char *message, size_t length) {
+    pthread_mutex_lock(&m_mutex);
+    if (m_evidenceFd == -1 && !m_journalSocket.empty()) m_evidenceFd = journal_socket();
+    if (m_evidenceFd != -1)
+        journal_send(m_evidenceFd, m_journalSocket.c_str(), level, message, length);
+    pthread_mutex_unlock(&m_mutex);
 }
 
 namespace {
@@ -232,7 +262,7 @@ int MyLog::write_type(_LogLevel level, char *out, size_t size) {
 // "header|LEVEL|message\n" with the message's control bytes escaped, in one
 // write. Short messages are formatted and assembled on the stack; only a
 // long one costs heap allocations.
-bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
+bool MyLog::write_with_type(_LogLevel level, bool evidence, const char *format, va_list ap) {
     char prefix[96];
     int plen = write_header(prefix, sizeof(prefix));
     plen += write_type(level, prefix + plen, sizeof(prefix) - static_cast<size_t>(plen));
@@ -277,7 +307,10 @@ bool MyLog::write_with_type(_LogLevel level, const char *format, va_list ap) {
     line[p] = '|';
     line[len - 1] = '\n';
     bool ok = write_buffer(line, len);
-    if (m_journal) journal_write(STDERR_FILENO, level, line + p + 1, elen + 1);
+    if (m_journal)
+        journal_write(STDERR_FILENO, level, line + p + 1, elen + 1);
+    else if (evidence)
+        send_evidence(level, line + p + 1, elen);
     return ok;
 }
 

@@ -1,7 +1,8 @@
 // The log: one line per write(2) on a descriptor opened for appending, kept
 // under a size ceiling by replacing the file with a copy of its newest half.
 // Control bytes of a message are escaped, so a message is always one line.
-// Under systemd each line is copied to the journal as well (log/journal.h).
+// Under systemd each line is copied to the journal as well; otherwise only
+// evidence lines (WriteEvidence) are sent there (log/journal.h).
 //
 // Invariants: the descriptor is -1 exactly while closed; m_curSize counts the
 // bytes of the file as this object saw them and is only touched under m_mutex;
@@ -45,6 +46,14 @@ public:
     bool VWrite(_LogLevel level, const char *format, va_list ap)
         __attribute__((format(printf, 3, 0)));
 
+    // As Write, and when the log is not copied to the journal already, the
+    // line goes to the journal's native socket too: evidence (a refused
+    // request, a count of suppressed lines) that must outlive a cut.
+    bool WriteEvidence(_LogLevel level, const char *format, ...)
+        __attribute__((format(printf, 3, 4)));
+    bool VWriteEvidence(_LogLevel level, const char *format, va_list ap)
+        __attribute__((format(printf, 3, 0)));
+
     _LogLevel GetLogLevel() const { return static_cast<_LogLevel>(m_level.load()); }
     void SetLogLevel(_LogLevel level) { m_level.store(level); }
     void SetMaxLogFilesize(unsigned long size);
@@ -64,8 +73,11 @@ public:
 private:
     int write_header(char *out, size_t size);
     int write_type(_LogLevel level, char *out, size_t size);
-    bool write_with_type(_LogLevel level, const char *format, va_list ap)
-        __attribute__((format(printf, 3, 0)));
+    bool vwrite(_LogLevel level, bool evidence, const char *format, va_list ap)
+        __attribute__((format(printf, 4, 0)));
+    bool write_with_type(_LogLevel level, bool evidence, const char *format, va_list ap)
+        __attribute__((format(printf, 4, 0)));
+    void send_evidence(_LogLevel level, const char *message, size_t length);
     bool write_buffer(const char *data, size_t length);
     void truncate();
     bool copyTail(int from, long long offset, int to, long long *copied);
@@ -85,6 +97,8 @@ private:
     std::string m_path;
     long m_lastCheck = 0;                // second of the last check that the file still exists
     std::atomic<bool> m_journal{false};  // standard error is the journal: copy lines there
+    int m_evidenceFd = -1;               // datagram socket to the journal, opened on first use
+    std::string m_journalSocket;         // its native socket, set by Open
 };
 
 // Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or

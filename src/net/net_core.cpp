@@ -120,6 +120,7 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
         return kNetNoMemory;
     }
     aeSetBeforeSleepProc(elp_main, net_serve_pending);
+    netLogBudgetStart(elp_main);
     net_accept_init();
     secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
     if (secsoft_listener == nullptr) return kNetNoMemory;
@@ -166,6 +167,7 @@ void MoxNetCoreUninit() {
     if (el == nullptr) return;
     // Cleared first: a stop signal arriving now must not reach a freed loop.
     elp_main = nullptr;
+    netLogBudgetStop();  // its pending counts written, its timer gone with the loop
     aeDeleteEventLoop(el);
     close_wake_pipe();
     net_accept_uninit();
@@ -252,13 +254,14 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
     ssize_t n = read(fd, c->inbuf->last, static_cast<size_t>(c->inbuf->end - c->inbuf->last));
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        LOG(ERROR, "read error: %s", strerror(errno));
+        if (netLogConnLine(&c->log_budget)) LOG(ERROR, "read error: %s", strerror(errno));
         net_close_client(el, c);
         return;
     }
     if (n == 0) {
         // Also a buffer that an incomplete line has filled to kNetBufferSize.
-        LOG(INFO, "Client %s closed connection from listener: %s,fd: %d", c->name, l->name, fd);
+        if (netLogConnLine(&c->log_budget))
+            LOG(INFO, "Client %s closed connection from listener: %s,fd: %d", c->name, l->name, fd);
         net_close_client(el, c);
         return;
     }
@@ -304,7 +307,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
         if (net_close_pending(c)) return kNetFailed;
         if (rc == 0) {
             rc = net_send(el, c, reply, "handle_response");
-            if (rc == kNetFailed)
+            if (rc == kNetFailed && netLogConnLine(&c->log_budget))
                 LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
                     reply.c_str(), strerror(errno));
             if (rc != 0) return rc == kNetNoMemory ? kNetNoMemory : kNetFailed;

@@ -14,8 +14,9 @@
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
+    const bool logged = c->log_budget.logged;
     int m = net_listener_release(el, c);
-    if (m != kNetMaxFdKept) LOG(INFO, "refresh new max fui-client-fd to: %d", m);
+    if (m != kNetMaxFdKept && logged) LOG(INFO, "refresh new max fui-client-fd to: %d", m);
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
@@ -47,7 +48,7 @@ void mox_post_fui(const std::string &msg) {
         LOG(DEBUG, "post message: %s to fui client: %s,fd: %d", msg.c_str(), c->name, fd);
         net_listener_t *owner = static_cast<net_listener_t *>(c->owner);
         int rc = net_send(owner->el, c, msg, "handle_fui_post");
-        if (rc == kNetFailed)
+        if (rc == kNetFailed && netLogConnLine(&c->log_budget))
             LOG(ERROR, "handle_fui_post: post data %s to fui-client failed,because: %s",
                 msg.c_str(), strerror(errno));
         if (rc != 0) owner->free_client(owner->el, c);

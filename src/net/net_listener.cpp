@@ -73,10 +73,13 @@ static void read_peer_groups(net_client_t *c) {
 // Completes the peer's identity in `c` (its credentials were read on
 // accept) and logs who connected: pid, uid, gid and executable, so that an
 // administrator can tell which program registered what.
+// Beyond its uid's budget of logged connections, the line is only counted
+// (net/ae/logbudget.h); the executable is read all the same.
 static void log_peer(net_listener_t *l, net_client_t *c) {
     if (c->peer_errno != 0) {
-        LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
-            strerror(c->peer_errno));
+        if (netLogConnLine(&c->log_budget))
+            LOG(INFO, "peer of client fd: %d from listener: %s,unknown,because: %s", c->fd, l->name,
+                strerror(c->peer_errno));
         return;
     }
     read_peer_groups(c);
@@ -88,6 +91,7 @@ static void log_peer(net_listener_t *l, net_client_t *c) {
     ssize_t n = readlink(link, exe, sizeof(exe) - 1);
     exe[n > 0 ? n : 0] = '\0';
     if (n > 0) c->peer.exe = zstrdup(exe);
+    if (!netLogConnLine(&c->log_budget)) return;
     LOG(INFO, "peer of client fd: %d from listener: %s,pid: %d,uid: %d,gid: %d,exe: %s", c->fd,
         l->name, c->peer.pid, c->peer.uid, c->peer.gid, n > 0 ? exe : "?");
 }
@@ -209,7 +213,7 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 
 int net_listener_release(aeEventLoop *el, net_client_t *c) {
     if (net_defer_close(c)) return kNetMaxFdKept;
-    netLogBadInputSummary(&c->log_budget);
+    netLogBudgetClose(&c->log_budget);
     int fd = c->fd;
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);
     freeClient(el, c);
@@ -221,11 +225,10 @@ bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c) {
     int fd = c->fd;
     l->clients[fd] = c;
     if (fd > l->max_client_fd) l->max_client_fd = fd;
-    LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
+    netLogBudgetOpen(&c->log_budget, fd, &c->peer, l->name);
+    if (netLogConnLine(&c->log_budget))
+        LOG(INFO, "try to handle client: %s from listener: %s,fd: %d", c->name, l->name, fd);
     log_peer(l, c);
-    c->log_budget.fd = fd;
-    c->log_budget.pid = c->peer.pid;
-    c->log_budget.uid = c->peer.uid;
     if (handleClientReadEvent(el, c) == -1) {
         LOG(ERROR, "failed to handle client write event from listener: %s", l->name);
         l->free_client(el, c);

@@ -142,7 +142,8 @@ void reply_to_client(aeEventLoop *el, int fd, void *client, int) {
         total += w;
     }
     if (failed) {
-        LOG(ERROR, "Error writing to client: %s", strerror(errno));
+        if (netLogConnLine(&c->log_budget))
+            LOG(ERROR, "Error writing to client: %s", strerror(errno));
         net_close_client(el, c);
         return;
     }

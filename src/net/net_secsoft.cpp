@@ -24,8 +24,9 @@ void net_secsoft_set_sweep(long long period_ms, long idle_seconds) {
 #define LOG Singleton<MyLog>::Instance()->Write
 
 static void doFreeClient(aeEventLoop *el, net_client_t *c) {
+    const bool logged = c->log_budget.logged;
     int m = net_listener_release(el, c);
-    if (m != kNetMaxFdKept) LOG(INFO, "refresh new max client-fd to: %d", m);
+    if (m != kNetMaxFdKept && logged) LOG(INFO, "refresh new max client-fd to: %d", m);
 }
 
 static void handleClient(aeEventLoop *el, int fd, const char *peer_name, void *listener) {
@@ -66,8 +67,8 @@ int clean_idle_client(aeEventLoop *el, long long, void *listener) {
             highest_live = fd;
             continue;
         }
-        LOG(INFO, "clean idle client %s,fd: %d", c->name, fd);
-        netLogBadInputSummary(&c->log_budget);
+        if (netLogConnLine(&c->log_budget)) LOG(INFO, "clean idle client %s,fd: %d", c->name, fd);
+        netLogBudgetClose(&c->log_budget);
         freeClient(el, c);
         l->clients[fd] = nullptr;
     }

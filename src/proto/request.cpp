@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -63,10 +64,17 @@ int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
     return 0;
 }
 
-// The text a log line shows of the request line.
+// Bytes of a refused request line its log line shows: enough to recognise
+// it, not enough for a peer to fill the log with its own text.
+constexpr int kMoxShownBytes = 256;
+
+// The text a log line shows of the request line: the whole line, or its
+// first kMoxShownBytes and its length ("...(8192 bytes)") in `more`.
 struct LineShown {
     const char *text;
-    int len;
+    int len;   // of the whole line
+    int head;  // of what a refusal shows
+    char more[32];
 };
 
 // What both decoders do first: the DEBUG line, then the empty and too long
@@ -74,6 +82,10 @@ struct LineShown {
 int check_line(const char *line, unsigned long len, LineShown &shown) {
     shown.text = line != nullptr ? line : "";
     shown.len = line != nullptr ? static_cast<int>(std::min<unsigned long>(len, INT_MAX)) : 0;
+    shown.head = std::min(shown.len, kMoxShownBytes);
+    shown.more[0] = '\0';
+    if (shown.head < shown.len)
+        snprintf(shown.more, sizeof(shown.more), "...(%d bytes)", shown.len);
     Singleton<MyLog>::Instance()->Write(DEBUG, "handle request: %.*s", shown.len, shown.text);
     if (line == nullptr || len == 0) return kProtoEmptyLine;
     if (len > kMoxMaxRequestLength) return kProtoTooLong;
@@ -81,8 +93,8 @@ int check_line(const char *line, unsigned long len, LineShown &shown) {
 }
 
 int refuse_base64(const LineShown &shown, mox_packet_t &packet) {
-    netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s,base64 decode failed", shown.len,
-                   shown.text);
+    netLogBadInput(packet.log_budget, ERROR, "base64 request: %.*s%s,base64 decode failed",
+                   shown.head, shown.text, shown.more);
     return kProtoBadInput;
 }
 
@@ -97,13 +109,13 @@ int decode_json(const char *decoded, const LineShown &shown, mox_packet_t &packe
         rc = tree != nullptr ? decode_envelope(tree.get(), packet, too_deep) : kProtoBadInput;
     }
     if (too_deep) {
-        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,data nested deeper than %d",
-                       shown.len, shown.text, kMoxMaxBodyLevels);
+        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s%s,data nested deeper than %d",
+                       shown.head, shown.text, shown.more, kMoxMaxBodyLevels);
         return rc;
     }
     if (rc != 0)
-        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s,not a json", shown.len,
-                       shown.text);
+        netLogBadInput(packet.log_budget, ERROR, "bad request: %.*s%s,not a json", shown.head,
+                       shown.text, shown.more);
     return rc;
 }
 

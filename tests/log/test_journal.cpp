@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "client/korvane_client.h"
 #include "log/journal.h"
 #include "log/mylog.h"
+#include "support/as_user.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -33,6 +36,39 @@ std::string StreamOf(const std::string &path) {
     if (stat(path.c_str(), &st) != 0) return "";
     return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
            std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+// A datagram socket bound at `path` in place of the journal's native
+// socket: what the daemon sends there, one entry per datagram.
+class FakeJournal {
+public:
+    explicit FakeJournal(const std::string &path) {
+        Utils::make_parent_dirs(path);
+        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        m_bound = bind(m_fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    }
+    ~FakeJournal() { close(m_fd); }
+    bool bound() const { return m_bound; }
+    // Every entry received so far.
+    std::vector<std::string> Entries() {
+        char buf[65536];
+        ssize_t n;
+        while ((n = recv(m_fd, buf, sizeof(buf), 0)) > 0) m_got.emplace_back(buf, n);
+        return m_got;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_bound = false;
+    std::vector<std::string> m_got;
+};
+
+std::string Entry(int priority, const std::string &message) {
+    return "PRIORITY=" + std::to_string(priority) +
+           "\nSYSLOG_IDENTIFIER=veskkorvaned\nMESSAGE=" + message + "\n";
 }
 
 class ScopedJournalEnv {
@@ -129,6 +165,24 @@ TEST(JournalWrite, PriorityPrefixThenTheLine) {
         close(fd);
         EXPECT_EQ(ReadFile(path), std::string(c.prefix) + "msg\n") << c.name;
     }
+}
+
+TEST(JournalSend, OneEntryPerMessageNeverWaiting) {
+    TempRoot root;
+    FakeJournal journal(root.path() + "/journal.socket");
+    ASSERT_TRUE(journal.bound());
+    int fd = journal_socket();
+    ASSERT_GE(fd, 0);
+    const std::string path = root.path() + "/journal.socket";
+    EXPECT_TRUE(journal_send(fd, path.c_str(), ERROR, "refused\\n here", 14));
+    EXPECT_TRUE(journal_send(fd, path.c_str(), WARNING, "suppressed", 10));
+    EXPECT_EQ(journal.Entries(),
+              (std::vector<std::string>{Entry(3, "refused\\n here"), Entry(4, "suppressed")}));
+    // No journal there, or a name too long for a socket: nothing, at once.
+    EXPECT_FALSE(journal_send(fd, (root.path() + "/none").c_str(), ERROR, "x", 1));
+    EXPECT_FALSE(
+        journal_send(fd, (root.path() + "/" + std::string(200, 'n')).c_str(), ERROR, "x", 1));
+    close(fd);
 }
 
 // A log of this process with descriptor 2 on a file named in JOURNAL_STREAM:
@@ -242,6 +296,73 @@ TEST(DaemonJournal, ErrorOfAFailedStart) {
     EXPECT_EQ(copy.substr(0, bad) + copy.substr(badEnd + 1), expected);
     EXPECT_NE(copy.find("<3>access policy: "), std::string::npos) << copy;
     EXPECT_EQ(Levels(copy), "ERROR INFO ");
+}
+
+// The evidence of a flood (the count of suppressed lines, a refused
+// request) reaches the journal's native socket when standard error is not
+// the journal, and only those lines; with the journal on standard error
+// they go there, once, with everything else.
+TEST(DaemonJournal, EvidenceOfAFloodReachesTheJournal) {
+    const bool root_user = geteuid() == 0;
+    for (bool stream : {false, true}) {
+        SCOPED_TRACE(stream ? "journal on standard error" : "journal socket");
+        TempRoot root;
+        FakeJournal journal(root.Under("/run/systemd/journal/socket"));
+        ASSERT_TRUE(journal.bound());
+        std::string err = root.path() + "/stderr";
+        WriteFile(err, "");
+        const std::string id = StreamOf(err);
+        ScopedJournalEnv env(stream ? &id : nullptr);
+        DaemonProcess d(root.path(), {"--foreground"}, VK_DAEMON_PATH, 0, StderrTo(err));
+        ASSERT_TRUE(d.WaitListening());
+        const std::string sec = "@" + root.path() + "/tmp/.zelluskkorvane";
+        {
+            // More bad lines than even root may have logged.
+            korvane::Client c = vk_test::TryOutClient();
+            ASSERT_TRUE(c.Connect(sec));
+            std::string burst;
+            for (unsigned i = 0; i < 150; ++i) burst += "====\n";
+            ASSERT_TRUE(c.SendRaw(burst));
+            ASSERT_TRUE(c.SendRequest("sync", 1, 1004));
+            ASSERT_TRUE(c.ReadMessage(10000).has_value());
+        }
+        std::string refusal;
+        if (root_user) {
+            auto got = vk_test::RunAs(vk_test::kNobodyIdentity, [&] {
+                korvane::Client c = vk_test::TryOutClient();
+                if (!c.Connect(sec) || !c.SendRequest("evidence", 1, 2001)) return std::string();
+                auto m = c.ReadMessage(10000);
+                return m ? std::to_string(m->result) : std::string();
+            });
+            ASSERT_EQ(got, std::optional<std::string>("403"));
+            ASSERT_TRUE(d.WaitLog("|ERROR|refuse request type: 2001,uuid: evidence,"));
+            std::string log = d.Log();
+            size_t at = log.find("refuse request type: 2001,uuid: evidence,");
+            refusal = log.substr(at, log.find('\n', at) - at);
+        }
+        ASSERT_TRUE(d.WaitLog("|WARNING|suppressed ")) << d.Log();
+        std::string log = d.Log();
+        size_t at = log.find("suppressed ");
+        const std::string summary = log.substr(at, log.find('\n', at) - at);
+        // Both gone to the file log whole.
+        std::vector<std::string> expected;
+        if (root_user) expected.push_back(Entry(3, refusal));
+        expected.push_back(Entry(4, summary));
+        if (!stream) {
+            EXPECT_TRUE(
+                vk_test::WaitFor([&] { return journal.Entries().size() >= expected.size(); }));
+            EXPECT_EQ(journal.Entries(), expected);
+            EXPECT_EQ(ReadFile(err), "");
+        } else {
+            EXPECT_TRUE(journal.Entries().empty()) << "not sent twice";
+            std::string copy = ReadFile(err);
+            EXPECT_NE(copy.find("<4>" + summary + "\n"), std::string::npos) << copy;
+            if (root_user) {
+                EXPECT_NE(copy.find("<3>" + refusal + "\n"), std::string::npos) << copy;
+            }
+        }
+        ASSERT_EQ(d.Stop(), 0);
+    }
 }
 
 // Without the journal on standard error the daemon writes nothing there.

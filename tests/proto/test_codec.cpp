@@ -139,12 +139,19 @@ EnvelopeCase Reaches(std::string name, std::string line, uint64_t id = 5, uint32
             type,
             std::move(data)};
 }
+// What a refusal's log line shows of `line`: its first 256 bytes, and its
+// length when it is longer.
+std::string Shown(const std::string &line) {
+    if (line.size() <= 256) return line;
+    return line.substr(0, 256) + "...(" + std::to_string(line.size()) + " bytes)";
+}
+
 EnvelopeCase NotBase64(std::string name, std::string line) {
-    std::string error = "base64 request: " + line + ",base64 decode failed";
+    std::string error = "base64 request: " + Shown(line) + ",base64 decode failed";
     return {std::move(name), std::move(line), -6, error, false, "", 0, 0, ""};
 }
 EnvelopeCase NotJson(std::string name, std::string line) {
-    std::string error = "bad request: " + line + ",not a json";
+    std::string error = "bad request: " + Shown(line) + ",not a json";
     return {std::move(name), std::move(line), -6, error, false, "", 0, 0, ""};
 }
 EnvelopeCase Silent(std::string name, std::string line, int rc) {
@@ -206,6 +213,11 @@ std::vector<EnvelopeCase> EnvelopeCases() {
         // object, which the JSON parser leaves alone.
         Reaches("carriage return after unpadded text", Unpad(B64(Request(2))) + "\r"),
         NotJson("foreign characters decode to garbage", "!!!!"),
+        NotJson("256 bytes shown whole", std::string(256, '!')),
+        NotJson("257 bytes shown in part with the length", std::string(257, '!')),
+        NotJson("8192 bytes shown in part with the length", std::string(8192, 'A')),
+        NotJson("8192 bytes of JSON shown in part with the length",
+                B64(R"({"uuid":")" + std::string(6100, 'u') + R"(","id":"x"})")),
         Reaches("8192 characters", RequestOfLength(8192)),
         Silent("8193 characters", RequestOfLength(8192) + "=", -5),
         Silent("empty", "", -3),
