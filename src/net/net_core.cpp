@@ -269,8 +269,14 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
         return;
     }
     c->inbuf->last += n;
-    // With its uid's share spent, what was read waits on the pending list.
-    if (serve_input(el, c, static_cast<size_t>(n), net_share_left(c->peer.uid))) netPendingAdd(c);
+    // With its uid's share spent, what was read waits on the pending list;
+    // served, it waits behind the others of its uid there.
+    int left = net_share_left(c->peer.uid);
+    if (!serve_input(el, c, static_cast<size_t>(n), left)) return;
+    if (left > 0)
+        netPendingServed(c);
+    else
+        netPendingAdd(c);
 }
 
 void net_serve_pending(aeEventLoop *el) {
