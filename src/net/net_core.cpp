@@ -179,7 +179,7 @@ void MoxNetCoreUninit() {
 
 net_listener_t *createListener(const char *path, aeEventLoop *el, net_listener_factory *factory) {
     char err[1024] = {0};
-    int fd = anetUnixServer(err, path, 0);
+    int fd = anetUnixServerBacklog(err, path, 0, kNetListenBacklog);
     if (fd == -1) {
         LOG(ERROR, "create unix-server: %s,error: %s", path, err);
         return nullptr;

@@ -56,6 +56,11 @@ constexpr int kNetLinesPerPass = 16;
 // Connections one listener accepts per pass of the loop: a full backlog is
 // emptied in a few passes, yet a flood of connections cannot hold the loop.
 constexpr int kNetAcceptsPerPass = 64;
+// The listen backlog of both sockets. Others can keep it full with
+// connect-and-close; a new connection then waits behind that many, each
+// accepted and closed first, so it is kept short. A connect finding it full
+// waits in the kernel (or fails with EAGAIN when non-blocking).
+constexpr int kNetListenBacklog = 128;
 // A connection whose queued output would pass this is closed.
 constexpr size_t kNetMaxQueuedOutput = 16u * 1024u * 1024u;
 // Output storage of all connections together: past it the connection
