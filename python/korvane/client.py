@@ -50,10 +50,15 @@ class Client:
     is down). By default on, and off when VESKKORVANED_ROOT is set, since a
     relocated daemon is a try-out or a test run by anyone.
 
+    connect_timeout: how long to wait for the daemon to take the connection
+    (a daemon whose listen backlog is full keeps connect waiting); past it,
+    Timeout is raised.
+
     Timeouts are in seconds; None waits without limit. Not thread-safe.
     """
 
-    def __init__(self, endpoint=Endpoint.FRONT_UI, *, require_root_peer=None, send_timeout=10.0):
+    def __init__(self, endpoint=Endpoint.FRONT_UI, *, require_root_peer=None, send_timeout=10.0,
+                 connect_timeout=DEFAULT_TIMEOUT):
         self.name = endpoint_name(endpoint) if isinstance(endpoint, Endpoint) else endpoint
         if require_root_peer is None:
             require_root_peer = root() == ""
@@ -61,14 +66,25 @@ class Client:
         self._in = bytearray()
         self._pending = collections.deque()  # notifications read while waiting for a reply
         self._next_id = 1
-        self._sock = self._connect(self.name, require_root_peer)
+        self._sock = self._connect(self.name, require_root_peer, connect_timeout)
 
     @staticmethod
-    def _connect(name, require_root_peer):
+    def _connect(name, require_root_peer, timeout):
         address = b"\0" + os.fsencode(name[1:]) if name.startswith("@") else name
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        # A Unix connect to a full backlog waits as long as the send timeout
+        # allows, then fails with EAGAIN; a socket timeout (non-blocking
+        # underneath) would fail at once instead of waiting.
+        if timeout is not None:
+            micros = max(1, int(timeout * 1e6))
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO,
+                            struct.pack("ll", micros // 1000000, micros % 1000000))
         try:
             sock.connect(address)
+        except BlockingIOError:
+            sock.close()
+            raise Timeout("connect %s: the daemon did not take the connection within %g s "
+                          "(its backlog is full)" % (name, timeout)) from None
         except (FileNotFoundError, ConnectionRefusedError) as e:
             sock.close()
             raise NotRunning("cannot reach the daemon at %s: %s (is veskkorvaned running?)" %

@@ -1,11 +1,12 @@
-// The connection: a non-blocking stream socket, sends that wait for the
-// socket with poll, and an input buffer that keeps the unfinished tail of a
-// line between reads. Invariant: m_fd holds -1 exactly while not connected.
+// The connection: a connect that waits for a bounded time, a non-blocking
+// stream socket, sends that wait for the socket with poll, and an input buffer that keeps the
+// unfinished tail of a line between reads. Invariant: m_fd holds -1 exactly while not connected.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,6 +59,7 @@ Client &Client::operator=(Client &&other) noexcept {
         m_timedOut = other.m_timedOut;
         m_failure = other.m_failure;
         m_sendTimeoutMs = other.m_sendTimeoutMs;
+        m_connectTimeoutMs = other.m_connectTimeoutMs;
         m_requireRootPeer = other.m_requireRootPeer;
         other.m_in.clear();
     }
@@ -107,10 +109,24 @@ bool Client::Connect(const std::string &name) {
     UniqueFd owned(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = owned.get();
     if (fd == -1) return FailErrno("socket");
+    // A Unix socket's connect waits while the listener's backlog is full,
+    // for as long as the send timeout allows, then fails with EAGAIN; a
+    // non-blocking one would fail at once instead of waiting.
+    const long long deadline = m_connectTimeoutMs < 0 ? -1 : NowMs() + m_connectTimeoutMs;
     int rc;
     do {
+        const int left = Remaining(deadline);
+        struct timeval tv = {left / 1000, (left % 1000) * 1000};
+        if (left == 0) tv.tv_usec = 1;  // 0 would mean no limit
+        if (left < 0) tv = {0, 0};
+        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0)
+            return FailErrno("setsockopt SO_SNDTIMEO");
         rc = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), addrlen);
     } while (rc == -1 && errno == EINTR);
+    if (rc == -1 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Fail("connect: " + name + " did not take the connection within " +
+                        std::to_string(m_connectTimeoutMs) + " ms (its backlog is full)",
+                    Failure::kTimeout);
     if (rc == -1) return FailErrno("connect");
     // Abstract names carry no permissions and anyone may bind one while the
     // daemon is down: trust only a listener that runs as root.

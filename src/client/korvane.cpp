@@ -268,6 +268,10 @@ void korvane_client_set_require_root_peer(korvane_client_t *client, int require)
     if (client != nullptr) client->conn.SetRequireRootPeer(require != 0);
 }
 
+void korvane_client_set_connect_timeout(korvane_client_t *client, int timeout_ms) {
+    if (client != nullptr) client->conn.SetConnectTimeout(timeout_ms);
+}
+
 void korvane_client_set_reconnect(korvane_client_t *client, int reconnect) {
     if (client != nullptr) client->reconnect = reconnect != 0;
 }

@@ -81,9 +81,16 @@ KORVANE_EXPORT void korvane_client_set_reconnect(korvane_client_t *client, int r
  * KORVANE_E_INVALID when it does not fit in size bytes with its NUL. */
 KORVANE_EXPORT int korvane_endpoint_name(korvane_endpoint_t endpoint, char *buf, size_t size);
 
+/* How long a connect (and the reconnect of korvane_request) waits for the
+ * daemon to take the connection, in milliseconds (negative: no limit);
+ * 5000 by default. A daemon whose listen backlog is full keeps connect
+ * waiting; past the limit it fails with KORVANE_E_TIMEOUT. */
+KORVANE_EXPORT void korvane_client_set_connect_timeout(korvane_client_t *client, int timeout_ms);
+
 /* Connects to an endpoint, or to a socket name: "@name" for an abstract
  * socket, anything else a filesystem path. A held connection is closed
- * first, and unread notifications are dropped. */
+ * first, and unread notifications are dropped. KORVANE_E_TIMEOUT when the
+ * daemon did not take the connection within the connect timeout. */
 KORVANE_EXPORT int korvane_client_connect(korvane_client_t *client, korvane_endpoint_t endpoint);
 KORVANE_EXPORT int korvane_client_connect_name(korvane_client_t *client, const char *name);
 /* Connects again to the name of the last connect. */

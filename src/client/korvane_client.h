@@ -106,6 +106,9 @@ public:
     Client(Client &&other) noexcept;
     Client &operator=(Client &&other) noexcept;
 
+    // Waits at most ConnectTimeout() for the listener to take the
+    // connection (a listener whose backlog is full keeps connect waiting);
+    // past it, fails with LastFailure() kTimeout.
     bool Connect(Endpoint endpoint);
     // "@name" for an abstract socket, anything else a filesystem path.
     bool Connect(const std::string &name);
@@ -141,6 +144,11 @@ public:
     void SetRequireRootPeer(bool require) { m_requireRootPeer = require; }
     bool RequireRootPeer() const { return m_requireRootPeer; }
 
+    // How long Connect waits (negative: no limit).
+    static constexpr int kDefaultConnectTimeoutMs = 5000;
+    void SetConnectTimeout(int timeout_ms) { m_connectTimeoutMs = timeout_ms; }
+    int ConnectTimeout() const { return m_connectTimeoutMs; }
+
     // How long a send waits for the socket to take more bytes.
     void SetSendTimeout(int timeout_ms) { m_sendTimeoutMs = timeout_ms; }
     int SendTimeout() const { return m_sendTimeoutMs; }
@@ -155,6 +163,7 @@ private:
     bool m_timedOut = false;
     Failure m_failure = Failure::kNone;
     int m_sendTimeoutMs = 10000;
+    int m_connectTimeoutMs = kDefaultConnectTimeoutMs;
     bool m_requireRootPeer = true;
 };
 

@@ -91,6 +91,7 @@ bool CMoxDb::Init() {
         return false;
     }
     m_frontVacant = false;
+    dropFrontUuids();
     if (!initCache()) return false;
     if (!initDb()) {
         m_pCache.reset();
@@ -102,6 +103,7 @@ bool CMoxDb::Init() {
 }
 
 void CMoxDb::Uninit() {
+    dropFrontUuids();
     m_pCache.reset();
     m_pDb.reset();
     Singleton<MyLog>::Instance()->Write(INFO, "mox-db uninit");
@@ -174,6 +176,7 @@ bool CMoxDb::execSql(const char *text) {
 void CMoxDb::loadDb() {
     MyLog *log = Singleton<MyLog>::Instance();
 
+    loadFrontUuids();
     CFrontUIInfo front;
     if (getFromDb(front)) {
         log->Write(INFO, "load FrontUI for %s", front.uuid.c_str());
@@ -334,7 +337,10 @@ template MoxResult CMoxDb::Get(CSecStatInfo &);
 
 bool CMoxDb::FrontUIValid(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "FrontUIValid", [&] {
-        return m_pCache->FrontUIValid(uuid) || isExist(uuid, "t_frontui", "frontUI");
+        if (m_pCache->FrontUIValid(uuid)) return true;
+        CMutexGuard writing(m_writeLock);
+        if (!m_frontKnown) loadFrontUuids();
+        return m_frontKnown && m_frontUuids.count(uuid) != 0;
     });
 }
 
@@ -349,7 +355,10 @@ MoxResult CMoxDb::CleanFrontUI(const std::string &uuid) {
         CMutexGuard writing(m_writeLock);
         MoxResult rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
         // Gone from the file (or never there): gone from memory too.
-        if (rc != kMoxFailed) m_pCache->DelFrontUI(uuid);
+        if (rc != kMoxFailed) {
+            noteFrontUuid(uuid, false);
+            m_pCache->DelFrontUI(uuid);
+        }
         return rc;
     });
 }

@@ -6,7 +6,12 @@
 // allocated before the statement runs, so taking it afterwards cannot fail.
 // A read is answered by the cache and falls back to the database. Every
 // statement runs on a connection of its own, opened and closed under
-// m_dbLock; no cache lock is held while a statement runs. Tables lost at run
+// m_dbLock; no cache lock is held while a statement runs. Whether a front
+// UI is stored is answered from memory: the set of uuids t_frontui holds is
+// read at start and kept in step with every statement that writes or
+// deletes its rows, after the statement succeeded; when it cannot be kept in
+// step (out of memory, a read that failed) it is read again at the next
+// question. Tables lost at run
 // time (the file or its directory removed or replaced) are created again on
 // the next statement, with the entries the cache holds, and the statement is
 // run once more. No exception leaves the public operations: database errors
@@ -28,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/singleton.h"
@@ -66,6 +72,8 @@ public:
     template <typename T>
     MoxResult Get(T &r);
 
+    // Whether t_frontui holds uuid (or it is the current front UI), from
+    // memory: no database connection unless the set must be read again.
     bool FrontUIValid(const std::string &uuid);
     bool SecSoftValid(const std::string &uuid);
     MoxResult CleanFrontUI(const std::string &uuid);
@@ -163,6 +171,13 @@ private:
     void trimFrontUIs(const CFrontUIInfo &r);
     template <typename T>
     MoxResult doGet(T &r);
+    // The set of stored front-UI uuids (m_writeLock held): read from the
+    // file, a uuid noted as written or deleted, or given up until the next
+    // read. Failures are logged; none throws.
+    void loadFrontUuids();
+    void loadFrontUuids(SQLite::Database &conn);
+    void noteFrontUuid(const std::string &uuid, bool stored);
+    void dropFrontUuids();
     template <typename T>
     void afterUpgrade(const T &) {}
     void afterUpgrade(const CFrontUIInfo &r);
@@ -181,6 +196,9 @@ private:
     // Set when the current front UI was forgotten: no front UI is current
     // until one registers, and none is taken from the file meanwhile.
     bool m_frontVacant = false;
+    // The uuids t_frontui holds, valid while m_frontKnown; under m_writeLock.
+    std::unordered_set<std::string> m_frontUuids;
+    bool m_frontKnown = false;
     std::unique_ptr<SQLite::Database> m_pDb;
     std::string m_dbDir;
     std::string m_dbPath;

@@ -8,10 +8,12 @@
 // Text is bound with its length and read back with the length SQLite
 // reports, so zero bytes survive; a NULL text column reads back as "".
 #include <SQLiteCpp/Column.h>
+#include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
 
 #include <cstdio>
+#include <unordered_set>
 
 #include "db/moxdb.h"
 #include "log/mylog.h"
@@ -44,7 +46,9 @@ MoxResult CMoxDb::upgradeDb(const CFrontUIInfo &r) {
             st.bind("@euid", r.euid);
             st.bind("@loginuid", r.loginuid);
         });
-        return changed > 0 ? kMoxOk : kMoxFailed;
+        if (changed <= 0) return kMoxFailed;
+        noteFrontUuid(r.uuid, true);
+        return kMoxOk;
     } catch (const std::exception &e) {
         Singleton<MyLog>::Instance()->Write(
             ERROR, "upgrade frontUI: failed to execute sql:%s,because: %s", sql, e.what());
@@ -69,9 +73,12 @@ void CMoxDb::trimFrontUIs(const CFrontUIInfo &r) {
             st.bind("@uuid", r.uuid);
             st.bind("@keep", kMaxFrontUIsPerEuid - 1);
         });
-        if (removed > 0)
+        if (removed > 0) {
             Singleton<MyLog>::Instance()->Write(INFO, "removed %d older frontUI rows of euid: %d",
                                                 removed, r.euid);
+            // Which rows went is the file's to say.
+            loadFrontUuids();
+        }
     } catch (const std::exception &e) {
         // The next registration of this euid tries again.
         Singleton<MyLog>::Instance()->Write(
@@ -266,6 +273,58 @@ bool CMoxDb::getFromDb(CSecStatInfo &s) {
             ERROR, "get SecStatInfo failed fron db sql: %s,because: %s", sql, e.what());
         return false;
     }
+}
+
+void CMoxDb::loadFrontUuids() {
+    const char *sql = "select uuid from t_frontui";
+    try {
+        std::unordered_set<std::string> uuids;
+        execRead(
+            sql, [](SQLite::Statement &) {},
+            [&](SQLite::Statement &st) {
+                do uuids.insert(getStrField(st.getColumn(0)));
+                while (st.executeStep());
+            });
+        m_frontUuids.swap(uuids);
+        m_frontKnown = true;
+    } catch (const std::exception &e) {
+        dropFrontUuids();
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "load frontUI uuids failed fron db sql: %s,because: %s", sql, e.what());
+    }
+}
+
+void CMoxDb::loadFrontUuids(SQLite::Database &conn) {
+    try {
+        std::unordered_set<std::string> uuids;
+        SQLite::Statement st(conn, "select uuid from t_frontui");
+        while (st.executeStep()) uuids.insert(getStrField(st.getColumn(0)));
+        m_frontUuids.swap(uuids);
+        m_frontKnown = true;
+    } catch (const std::exception &e) {
+        dropFrontUuids();
+        Singleton<MyLog>::Instance()->Write(ERROR, "load frontUI uuids failed,because: %s",
+                                            e.what());
+    }
+}
+
+void CMoxDb::noteFrontUuid(const std::string &uuid, bool stored) {
+    if (!m_frontKnown) return;
+    if (!stored) {
+        m_frontUuids.erase(uuid);
+        return;
+    }
+    try {
+        m_frontUuids.insert(uuid);
+    } catch (const std::exception &) {
+        // Out of step with the file: read again at the next question.
+        dropFrontUuids();
+    }
+}
+
+void CMoxDb::dropFrontUuids() {
+    m_frontUuids.clear();
+    m_frontKnown = false;
 }
 
 bool CMoxDb::isExist(const std::string &uuid, const char *table, const char *what) {

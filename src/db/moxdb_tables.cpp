@@ -7,7 +7,8 @@
 // opened because its directory is gone) creates the directory and the schema
 // again, writes back what the cache holds (the front UI, the current product
 // and the default record) so that the file agrees with what is served, and
-// is run once more. Rows the file still has are kept.
+// is run once more. Rows the file still has are kept, and the set of stored
+// front-UI uuids is read again from what the file then holds.
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
@@ -122,6 +123,8 @@ void CMoxDb::recreateTables(const char *why) {
     const bool hasFront = m_pCache->doGet(front) == kMoxOk;
     const bool hasCur = m_pCache->doGet(cur) == kMoxOk && cur.uuid != kDefSecSoftUuid;
     const bool hasDef = m_pCache->GetDefSecSoft(def) == kMoxOk;
+    // Whatever happens below, the rows the set names may be gone.
+    dropFrontUuids();
     try {
         CMutexGuard guard(m_dbLock);
         Utils::make_dirs(m_dbDir);
@@ -137,6 +140,7 @@ void CMoxDb::recreateTables(const char *why) {
         current.exec();
         if (hasDef) PutBack(conn, def);
         tx.commit();
+        loadFrontUuids(conn);
     } catch (const std::exception &e) {
         log->Write(ERROR, "create tables of %s again failed,because: %s", m_dbPath.c_str(),
                    e.what());

@@ -3,7 +3,9 @@
 // once, forever. One spare descriptor is kept: it is released to accept and
 // close the pending connection, then taken again. When even that is not
 // possible the listener stops accepting for a moment. Failures are logged at
-// most once a second.
+// most once a second. One readiness report accepts (or sheds) up to
+// kNetAcceptsPerPass connections: a listener whose backlog others keep full
+// still lets a new peer in within a few passes.
 #include "net/net_accept.h"
 
 #include <errno.h>
@@ -64,15 +66,21 @@ static void log_accept_error(net_listener_t *l, const char *err) {
 
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int) {
     net_listener_t *l = static_cast<net_listener_t *>(listener);
-    char peer[128] = {0};
-    char err[256] = {0};
-    int cfd = anetUnixAccept(err, fd, peer);
-    if (cfd == -1) {
-        int e = errno;
-        if (e == EAGAIN || e == EWOULDBLOCK || e == ECONNABORTED) return;
-        log_accept_error(l, err);
-        if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) shed_pending(el, l);
-        return;
+    for (int i = 0; i < kNetAcceptsPerPass; ++i) {
+        char peer[128] = {0};
+        char err[256] = {0};
+        int cfd = anetUnixAccept(err, fd, peer);
+        if (cfd == -1) {
+            int e = errno;
+            if (e == EAGAIN || e == EWOULDBLOCK) return;
+            if (e == ECONNABORTED || e == EINTR) continue;
+            log_accept_error(l, err);
+            // Shedding goes on while the spare descriptor can be had again;
+            // a paused listener waits for its timer.
+            if ((e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) && shed_pending(el, l))
+                continue;
+            return;
+        }
+        l->handle_client(el, cfd, peer, l);
     }
-    l->handle_client(el, cfd, peer, l);
 }

@@ -8,5 +8,6 @@
 void net_accept_init();
 void net_accept_uninit();
 
-// Read handler of a listening socket: one connection per readiness report.
+// Read handler of a listening socket: accepts until the backlog is empty,
+// at most kNetAcceptsPerPass connections per readiness report.
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);

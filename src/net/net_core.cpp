@@ -3,7 +3,9 @@
 // written directly only while nothing is queued, so lines never interleave.
 // A connection is never freed while its own input is being handled: a close
 // requested then (for example by a broadcast) is deferred until the read
-// handler returns. The wake pipe lets MoxNetCoreStop, called from a signal
+// handler returns. Lines are handled within their uid's share of the pass
+// (net_share.h), in the read handler and from the pending list alike. The
+// wake pipe lets MoxNetCoreStop, called from a signal
 // handler, end a wait that began just before the stop flag was set.
 #include "net/net_core.h"
 
@@ -23,6 +25,7 @@
 #include "net/net_accept.h"
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
+#include "net/net_share.h"
 
 aeEventLoop *elp_main = nullptr;
 net_listener_t *secsoft_listener = nullptr;
@@ -178,7 +181,7 @@ void MoxNetCoreUninit() {
 
 net_listener_t *createListener(const char *path, aeEventLoop *el, net_listener_factory *factory) {
     char err[1024] = {0};
-    int fd = anetUnixServer(err, path, 0);
+    int fd = anetUnixServerBacklog(err, path, 0, kNetListenBacklog);
     if (fd == -1) {
         LOG(ERROR, "create unix-server: %s,error: %s", path, err);
         return nullptr;
@@ -224,21 +227,24 @@ static bool make_room(net_client_t *c) {
     return asBufferGrow(in, std::min(cap * 2, kNetBufferSize)) == 0;
 }
 
-// Handles c's input (see proc_input_buf) as the connection being served:
-// a close of c requested meanwhile takes effect here, and c goes on the
-// pending list when lines are left.
-static void serve_input(aeEventLoop *el, net_client_t *c, size_t scan) {
+// Handles up to `max_lines` lines of c's input (see proc_input_buf) as the
+// connection being served, spending them from its uid's share: a close of c
+// requested meanwhile takes effect here. True when c is still open with
+// lines left, for the caller to put on the pending list.
+static bool serve_input(aeEventLoop *el, net_client_t *c, size_t scan, int max_lines) {
     s_serving = c;
     s_serving_closed = false;
-    int rc = proc_input_buf(el, c, static_cast<int>(scan));
+    int handled = 0;
+    int rc = proc_input_buf(el, c, static_cast<int>(scan), max_lines, &handled);
+    net_share_spend(c->peer.uid, handled);
     bool closed = s_serving_closed;
     s_serving = nullptr;
     s_serving_closed = false;
     if (closed || (rc != 0 && rc != kNetPartialLine && rc != kNetMoreLines)) {
         net_close_client(el, c);
-        return;
+        return false;
     }
-    if (rc == kNetMoreLines) netPendingAdd(c);
+    return rc == kNetMoreLines;
 }
 
 void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
@@ -266,32 +272,50 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
         return;
     }
     c->inbuf->last += n;
-    serve_input(el, c, static_cast<size_t>(n));
+    // With its uid's share spent, what was read waits on the pending list;
+    // served, it waits behind the others of its uid there.
+    int left = net_share_left(c->peer.uid);
+    if (!serve_input(el, c, static_cast<size_t>(n), left)) return;
+    if (left > 0)
+        netPendingServed(c);
+    else
+        netPendingAdd(c);
 }
 
 void net_serve_pending(aeEventLoop *el) {
-    // Each walk serves a connection once: one served and still pending goes
-    // back to the tail marked with this walk, and the walk ends when it
-    // comes round again. Connections closed meanwhile leave the list.
+    // Each walk meets a connection once: one passed over (its uid's share
+    // spent) goes back to the tail marked with this walk, one served and
+    // still pending goes to the served part, behind everything else at the
+    // next walk; the walk ends when it comes round to a marked one.
+    // Connections closed meanwhile leave the list.
     static unsigned long long round = 0;
     ++round;
+    net_share_begin_pass();
+    netPendingRequeue();
     net_client_t *c;
-    while ((c = netPendingFirst()) != nullptr && c->pending_round != round) {
+    while ((c = netPendingFirst()) != nullptr && c->pending == 1 && c->pending_round != round) {
         netPendingRemove(c);
         c->pending_round = round;
-        serve_input(el, c, static_cast<size_t>(c->inbuf->last - c->inbuf->pos));
+        int left = net_share_left(c->peer.uid);
+        if (left == 0) {
+            netPendingAdd(c);
+            continue;
+        }
+        if (serve_input(el, c, static_cast<size_t>(c->inbuf->last - c->inbuf->pos), left))
+            netPendingServed(c);
     }
     aeSetDontWait(el, netPendingFirst() != nullptr);
 }
 
-int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread) {
-    AE_ASSERT(el != NULL && c != NULL);
+int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, int *handled_out) {
+    AE_ASSERT(el != NULL && c != NULL && handled_out != NULL);
     asBuffer *in = c->inbuf;
     char *line = in->pos;
     char *scan = in->last - nread;
-    int handled = 0;
+    int &handled = *handled_out;
+    handled = 0;
     while (scan < in->last) {
-        if (handled == kNetLinesPerPass) {
+        if (handled >= max_lines) {
             in->pos = line;
             return kNetMoreLines;
         }

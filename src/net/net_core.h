@@ -17,7 +17,7 @@ enum {
     kNetOverLimit = -5,    // the output would pass its bound
     kNetNoHandler = -6,    // no line handler is installed
     kNetPartialLine = -7,  // an incomplete line waits at the buffer's start
-    kNetMoreLines = 1,     // stopped at kNetLinesPerPass with input left
+    kNetMoreLines = 1,     // stopped at the number of lines allowed with input left
 };
 
 typedef void net_free_client_proc(aeEventLoop *el, net_client_t *c);
@@ -48,10 +48,19 @@ struct net_listener_t {
 // Output buffers start at kNetBufferInitial too.
 constexpr size_t kNetBufferInitial = 4096;
 constexpr size_t kNetBufferSize = 131072;
-// Lines of one connection handled per pass of the loop; the rest wait on
-// the pending list for the next passes, so one client cannot hold the
-// others while its backlog is handled.
+// Lines of one uid handled per pass of the loop, shared by all its
+// connections (net_share.h); the rest wait on the pending list for the next
+// passes, so neither one client nor one user's many connections can hold
+// the others while their backlog is handled.
 constexpr int kNetLinesPerPass = 16;
+// Connections one listener accepts per pass of the loop: a full backlog is
+// emptied in a few passes, yet a flood of connections cannot hold the loop.
+constexpr int kNetAcceptsPerPass = 64;
+// The listen backlog of both sockets. Others can keep it full with
+// connect-and-close; a new connection then waits behind that many, each
+// accepted and closed first, so it is kept short. A connect finding it full
+// waits in the kernel (or fails with EAGAIN when non-blocking).
+constexpr int kNetListenBacklog = 128;
 // A connection whose queued output would pass this is closed.
 constexpr size_t kNetMaxQueuedOutput = 16u * 1024u * 1024u;
 // Output storage of all connections together: past it the connection
@@ -94,13 +103,16 @@ void destroyListener(net_listener_t *l);
 
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);
 void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
-// Handles up to kNetLinesPerPass complete lines of c's input, the search for
-// a line feed starting nread bytes before its end. 0: nothing left (the
-// buffer is released); kNetPartialLine; kNetMoreLines; kNetFailed or
-// kNetNoMemory: failed, the caller closes the connection.
-int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread);
-// The loop's before-sleep hook: serves every connection on the pending list
-// once, and keeps the loop from sleeping while any is left there.
+// Handles up to max_lines complete lines of c's input, the search for a
+// line feed starting nread bytes before its end; the number handled goes to
+// *handled. 0: nothing left (the buffer is released); kNetPartialLine;
+// kNetMoreLines; kNetFailed or kNetNoMemory: failed, the caller closes the
+// connection.
+int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, int *handled);
+// The loop's before-sleep hook: starts a pass (every uid's share of lines
+// renewed), walks the pending list once, serving each connection whose uid
+// has lines left, least recently served first, and keeps the loop from
+// sleeping while any is left there.
 void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 

@@ -1,7 +1,9 @@
 // Servers made in the client tests, on abstract sockets: one that accepts
-// and talks line by line, and one that listens as a user other than root.
+// and talks line by line, one that listens as a user other than root, and
+// one whose backlog is full.
 #pragma once
 
+#include <errno.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/as_user.h"
 
@@ -104,6 +107,52 @@ private:
     std::string m_name;
     int m_fd = -1;
     std::unique_ptr<vk_test::OtherUserProcess> m_child;  // listens as nobody
+};
+
+// A listener with backlog 0 that never accepts, its backlog filled first:
+// a further connect waits until its time is up. AcceptOne makes room for
+// one more.
+class FullListener {
+public:
+    explicit FullListener(const std::string &name) {
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
+        socklen_t len =
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_listen == -1 || bind(m_listen, reinterpret_cast<struct sockaddr *>(&sa), len) != 0 ||
+            listen(m_listen, 0) != 0)
+            return;
+        for (int i = 0; i < 64; ++i) {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd == -1) return;
+            if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0) {
+                m_fill.push_back(fd);
+                continue;
+            }
+            int err = errno;
+            close(fd);
+            m_ok = err == EAGAIN && !m_fill.empty();
+            return;
+        }
+    }
+    ~FullListener() {
+        for (int fd : m_fill) close(fd);
+        if (m_listen != -1) close(m_listen);
+    }
+    bool ok() const { return m_ok; }
+    bool AcceptOne() {
+        int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd == -1) return false;
+        close(fd);
+        return true;
+    }
+
+private:
+    int m_listen = -1;
+    std::vector<int> m_fill;
+    bool m_ok = false;
 };
 
 }  // namespace vk_test

@@ -88,6 +88,32 @@ TEST(ClientConnect, FailuresCarryAMessage) {
     EXPECT_FALSE(client.ReadLine(0));
 }
 
+// A daemon whose listen backlog is full keeps connect waiting: the client
+// gives up after its connect timeout, and connects once there is room.
+TEST(ClientConnect, FullBacklogTimesOut) {
+    vk_test::TempRoot root;
+    vk_test::FullListener full("@" + root.path() + "/full");
+    ASSERT_TRUE(full.ok());
+    for (int timeout_ms : {0, 100}) {
+        SCOPED_TRACE(timeout_ms);
+        Client client;
+        client.SetRequireRootPeer(false);
+        client.SetConnectTimeout(timeout_ms);
+        EXPECT_FALSE(client.Connect("@" + root.path() + "/full"));
+        EXPECT_EQ(client.LastFailure(), Client::Failure::kTimeout);
+        EXPECT_NE(client.error().find("within " + std::to_string(timeout_ms) +
+                                      " ms (its backlog is full)"),
+                  std::string::npos)
+            << client.error();
+        EXPECT_FALSE(client.IsConnected());
+    }
+    Client client;
+    EXPECT_EQ(client.ConnectTimeout(), Client::kDefaultConnectTimeoutMs);
+    client.SetRequireRootPeer(false);
+    ASSERT_TRUE(full.AcceptOne());
+    EXPECT_TRUE(client.Connect("@" + root.path() + "/full")) << client.error();
+}
+
 struct RequestCase {
     const char *name;
     uint64_t id;
@@ -274,6 +300,16 @@ const SettingCase kSettingCases[] = {
          ASSERT_TRUE(c.Connect(l.name())) << c.error();
          EXPECT_FALSE(c.SendRaw(std::string(64 * 1024 * 1024, 'A')));
          EXPECT_NE(c.error().find("send: timeout"), std::string::npos) << c.error();
+     }},
+    {"connect timeout", [](Client &c) { c.SetConnectTimeout(20); },
+     [](Client &c) { c.SetConnectTimeout(-1); },
+     [](Client &c, const NonRootListener &l) {
+         ASSERT_EQ(c.ConnectTimeout(), 20);
+         vk_test::FullListener full(l.name() + "-full");
+         ASSERT_TRUE(full.ok());
+         c.SetRequireRootPeer(false);
+         EXPECT_FALSE(c.Connect(l.name() + "-full"));
+         EXPECT_EQ(c.LastFailure(), Client::Failure::kTimeout) << c.error();
      }},
 };
 

@@ -192,6 +192,27 @@ TEST(KorvaneC, ListenerNotRootIsRefusedUnlessRelaxed) {
     EXPECT_NE(korvane_client_fd(h.get()), -1);
 }
 
+// A connect to a daemon whose backlog is full gives up after the connect
+// timeout, also when korvane_request connects again.
+TEST(KorvaneC, ConnectToAFullBacklogTimesOut) {
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    const std::string name = korvane::EndpointName(korvane::Endpoint::kFrontUi);
+    vk_test::FullListener full(name);
+    ASSERT_TRUE(full.ok());
+    Handle h(korvane_client_new());
+    korvane_client_set_require_root_peer(h.get(), 0);
+    korvane_client_set_connect_timeout(h.get(), 50);
+    EXPECT_EQ(korvane_client_connect(h.get(), KORVANE_ENDPOINT_FUI), KORVANE_E_TIMEOUT);
+    EXPECT_NE(std::string(korvane_client_error(h.get())).find("backlog is full"), std::string::npos)
+        << korvane_client_error(h.get());
+    EXPECT_EQ(korvane_client_connect_name(h.get(), name.c_str()), KORVANE_E_TIMEOUT);
+    EXPECT_EQ(korvane_client_reconnect(h.get()), KORVANE_E_TIMEOUT);
+    EXPECT_EQ(korvane_client_fd(h.get()), -1);
+    ASSERT_TRUE(full.AcceptOne());
+    EXPECT_EQ(korvane_client_reconnect(h.get()), KORVANE_OK) << korvane_client_error(h.get());
+}
+
 // A handle connected to a server of the test on the front-UI name.
 class KorvaneCServer : public ::testing::Test {
 protected:

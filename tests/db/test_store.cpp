@@ -199,9 +199,11 @@ TEST_F(StoreTest, FreshCacheHoldsTheDefaultRecordWithStatusZero) {
 
 TEST_F(StoreTest, HeldFrontUiAndItsConfiguration) {
     ASSERT_EQ(0, db().Upgrade(Front("A")));
-    // A row another front UI left (an older build stored every attempt).
-    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data) values"
-        "('B','b',200,1000,1000,'{\"cfg\":\"B\"}')");
+    // A row another front UI left (an older build stored every attempt),
+    // older than A's, found at the next start.
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,data,timestamp) values"
+        "('B','b',200,1000,1000,'{\"cfg\":\"B\"}',1)");
+    Restart();
 
     CFrontUIInfo held = Front("B");
     ASSERT_EQ(0, db().Get(held));
@@ -868,9 +870,6 @@ TEST_F(StoreTest, LockedDatabaseFailsEachStatementAndTheStoreGoesOn) {
          "upgrade secStat: failed to execute sql:update t_secsoft set secstat=@secstat where "
          "uuid=@uuid" +
              locked},
-        {"front UI exists", [](CMoxDb &d) { return int(d.FrontUIValid("B")); }, 0,
-         "get frontUI failed fron db sql: select count(uuid) from t_frontui where uuid=@uuid" +
-             locked},
         {"product exists", [](CMoxDb &d) { return int(d.SecSoftValid("Q")); }, 0,
          "get secSoft failed fron db sql: select count(uuid) from t_secsoft where uuid=@uuid" +
              locked},
@@ -995,6 +994,9 @@ TEST_F(StoreTest, LostTablesAreCreatedAgainWithTheCachedEntries) {
         EXPECT_EQ("{\"a\":1}", Value("select data from t_frontui where uuid='A'"));
         EXPECT_EQ("{\"d\":1}", Value("select secsoft from t_secsoft where uuid='" + kDef + "'"));
         EXPECT_EQ(c.frontRows, Int("select count(*) from t_frontui"));
+        // What the store answers about stored front UIs follows the file.
+        EXPECT_TRUE(db().FrontUIValid("A"));
+        EXPECT_EQ(c.frontRows == 2, db().FrontUIValid("B"));
         EXPECT_EQ(2, Int("select count(*) from t_secsoft"));
 
         Restart();
@@ -1003,6 +1005,62 @@ TEST_F(StoreTest, LostTablesAreCreatedAgainWithTheCachedEntries) {
         expected.replace(expected.find("{\"p\":1}"), 7, "{\"p\":2}");
         EXPECT_EQ(expected, Held(db()));
     }
+}
+
+// Whether a front UI is stored is answered from memory, without the file:
+// right while another connection holds the file locked, and right after
+// every write, delete and trim of its rows. Only a set that could not be
+// read at start is read again, once the file can be.
+TEST_F(StoreTest, StoredFrontUisAreKnownWithoutTheFile) {
+    // Rows left at start: L0 (oldest) to L8 of euid 1000, O of another euid.
+    std::string values;
+    for (int i = 0; i < 9; ++i)
+        values += std::string(i ? "," : "") + "('L" + std::to_string(i) + "','l',1,1000,1," +
+                  std::to_string(10 + i) + ")";
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) values " + values +
+        ",('O','o',1,2000,1,5)");
+    Restart();  // L8, the newest, is current
+    ASSERT_EQ(0, db().CleanFrontUI("L1"));
+    // N takes L8's place; its registration trims euid 1000 to N and the 7
+    // newest others: L0 goes.
+    ASSERT_EQ(0, db().ForgetFrontUI("L8"));
+    ASSERT_EQ(0, db().Upgrade(Front("N")));
+
+    const struct {
+        const char *uuid;
+        bool stored;
+    } cases[] = {{"N", true},   {"L8", true}, {"L2", true}, {"O", true}, {"L0", false},
+                 {"L1", false}, {"X", false}, {"", false},  {"n", false}};
+    auto check = [&](const char *when) {
+        for (const auto &c : cases)
+            EXPECT_EQ(c.stored, db().FrontUIValid(c.uuid)) << when << ": " << c.uuid;
+    };
+    check("unlocked");
+    {
+        SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+        holder.exec("BEGIN EXCLUSIVE");
+        const size_t from = Log().size();
+        check("locked");
+        EXPECT_EQ(std::string::npos, Log().find("|ERROR|", from)) << Log().substr(from);
+        holder.exec("ROLLBACK");
+    }
+    EXPECT_EQ("L2,L3,L4,L5,L6,L7,L8,N,O", Value("select group_concat(uuid) from (select uuid from "
+                                                "t_frontui order by uuid)"));
+
+    // A start that could not read the rows asks the file at the next
+    // question, and from then on knows them again.
+    MoxDbUninit();
+    {
+        SQLite::Database holder(DbFile(), SQLite::OPEN_READWRITE);
+        holder.exec("BEGIN EXCLUSIVE");
+        ASSERT_EQ(0, MoxDbInit());
+        EXPECT_NE(std::string::npos, Log().find("|ERROR|load frontUI uuids failed fron db sql: "
+                                                "select uuid from t_frontui,because: database "
+                                                "is locked\n"));
+        EXPECT_FALSE(db().FrontUIValid("O"));
+        holder.exec("ROLLBACK");
+    }
+    check("read again");
 }
 
 // A start that meets a locked file goes on with the cache's defaults; the

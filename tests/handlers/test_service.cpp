@@ -159,12 +159,25 @@ TEST_F(ServiceTest, FrontUiLife) {
 // registrations take the place instead, so run as root only the saves are
 // tried here (tests/db/test_store.cpp refuses both in process).
 TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
+    // The current front UI declares this process, so that it stays current
+    // across the restart below.
+    const std::string live = R"({"name":"ui","login_uid":1000,"euid":)" +
+                             std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
+                             "}";
+    {
+        auto first = Connect(Endpoint::kFrontUi);
+        EXPECT_EQ(Result(*first, kFui, 1000, live), 0);
+        EXPECT_EQ(Result(*first, kFui, 1003, R"({"k":"v"})"), 0);
+    }
+    // A row an older build stored for a front UI that never was current,
+    // found by the daemon at its start.
+    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid,timestamp) "
+        "values('legacy','l',1,1000,1000,1)");
+    daemon_->Stop();
+    Start();
+    EXPECT_TRUE(daemon_->WaitLog("load FrontUI for " + kFui));
     auto ui = Connect(Endpoint::kFrontUi);
     auto intruder = Connect(Endpoint::kFrontUi);
-    EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
-    EXPECT_EQ(Result(*ui, kFui, 1003, R"({"k":"v"})"), 0);
-    // A row an older build stored for a front UI that never was current.
-    Sql("insert into t_frontui (uuid,name,pid,euid,loginuid) values('legacy','l',1,1000,1000)");
 
     const std::string big = R"({"pad":")" + std::string(4000, 'x') + "\"}";
     const std::string bigReg =
@@ -200,12 +213,8 @@ TEST_F(ServiceTest, FailedFrontUiWritesStoreNothing) {
     }
     EXPECT_EQ(Result(*intruder, "flood-0", 1004), 100);
 
-    // The current front UI registers again, declaring this process (it
-    // must still run to be current after a restart), then the daemon
-    // restarts: it is the one loaded, not a row left by an older build.
-    const std::string live = R"({"name":"ui","login_uid":1000,"euid":)" +
-                             std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
-                             "}";
+    // The current front UI registers again, then the daemon restarts: it
+    // is the one loaded, not a row left by an older build.
     EXPECT_EQ(Result(*ui, kFui, 1000, live), 0);
     ui.reset();
     intruder.reset();

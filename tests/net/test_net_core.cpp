@@ -444,6 +444,102 @@ TEST_F(NetCoreTest, PipelinedLinesAreHandledABoundedNumberPerPass) {
     EXPECT_EQ(elp_main->dont_wait, 0);
 }
 
+// The backlog holds kNetListenBacklog connections (a connect past it would
+// wait); they are accepted many per pass, no more than kNetAcceptsPerPass
+// per listener.
+TEST_F(NetCoreTest, BacklogIsBoundedAndAcceptedInBoundedBatches) {
+    net_set_uid_connection_limit(1000);  // all of them are this test's uid
+    struct sockaddr_un sa;
+    socklen_t len = anetUnixAddress(nullptr, sec_name_.c_str(), &sa);
+    int waiting = 0;
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) != 0) {
+            EXPECT_EQ(errno, EAGAIN);
+            close(fd);
+            break;
+        }
+        open_.push_back(fd);
+        ASSERT_LE(++waiting, 4 * kNetListenBacklog);
+    }
+    EXPECT_EQ(waiting, kNetListenBacklog + 1);  // the kernel lets one more in
+    auto held = [] {
+        int n = 0;
+        for (int fd = 0; fd <= secsoft_listener->max_client_fd; ++fd)
+            n += secsoft_listener->clients[fd] != nullptr;
+        return n;
+    };
+    for (int expect : {kNetAcceptsPerPass, 2 * kNetAcceptsPerPass, waiting, waiting}) {
+        aeProcessEvents(elp_main, AE_PROCESS_FILES | AE_PROCESS_NOWAIT);
+        EXPECT_EQ(held(), std::min(expect, waiting));
+    }
+    net_set_uid_connection_limit(0);
+}
+
+// The lines handled per pass are shared per uid: four busy connections of
+// one uid together get what one busy connection of another uid gets, and
+// take turns in it; every connection's replies stay in order.
+TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
+    const int lines = 100;
+    struct Peer {
+        int fd;
+        std::string expect, got;
+    };
+    std::vector<Peer> many, one;
+    for (int i = 0; i < 5; ++i) {
+        int fd = Connect(sec_name_);
+        last_server_->peer.uid = i < 4 ? 5001 : 5002;
+        (i < 4 ? many : one).push_back({fd, "", ""});
+    }
+    int c = 0;
+    for (std::vector<Peer> *group : {&many, &one})
+        for (Peer &p : *group) {
+            std::string burst;
+            for (int i = 0; i < lines; ++i) {
+                std::string l = "c" + std::to_string(c) + "l" + std::to_string(i);
+                burst += l + "\n";
+                p.expect += "echo:" + l + "\n";
+            }
+            ++c;
+            Send(p.fd, burst);
+        }
+    auto count = [](const std::vector<Peer> &group) {
+        long n = 0;
+        for (const Peer &p : group) n += std::count(p.got.begin(), p.got.end(), '\n');
+        return n;
+    };
+    auto drain = [](std::vector<Peer> &group) {
+        for (Peer &p : group) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = read(p.fd, buf, sizeof(buf))) > 0)
+                p.got.append(buf, static_cast<size_t>(n));
+        }
+    };
+    for (int pass = 1; count(one) < lines; ++pass) {
+        ASSERT_LE(pass, lines);
+        Pass();
+        drain(many);
+        drain(one);
+        SCOPED_TRACE(pass);
+        EXPECT_EQ(count(one), std::min(lines, pass * kNetLinesPerPass));
+        EXPECT_EQ(count(many), pass * kNetLinesPerPass);
+        if (pass == 4) {
+            for (const Peer &p : many)
+                EXPECT_EQ(std::count(p.got.begin(), p.got.end(), '\n'), kNetLinesPerPass)
+                    << "each of the four had its turn";
+        }
+    }
+    // The rest follows, each connection in order.
+    for (std::vector<Peer> *group : {&many, &one})
+        for (Peer &p : *group) {
+            p.got += Receive(p.fd, p.expect.size() - p.got.size());
+            EXPECT_TRUE(p.got == p.expect);
+        }
+    EXPECT_EQ(netPendingFirst(), nullptr);
+}
+
 TEST_F(NetCoreTest, ConnectionClosedWhileOnThePendingListLeavesIt) {
     int sec = Connect(sec_name_);
     int gone = Connect(fui_name_);

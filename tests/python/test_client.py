@@ -205,6 +205,37 @@ class NotRunning(unittest.TestCase):
                     korvane.Client(endpoint)
 
 
+class FullBacklog(unittest.TestCase):
+    """A listener with backlog 0 that never accepts, its backlog filled
+    first: connect waits until connect_timeout, then raises Timeout."""
+
+    def test_connect_times_out_and_succeeds_once_there_is_room(self):
+        name = "@/vk-py-full-%d" % os.getpid()
+        address = b"\0" + name[1:].encode()
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(address)
+        listener.listen(0)
+        filled = []
+        while True:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.setblocking(False)
+            self.addCleanup(s.close)
+            try:
+                s.connect(address)
+            except BlockingIOError:
+                break
+            filled.append(s)
+            self.assertLess(len(filled), 64)
+        self.assertTrue(filled)
+        for timeout in (0, 0.1):
+            with self.subTest(timeout=timeout):
+                with self.assertRaisesRegex(korvane.Timeout, "backlog is full"):
+                    korvane.Client(name, require_root_peer=False, connect_timeout=timeout)
+        listener.accept()[0].close()
+        korvane.Client(name, require_root_peer=False, connect_timeout=0.1).close()
+
+
 class TrustedListener(unittest.TestCase):
     """A listener that does not run as root is not the daemon."""
 

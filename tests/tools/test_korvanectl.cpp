@@ -23,6 +23,7 @@
 
 #include "base/utils.h"
 #include "client/korvane_client.h"
+#include "client/servers.h"
 #include "net/ae/anet.h"
 #include "proto/codec/json.h"
 #include "support/as_user.h"
@@ -324,6 +325,19 @@ TEST(CtlWithoutDaemon, ExitCodes) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << what << "\n" << r.out;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << what << "\n" << r.err;
     }
+}
+
+// A daemon whose listen backlog others keep full: korvanectl gives up on
+// the connection after --timeout instead of waiting for room.
+TEST(CtlWithoutDaemon, FullBacklogEndsWithCode3) {
+    TempRoot root;
+    vk_test::FullListener full("@" + root.path() + "/tmp/.zelluskkorvanefui");
+    ASSERT_TRUE(full.ok());
+    CtlResult r = RunCtl(root.path(), {"--timeout", "100", "get-config", "--uuid", "x"});
+    EXPECT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_NE(r.err.find("did not take the connection within 100 ms (its backlog is full)"),
+              std::string::npos)
+        << r.err;
 }
 
 // An option no command takes is named as unknown, wherever it stands and

@@ -17,7 +17,7 @@ enum ExitCode {
     kExitOk = 0,
     kExitResult = 1,        // the daemon answered with a non-zero "result"
     kExitUsage = 2,         // bad command line
-    kExitNoDaemon = 3,      // cannot connect: the daemon is not running, or refused
+    kExitNoDaemon = 3,      // cannot connect: not running, refused, or no room in time
     kExitNoReply = 4,       // connected, but no (decodable) reply came
     kExitDatabase = 5,      // show: the database cannot be read
     kExitNotPermitted = 6,  // the daemon's access policy refused the request

@@ -42,10 +42,12 @@ bool ParseInt(const std::string &text, long long min, long long max, long long *
 }
 
 // Connects; on failure prints why and returns false.
-bool ConnectTo(Client &client, Endpoint endpoint, int *code) {
+bool ConnectTo(Client &client, Endpoint endpoint, int timeout_ms, int *code) {
     // A relocated daemon is a try-out or a test, run by anyone; the real
     // one must run as root.
     client.SetRequireRootPeer(vk_paths::Root().empty());
+    // A daemon whose backlog others keep full makes connect wait.
+    client.SetConnectTimeout(timeout_ms);
     if (client.Connect(endpoint)) return true;
     *code = Fail(kExitNoDaemon, "cannot reach the daemon at " + korvane::EndpointName(endpoint) +
                                     ": " + client.error() + " (is veskkorvaned running?)");
@@ -246,7 +248,7 @@ void OnStopSignal(int) {
 int Ask(const Args &args, Endpoint endpoint, const std::string &line, korvane::Message *reply) {
     Client client;
     int code = kExitOk;
-    if (!ConnectTo(client, endpoint, &code)) return code;
+    if (!ConnectTo(client, endpoint, args.timeout_ms, &code)) return code;
     if (!client.SendRaw(line)) return Fail(kExitNoReply, "send failed: " + client.error());
     long long deadline = NowMs() + args.timeout_ms;
     while (true) {
@@ -363,7 +365,7 @@ int RunWatch(const Args &args) {
 
     Client client;
     int code = kExitOk;
-    if (!ConnectTo(client, Endpoint::kFrontUi, &code)) return code;
+    if (!ConnectTo(client, Endpoint::kFrontUi, args.timeout_ms, &code)) return code;
     if (!args.json)
         fprintf(stderr, "korvanectl: watching %s, interrupt to stop\n",
                 korvane::EndpointName(Endpoint::kFrontUi).c_str());

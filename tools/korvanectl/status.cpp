@@ -143,6 +143,7 @@ SocketState Probe(Endpoint endpoint, int timeout_ms) {
     s.name = korvane::EndpointName(endpoint);
     Client client;
     client.SetRequireRootPeer(vk_paths::Root().empty());
+    client.SetConnectTimeout(timeout_ms);
     if (!client.Connect(endpoint)) {
         s.detail = client.error();
         return s;

@@ -148,13 +148,13 @@ int anetCreateSocket(char *err, int domain) {
     return s;
 }
 
-int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len) {
+int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len, int backlog) {
     if (bind(s, sa, len) == -1) {
         anetSetError(err, "bind: %s", strerror(errno));
         close(s);
         return -1;
     }
-    if (listen(s, kBacklog) == -1) {
+    if (listen(s, backlog) == -1) {
         anetSetError(err, "listen: %s", strerror(errno));
         close(s);
         return -1;
@@ -174,12 +174,16 @@ int anetGenericAccept(char *err, int s, struct sockaddr *sa, socklen_t *len) {
 }
 
 int anetUnixServer(char *err, const char *path, mode_t perm) {
+    return anetUnixServerBacklog(err, path, perm, kBacklog);
+}
+
+int anetUnixServerBacklog(char *err, const char *path, mode_t perm, int backlog) {
     sockaddr_un sa;
     socklen_t len = anetUnixAddress(err, path, &sa);
     if (len == 0) return -1;
     int s = anetCreateSocket(err, AF_UNIX);
     if (s == -1) return -1;
-    if (anetListen(err, s, reinterpret_cast<sockaddr *>(&sa), len) == -1) return -1;
+    if (anetListen(err, s, reinterpret_cast<sockaddr *>(&sa), len, backlog) == -1) return -1;
     if (perm != 0 && path[0] != '@' && chmod(path, perm) == -1) {
         anetSetError(err, "chmod: %s", strerror(errno));
         close(s);
@@ -255,7 +259,8 @@ int anetTcpServer(char *err, int port, const char *address) {
     }
     int s = anetCreateSocket(err, AF_INET);
     if (s == -1) return -1;
-    if (anetListen(err, s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == -1) return -1;
+    if (anetListen(err, s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa), kBacklog) == -1)
+        return -1;
     return s;
 }
 

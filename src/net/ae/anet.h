@@ -24,15 +24,18 @@ void anetSetError(char *err, const char *fmt, ...) __attribute__((format(printf,
 
 // Stream socket of the domain with SO_REUSEADDR set.
 int anetCreateSocket(char *err, int domain);
-// bind, then listen with a backlog of 511; closes s on failure.
-int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len);
+// bind, then listen with the given backlog; closes s on failure.
+int anetListen(char *err, int s, const struct sockaddr *sa, socklen_t len, int backlog);
 // accept4, retried while interrupted; the new descriptor is non-blocking
 // and close-on-exec.
 int anetGenericAccept(char *err, int s, struct sockaddr *sa, socklen_t *len);
 
-// Listening Unix stream socket on path (left blocking). A non-zero perm is
-// applied with chmod to a file path; abstract names have no mode.
+// Listening Unix stream socket on path (left blocking), backlog 511. A
+// non-zero perm is applied with chmod to a file path; abstract names have
+// no mode.
 int anetUnixServer(char *err, const char *path, mode_t perm);
+// The same with the given backlog.
+int anetUnixServerBacklog(char *err, const char *path, mode_t perm, int backlog);
 // Accepts one connection; path (ANET_UNIX_NAME_LEN bytes) receives the peer's
 // file path, empty for an unnamed or abstract peer.
 int anetUnixAccept(char *err, int s, char *path);

@@ -10,8 +10,6 @@
 #include "net/ae/zmalloc.h"
 
 static size_t s_output_bytes = 0;
-static net_client_t *s_pending_head = nullptr;
-static net_client_t *s_pending_tail = nullptr;
 
 net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc *read_proc,
                            aeFileProc *write_proc, void *owner) {
@@ -74,32 +72,67 @@ size_t netOutputBytes() {
     return s_output_bytes;
 }
 
+namespace {
+
+struct PendingList {
+    net_client_t *head;
+    net_client_t *tail;
+};
+
+void list_push(PendingList &l, net_client_t *c) {
+    c->pending_next = nullptr;
+    c->pending_prev = l.tail;
+    if (l.tail != nullptr)
+        l.tail->pending_next = c;
+    else
+        l.head = c;
+    l.tail = c;
+}
+
+void list_unlink(PendingList &l, net_client_t *c) {
+    if (c->pending_prev != nullptr)
+        c->pending_prev->pending_next = c->pending_next;
+    else
+        l.head = c->pending_next;
+    if (c->pending_next != nullptr)
+        c->pending_next->pending_prev = c->pending_prev;
+    else
+        l.tail = c->pending_prev;
+    c->pending_prev = c->pending_next = nullptr;
+}
+
+}  // namespace
+
+static PendingList s_pending = {nullptr, nullptr};
+static PendingList s_served = {nullptr, nullptr};
+
 void netPendingAdd(net_client_t *c) {
     if (c->pending) return;
     c->pending = 1;
-    c->pending_next = nullptr;
-    c->pending_prev = s_pending_tail;
-    if (s_pending_tail != nullptr)
-        s_pending_tail->pending_next = c;
-    else
-        s_pending_head = c;
-    s_pending_tail = c;
+    list_push(s_pending, c);
+}
+
+void netPendingServed(net_client_t *c) {
+    netPendingRemove(c);
+    c->pending = 2;
+    list_push(s_served, c);
+}
+
+void netPendingRequeue() {
+    net_client_t *c;
+    while ((c = s_served.head) != nullptr) {
+        list_unlink(s_served, c);
+        c->pending = 1;
+        list_push(s_pending, c);
+    }
 }
 
 void netPendingRemove(net_client_t *c) {
     if (!c->pending) return;
-    if (c->pending_prev != nullptr)
-        c->pending_prev->pending_next = c->pending_next;
-    else
-        s_pending_head = c->pending_next;
-    if (c->pending_next != nullptr)
-        c->pending_next->pending_prev = c->pending_prev;
-    else
-        s_pending_tail = c->pending_prev;
+    list_unlink(c->pending == 2 ? s_served : s_pending, c);
     c->pending = 0;
-    c->pending_prev = c->pending_next = nullptr;
 }
 
 net_client_t *netPendingFirst() {
-    return s_pending_head;
+    return s_pending.head != nullptr ? s_pending.head : s_served.head;
 }

@@ -5,7 +5,8 @@
 // Two process-wide facts about all records are kept here, next to
 // freeClient, so that no way of closing a connection can leave them stale:
 // the bytes held by all output buffers, and the list of connections with
-// input read but not yet handled (the pending list).
+// input read but not yet handled (the pending list, with its second part:
+// the connections served by the current walk of it).
 #pragma once
 
 #include <sys/types.h>
@@ -29,7 +30,7 @@ struct net_client_t {
     net_log_budget_t log_budget;  // lines its bad input may still put in the log
     net_client_t *pending_prev;   // links of the pending list
     net_client_t *pending_next;
-    int pending;                       // on the pending list
+    int pending;                       // 0, or on the pending list (1) or its served part (2)
     unsigned long long pending_round;  // the last walk of that list that served it
 };
 
@@ -54,8 +55,14 @@ int netGrowOutbuf(net_client_t *c, size_t newSize);
 size_t netOutputBytes();
 
 // The pending list, in the order connections were added: netPendingAdd puts
-// c at the tail unless it is on the list already; netPendingRemove does
-// nothing for a connection that is not on it.
+// c at the tail unless it is on the list (either part) already;
+// netPendingRemove takes c off either part and does nothing for a
+// connection on neither. netPendingServed puts c at the tail of the served
+// part, which netPendingRequeue moves behind the rest: connections served
+// last wait behind those that arrived or were passed over meanwhile.
+// netPendingFirst: the head of the list, else of its served part.
 void netPendingAdd(net_client_t *c);
+void netPendingServed(net_client_t *c);
+void netPendingRequeue();
 void netPendingRemove(net_client_t *c);
 net_client_t *netPendingFirst();
