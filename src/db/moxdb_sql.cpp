@@ -377,12 +377,15 @@ MoxResult CMoxDb::listSecSofts(std::vector<CSecSoftInfo> &out) {
         execRead(
             sql, [](SQLite::Statement &st) { st.bind("@uuid", kDefSecSoftUuid); },
             [&](SQLite::Statement &st) {
-                CSecSoftInfo row;
-                row.uuid = getStrField(st.getColumn(0));
-                row.name = getStrField(st.getColumn(1));
-                row.exec = getStrField(st.getColumn(2));
-                row.status = st.getColumn(3).getInt();
-                out.push_back(std::move(row));
+                // The reader is handed the first row; the rest follow.
+                do {
+                    CSecSoftInfo row;
+                    row.uuid = getStrField(st.getColumn(0));
+                    row.name = getStrField(st.getColumn(1));
+                    row.exec = getStrField(st.getColumn(2));
+                    row.status = st.getColumn(3).getInt();
+                    out.push_back(std::move(row));
+                } while (st.executeStep());
             });
         return kMoxOk;
     } catch (const std::bad_alloc &) {

@@ -1208,3 +1208,19 @@ TEST(StoreStartTest, UnopenablePathFailsStart) {
 }
 
 }  // namespace
+
+// Every stored product but the default one, oldest first: what the
+// liveness watcher takes up at start.
+TEST_F(StoreTest, ListSecSoftsGivesEveryOtherProduct) {
+    Sql("insert into t_secsoft (uuid,name,exec,secsoft,status,ctime) values"
+        "('" +
+        kDef +
+        "','D','/d','{}',2,1),('P','p','/p','{}',1,300),('Q','q','/q','{}',2,200),"
+        "('R','r','/r','{}',1,400)");
+    std::vector<CSecSoftInfo> all;
+    ASSERT_EQ(0, db().ListSecSofts(all));
+    std::string got;
+    for (const CSecSoftInfo &p : all)
+        got += p.uuid + p.name + p.exec + std::to_string(p.status) + " ";
+    EXPECT_EQ("Qq/q2 Pp/p1 Rr/r1 ", got);
+}
