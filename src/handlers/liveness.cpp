@@ -79,14 +79,14 @@ const char *name_of(const std::string &uuid, const Product &p) {
 // Whether the process may speak as a product: only then does it keep one
 // alive, so that a user running a copy of a program proves nothing.
 bool may_speak_as_product(const proc_match_t &m) {
-    std::vector<gid_t> groups = m.groups;
     net_peer_t peer;
     peer.pid = m.pid;
     peer.uid = static_cast<int>(m.uid);
     peer.gid = static_cast<int>(m.gid);
     peer.exe = const_cast<char *>(m.exe.c_str());
-    peer.groups = groups.data();
-    peer.ngroups = static_cast<int>(groups.size());
+    // Read only by the policy; no copy on this per-process path.
+    peer.groups = const_cast<gid_t *>(m.groups.data());
+    peer.ngroups = static_cast<int>(m.groups.size());
     const access_policy_t &policy = access_policy_current();
     return access_unchecked(&peer, policy) || access_listed(policy.products, peer);
 }

@@ -106,6 +106,16 @@ protected:
         return m ? *m : Message();
     }
 
+    // Product kAv running a copy of sleep, registered while the default
+    // product is current: the front UI has had its 1500.
+    std::unique_ptr<ChildProcess> RunAndRegister(Client &sec, Client &ui, std::string *program) {
+        *program = Program("avd");
+        auto product = Run(*program);
+        EXPECT_EQ(Result(sec, kAv, 2000, Body("Acme AV", *program)), 0);
+        EXPECT_EQ(Note(ui).type, 1500u);
+        return product;
+    }
+
     // A front UI registered from this test's own process (it lives as long
     // as the test), watching notifications.
     std::unique_ptr<Client> Ui() {
@@ -220,10 +230,8 @@ TEST_F(LivenessTest, ProductRestartedWithinTheGraceStays) {
     Start("[liveness]\ngrace = 4\n");
     auto ui = Ui();
     auto sec = Connect(Endpoint::kSecSoft);
-    std::string avd = Program("avd");
-    auto product = Run(avd);
-    ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
-    EXPECT_EQ(Note(*ui).type, 1500u);
+    std::string avd;
+    auto product = RunAndRegister(*sec, *ui, &avd);
     product->Kill();
     ASSERT_TRUE(daemon_->WaitLog("product " + kAv + " (Acme AV): no process of " + avd));
     product = Run(avd);
@@ -236,10 +244,8 @@ TEST_F(LivenessTest, ModeOffNeverWatches) {
     Start("[liveness]\nmode = off\ngrace = 1\n");
     auto ui = Ui();
     auto sec = Connect(Endpoint::kSecSoft);
-    std::string avd = Program("avd");
-    auto product = Run(avd);
-    ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
-    EXPECT_EQ(Note(*ui).type, 1500u);
+    std::string avd;
+    auto product = RunAndRegister(*sec, *ui, &avd);
     product->Kill();
     EXPECT_EQ(Note(*ui, kNoticeMs).type, 0u);
     EXPECT_EQ(StoredStatus(kAv), 1);
