@@ -108,14 +108,14 @@ static void stop_default_secsoft(const CSecSoftInfo &info) {
 // the current one alone.
 static void start_default_secsoft(const std::string &uuid) {
     const std::string current = store()->CurrentSecSoft();
-    if (current != kDefSecSoftUuid) {
+    const bool stays = current != kDefSecSoftUuid;
+    if (stays)
         LOG(INFO, "sec-soft uuid: %s unregistered,sec-soft %s stays active", uuid.c_str(),
             current.c_str());
-        do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
-        return;
-    }
-    LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
+    else
+        LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
     do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
+    if (stays) return;
     CSecSoftInfo def;
     if (!move_default(DefaultMove::kStart, def)) return;
     do_post_fui(def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
