@@ -60,6 +60,8 @@ public:
     _LogLevel ConfiguredLevel() const { return m_confLevel; }
     long long Ceiling() const { return m_ceiling; }
     bool IsOpen() const { return m_fd != -1; }
+    // Why the last Open failed.
+    const std::string &OpenError() const { return m_openError; }
 
 private:
     int write_header(char *out, size_t size);
@@ -67,7 +69,8 @@ private:
     bool write_with_type(_LogLevel level, const char *format, va_list ap)
         __attribute__((format(printf, 3, 0)));
     bool write_buffer(const char *data, size_t length);
-    void truncate();
+    bool truncate(std::string *why);
+    void cutLocked(std::string *failed, long long *dropped);
     bool copyTail(int from, long long offset, int to, long long *copied);
     void loadLogConf();
     void reportConf();
@@ -85,6 +88,9 @@ private:
     std::string m_path;
     long m_lastCheck = 0;                // second of the last check that the file still exists
     std::atomic<bool> m_journal{false};  // standard error is the journal: copy lines there
+    bool m_cutFailing = false;           // the last cut failed (under m_mutex)
+    long long m_dropped = 0;             // lines dropped since (under m_mutex)
+    std::string m_openError;
 };
 
 // Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or
