@@ -341,7 +341,7 @@ bool MyLog::write_buffer(const char *data, size_t length) {
 void MyLog::cutLocked(std::string *failed, long long *dropped) {
     std::string why;
     if (truncate(&why)) {
-        if (m_cutFailing) *dropped = m_dropped;
+        if (m_cutFailing && m_dropped > 0) *dropped = m_dropped;
         m_cutFailing = false;
         m_dropped = 0;
     } else if (!m_cutFailing) {
