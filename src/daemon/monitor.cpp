@@ -72,6 +72,8 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
             m_log.Write(ERROR, "cannot take the instance lock %s: %s", lockfile.c_str(),
                         strerror(errno));
         } else if (CPidFile::holder_is_us(holder)) {
+            m_log.Write(INFO, "the instance lock %s is held by veskkorvaned, %s: this start ends",
+                        lockfile.c_str(), CPidFile::describe(holder).c_str());
             status = vk_exit::kOk;
         } else {
             m_log.Write(ERROR, "the instance lock %s is held by %s, not by veskkorvaned",
