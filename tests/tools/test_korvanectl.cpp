@@ -713,7 +713,9 @@ TEST(CtlStatus, NotRunning) {
         unlink(pidfile.c_str());
         if (c.content) vk_test::WriteFile(pidfile, c.content);
         int holder = c.held ? open(pidfile.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-        if (c.held) ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.label;
+        if (c.held) {
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.label;
+        }
         const FileSnapshot before = Snapshot(pidfile);
         CtlResult r = RunCtl(root.path(), {"status"});
         EXPECT_EQ(r.exit_code, 3) << c.label;
