@@ -13,6 +13,9 @@ namespace vk_paths {
 
 constexpr const char *kWorkerPidFile = "/var/run/veskkorvaned.pid";
 constexpr const char *kMonitorPidFile = "/var/run/veskkorvaned_monitor.pid";
+// Only root may open these: their flock decides whether an instance runs.
+constexpr const char *kWorkerLockFile = "/var/run/veskkorvaned.lock";
+constexpr const char *kMonitorLockFile = "/var/run/veskkorvaned_monitor.lock";
 constexpr const char *kLogFile = "/var/log/veskkorvaned.log";
 constexpr const char *kMonitorLogFile = "/var/log/veskkorvaned_monitor.log";
 constexpr const char *kDbDir = "/etc/korvane";

@@ -1,6 +1,7 @@
 #include "config/conf_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,9 +11,13 @@
 
 #include <map>
 
+#include "base/state_dir.h"
 #include "log/ini_parser.h"
 
 namespace {
+
+// A configuration file is a few lines; anything near this is not one.
+constexpr size_t kMaxConfBytes = 1 << 20;
 
 const conf_key_t *find_key(const conf_key_t *keys, size_t nkeys, const std::string &section,
                            const std::string &key) {
@@ -57,19 +62,32 @@ std::string at(const std::string &path, int line, const std::string &what) {
 
 int conf_file_read(const std::string &path, const conf_key_t *keys, size_t nkeys,
                    const conf_take_fn &take, std::string &error) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    // Opened once and judged by what was opened: a link or a file swapped
+    // in after a check would otherwise be read in place of the one checked.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         // No such file, or no such directory for it to be in.
         if (errno == ENOENT || errno == ENOTDIR) return 1;
-        error = path + ": " + strerror(errno);
+        error = path + ": " + (errno == ELOOP ? "a symbolic link (not followed)" : strerror(errno));
         return -1;
     }
-    error = check_file(path, st);
+    struct stat st;
+    std::string text;
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + strerror(errno);
+    } else {
+        error = check_file(path, st);
+        if (error.empty() && !fd_read_all(fd, kMaxConfBytes, &text))
+            error = path + ": cannot be read: " +
+                    (errno == EFBIG ? "larger than " + std::to_string(kMaxConfBytes) + " bytes"
+                                    : std::string(strerror(errno)));
+    }
+    close(fd);
     if (!error.empty()) return -1;
 
     INIParser ini;
     ini.SetPath(path);
-    if (ini.ReadINI() != 0) {
+    if (ini.ReadINIText(text) != 0) {
         error = path + ": cannot be read";
         return -1;
     }

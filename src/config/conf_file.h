@@ -1,5 +1,6 @@
 // Strict reading of the daemon's configuration files (access.conf,
-// korvaned.conf). A file is read only when it is a regular file of root's
+// korvaned.conf). A file is opened once, never through a symbolic link, and
+// read through that descriptor only when it is a regular file of root's
 // (or of the daemon's own user's) that neither group nor others may write;
 // then every line must be one the INI reader takes as written, every
 // section and key one of the caller's table, each key given once, and

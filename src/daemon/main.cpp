@@ -11,6 +11,7 @@
 
 #include "access/access_config.h"
 #include "base/paths.h"
+#include "base/state_dir.h"
 #include "base/utils.h"
 #include "config/daemon_config.h"
 #include "daemon/detach.h"
@@ -96,7 +97,9 @@ static void print_usage() {
         "  log             %s\n"
         "  supervisor log  %s\n"
         "  PID file        %s (locked while the daemon runs)\n"
+        "  instance lock   %s (root's only)\n"
         "  supervisor PID  %s\n"
+        "  supervisor lock %s\n"
         "  log settings    %s/conf/log.conf (optional)\n"
         "  access policy   %s (optional)\n"
         "  settings        %s (optional)\n"
@@ -105,21 +108,24 @@ static void print_usage() {
         "  front UIs          %s\n"
         "\n"
         "SIGTERM or SIGINT stops the daemon, SIGUSR1 toggles DEBUG logging.\n"
-        "Exit status: 0 after an orderly stop, or when another instance holds the PID\n"
-        "file; %d the PID file, %d the log, %d the database, %d the sockets could not\n"
-        "be set up, %d the access policy or the settings are wrong (standard error\n"
-        "and the log say why).\n",
+        "Exit status: 0 after an orderly stop, or when another instance runs; %d the\n"
+        "PID file, %d the log, %d the database, %d the sockets could not be set up\n"
+        "(a directory of theirs that others may write counts), %d the access policy\n"
+        "or the settings are wrong, %d the instance lock is held by a process that\n"
+        "is not veskkorvaned (standard error and the log say why).\n",
         rootnote.c_str(), vk_paths::File(vk_paths::kDbFile).c_str(),
         vk_paths::File(vk_paths::kLogFile).c_str(),
         vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
         vk_paths::File(vk_paths::kWorkerPidFile).c_str(),
+        vk_paths::File(vk_paths::kWorkerLockFile).c_str(),
         vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
+        vk_paths::File(vk_paths::kMonitorLockFile).c_str(),
         confdir.empty() ? "<executable's directory>" : confdir.c_str(),
         vk_paths::File(vk_paths::kAccessFile).c_str(),
         vk_paths::File(vk_paths::kDaemonConfFile).c_str(),
         vk_paths::Socket(vk_paths::kSecSoftSocket).c_str(),
         vk_paths::Socket(vk_paths::kFuiSocket).c_str(), vk_exit::kPidFile, vk_exit::kLog,
-        vk_exit::kStore, vk_exit::kListen, vk_exit::kConfig);
+        vk_exit::kStore, vk_exit::kListen, vk_exit::kConfig, vk_exit::kLocked);
 }
 
 // Answers --help, -h and --version (the first of them wins): true when one
@@ -183,7 +189,19 @@ static bool load_daemon_config() {
 
 // Log, access policy, settings, store, signals, sockets; serves until a
 // stop signal, then tears down in reverse order. The exit status.
+// "" when the directory that holds `path` (made when missing) and those
+// above it are safe to keep state in, else why not.
+static std::string unsafe_dir_of(const std::string &path) {
+    Utils::make_parent_dirs(path);
+    return state_dir_check(path_dir(path));
+}
+
 static int serve() {
+    std::string unsafe = unsafe_dir_of(vk_paths::File(vk_paths::kLogFile));
+    if (!unsafe.empty()) {
+        fprintf(stderr, "veskkorvaned: unsafe log directory %s\n", unsafe.c_str());
+        return vk_exit::kLog;
+    }
     if (MoxLogInit() != 0) {
         fprintf(stderr, "failed to init log\n");
         return vk_exit::kLog;
@@ -196,7 +214,12 @@ static int serve() {
     }
 
     int status = vk_exit::kOk;
-    if (MoxDbInit() != 0) {
+    unsafe = unsafe_dir_of(vk_paths::File(vk_paths::kDbFile));
+    if (!unsafe.empty()) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "unsafe database directory %s", unsafe.c_str());
+        fprintf(stderr, "veskkorvaned: unsafe database directory %s\n", unsafe.c_str());
+        status = vk_exit::kStore;
+    } else if (MoxDbInit() != 0) {
         Singleton<MyLog>::Instance()->Write(ERROR, "init db failed");
         fprintf(stderr, "veskkorvaned: cannot open the database %s, see %s\n",
                 vk_paths::File(vk_paths::kDbFile).c_str(), logpath.c_str());
@@ -242,6 +265,32 @@ static int serve() {
     return status;
 }
 
+// Takes the instance lock into `*fd`: the status to end with when it
+// cannot be taken (0 when another instance holds it: that one serves).
+static int take_instance_lock(int *fd) {
+    std::string path = vk_paths::File(vk_paths::kWorkerLockFile);
+    lock_holder_t holder;
+    *fd = CPidFile::take_instance_lock(path.c_str(), &holder);
+    if (*fd >= 0) return vk_exit::kOk;
+    if (errno != EWOULDBLOCK) {
+        fprintf(stderr, "veskkorvaned: cannot take the instance lock %s: %s\n", path.c_str(),
+                strerror(errno));
+        return vk_exit::kPidFile;
+    }
+    if (CPidFile::holder_is_us(holder)) return vk_exit::kOk;  // another instance: end quietly
+    // Nothing serves, and a restart would meet the same holder: say who.
+    std::string who = CPidFile::describe(holder);
+    fprintf(stderr, "veskkorvaned: the instance lock %s is held by %s, not by veskkorvaned\n",
+            path.c_str(), who.c_str());
+    if (unsafe_dir_of(vk_paths::File(vk_paths::kLogFile)).empty() && MoxLogInit() == 0) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "the instance lock %s is held by %s, not by veskkorvaned", path.c_str(),
+            who.c_str());
+        MoxLogUninit();
+    }
+    return vk_exit::kLocked;
+}
+
 int main(int argc, char **argv) {
     if (answer_query(argc, argv)) return 0;
 
@@ -256,19 +305,25 @@ int main(int argc, char **argv) {
         monitor.CreateMonitor(exepath, runpath, pidfile);
     }
 
-    // The run directory may be missing under a fresh relocation root.
-    Utils::make_parent_dirs(pidfile);
-    int status;
-    int pidfd = CPidFile::write_pid_file(pidfile.c_str());
-    if (pidfd >= 0) {
-        monitor.SetChildPidFd(pidfd);
-        status = serve();
-    } else if (errno == EWOULDBLOCK) {
-        status = vk_exit::kOk;  // another instance runs: end quietly
-    } else {
-        fprintf(stderr, "veskkorvaned: cannot write the PID file %s: %s\n", pidfile.c_str(),
-                strerror(errno));
+    int status = vk_exit::kOk;
+    int lockfd = -1;
+    std::string unsafe = unsafe_dir_of(pidfile);
+    if (!unsafe.empty()) {
+        fprintf(stderr, "veskkorvaned: unsafe PID file directory %s\n", unsafe.c_str());
         status = vk_exit::kPidFile;
+    } else {
+        status = take_instance_lock(&lockfd);
+    }
+    if (lockfd >= 0) {
+        int pidfd = CPidFile::write_pid_file(pidfile.c_str());
+        if (pidfd >= 0) {
+            monitor.SetChildPidFd(pidfd);
+            status = serve();
+        } else {
+            fprintf(stderr, "veskkorvaned: cannot write the PID file %s: %s\n", pidfile.c_str(),
+                    strerror(errno));
+            status = vk_exit::kPidFile;
+        }
     }
 
     // A worker that failed still ends its supervisor: no restart loop.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "base/paths.h"
+#include "base/state_dir.h"
 #include "base/utils.h"
 #include "daemon/exit_status.h"
 #include "daemon/pidfile.h"
@@ -54,15 +55,40 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     m_parentPid = getpid();
     m_parentPidFile = vk_paths::File(vk_paths::kMonitorPidFile);
     Utils::make_parent_dirs(m_parentPidFile);
-    m_parentPidFd = CPidFile::write_pid_file(m_parentPidFile.c_str());
-    if (m_parentPidFd < 0) {
+    std::string unsafe = state_dir_check(path_dir(m_parentPidFile));
+    if (!unsafe.empty()) {
+        m_log.Write(ERROR, "unsafe PID file directory %s", unsafe.c_str());
+        cleanStuff();
+        exit(vk_exit::kPidFile);
+    }
+    std::string lockfile = vk_paths::File(vk_paths::kMonitorLockFile);
+    lock_holder_t holder;
+    m_parentLockFd = CPidFile::take_instance_lock(lockfile.c_str(), &holder);
+    if (m_parentLockFd < 0) {
         // Held by another supervisor: that one serves, and this start ends
         // quietly. Anything else keeps the daemon from starting at all.
-        bool held = errno == EWOULDBLOCK;
+        int status = vk_exit::kPidFile;
+        if (errno != EWOULDBLOCK) {
+            m_log.Write(ERROR, "cannot take the instance lock %s: %s", lockfile.c_str(),
+                        strerror(errno));
+        } else if (CPidFile::holder_is_us(holder)) {
+            m_log.Write(INFO, "the instance lock %s is held by veskkorvaned, %s: this start ends",
+                        lockfile.c_str(), CPidFile::describe(holder).c_str());
+            status = vk_exit::kOk;
+        } else {
+            m_log.Write(ERROR, "the instance lock %s is held by %s, not by veskkorvaned",
+                        lockfile.c_str(), CPidFile::describe(holder).c_str());
+            status = vk_exit::kLocked;
+        }
+        cleanStuff();
+        exit(status);
+    }
+    m_parentPidFd = CPidFile::write_pid_file(m_parentPidFile.c_str());
+    if (m_parentPidFd < 0) {
         m_log.Write(ERROR, "failed to write pid file %s,because: %s", m_parentPidFile.c_str(),
                     strerror(errno));
         cleanStuff();
-        exit(held ? vk_exit::kOk : vk_exit::kPidFile);
+        exit(vk_exit::kPidFile);
     }
     m_log.Write(INFO, "parent process start[%ld]", static_cast<long>(m_parentPid));
 
@@ -132,6 +158,8 @@ void CSimpleMonitor::cleanStuff() {
     // it must never pass for the supervisor's lock.
     if (m_parentPidFd != -1) close(m_parentPidFd);
     m_parentPidFd = -1;
+    if (m_parentLockFd != -1) close(m_parentLockFd);
+    m_parentLockFd = -1;
     m_log.Close();
 }
 

@@ -37,7 +37,8 @@ private:
     bool supervisorGone(int timeout_ms);
 
     int m_parentPid = -1;
-    int m_parentPidFd = -1;  // the supervisor's locked PID file, in the supervisor only
+    int m_parentPidFd = -1;   // the supervisor's locked PID file, in the supervisor only
+    int m_parentLockFd = -1;  // the supervisor's instance lock, likewise
     int m_childPidFd = -1;
     std::string m_parentPidFile;
     std::string m_childPidFile;

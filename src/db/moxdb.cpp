@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "base/paths.h"
+#include "base/state_dir.h"
 #include "base/utils.h"
 #include "db/locks.h"
 #include "db/sqlite3db.h"
@@ -124,9 +125,9 @@ bool CMoxDb::initCache() {
 }
 
 bool CMoxDb::initDb() {
-    // A failure here shows when the file is opened.
+    // A failure here shows when the directory is opened.
     Utils::make_dirs(m_dbDir);
-    protectFiles();
+    if (!protectFiles()) return false;
     try {
         m_pDb.reset(new (std::nothrow) SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(),
                                                         Sqlite3DB::kBusyTimeoutMs));
@@ -144,21 +145,45 @@ bool CMoxDb::initDb() {
     return false;
 }
 
-// SQLite would create the file 0644 less the umask (and the daemon runs
-// with umask 0); it gives a journal the mode of its database file.
-void CMoxDb::protectFiles() {
-    private_file_create(m_dbPath.c_str());
+// SQLite opens the files by their paths itself (never through a link, with
+// SQLITE_OPEN_NOFOLLOW) and would create the database 0644 less the umask
+// (the daemon runs with umask 0); it gives a journal the mode of its
+// database file. So before it does, each file is opened here once, in a
+// directory others may not write, without following a link, and must be a
+// regular file of our own: then what SQLite finds at those paths is what
+// was checked, since no one else may change the directory.
+bool CMoxDb::protectFiles() {
+    MyLog *log = Singleton<MyLog>::Instance();
+    std::string why;
+    int dirfd = state_dir_open(m_dbDir, &why);
+    if (dirfd < 0) {
+        log->Write(ERROR, "cannot use the database directory %s", why.c_str());
+        return false;
+    }
+    const std::string base = path_base(m_dbPath);
+    bool ok = true;
     for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
-        const std::string path = m_dbPath + suffix;
-        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
+        const std::string name = base + suffix;
+        // The database itself is created when missing; a journal only
+        // looked at.
+        const bool db = *suffix == '\0';
+        int fd = state_file_open(dirfd, name.c_str(), db ? O_RDWR | O_CREAT : O_RDONLY,
+                                 kPrivateFileMode, &why);
+        if (fd < 0) {
+            if (!db && errno == ENOENT) continue;
+            log->Write(ERROR, "database file %s/%s refused: %s", m_dbDir.c_str(), name.c_str(),
+                       why.c_str());
+            ok = false;
+            break;
+        }
         mode_t was = 0, now = 0;
         if (private_file_narrow(fd, &was, &now) == 1)
-            Singleton<MyLog>::Instance()->Write(
-                INFO, "database file %s had mode %04o,narrowed to %04o", path.c_str(),
-                static_cast<unsigned>(was), static_cast<unsigned>(now));
+            log->Write(INFO, "database file %s/%s had mode %04o,narrowed to %04o", m_dbDir.c_str(),
+                       name.c_str(), static_cast<unsigned>(was), static_cast<unsigned>(now));
         close(fd);
     }
+    close(dirfd);
+    return ok;
 }
 
 bool CMoxDb::execSql(const char *text) {

@@ -120,9 +120,11 @@ private:
     // Records uuid as the current product; failures are logged only.
     void writeCurrent(const std::string &uuid);
     bool execSql(const char *text);
-    // At start: the file created 0600 if missing; it and a journal left
-    // behind narrowed to their owner if wider.
-    void protectFiles();
+    // At start: the directory checked, the file created 0600 if missing;
+    // it and a journal left behind narrowed to their owner if wider. False
+    // (logged) for a directory others may write, or for a link, something
+    // other than a regular file or a file not our own at any of their names.
+    bool protectFiles();
 
     // One statement on a connection of its own, under m_dbLock, run again
     // once after lost tables were created anew. Both throw.

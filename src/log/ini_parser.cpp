@@ -31,8 +31,15 @@ void INIParser::stringToUpper(std::string &s) {
 }
 
 int INIParser::ReadINI() {
-    std::ifstream in(m_path, std::ios::binary);
-    if (!in.is_open()) return -1;
+    std::ifstream file(m_path, std::ios::binary);
+    if (!file.is_open()) return -1;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return ReadINIText(text.str());
+}
+
+int INIParser::ReadINIText(const std::string &text) {
+    std::istringstream in(text);
     m_headers.clear();
     m_entries.clear();
     m_oddities.clear();

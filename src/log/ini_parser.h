@@ -44,6 +44,8 @@ public:
 
     bool SetPath(const std::string &path);
     int ReadINI();
+    // As ReadINI, from the text of a file the caller opened and checked.
+    int ReadINIText(const std::string &text);
     std::string GetValue(const std::string &section, const std::string &key) const;
 
     size_t SetValue(const std::string &section, const std::string &key, const std::string &value,

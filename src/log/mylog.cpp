@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "base/paths.h"
+#include "base/state_dir.h"
 #include "base/utils.h"
 #include "log/ini_parser.h"
 #include "log/journal.h"
@@ -91,16 +92,33 @@ MyLog::~MyLog() {
 }
 
 // Opens `path` for appending, creating missing directories: the descriptor
-// and the file's size, or -1 with errno set.
+// and the file's size, or -1 with errno set and m_openError saying why.
 int MyLog::openFile(const char *path, long long *size) {
-    if (!Utils::make_parent_dirs(path)) return -1;
-    // A link planted at the path must not redirect the log into another file.
-    // The log names every peer and uuid: only its owner reads it.
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
-    if (fd < 0) return -1;
+    if (!Utils::make_parent_dirs(path)) {
+        m_openError = std::string(path) + ": " + strerror(errno);
+        return -1;
+    }
+    // A directory others may write could hold anything at the log's name.
+    std::string why;
+    int dirfd = state_dir_open(path_dir(path), &why);
+    if (dirfd < 0) {
+        m_openError = "unsafe log directory " + why;
+        return -1;
+    }
+    // Never through a link, and only a regular file of our own: the log
+    // names every peer and uuid, so only its owner reads it.
+    int fd = state_file_open(dirfd, path_base(path).c_str(), O_RDWR | O_CREAT | O_APPEND,
+                             kPrivateFileMode, &why);
+    int saved = errno;
+    close(dirfd);
+    errno = saved;
+    if (fd < 0) {
+        m_openError = std::string(path) + ": " + why;
+        return -1;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        int saved = errno;
+        m_openError = std::string(path) + ": " + strerror(errno);
         close(fd);
         errno = saved;
         return -1;
@@ -163,6 +181,8 @@ bool MyLog::Close() {
     if (m_evidenceFd != -1) close(m_evidenceFd);
     m_evidenceFd = -1;
     m_journalSocket.clear();
+    m_cutFailing = false;
+    m_dropped = 0;
     pthread_mutex_unlock(&m_mutex);
     return true;
 }
@@ -315,13 +335,52 @@ bool MyLog::write_with_type(_LogLevel level, bool evidence, const char *format, 
 }
 
 bool MyLog::write_buffer(const char *data, size_t length) {
+    std::string failed;
+    long long dropped = -1;
+    pthread_mutex_lock(&m_mutex);
+    // A log that cannot be cut stops at twice its ceiling: a line past
+    // that is not written until a cut succeeds.
+    if (m_cutFailing && m_curSize + static_cast<long long>(length) > 2 * m_ceiling) {
+        cutLocked(&failed, &dropped);
+        if (m_cutFailing) {
+            ++m_dropped;
+            pthread_mutex_unlock(&m_mutex);
+            return false;
+        }
+    }
+    pthread_mutex_unlock(&m_mutex);
     ssize_t w = write(m_fd, data, length);
     if (w < 0 || static_cast<size_t>(w) != length) return false;
     pthread_mutex_lock(&m_mutex);
-    if (m_curSize > m_ceiling - 1) truncate();
+    if (m_curSize > m_ceiling - 1) cutLocked(&failed, &dropped);
     m_curSize += static_cast<long long>(length);
     pthread_mutex_unlock(&m_mutex);
+    // Said once per run of failures, after the mutex is free: these lines
+    // come back through here.
+    if (!failed.empty())
+        Write(ERROR,
+              "cannot cut the log %s: %s; it grows up to %lld bytes, then drops lines until a cut "
+              "succeeds",
+              m_path.c_str(), failed.c_str(), 2 * m_ceiling);
+    if (dropped >= 0)
+        Write(ERROR, "the log %s is cut again; %lld lines were dropped while it could not be",
+              m_path.c_str(), dropped);
     return true;
+}
+
+// Cuts the log under m_mutex and keeps track of a run of failed cuts:
+// `*failed` tells why the first of a run failed, `*dropped` how many lines
+// were dropped during a run that has just ended.
+void MyLog::cutLocked(std::string *failed, long long *dropped) {
+    std::string why;
+    if (truncate(&why)) {
+        if (m_cutFailing && m_dropped > 0) *dropped = m_dropped;
+        m_cutFailing = false;
+        m_dropped = 0;
+    } else if (!m_cutFailing) {
+        m_cutFailing = true;
+        *failed = why;
+    }
 }
 
 // Copies `from` from `offset` to its end onto `to`: true with the number of
@@ -356,18 +415,27 @@ bool MyLog::copyTail(int from, long long offset, int to, long long *copied) {
 // file beside the log, flushed, and renamed over it, so that a failure or a
 // crash at any step leaves the old file whole. The cut falls at a byte
 // position, so the first line afterwards is usually a fragment.
-void MyLog::truncate() {
+bool MyLog::truncate(std::string *why) {
     const long long keep = m_ceiling / 2;
     struct stat st;
-    if (fstat(m_fd, &st) != 0 || st.st_size <= keep) return;
+    if (fstat(m_fd, &st) != 0 || st.st_size <= keep) return true;
     std::string tmp = m_path + ".cut";
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
     int fd = open(tmp.c_str(), flags, st.st_mode & 07777);
     if (fd < 0 && errno == EEXIST) {
-        // Left by a cut that never finished; a directory there stays.
+        // Left by a cut that never finished, or a link: removed. Anything
+        // else there (a directory) is not ours to remove, and the cut fails.
+        struct stat at;
+        if (lstat(tmp.c_str(), &at) == 0 && !S_ISREG(at.st_mode) && !S_ISLNK(at.st_mode)) {
+            *why = tmp + " is not a regular file";
+            return false;
+        }
         if (unlink(tmp.c_str()) == 0) fd = open(tmp.c_str(), flags, st.st_mode & 07777);
     }
-    if (fd < 0) return;
+    if (fd < 0) {
+        *why = tmp + ": " + strerror(errno);
+        return false;
+    }
     long long copied = 0;
     // The umask must not narrow the log's mode. The owner is kept where the
     // process may set it; where it may not, the cut still goes on.
@@ -379,9 +447,10 @@ void MyLog::truncate() {
     ok = ok && copyTail(m_fd, st.st_size - keep, fd, &copied) && copied > 0;
     ok = ok && fsync(fd) == 0 && rename(tmp.c_str(), m_path.c_str()) == 0;
     if (!ok) {
+        *why = tmp + ": " + strerror(errno);
         close(fd);
         unlink(tmp.c_str());
-        return;
+        return false;
     }
     size_t slash = m_path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : m_path.substr(0, slash == 0 ? 1 : slash);
@@ -399,12 +468,41 @@ void MyLog::truncate() {
         m_fd = fd;
     }
     m_curSize = copied;
+    return true;
 }
 
 bool MyLog::LoadConf(const std::string &path) {
+    // Opened once, never through a link, and taken only from a regular file
+    // that no one but its owner (root or us) may write.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            m_confNotice = "ignored " + path + ": " +
+                           (errno == ELOOP ? "a symbolic link (not followed)" : strerror(errno));
+        reportConf();
+        return false;
+    }
+    struct stat st;
+    std::string text, problem;
+    if (fstat(fd, &st) != 0)
+        problem = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        problem = "not a regular file";
+    else if (st.st_uid != 0 && st.st_uid != geteuid())
+        problem = "owned by uid " + std::to_string(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        problem = "writable by group or others";
+    else if (!fd_read_all(fd, 1 << 20, &text))
+        problem = strerror(errno);
+    close(fd);
+    if (!problem.empty()) {
+        m_confNotice = "ignored " + path + ": " + problem;
+        reportConf();
+        return false;
+    }
     INIParser ini;
     ini.SetPath(path);
-    if (ini.ReadINI() != 0) return false;
+    if (ini.ReadINIText(text) != 0) return false;
     std::string level = ini.GetValue("LOG_CONF", "LOGLEVEL");
     if (level == "debug")
         m_confLevel = DEBUG;
@@ -439,9 +537,7 @@ void MyLog::reportConf() {
 void MyLog::loadLogConf() {
     std::string dir = Utils::get_runpath();
     if (dir.empty()) return;
-    std::string path = dir + "/conf/log.conf";
-    if (access(path.c_str(), F_OK) != 0) return;
-    LoadConf(path);
+    LoadConf(dir + "/conf/log.conf");
 }
 
 int MoxLogInit() {
@@ -455,7 +551,7 @@ int MoxLogInit() {
     std::string path = vk_paths::File(vk_paths::kLogFile);
     if (!log->Open(path.c_str())) {
         fprintf(stderr, "ZelLogInit failed,open log-file: %s failed,because: %s\n", path.c_str(),
-                strerror(errno));
+                log->OpenError().c_str());
         return -3;
     }
     log->Write(INFO, "init log successfully");

@@ -69,6 +69,8 @@ public:
     _LogLevel ConfiguredLevel() const { return m_confLevel; }
     long long Ceiling() const { return m_ceiling; }
     bool IsOpen() const { return m_fd != -1; }
+    // Why the last Open failed.
+    const std::string &OpenError() const { return m_openError; }
 
 private:
     int write_header(char *out, size_t size);
@@ -79,7 +81,8 @@ private:
         __attribute__((format(printf, 4, 0)));
     void send_evidence(_LogLevel level, const char *message, size_t length);
     bool write_buffer(const char *data, size_t length);
-    void truncate();
+    bool truncate(std::string *why);
+    void cutLocked(std::string *failed, long long *dropped);
     bool copyTail(int from, long long offset, int to, long long *copied);
     void loadLogConf();
     void reportConf();
@@ -99,6 +102,9 @@ private:
     std::atomic<bool> m_journal{false};  // standard error is the journal: copy lines there
     int m_evidenceFd = -1;               // datagram socket to the journal, opened on first use
     std::string m_journalSocket;         // its native socket, set by Open
+    bool m_cutFailing = false;           // the last cut failed (under m_mutex)
+    long long m_dropped = 0;             // lines dropped since (under m_mutex)
+    std::string m_openError;
 };
 
 // Opens the process-wide log on the daemon's log file: 0, -2 (no memory) or

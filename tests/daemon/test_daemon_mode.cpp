@@ -197,9 +197,8 @@ TEST_F(DaemonModeTest, SecondStartEndsQuietlyAndLeavesThePairAlone) {
     int status = StartDetached();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(WaitFor([&] {
-        return MonitorLog().find("|ERROR|failed to write pid file ") != std::string::npos;
-    }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return MonitorLog().find("|INFO|the instance lock ") != std::string::npos; }));
     EXPECT_EQ(PidIn("/var/run/veskkorvaned_monitor.pid"), sup);
     EXPECT_EQ(PidIn("/var/run/veskkorvaned.pid"), wrk);
     EXPECT_FALSE(Gone(sup));

@@ -1172,14 +1172,15 @@ TEST(StoreFileModeTest, DatabaseAndJournalArePrivate) {
 TEST(StoreStartTest, UnopenablePathFailsStart) {
     const struct {
         const char *what;
+        const char *said;  // the log's ERROR line
         std::function<void(const vk_test::TempRoot &)> spoil;
     } cases[] = {
-        {"directory is a file",
+        {"directory is a file", "|ERROR|cannot use the database directory ",
          [](const vk_test::TempRoot &r) {
              mkdir(r.Under("/etc").c_str(), 0755);
              vk_test::WriteFile(r.Under(vk_paths::kDbDir), "not a directory");
          }},
-        {"database is a directory",
+        {"database is a directory", "|ERROR|database file ",
          [](const vk_test::TempRoot &r) {
              mkdir(r.Under("/etc").c_str(), 0755);
              mkdir(r.Under(vk_paths::kDbDir).c_str(), 0755);
@@ -1194,7 +1195,7 @@ TEST(StoreStartTest, UnopenablePathFailsStart) {
         c.spoil(root);
 
         EXPECT_EQ(-1, MoxDbInit()) << c.what;
-        EXPECT_NE(std::string::npos, log.Text().find("|ERROR|open db ")) << c.what;
+        EXPECT_NE(std::string::npos, log.Text().find(c.said)) << c.what;
         EXPECT_EQ(std::string::npos, log.Text().find("MoxDb init ok")) << c.what;
 
         CMoxDb &db = *Singleton<CMoxDb>::Instance();

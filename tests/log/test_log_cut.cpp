@@ -1,6 +1,7 @@
 // The cut: once the counted size has passed the ceiling, the next line is
 // written and the file is replaced by a copy of its newest half, that line
-// included. A cut that cannot finish leaves the file whole.
+// included. A cut that cannot finish leaves the file whole, is said once,
+// and stops the log at twice its ceiling.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -31,6 +32,23 @@ long long SizeOf(const std::string &path) {
 std::string LastLine(const std::string &text) {
     size_t start = text.rfind('\n', text.size() - 2);
     return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+// A failed cut: the file is `before` and the newest line, whole, followed
+// by the one line that says the cut failed.
+::testing::AssertionResult FailedCut(const std::string &text, const std::string &before,
+                                     const std::string &newest) {
+    if (text.compare(0, before.size(), before) != 0)
+        return ::testing::AssertionFailure() << "the old content changed";
+    std::string rest = text.substr(before.size());
+    size_t eol = rest.find('\n');
+    if (eol == std::string::npos || rest.compare(eol - newest.size(), newest.size(), newest) != 0)
+        return ::testing::AssertionFailure() << "no newest line: " << rest.substr(0, 300);
+    std::string said = rest.substr(eol + 1);
+    if (said.find("|ERROR|cannot cut the log ") == std::string::npos ||
+        said.find('\n') != said.size() - 1)
+        return ::testing::AssertionFailure() << "not one line about the cut: " << said;
+    return ::testing::AssertionSuccess();
 }
 
 // Compares texts of megabytes: gtest's own message for two unequal strings
@@ -150,7 +168,8 @@ TEST_P(LogCutTempNameTest, CutsOrLeavesTheLogWhole) {
         EXPECT_FALSE(FileExists(tmp));
         return;
     }
-    EXPECT_TRUE(SameText(text, f.before() + LastLine(text))) << "a failed cut leaves the log whole";
+    EXPECT_TRUE(FailedCut(text, f.before(), "newest line"));
+    EXPECT_NE(text.find(tmp + " is not a regular file"), std::string::npos);
     struct stat st;
     ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -200,9 +219,38 @@ TEST(LogCutMount, ReadOnlyDirectoryLeavesTheLogWhole) {
         << strerror(errno);
 
     ASSERT_TRUE(f.log().Write(INFO, "newest line"));
+    EXPECT_TRUE(FailedCut(ReadFile(f.path()), f.before(), "newest line"));
+}
+
+// A cut that keeps failing (a directory at the temporary's name) stops the
+// log at twice its ceiling: the lines past that are dropped, the failure
+// is said once, and the first cut that succeeds says how many were lost.
+TEST(LogCutFailing, StopsAtTwiceTheCeiling) {
+    CutFixture f(kSmallCeiling);
+    const std::string tmp = f.path() + ".cut";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    ASSERT_TRUE(f.Fill());
+    const std::string filler(1000, 'x');
+    const int lines = static_cast<int>(3 * kSmallCeiling / 1000);  // three ceilings' worth
+    int written = 0;
+    for (int i = 0; i < lines; ++i) written += f.log().Write(INFO, "%s", filler.c_str()) ? 1 : 0;
+
+    EXPECT_LE(SizeOf(f.path()), 2 * kSmallCeiling);
+    EXPECT_GT(SizeOf(f.path()), 2 * kSmallCeiling - 2000) << "it stopped well before the limit";
+    EXPECT_LT(written, lines);
     std::string text = ReadFile(f.path());
-    EXPECT_TRUE(SameText(text, f.before() + LastLine(text)));
-    EXPECT_EQ(LastLine(text).substr(LastLine(text).size() - 12), "newest line\n");
+    EXPECT_EQ(vk_test::Occurrences(text, "cannot cut the log "), 1u);
+
+    ASSERT_EQ(rmdir(tmp.c_str()), 0);
+    ASSERT_TRUE(f.log().Write(INFO, "cut again"));
+    EXPECT_LE(SizeOf(f.path()), kSmallCeiling / 2 + 4096);
+    text = ReadFile(f.path());
+    EXPECT_NE(text.find("|INFO|cut again\n"), std::string::npos);
+    const std::string dropped = "lines were dropped while it could not be";
+    size_t at = text.find(dropped);
+    ASSERT_NE(at, std::string::npos) << LastLine(text);
+    size_t digits = text.rfind("; ", at) + 2;
+    EXPECT_EQ(std::stoll(text.substr(digits)), lines - written);
 }
 
 }  // namespace

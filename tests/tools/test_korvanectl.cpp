@@ -720,6 +720,7 @@ TEST(CtlStatus, NotRunning) {
         const char *label;
         const char *content;  // of the PID file; null: none
         std::string out, err;
+        bool held = false;  // this process holds the file's lock, as anyone may
     };
     const std::vector<Case> cases = {
         {"no PID file", nullptr, pidfile + ": none\n", "korvanectl: no PID file " + pidfile + "\n"},
@@ -728,11 +729,20 @@ TEST(CtlStatus, NotRunning) {
         {"pid reused", self.c_str(), pidfile + ", not locked, pid " + self + "\n",
          "korvanectl: stale PID file " + pidfile + ": no process holds its lock (pid " + self +
              " is another process)\n"},
+        {"held by another", "999999999\n",
+         pidfile + ", not locked, pid 999999999 (no such process)\n",
+         "korvanectl: stale PID file " + pidfile + ": its lock is held by pid " + self +
+             ", not by the pid it names\n",
+         true},
     };
     ASSERT_TRUE(Utils::make_parent_dirs(pidfile));
     for (const Case &c : cases) {
         unlink(pidfile.c_str());
         if (c.content) vk_test::WriteFile(pidfile, c.content);
+        int holder = c.held ? open(pidfile.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (c.held) {
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << c.label;
+        }
         const FileSnapshot before = Snapshot(pidfile);
         CtlResult r = RunCtl(root.path(), {"status"});
         EXPECT_EQ(r.exit_code, 3) << c.label;
@@ -748,6 +758,7 @@ TEST(CtlStatus, NotRunning) {
         EXPECT_EQ(Str(st.get(), "pid_file_exists"), c.content ? "true" : "false") << c.label;
         EXPECT_EQ(Str(st.get(), "sockets/products/answers"), "false") << c.label;
         EXPECT_EQ("korvanectl: " + Str(st.get(), "problem") + "\n", c.err) << c.label;
+        if (holder >= 0) close(holder);
     }
 }
 

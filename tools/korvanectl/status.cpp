@@ -2,7 +2,9 @@
 // without touching anything of it. The PID file is only read; whether its
 // lock is held is looked up in /proc/locks rather than tried, because even
 // a brief lock of ours would make a daemon starting at that moment take
-// itself for a second instance and end. Then each socket is connected to,
+// itself for a second instance and end. The PID file is readable by all, so
+// anyone may hold its lock once the daemon is gone: only a lock held by the
+// process the file names counts. Then each socket is connected to,
 // and the front-UI socket asked a read-only question (1001).
 #include <cjson/cJSON.h>
 #include <errno.h>
@@ -39,6 +41,7 @@ struct PidFileState {
     std::string error;  // why it cannot be read
     long pid = 0;       // 0: none in it
     Lock lock = Lock::kUnknown;
+    std::string other;  // pid of a process that holds the lock, not the one named
 };
 
 struct ProcessState {
@@ -52,15 +55,18 @@ struct SocketState {
     std::string detail;  // what answered, or why not
 };
 
-// Whether /proc/locks lists a flock(2) lock on the file: its inode on its
-// device, or its inode held by the pid the file names (where the kernel's
-// device number is not the one stat(2) shows, as on btrfs or overlayfs).
-Lock FlockHeld(const struct stat &st, long file_pid) {
+// Whether /proc/locks lists a flock(2) lock on the file held by the pid the
+// file names (any holder when it names none): its inode on its device, or
+// its inode alone (where the kernel's device number is not the one stat(2)
+// shows, as on btrfs or overlayfs). `*other` gets the pid of any other
+// holder.
+Lock FlockHeld(const struct stat &st, long file_pid, std::string *other) {
     std::ifstream in("/proc/locks");
     if (!in) return Lock::kUnknown;
     char want[64];
     snprintf(want, sizeof(want), "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
              static_cast<unsigned long long>(st.st_ino));
+    const std::string named = std::to_string(file_pid);
     std::string line;
     while (std::getline(in, line)) {
         // "1: FLOCK  ADVISORY  WRITE 1234 00:2b:567 0 EOF"; waiters carry "->".
@@ -68,11 +74,12 @@ Lock FlockHeld(const struct stat &st, long file_pid) {
         std::string id, kind, mode, access, pid, where;
         if (!(fields >> id >> kind >> mode >> access >> pid >> where)) continue;
         if (kind != "FLOCK") continue;
-        if (where == want) return Lock::kHeld;
         size_t colon = where.rfind(':');
-        if (file_pid > 0 && pid == std::to_string(file_pid) && colon != std::string::npos &&
-            where.substr(colon + 1) == std::to_string(st.st_ino))
-            return Lock::kHeld;
+        const bool same_inode =
+            colon != std::string::npos && where.substr(colon + 1) == std::to_string(st.st_ino);
+        if (where == want && (file_pid <= 0 || pid == named)) return Lock::kHeld;
+        if (file_pid > 0 && pid == named && same_inode) return Lock::kHeld;
+        if (where == want) *other = pid;
     }
     return Lock::kFree;
 }
@@ -100,7 +107,7 @@ PidFileState ReadPidFile() {
     char *end = nullptr;
     long pid = strtol(buf, &end, 10);
     if (end != buf && (*end == '\0' || *end == '\n') && pid > 0) s.pid = pid;
-    s.lock = FlockHeld(st, s.pid);
+    s.lock = FlockHeld(st, s.pid, &s.other);
     return s;
 }
 
@@ -230,7 +237,10 @@ int RunStatus(const Args &args) {
         else if (!file.exists)
             problem = "no PID file " + file.path;
         else
-            problem = "stale PID file " + file.path + ": no process holds its lock" +
+            problem = "stale PID file " + file.path +
+                      (file.other.empty() ? ": no process holds its lock"
+                                          : ": its lock is held by pid " + file.other +
+                                                ", not by the pid it names") +
                       (file.pid > 0 && proc.exists
                            ? " (pid " + std::to_string(file.pid) + " is another process)"
                            : "");
