@@ -1,6 +1,7 @@
 #include "daemon/monitor.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -92,6 +93,10 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     }
     m_log.Write(INFO, "parent process start[%ld]", static_cast<long>(m_parentPid));
 
+    // The worker waits until its start is logged: one that fails at once
+    // stops the supervisor, and the log must still name it.
+    int started[2];
+    if (pipe2(started, O_CLOEXEC) != 0) started[0] = started[1] = -1;
     pid_t pid = fork();
     if (pid < 0) {
         m_log.Write(ERROR, "fork error,because: %s", strerror(errno));
@@ -100,8 +105,17 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
         exit(1);
     }
     if (pid > 0) {
+        if (started[0] >= 0) close(started[0]);
         m_log.Write(INFO, "child process start[%ld]", static_cast<long>(pid));
+        if (started[1] >= 0) close(started[1]);
         RunMonitorChild(pid);
+    }
+    if (started[0] >= 0) {
+        close(started[1]);
+        char byte;
+        while (read(started[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(started[0]);
     }
     // The worker. The supervisor is our parent only while getppid() says
     // so; a pidfd taken now stays bound to that very process (and, like
