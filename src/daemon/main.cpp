@@ -26,6 +26,12 @@
 #include "net/net_fui.h"
 #include "proto/notify.h"
 
+// The build's own date unless the build gave one (SOURCE_DATE_EPOCH).
+#ifndef VK_BUILD_DATE
+#define VK_BUILD_DATE __DATE__
+#define VK_BUILD_TIME __TIME__
+#endif
+
 static volatile sig_atomic_t debug_flag = 0;
 
 static const int kHandledSignals[] = {SIGINT, SIGTERM, SIGUSR1};
@@ -183,14 +189,16 @@ static bool load_daemon_config() {
 
 // Log, access policy, settings, store, signals, sockets; serves until a
 // stop signal, then tears down in reverse order. The exit status.
-static int serve() {
+static int serve(CSimpleMonitor &monitor) {
     if (MoxLogInit() != 0) {
         fprintf(stderr, "failed to init log\n");
         return vk_exit::kLog;
     }
     std::string logpath = vk_paths::File(vk_paths::kLogFile);
-    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
+    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", VK_BUILD_DATE,
+                                        VK_BUILD_TIME);
     if (!load_access_policy() || !load_daemon_config()) {
+        monitor.Stop();
         MoxLogUninit();
         return vk_exit::kConfig;
     }
@@ -238,6 +246,9 @@ static int serve() {
         MoxDbUninit();
         if (status == vk_exit::kOk) Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");
     }
+    // Ending the supervisor and removing the PID files is logged too: the
+    // log closes last.
+    monitor.Stop();
     MoxLogUninit();
     return status;
 }
@@ -262,7 +273,7 @@ int main(int argc, char **argv) {
     int pidfd = CPidFile::write_pid_file(pidfile.c_str());
     if (pidfd >= 0) {
         monitor.SetChildPidFd(pidfd);
-        status = serve();
+        status = serve(monitor);
     } else if (errno == EWOULDBLOCK) {
         status = vk_exit::kOk;  // another instance runs: end quietly
     } else {
