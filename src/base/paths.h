@@ -19,6 +19,7 @@ constexpr const char *kDbDir = "/etc/korvane";
 constexpr const char *kDbFile = "/etc/korvane/korvaned.db";
 constexpr const char *kAccessFile = "/etc/korvane/access.conf";
 constexpr const char *kDaemonConfFile = "/etc/korvane/korvaned.conf";
+constexpr const char *kLogConfFile = "/etc/korvane/log.conf";
 constexpr const char *kSecSoftSocket = "@/tmp/.zelluskkorvane";
 constexpr const char *kFuiSocket = "@/tmp/.zelluskkorvanefui";
 

@@ -103,7 +103,7 @@ static void print_usage() {
         "  supervisor log  %s\n"
         "  PID file        %s (locked while the daemon runs)\n"
         "  supervisor PID  %s\n"
-        "  log settings    %s/conf/log.conf (optional)\n"
+        "  log settings    %s (optional), else %s/conf/log.conf\n"
         "  access policy   %s (optional)\n"
         "  settings        %s (optional)\n"
         "Sockets:\n"
@@ -120,6 +120,7 @@ static void print_usage() {
         vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
         vk_paths::File(vk_paths::kWorkerPidFile).c_str(),
         vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
+        vk_paths::File(vk_paths::kLogConfFile).c_str(),
         confdir.empty() ? "<executable's directory>" : confdir.c_str(),
         vk_paths::File(vk_paths::kAccessFile).c_str(),
         vk_paths::File(vk_paths::kDaemonConfFile).c_str(),
