@@ -25,6 +25,7 @@ constexpr const char *kDaemonConfFile = "/etc/korvane/korvaned.conf";
 // The journal's native socket: evidence lines go there when the log is not
 // copied to the journal through standard error.
 constexpr const char *kJournalSocket = "/run/systemd/journal/socket";
+constexpr const char *kLogConfFile = "/etc/korvane/log.conf";
 constexpr const char *kSecSoftSocket = "@/tmp/.zelluskkorvane";
 constexpr const char *kFuiSocket = "@/tmp/.zelluskkorvanefui";
 

@@ -27,6 +27,12 @@
 #include "net/net_fui.h"
 #include "proto/notify.h"
 
+// The build's own date unless the build gave one (SOURCE_DATE_EPOCH).
+#ifndef VK_BUILD_DATE
+#define VK_BUILD_DATE __DATE__
+#define VK_BUILD_TIME __TIME__
+#endif
+
 static volatile sig_atomic_t debug_flag = 0;
 
 static const int kHandledSignals[] = {SIGINT, SIGTERM, SIGUSR1};
@@ -100,7 +106,7 @@ static void print_usage() {
         "  instance lock   %s (root's only)\n"
         "  supervisor PID  %s\n"
         "  supervisor lock %s\n"
-        "  log settings    %s/conf/log.conf (optional)\n"
+        "  log settings    %s (optional), else %s/conf/log.conf\n"
         "  access policy   %s (optional)\n"
         "  settings        %s (optional)\n"
         "Sockets:\n"
@@ -120,6 +126,7 @@ static void print_usage() {
         vk_paths::File(vk_paths::kWorkerLockFile).c_str(),
         vk_paths::File(vk_paths::kMonitorPidFile).c_str(),
         vk_paths::File(vk_paths::kMonitorLockFile).c_str(),
+        vk_paths::File(vk_paths::kLogConfFile).c_str(),
         confdir.empty() ? "<executable's directory>" : confdir.c_str(),
         vk_paths::File(vk_paths::kAccessFile).c_str(),
         vk_paths::File(vk_paths::kDaemonConfFile).c_str(),
@@ -196,7 +203,7 @@ static std::string unsafe_dir_of(const std::string &path) {
     return state_dir_check(path_dir(path));
 }
 
-static int serve() {
+static int serve(CSimpleMonitor &monitor) {
     std::string unsafe = unsafe_dir_of(vk_paths::File(vk_paths::kLogFile));
     if (!unsafe.empty()) {
         fprintf(stderr, "veskkorvaned: unsafe log directory %s\n", unsafe.c_str());
@@ -207,8 +214,10 @@ static int serve() {
         return vk_exit::kLog;
     }
     std::string logpath = vk_paths::File(vk_paths::kLogFile);
-    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", __DATE__, __TIME__);
+    Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned build at %s %s", VK_BUILD_DATE,
+                                        VK_BUILD_TIME);
     if (!load_access_policy() || !load_daemon_config()) {
+        monitor.Stop();
         MoxLogUninit();
         return vk_exit::kConfig;
     }
@@ -261,6 +270,9 @@ static int serve() {
         MoxDbUninit();
         if (status == vk_exit::kOk) Singleton<MyLog>::Instance()->Write(INFO, "veskkorvaned exit!");
     }
+    // Ending the supervisor and removing the PID files is logged too: the
+    // log closes last.
+    monitor.Stop();
     MoxLogUninit();
     return status;
 }
@@ -318,7 +330,7 @@ int main(int argc, char **argv) {
         int pidfd = CPidFile::write_pid_file(pidfile.c_str());
         if (pidfd >= 0) {
             monitor.SetChildPidFd(pidfd);
-            status = serve();
+            status = serve(monitor);
         } else {
             fprintf(stderr, "veskkorvaned: cannot write the PID file %s: %s\n", pidfile.c_str(),
                     strerror(errno));

@@ -5,9 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/paths.h"
@@ -39,9 +42,29 @@ static int pidfd_kill(int pidfd, int sig) {
 #endif
 }
 
+static long monotonic_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec);
+}
+
+int CSimpleMonitor::RestartWaitSeconds(int quick) {
+    if (quick <= 1) return 0;
+    if (quick - 2 >= 6) return kMaxRestartWaitSeconds;
+    int wait = 1 << (quick - 2);
+    return wait < kMaxRestartWaitSeconds ? wait : kMaxRestartWaitSeconds;
+}
+
 void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string &rundir,
                                    const std::string &pidfile) {
     (void)rundir;
+    // Left by the supervisor that started this copy; the worker must not
+    // pass it on.
+    if (const char *quick = getenv(kQuickExitsEnv)) {
+        long n = strtol(quick, nullptr, 10);
+        m_quickExits = n < 0 ? 0 : (n > 64 ? 64 : static_cast<int>(n));
+        unsetenv(kQuickExitsEnv);
+    }
     m_log.Open(vk_paths::File(vk_paths::kMonitorLogFile).c_str());
     m_log.SetMaxLogFilesize(1048576);
     m_childPidFile = pidfile;
@@ -106,6 +129,7 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     }
     if (pid > 0) {
         if (started[0] >= 0) close(started[0]);
+        m_childStart = monotonic_seconds();
         m_log.Write(INFO, "child process start[%ld]", static_cast<long>(pid));
         if (started[1] >= 0) close(started[1]);
         RunMonitorChild(pid);
@@ -136,6 +160,21 @@ void CSimpleMonitor::RunMonitorChild(int pid) {
         r = waitpid(pid, &status, 0);
     } while (r <= 0 && errno == EINTR);
     m_log.Write(INFO, "%s", StrProcExitStatus(pid, status).c_str());
+    const long lived = monotonic_seconds() - m_childStart;
+    const int quick = lived < kQuickExitSeconds ? m_quickExits + 1 : 0;
+    const int wait = RestartWaitSeconds(quick);
+    if (wait > 0) {
+        m_log.Write(INFO,
+                    "process[%ld] lived %ld s,%d quick exits in a row,waiting %d s before starting "
+                    "it again",
+                    static_cast<long>(pid), lived, quick, wait);
+        struct timespec left = {wait, 0};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+    char count[16];
+    snprintf(count, sizeof(count), "%d", quick);
+    setenv(kQuickExitsEnv, count, 1);
     // Ours while our lock holds; the worker's only while nobody holds it (a
     // worker that never got it leaves the file of the instance that has it).
     CPidFile::remove_pid_file(m_parentPidFile.c_str(), m_parentPidFd);
@@ -189,6 +228,8 @@ bool CSimpleMonitor::supervisorGone(int timeout_ms) {
 }
 
 void CSimpleMonitor::Stop() {
+    if (m_stopped) return;
+    m_stopped = true;
     MyLog *log = Singleton<MyLog>::Instance();
     if (m_parentPid > 1) {
         for (int attempt = 0; attempt < 10; ++attempt) {

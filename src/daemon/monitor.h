@@ -2,6 +2,13 @@
 // the worker, and when the worker dies removes both PID files and starts the
 // program anew. The worker ends the supervisor on an orderly stop.
 //
+// A worker that dies soon after it started (kQuickExitSeconds) is restarted
+// at once the first time; after each further quick death in a row the
+// supervisor waits, 1 s, then twice as long each time, up to
+// kMaxRestartWaitSeconds, so that a crash loop does not spin. The count
+// travels to the next copy of the program in kQuickExitsEnv, since each
+// restart is a new supervisor.
+//
 // Stop signals the supervisor only through a pidfd taken in the worker right
 // after the fork, while the supervisor was certainly its parent, so it can
 // never reach a process that merely inherited the supervisor's id, nor the
@@ -14,6 +21,12 @@
 
 class CSimpleMonitor {
 public:
+    static constexpr long kQuickExitSeconds = 10;
+    static constexpr int kMaxRestartWaitSeconds = 60;
+    static constexpr const char *kQuickExitsEnv = "VESKKORVANED_QUICK_EXITS";
+    // Seconds to wait before a restart after `quick` quick deaths in a row.
+    static int RestartWaitSeconds(int quick);
+
     CSimpleMonitor() = default;
 
     // Program path, run directory (unused) and worker PID-file path. Returns
@@ -28,9 +41,9 @@ public:
     // The worker's locked PID-file descriptor (from write_pid_file), so that
     // Stop removes that file only while this process holds it.
     void SetChildPidFd(int fd) { m_childPidFd = fd; }
-    // The worker's last step: ends the supervisor (if any) and removes the
-    // PID files this object knows of, each only while nobody else holds
-    // it. Does nothing in foreground mode.
+    // The worker's last step, while its log is still open: ends the
+    // supervisor (if any) and removes the PID files this object knows of,
+    // each only while nobody else holds it. Only the first call acts.
     void Stop();
 
 private:
@@ -45,4 +58,7 @@ private:
     std::string m_program;
     MyLog m_log;
     int m_parentHandle = -1;  // pidfd of the supervisor, in the worker only
+    int m_quickExits = 0;     // quick deaths in a row before this supervisor
+    long m_childStart = 0;    // monotonic second the worker was forked
+    bool m_stopped = false;
 };

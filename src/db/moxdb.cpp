@@ -5,7 +5,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <SQLiteCpp/Database.h>
@@ -128,21 +131,34 @@ bool CMoxDb::initDb() {
     // A failure here shows when the directory is opened.
     Utils::make_dirs(m_dbDir);
     if (!protectFiles()) return false;
-    try {
-        m_pDb.reset(new (std::nothrow) SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(),
-                                                        Sqlite3DB::kBusyTimeoutMs));
-    } catch (const std::exception &e) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
-                                            m_dbPath.c_str(), e.what());
-        return false;
+    int rc = openDb();
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+        // Kept for inspection; the registry fills again as the products and
+        // the front UI register.
+        m_pDb.reset();
+        const std::string aside = m_dbPath + ".corrupt-" + std::to_string(time(nullptr));
+        if (rename(m_dbPath.c_str(), aside.c_str()) != 0) {
+            Singleton<MyLog>::Instance()->Write(
+                ERROR, "database %s cannot be read by SQLite and cannot be renamed to %s: %s",
+                m_dbPath.c_str(), aside.c_str(), strerror(errno));
+            return false;
+        }
+        // A journal left beside it belongs to the unreadable file.
+        rename((m_dbPath + "-journal").c_str(), (aside + "-journal").c_str());
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "database %s cannot be read by SQLite,renamed to %s,a new one created",
+            m_dbPath.c_str(), aside.c_str());
+        if (!protectFiles()) return false;
+        rc = openDb();
+        if (rc != 0) {
+            m_pDb.reset();
+            return false;
+        }
     }
-    if (m_pDb == nullptr) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "create sqlite3 db failed,no memory");
-        return false;
-    }
-    if (execSql(kSchema)) return true;
-    m_pDb.reset();
-    return false;
+    // Any other failure of the schema (a file locked by another process):
+    // the start goes on with whatever tables exist, and each later
+    // statement reports its own failure.
+    return m_pDb != nullptr;
 }
 
 // SQLite opens the files by their paths itself (never through a link, with
@@ -186,15 +202,34 @@ bool CMoxDb::protectFiles() {
     return ok;
 }
 
-bool CMoxDb::execSql(const char *text) {
+int CMoxDb::openDb() {
     try {
-        return m_pDb->exec(text) >= 0;
+        m_pDb.reset(new (std::nothrow) SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(),
+                                                        Sqlite3DB::kBusyTimeoutMs));
+    } catch (const SQLite::Exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
+                                            m_dbPath.c_str(), e.what());
+        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
     } catch (const std::exception &e) {
-        // The start goes on with whatever tables exist; each later statement
-        // reports its own failure.
-        Singleton<MyLog>::Instance()->Write(ERROR, "failed to exec sql: %s,because: %s", text,
+        Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
+                                            m_dbPath.c_str(), e.what());
+        return SQLITE_ERROR;
+    }
+    if (m_pDb == nullptr) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "create sqlite3 db failed,no memory");
+        return SQLITE_NOMEM;
+    }
+    try {
+        m_pDb->exec(kSchema);
+        return 0;
+    } catch (const SQLite::Exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "failed to exec sql: %s,because: %s", kSchema,
                                             e.what());
-        return true;
+        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "failed to exec sql: %s,because: %s", kSchema,
+                                            e.what());
+        return SQLITE_ERROR;
     }
 }
 

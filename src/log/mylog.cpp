@@ -471,14 +471,31 @@ bool MyLog::truncate(std::string *why) {
     return true;
 }
 
+namespace {
+
+// A value as the file gives it, less a comment after it (" ; ..." or
+// " # ..."): no value of this file holds either character.
+std::string conf_value(const std::string &raw) {
+    for (size_t i = 1; i < raw.size(); ++i) {
+        if ((raw[i] != ';' && raw[i] != '#') || (raw[i - 1] != ' ' && raw[i - 1] != '\t')) continue;
+        size_t end = i;
+        while (end > 0 && (raw[end - 1] == ' ' || raw[end - 1] == '\t')) --end;
+        return raw.substr(0, end);
+    }
+    return raw;
+}
+
+}  // namespace
+
 bool MyLog::LoadConf(const std::string &path) {
     // Opened once, never through a link, and taken only from a regular file
     // that no one but its owner (root or us) may write.
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
-            m_confNotice = "ignored " + path + ": " +
-                           (errno == ELOOP ? "a symbolic link (not followed)" : strerror(errno));
+            m_confNotices.push_back(
+                "ignored " + path + ": " +
+                (errno == ELOOP ? "a symbolic link (not followed)" : strerror(errno)));
         reportConf();
         return false;
     }
@@ -496,45 +513,61 @@ bool MyLog::LoadConf(const std::string &path) {
         problem = strerror(errno);
     close(fd);
     if (!problem.empty()) {
-        m_confNotice = "ignored " + path + ": " + problem;
+        m_confNotices.push_back("ignored " + path + ": " + problem);
         reportConf();
         return false;
     }
     INIParser ini;
     ini.SetPath(path);
     if (ini.ReadINIText(text) != 0) return false;
-    std::string level = ini.GetValue("LOG_CONF", "LOGLEVEL");
-    if (level == "debug")
+    std::string level = conf_value(ini.GetValue("LOG_CONF", "LOGLEVEL"));
+    if (level == "debug") {
         m_confLevel = DEBUG;
-    else if (level == "normal")
+    } else if (level == "normal") {
         m_confLevel = INFO;
-    else if (level == "error")
+    } else if (level == "error") {
         m_confLevel = ERROR;
-    std::string size = ini.GetValue("LOG_CONF", "MAXFILESIZE");
+    } else if (!level.empty()) {
+        m_confNotices.push_back("ignored LOGLEVEL = " + level + " in " + path +
+                                ": not debug, normal or error; the level stays " +
+                                (m_confLevel == DEBUG   ? "debug"
+                                 : m_confLevel == ERROR ? "error"
+                                                        : "normal"));
+    }
+    std::string size = conf_value(ini.GetValue("LOG_CONF", "MAXFILESIZE"));
     if (!size.empty()) {
         long long ceiling = 0;
         if (parse_ceiling(size, &ceiling)) {
             m_ceiling = ceiling;
         } else {
-            m_confNotice = "ignored MAXFILESIZE = " + size + " in " + path +
-                           ": not a number of bytes from " + std::to_string(kMinConfiguredCeiling) +
-                           " to " + std::to_string(kMaxConfiguredCeiling) + "; the ceiling stays " +
-                           std::to_string(m_ceiling);
-            reportConf();
+            m_confNotices.push_back("ignored MAXFILESIZE = " + size + " in " + path +
+                                    ": not a number of bytes from " +
+                                    std::to_string(kMinConfiguredCeiling) + " to " +
+                                    std::to_string(kMaxConfiguredCeiling) + "; the ceiling stays " +
+                                    std::to_string(m_ceiling));
         }
     }
+    reportConf();
     return true;
 }
 
-// The configuration is read before the log is open: its complaint waits for
+// The configuration is read before the log is open: its complaints wait for
 // the first Open.
 void MyLog::reportConf() {
-    if (m_fd == -1 || m_confNotice.empty()) return;
-    Write(ERROR, "%s", m_confNotice.c_str());
-    m_confNotice.clear();
+    if (m_fd == -1 || m_confNotices.empty()) return;
+    std::vector<std::string> notices;
+    notices.swap(m_confNotices);
+    for (const std::string &notice : notices) Write(ERROR, "%s", notice.c_str());
 }
 
+// /etc/korvane/log.conf, which a package ships as a configuration file,
+// when it exists; otherwise conf/log.conf beside the executable.
 void MyLog::loadLogConf() {
+    std::string etc = vk_paths::File(vk_paths::kLogConfFile);
+    if (access(etc.c_str(), F_OK) == 0) {
+        LoadConf(etc);
+        return;
+    }
     std::string dir = Utils::get_runpath();
     if (dir.empty()) return;
     LoadConf(dir + "/conf/log.conf");

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #include "base/singleton.h"
 
@@ -96,7 +97,7 @@ private:
     unsigned long m_maxSize = 5242880;
     _LogLevel m_confLevel = INFO;
     long long m_ceiling = kDefaultCeiling;
-    std::string m_confNotice;  // complaint about the configuration, until written
+    std::vector<std::string> m_confNotices;  // complaints about the configuration, until written
     std::string m_path;
     long m_lastCheck = 0;                // second of the last check that the file still exists
     std::atomic<bool> m_journal{false};  // standard error is the journal: copy lines there

@@ -257,6 +257,15 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
         net_close_client(el, c);
         return;
     }
+    if (c->inbuf->last == c->inbuf->end) {
+        // An incomplete line has filled the largest buffer: no line of the
+        // protocol is that long.
+        netLogBadInput(&c->log_budget, ERROR,
+                       "Client %s sent a line longer than %zu bytes,listener: %s,fd: %d,closed",
+                       c->name, kNetBufferSize, l->name, fd);
+        net_close_client(el, c);
+        return;
+    }
     ssize_t n = read(fd, c->inbuf->last, static_cast<size_t>(c->inbuf->end - c->inbuf->last));
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -265,7 +274,6 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
         return;
     }
     if (n == 0) {
-        // Also a buffer that an incomplete line has filled to kNetBufferSize.
         if (netLogConnLine(&c->log_budget))
             LOG(INFO, "Client %s closed connection from listener: %s,fd: %d", c->name, l->name, fd);
         net_close_client(el, c);

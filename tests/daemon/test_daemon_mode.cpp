@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <string>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "client/korvane_client.h"
+#include "daemon/monitor.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
 
@@ -188,6 +190,61 @@ TEST_F(DaemonModeTest, SigtermToWorkerEndsBothAndRemovesPidFiles) {
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned.pid"));
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
     EXPECT_EQ(MonitorLog().find("termination by"), std::string::npos) << "nothing was restarted";
+}
+
+// The worker ends its supervisor while its log is still open: the lines
+// that say so are in it.
+TEST_F(DaemonModeTest, StoppingTheSupervisorIsLogged) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    ASSERT_EQ(kill(wrk, SIGTERM), 0);
+    EXPECT_TRUE(WaitFor([&] { return Gone(wrk) && Gone(sup); }));
+    std::string log = ReadFile(root_.path() + "/var/log/veskkorvaned.log");
+    const std::string line = "|INFO|stop parent process [" + std::to_string(sup) + "] success\n";
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_LT(log.find("veskkorvaned exit!"), log.find(line));
+}
+
+// A worker that dies soon after its start is restarted at once the first
+// time, then after 1 s, 2 s...; one that lived long enough resets that.
+TEST_F(DaemonModeTest, CrashLoopWaitsLongerEachTime) {
+    ASSERT_EQ(StartDetached(), 0);
+    pid_t sup = 0, wrk = 0, old = 0;
+    ASSERT_TRUE(WaitPair(&sup, &wrk));
+    for (int i = 0; i < 3; ++i) {
+        old = wrk;
+        ASSERT_EQ(kill(wrk, SIGKILL), 0);
+        ASSERT_TRUE(WaitPair(&sup, &wrk, old));
+    }
+    std::string log = MonitorLog();
+    std::vector<std::string> waits;
+    for (size_t p = log.find(",waiting "); p != std::string::npos; p = log.find(",waiting ", p + 1))
+        waits.push_back(log.substr(p + 9, log.find(' ', p + 9) - p - 9));
+    EXPECT_EQ(waits, (std::vector<std::string>{"1", "2"})) << log;
+    EXPECT_NE(log.find(" s,3 quick exits in a row,waiting 2 s before starting it again"),
+              std::string::npos)
+        << log;
+
+    // Past the quick-exit time the count starts again: restarted at once.
+    const auto born = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return std::chrono::steady_clock::now() - born >
+                   std::chrono::seconds(CSimpleMonitor::kQuickExitSeconds + 1);
+        },
+        (CSimpleMonitor::kQuickExitSeconds + 5) * 1000));
+    old = wrk;
+    ASSERT_EQ(kill(wrk, SIGKILL), 0);
+    ASSERT_TRUE(WaitPair(&sup, &wrk, old));
+    EXPECT_EQ(vk_test::Occurrences(MonitorLog(), ",waiting "), 2u);
+}
+
+TEST(RestartWait, DoublesFromOneSecondUpToAMinute) {
+    const std::pair<int, int> cases[] = {{0, 0},  {1, 0},  {2, 1},  {3, 2},  {4, 4},
+                                         {7, 32}, {8, 60}, {9, 60}, {64, 60}};
+    for (const auto &c : cases)
+        EXPECT_EQ(CSimpleMonitor::RestartWaitSeconds(c.first), c.second) << c.first;
 }
 
 TEST_F(DaemonModeTest, SecondStartEndsQuietlyAndLeavesThePairAlone) {

@@ -280,6 +280,7 @@ const std::vector<std::string> kHelpText = {"Usage: veskkorvaned",
                                             "{root}/var/run/veskkorvaned.pid",
                                             "{root}/etc/korvane/korvaned.db",
                                             "{root}/etc/korvane/korvaned.conf (optional)\n",
+                                            "{root}/etc/korvane/log.conf (optional), else ",
                                             "@{root}/tmp/.zelluskkorvane\n",
                                             "@{root}/tmp/.zelluskkorvanefui\n",
                                             "Exit status:"};

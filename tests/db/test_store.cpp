@@ -10,8 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/paths.h"
@@ -1224,4 +1226,64 @@ TEST_F(StoreTest, ListSecSoftsGivesEveryOtherProduct) {
     for (const CSecSoftInfo &p : all)
         got += p.uuid + p.name + p.exec + std::to_string(p.status) + " ";
     EXPECT_EQ("Qq/q2 Pp/p1 Rr/r1 ", got);
+}
+
+// A file SQLite cannot read as a database is set aside, kept as it was for
+// inspection, and a new one serves.
+TEST_F(StoreTest, UnreadableFileIsSetAsideAndANewOneCreated) {
+    MoxDbUninit();
+    std::string junk(8192, '\0');
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>((i * 131 + 7) % 251);
+    vk_test::WriteFile(DbFile(), junk);
+    const size_t from = Log().size();
+    const long long before = static_cast<long long>(time(nullptr));
+    ASSERT_EQ(0, MoxDbInit());
+    const std::string added = Log().substr(from);
+
+    std::string aside;
+    for (long long t = before; t <= before + 5 && aside.empty(); ++t)
+        if (vk_test::FileExists(DbFile() + ".corrupt-" + std::to_string(t)))
+            aside = DbFile() + ".corrupt-" + std::to_string(t);
+    ASSERT_FALSE(aside.empty()) << added;
+    EXPECT_EQ(junk, vk_test::ReadFile(aside));
+    EXPECT_EQ(1u, vk_test::Occurrences(added, "|ERROR|database " + DbFile() +
+                                                  " cannot be read by SQLite,renamed to " + aside +
+                                                  ",a new one created\n"))
+        << added;
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    EXPECT_EQ(1, Int("select count(*) from t_secsoft"));
+}
+
+// A reader's shared lock shorter than the busy timeout only delays a write;
+// one held past it fails the write, and nothing of it is stored.
+TEST_F(StoreTest, ReaderLockDelaysAWriteOrFailsItWhole) {
+    struct Case {
+        const char *name;
+        bool release_soon;
+        MoxResult result;
+    };
+    for (const Case &c : {Case{"short read", true, kMoxOk}, Case{"long read", false, kMoxFailed}}) {
+        SCOPED_TRACE(c.name);
+        const std::string uuid = std::string("R-") + (c.release_soon ? "short" : "long");
+        SQLite::Database reader(DbFile(), SQLite::OPEN_READONLY);
+        reader.exec("BEGIN");
+        SQLite::Statement q(reader, "select count(*) from t_secsoft");
+        ASSERT_TRUE(q.executeStep());  // holds a shared lock until the end of the transaction
+        std::thread release;
+        if (c.release_soon)
+            release = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                q.reset();
+                reader.exec("COMMIT");
+            });
+        MoxResult rc = db().Upgrade(Product(uuid));
+        if (release.joinable()) release.join();
+        if (!c.release_soon) {
+            q.reset();
+            reader.exec("COMMIT");
+        }
+        EXPECT_EQ(c.result, rc);
+        EXPECT_EQ(c.result == kMoxOk ? 1 : 0,
+                  Int("select count(*) from t_secsoft where uuid='" + uuid + "'"));
+    }
 }

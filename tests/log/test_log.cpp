@@ -293,7 +293,46 @@ TEST_P(LogConfLevelTest, ConfiguredLevelIsTheStartLevel) {
 INSTANTIATE_TEST_SUITE_P(Values, LogConfLevelTest,
                          ::testing::Values(LevelCase{"debug", DEBUG}, LevelCase{"normal", INFO},
                                            LevelCase{"error", ERROR}, LevelCase{"DEBUG", INFO},
-                                           LevelCase{"verbose", INFO}));
+                                           LevelCase{"verbose", INFO},
+                                           LevelCase{"debug ; as the README shows it", DEBUG},
+                                           LevelCase{"error\t# quiet", ERROR}));
+
+// A level the log does not know keeps the level and says so once the log
+// is open, as a bad ceiling does.
+TEST(LogConfLevel, UnknownLevelIsReported) {
+    TempRoot root;
+    std::string conf = root.path() + "/log.conf";
+    std::string path = root.path() + "/level.log";
+    WriteFile(conf, "[LOG_CONF]\nLOGLEVEL = verbose ; louder\nMAXFILESIZE = 2M\n");
+    MyLog log;
+    ASSERT_TRUE(log.LoadConf(conf));
+    EXPECT_EQ(log.ConfiguredLevel(), INFO);
+    ASSERT_TRUE(log.Open(path.c_str()));
+    std::string text = ReadFile(path);
+    EXPECT_EQ(vk_test::Occurrences(text, "|ERROR|ignored LOGLEVEL = verbose in " + conf +
+                                             ": not debug, normal or error; the level stays "
+                                             "normal\n"),
+              1u)
+        << text;
+    EXPECT_EQ(vk_test::Occurrences(text, "|ERROR|ignored MAXFILESIZE = 2M in "), 1u) << text;
+}
+
+// /etc/korvane/log.conf, as a package ships it, is read before the file
+// beside the executable.
+TEST(LogConfFile, EtcFileSetsTheDaemonsLevel) {
+    TempRoot root;
+    ASSERT_EQ(mkdir(root.Under("/etc").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(root.Under("/etc/korvane").c_str(), 0755), 0);
+    WriteFile(root.Under("/etc/korvane/log.conf"),
+              "[LOG_CONF]\nLOGLEVEL = debug        ; debug, normal or error\n");
+    vk_test::DaemonProcess daemon(root.path());
+    ASSERT_TRUE(daemon.WaitListening());
+    korvane::Client c = vk_test::TryOutClient();
+    ASSERT_TRUE(c.Connect("@" + root.path() + "/tmp/.zelluskkorvanefui")) << c.error();
+    ASSERT_TRUE(c.SendRequest("ui", 1, 1004));
+    ASSERT_TRUE(c.ReadMessage(5000).has_value());
+    EXPECT_TRUE(daemon.WaitLog("|DEBUG|handle GetFuiConf packet,respones: "));
+}
 
 // MAXFILESIZE: decimal bytes from 1 MiB to 1 GiB. Anything else keeps the
 // ceiling and is reported once, as soon as the log is open.
@@ -354,7 +393,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"TrailingGarbage", "2097152abc", 10485760, "2097152abc"},
                       SizeCase{"Suffix", "2M", 10485760, "2M"},
                       SizeCase{"Hex", "0x200000", 10485760, "0x200000"},
-                      SizeCase{"Tab", "\t", 10485760, "\\t"}),
+                      SizeCase{"Tab", "\t", 10485760, "\\t"},
+                      SizeCase{"Comment", "2097152 ; two MiB", 2097152, nullptr}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Seen by a log while it is destroyed: what a signal handler would find

@@ -1,13 +1,8 @@
 // korvanectl show: the registry as the daemon stored it, read from its
-// database without ever holding a lock the daemon could meet. The daemon
-// writes with no busy timeout, so even a short shared lock of a reader
-// makes its write fail. The reader therefore opens the file as immutable
-// (no locks at all) and checks afterwards that no write overlapped the
-// read, like a sequence lock: no rollback journal before and after, and
-// the file change counter (which every commit increments) unchanged. A read
-// that overlapped a write is thrown away and tried again; while the daemon
-// is writing, the reader waits. Only when that never succeeds does it read
-// once with ordinary locks and a busy timeout.
+// database in one read transaction, so that every table is seen as of one
+// moment. The shared lock it holds lasts a few milliseconds; the daemon's
+// writes wait for such a lock (its busy timeout) instead of failing, and
+// this reader waits likewise for a write in progress.
 //
 // The tables of the current product and of each product's liveness and
 // last report came later than the others: a database without them is
@@ -20,9 +15,6 @@
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include <cctype>
 #include <cstdint>
@@ -299,36 +291,6 @@ void ReadTables(SQLite::Database &db, Registry *reg) {
     ReadStateTables(db, reg);
 }
 
-// A file path as an SQLite URI, every byte outside a safe set escaped.
-std::string ImmutableUri(const std::string &path) {
-    std::string uri = "file:";
-    for (unsigned char c : path) {
-        if (isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-            uri += static_cast<char>(c);
-        } else {
-            char esc[4];
-            snprintf(esc, sizeof(esc), "%%%02X", c);
-            uri += esc;
-        }
-    }
-    return uri + "?immutable=1";
-}
-
-// The header's file change counter; false when the file cannot be read.
-bool ChangeCounter(const std::string &path, uint32_t *counter) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    unsigned char b[4];
-    bool ok = pread(fd, b, sizeof(b), 24) == static_cast<ssize_t>(sizeof(b));
-    close(fd);
-    *counter = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-    return ok;
-}
-
-bool Exists(const std::string &path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
 // Why the file cannot be read at all, in words for the person at the
 // terminal; "" when it can be opened for reading. The daemon keeps the
 // file readable by root only.
@@ -348,33 +310,6 @@ std::string Unreadable(const std::string &path) {
     return "cannot read the registry database " + path + ": " + strerror(err);
 }
 
-constexpr int kLockFreeAttempts = 200;
-
-// One read that no write overlapped, or false.
-bool ReadWithoutLocks(const std::string &path, Registry *reg) {
-    const std::string journal = path + "-journal";
-    for (int attempt = 0; attempt < kLockFreeAttempts; attempt++) {
-        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        uint32_t before = 0, after = 0;
-        // The counter before the journal check, and after it at the end: a
-        // commit whose page writes overlap the read then shows in one or
-        // the other. (The daemon's database uses the default rollback
-        // journal, deleted at each commit.)
-        if (!ChangeCounter(path, &before) || Exists(journal)) continue;
-        Registry candidate;
-        try {
-            SQLite::Database db(ImmutableUri(path), SQLite::OPEN_READONLY | SQLite::OPEN_URI);
-            ReadTables(db, &candidate);
-        } catch (const std::exception &) {
-            continue;  // a torn read may look corrupt: try again
-        }
-        if (Exists(journal) || !ChangeCounter(path, &after) || after != before) continue;
-        *reg = std::move(candidate);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int RunShow(const Args &args) {
@@ -382,15 +317,12 @@ int RunShow(const Args &args) {
     Registry reg;
     const std::string unreadable = Unreadable(path);
     if (!unreadable.empty()) return Fail(kExitDatabase, unreadable);
-    if (!ReadWithoutLocks(path, &reg)) {
-        try {
-            SQLite::Database db(path, SQLite::OPEN_READONLY, kBusyTimeoutMs);
-            reg = Registry();
-            ReadTables(db, &reg);
-        } catch (const std::exception &e) {
-            return Fail(kExitDatabase,
-                        "cannot read the registry database " + path + ": " + e.what());
-        }
+    try {
+        SQLite::Database db(path, SQLite::OPEN_READONLY, kBusyTimeoutMs);
+        SQLite::Transaction read(db);
+        ReadTables(db, &reg);
+    } catch (const std::exception &e) {
+        return Fail(kExitDatabase, "cannot read the registry database " + path + ": " + e.what());
     }
     if (args.json)
         PrintJson(reg);
