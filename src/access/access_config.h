@@ -9,9 +9,11 @@
 
 #include "access/access_policy.h"
 
-// Highest value of [limits] connections_per_uid: both sockets' client
-// tables full.
-constexpr int kAccessMaxConnectionsPerUid = 2048;
+// Highest value of [limits] connections_per_uid. Both sockets' client
+// tables are indexed by descriptor and so share one range of 1024, of
+// which root keeps the last 64: no other uid can hold more than the 960
+// below (and only the active session's owner that many).
+constexpr int kAccessMaxConnectionsPerUid = 960;
 
 // 0: the file was read into `policy`. 1: there is no file; `policy` is the
 // default. -1: it cannot be read or says something wrong; `error` names the

@@ -165,6 +165,8 @@ static bool load_access_policy() {
         return false;
     }
     access_policy_set(policy);
+    static_assert(kAccessMaxConnectionsPerUid == kNetMaxClients - kNetRootReserve,
+                  "the policy's bound is what the client tables can give one uid");
     net_set_uid_connection_limit(policy.connections_per_uid);
     std::string summary = access_policy_summary(policy);
     Singleton<MyLog>::Instance()->Write(

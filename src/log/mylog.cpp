@@ -187,8 +187,12 @@ bool MyLog::Close() {
     return true;
 }
 
-void MyLog::SetMaxLogFilesize(unsigned long size) {
-    if (size > 5242879) m_maxSize = size;
+bool MyLog::SetMaxLogFilesize(long long size) {
+    if (size < kMinConfiguredCeiling || size > kMaxConfiguredCeiling) return false;
+    pthread_mutex_lock(&m_mutex);
+    m_ceiling = size;
+    pthread_mutex_unlock(&m_mutex);
+    return true;
 }
 
 bool MyLog::Write(_LogLevel level, const char *format, ...) {

@@ -57,7 +57,9 @@ public:
 
     _LogLevel GetLogLevel() const { return static_cast<_LogLevel>(m_level.load()); }
     void SetLogLevel(_LogLevel level) { m_level.store(level); }
-    void SetMaxLogFilesize(unsigned long size);
+    // The ceiling, in bytes within the range MAXFILESIZE allows: false (and
+    // the ceiling unchanged) outside it.
+    bool SetMaxLogFilesize(long long size);
 
     // Reads an INI file with section LOG_CONF: LOGLEVEL (debug, normal,
     // error) becomes the active level, MAXFILESIZE (decimal bytes within the
@@ -94,7 +96,6 @@ private:
     pthread_mutex_t m_mutex;
     int m_fd = -1;
     std::atomic<int> m_level{INFO};
-    unsigned long m_maxSize = 5242880;
     _LogLevel m_confLevel = INFO;
     long long m_ceiling = kDefaultCeiling;
     std::vector<std::string> m_confNotices;  // complaints about the configuration, until written

@@ -54,13 +54,24 @@ static bool shed_pending(aeEventLoop *el, net_listener_t *l) {
     return false;
 }
 
+// Failures are logged at most once a second; how many were not is said
+// once that second is over, at the next failure or the next accept.
+static void report_accept_drops(net_listener_t *l, long now) {
+    if (l->accept_err_drop == 0 || l->accept_err_sec == now) return;
+    Singleton<MyLog>::Instance()->Write(
+        ERROR, "Accepting client connection on %s: %ld more failures in that second not logged",
+        l->name, l->accept_err_drop);
+    l->accept_err_drop = 0;
+}
+
 static void log_accept_error(net_listener_t *l, const char *err) {
     long now = aeGetMonoticNow();
-    if (l->accept_err_sec == now && l->accept_err_drop++ > 0) return;
-    if (l->accept_err_sec != now) {
-        l->accept_err_sec = now;
-        l->accept_err_drop = 1;
+    report_accept_drops(l, now);
+    if (l->accept_err_sec == now) {
+        ++l->accept_err_drop;
+        return;
     }
+    l->accept_err_sec = now;
     Singleton<MyLog>::Instance()->Write(ERROR, "Accepting client connection: %s", err);
 }
 
@@ -81,6 +92,7 @@ void acceptHandler(aeEventLoop *el, int fd, void *listener, int) {
                 continue;
             return;
         }
+        if (l->accept_err_drop != 0) report_accept_drops(l, aeGetMonoticNow());
         l->handle_client(el, cfd, peer, l);
     }
 }

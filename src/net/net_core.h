@@ -39,7 +39,7 @@ struct net_listener_t {
     net_destroy_proc *destroy;
     int paused;            // accepting paused while out of descriptors
     long accept_err_sec;   // monotonic second of the last logged accept failure
-    long accept_err_drop;  // failures not logged since then
+    long accept_err_drop;  // failures not logged in that second, reported once it is over
 };
 
 // A connection's input buffer starts at kNetBufferInitial bytes, doubles

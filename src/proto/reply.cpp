@@ -168,10 +168,11 @@ int encode_resp_data_obj(const std::string &text, mox_packet_t &packet) {
 }
 
 int base64_json(cJSON *tree, std::string &out) {
-    // Printed into a reused buffer when it fits (the same bytes as
+    // Printed into a buffer on the stack when it fits (the same bytes as
     // cJSON_Print), which saves the growing and the final copy of a fresh
-    // allocation per message.
-    thread_local char buffer[65536];
+    // allocation for the usual short message; nothing is held between
+    // calls.
+    char buffer[4096];
     char *printed = buffer;
     JsonText allocated;
     if (!cJSON_PrintPreallocated(tree, buffer, sizeof(buffer), 1)) {

@@ -91,6 +91,14 @@ TEST(AccessConfig, OpenMode) {
     EXPECT_TRUE(l.policy.open);
 }
 
+// The largest limit is what the client tables can give one uid.
+TEST(AccessConfig, LargestConnectionLimit) {
+    vk_test::TempRoot root;
+    Loaded l = LoadText(root, "[limits]\nconnections_per_uid = 960\n");
+    ASSERT_EQ(l.rc, 0) << l.error;
+    EXPECT_EQ(l.policy.connections_per_uid, 960);
+}
+
 // The shipped sample, every key commented out, reads as the default.
 TEST(AccessConfig, SampleHasTheDefaults) {
     std::string here = __FILE__;
@@ -140,8 +148,8 @@ const BadCase kBad[] = {
     {"remark after the mode", "[access]\nmode = open ; for now\n",
      "2: mode must be enforce or open, not \"open ; for now\""},
     {"limit zero", "[limits]\nconnections_per_uid = 0\n",
-     "2: connections_per_uid must be a whole number from 1 to 2048, not \"0\""},
-    {"limit too large", "[limits]\nconnections_per_uid = 2049\n", "2: connections_per_uid must"},
+     "2: connections_per_uid must be a whole number from 1 to 960, not \"0\""},
+    {"limit too large", "[limits]\nconnections_per_uid = 961\n", "2: connections_per_uid must"},
     {"limit with a suffix", "[limits]\nconnections_per_uid = 64k\n", "2: connections_per_uid must"},
     {"limit signed", "[limits]\nconnections_per_uid = +64\n", "2: connections_per_uid must"},
 };

@@ -61,12 +61,15 @@ std::string LastLine(const std::string &text) {
            << "sizes " << a.size() << " and " << b.size() << ", first difference at byte " << i;
 }
 
-// A log with the given ceiling on a file just below it: the next line
-// passes the ceiling, the one after triggers the cut.
+// A log with the given ceiling (from its configuration file, or set by the
+// program) on a file just below it: the next line passes the ceiling, the
+// one after triggers the cut.
 class CutFixture {
 public:
-    explicit CutFixture(long long ceiling) : ceiling_(ceiling) {
-        if (ceiling != MyLog::kDefaultCeiling) {
+    explicit CutFixture(long long ceiling, bool set_by_program = false) : ceiling_(ceiling) {
+        if (set_by_program) {
+            log_.SetMaxLogFilesize(ceiling);
+        } else if (ceiling != MyLog::kDefaultCeiling) {
             WriteFile(root_.path() + "/log.conf",
                       "[LOG_CONF]\nMAXFILESIZE = " + std::to_string(ceiling) + "\n");
             log_.LoadConf(root_.path() + "/log.conf");
@@ -104,17 +107,22 @@ private:
     std::string before_;
 };
 
-class LogCutTest : public ::testing::TestWithParam<long long> {};
+struct CeilingCase {
+    long long ceiling;
+    bool set_by_program;  // as the supervisor sets its own log's
+};
+
+class LogCutTest : public ::testing::TestWithParam<CeilingCase> {};
 
 TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
-    CutFixture f(GetParam());
-    ASSERT_EQ(f.log().Ceiling(), GetParam());
+    CutFixture f(GetParam().ceiling, GetParam().set_by_program);
+    ASSERT_EQ(f.log().Ceiling(), GetParam().ceiling);
     // A umask that would take the owner's write access from the copy.
     vk_test::ScopedUmask mask(0277);
     ASSERT_TRUE(f.Fill()) << "no cut before the counted size passed the ceiling";
 
     ASSERT_TRUE(f.log().Write(INFO, "newest line"));
-    const long long keep = GetParam() / 2;
+    const long long keep = GetParam().ceiling / 2;
     std::string text = ReadFile(f.path());
     ASSERT_EQ(static_cast<long long>(text.size()), keep);
     std::string last = LastLine(text);
@@ -135,9 +143,33 @@ TEST_P(LogCutTest, KeepsExactlyTheNewestHalf) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ceilings, LogCutTest,
-                         ::testing::Values(MyLog::kDefaultCeiling, 2 * kSmallCeiling,
-                                           kSmallCeiling),
-                         [](const auto &info) { return std::to_string(info.param); });
+                         ::testing::Values(CeilingCase{MyLog::kDefaultCeiling, false},
+                                           CeilingCase{2 * kSmallCeiling, false},
+                                           CeilingCase{kSmallCeiling, false},
+                                           CeilingCase{kSmallCeiling, true}),
+                         [](const auto &info) {
+                             return std::to_string(info.param.ceiling) +
+                                    (info.param.set_by_program ? "_SetByProgram" : "");
+                         });
+
+// The program may set a ceiling only within the range the configuration
+// file allows; outside it the ceiling stays.
+TEST(LogCeiling, SetByProgramWithinTheRange) {
+    struct Case {
+        long long size;
+        bool taken;
+    };
+    for (const Case &c :
+         {Case{MyLog::kMinConfiguredCeiling, true}, Case{MyLog::kMaxConfiguredCeiling, true},
+          Case{MyLog::kMinConfiguredCeiling - 1, false},
+          Case{MyLog::kMaxConfiguredCeiling + 1, false}, Case{0, false}, Case{-1, false}}) {
+        SCOPED_TRACE(c.size);
+        MyLog log;
+        const long long before = log.Ceiling();
+        EXPECT_EQ(c.taken, log.SetMaxLogFilesize(c.size));
+        EXPECT_EQ(c.taken ? c.size : before, log.Ceiling());
+    }
+}
 
 // Whatever occupies the temporary's name beside the log.
 struct TempNameCase {

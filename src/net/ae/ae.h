@@ -99,6 +99,8 @@ long long aeCreateTimeEvent(aeEventLoop *el, long long ms, aeTimeProc *proc, voi
 // 0, or -1 when no timer has that id.
 int aeDeleteTimeEvent(aeEventLoop *el, long long id);
 
+// Part of the loop's interface that the daemon itself does not call, kept
+// for code built on the loop: aeAddMillisecondsToNow, aeWait, aeGetApiName.
 // Monotonic now plus ms, as seconds and milliseconds (0..999).
 void aeAddMillisecondsToNow(long long ms, long *sec, long *msec);
 // Whole seconds of CLOCK_MONOTONIC.

@@ -13,7 +13,8 @@ struct asBuffer {
 
 // Storage of initSize (> 0) bytes, not cleared, or null when out of memory.
 asBuffer *asBufferCreate(size_t initSize);
-// Empties the buffer; the storage keeps its old bytes.
+// Empties the buffer; the storage keeps its old bytes. Part of the buffer's
+// interface, not called by the daemon itself.
 void asBufferReset(asBuffer *b);
 void asBufferDestroy(asBuffer *b);
 // Raises the capacity to newSize, keeping the stored bytes and their
