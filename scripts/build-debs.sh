@@ -4,14 +4,23 @@
 # dpkg-buildpackage from a clean copy of the checkout, then runs lintian
 # on them.
 #
-#   scripts/build-debs.sh [OUTPUT-DIR]     (default: ./build-debs)
+#   scripts/build-debs.sh [--twice] [OUTPUT-DIR]     (default: ./build-debs)
 #
 # The .deb, .changes and .buildinfo files land in OUTPUT-DIR. Missing build
 # dependencies are installed with apt-get when run as root. The checkout is
 # not written to. DEB_BUILD_OPTIONS is passed through (default parallel=2).
+#
+# --twice builds the packages a second time from a copy at another path and
+# fails unless every .deb is byte-for-byte the same: the build is
+# reproducible (SOURCE_DATE_EPOCH comes from debian/changelog).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+twice=0
+if [ "${1:-}" = --twice ]; then
+    twice=1
+    shift
+fi
 out="$(realpath -m "${1:-build-debs}")"
 
 need=(dpkg-dev debhelper lintian)
@@ -22,14 +31,17 @@ done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/veskkorvaned-debs.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-src="$work/veskkorvaned"
-mkdir "$src"
 # The files git knows, as they are in the working tree; no build trees.
-if git -C "$here" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$here" ls-files -z --cached | (cd "$here" && tar --null -T - -cf -) | tar -xf - -C "$src"
-else
-    tar -C "$here" --exclude='./build*' --exclude='./run-root' -cf - . | tar -xf - -C "$src"
-fi
+copy_tree() {
+    mkdir -p "$1"
+    if git -C "$here" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git -C "$here" ls-files -z --cached | (cd "$here" && tar --null -T - -cf -) | tar -xf - -C "$1"
+    else
+        tar -C "$here" --exclude='./build*' --exclude='./run-root' -cf - . | tar -xf - -C "$1"
+    fi
+}
+src="$work/veskkorvaned"
+copy_tree "$src"
 
 if ((${#missing[@]})) || ! (cd "$src" && dpkg-checkbuilddeps >/dev/null 2>&1); then
     if [ "$(id -u)" -ne 0 ]; then
@@ -43,7 +55,31 @@ if ((${#missing[@]})) || ! (cd "$src" && dpkg-checkbuilddeps >/dev/null 2>&1); t
     apt-get build-dep -y -qq "$src"
 fi
 
-(cd "$src" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}" dpkg-buildpackage -us -uc -b)
+build() {
+    (cd "$1" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}" dpkg-buildpackage -us -uc -b)
+}
+build "$src"
+
+if ((twice)); then
+    # Another path: paths must not leak into the packages either.
+    again="$work/second/copy/veskkorvaned"
+    copy_tree "$again"
+    build "$again"
+    differ=0
+    for deb in "$work"/*.deb; do
+        name="$(basename "$deb")"
+        cmp -s "$deb" "$work/second/copy/$name" && continue
+        echo "build-debs: $name differs between the two builds" >&2
+        if command -v diffoscope >/dev/null; then
+            diffoscope "$deb" "$work/second/copy/$name" >&2 || true
+        else
+            echo "build-debs: install diffoscope to see where" >&2
+        fi
+        differ=1
+    done
+    ((differ == 0)) || exit 1
+    echo "build-debs: both builds gave the same packages, byte for byte"
+fi
 
 mkdir -p "$out"
 changes=("$work"/veskkorvaned_*.changes)
