@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -200,6 +201,27 @@ INSTANTIATE_TEST_SUITE_P(
                          return -1;
                      },
                      66, "cannot open the database", "|ERROR|init db failed\n"},
+        StartFailure{
+            "database_unreadable_and_not_set_aside",
+            [](const TempRoot &r) {
+                // Random bytes, and every name it could be set aside
+                // under in the next minute taken by a directory that
+                // is not empty: the rename fails.
+                MakeDirs(r, "/etc/korvane");
+                std::string junk(4096, '\0');
+                for (size_t i = 0; i < junk.size(); ++i)
+                    junk[i] = static_cast<char>((i * 131 + 7) % 251);
+                vk_test::WriteFile(r.Under("/etc/korvane/korvaned.db"), junk);
+                chmod(r.Under("/etc/korvane/korvaned.db").c_str(), 0600);
+                const long now = static_cast<long>(time(nullptr));
+                for (long t = now; t < now + 60; ++t) {
+                    std::string aside = "/etc/korvane/korvaned.db.corrupt-" + std::to_string(t);
+                    MakeDirs(r, aside.c_str());
+                    vk_test::WriteFile(r.Under(aside + "/kept"), "");
+                }
+                return -1;
+            },
+            66, "cannot open the database", " cannot be read by SQLite and cannot be renamed to "},
         StartFailure{"secsoft_socket_taken",
                      [](const TempRoot &r) { return TakeSocket(r, "/tmp/.zelluskkorvane"); }, 69,
                      "cannot listen on", "|ERROR|create unix-server: "},
