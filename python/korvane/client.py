@@ -21,6 +21,34 @@ DEFAULT_TIMEOUT = 5.0
 HEALTH_UUID = "korvane-health"
 
 
+# The longest abstract name after the "@", and the longest file path, in
+# bytes: sockaddr_un's 108 bytes of name less the leading zero byte or the
+# terminator (the daemon and the C++ client hold the same rule).
+MAX_SOCKET_NAME = 107
+
+
+def _unix_address(name):
+    """The address for socket.connect: "@name" is abstract (a zero byte,
+    then exactly the name's bytes), anything else a file path. Raises
+    KorvaneError when the name is empty, "@" alone, too long or a path
+    holding a zero byte, with the texts of the C++ client."""
+    raw = os.fsencode(name)
+    if not raw:
+        raise KorvaneError("connect: socket name missing")
+    if raw.startswith(b"@"):
+        if len(raw) == 1:
+            raise KorvaneError("connect: abstract socket name empty")
+        if len(raw) - 1 > MAX_SOCKET_NAME:
+            raise KorvaneError("connect: socket name too long: %s" % name)
+        return b"\0" + raw[1:]
+    if len(raw) > MAX_SOCKET_NAME:
+        raise KorvaneError("connect: socket name too long: %s" % name)
+    if b"\0" in raw:
+        raise KorvaneError("connect: socket path holds a zero byte: %s" %
+                           os.fsdecode(raw[:raw.index(b"\0")]))
+    return raw
+
+
 def _deadline(timeout):
     return None if timeout is None else time.monotonic() + timeout
 
@@ -70,7 +98,7 @@ class Client:
 
     @staticmethod
     def _connect(name, require_root_peer, timeout):
-        address = b"\0" + os.fsencode(name[1:]) if name.startswith("@") else name
+        address = _unix_address(name)
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         # A Unix connect to a full backlog waits as long as the send timeout
         # allows, then fails with EAGAIN; a socket timeout (non-blocking

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/paths.h"
+#include "base/unix_address.h"
 #include "client/korvane_client.h"
 
 namespace korvane {
@@ -88,23 +89,11 @@ bool Client::Connect(Endpoint endpoint) {
 bool Client::Connect(const std::string &name) {
     Close();
     struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    socklen_t addrlen;
-    if (!name.empty() && name[0] == '@') {
-        // Abstract: a leading NUL, then exactly the name's bytes.
-        size_t n = name.size() - 1;
-        if (n == 0 || n > sizeof(addr.sun_path) - 1)
-            return Fail("connect: abstract name empty or too long: " + name);
-        memcpy(addr.sun_path + 1, name.data() + 1, n);
-        addrlen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + n);
-    } else {
-        if (name.empty() || name.size() > sizeof(addr.sun_path) - 1 ||
-            name.find('\0') != std::string::npos)
-            return Fail("connect: socket path empty or too long: " + name);
-        memcpy(addr.sun_path, name.data(), name.size());
-        addrlen = static_cast<socklen_t>(sizeof(addr));
-    }
+    socklen_t addrlen = 0;
+    char why[256];
+    if (unix_address_fill(name.data(), name.size(), &addr, &addrlen, why, sizeof(why)) !=
+        kUnixAddressOk)
+        return Fail(std::string("connect: ") + why);
 
     UniqueFd owned(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = owned.get();

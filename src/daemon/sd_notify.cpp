@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/unix_address.h"
 #include "log/mylog.h"
-#include "net/ae/anet.h"
 
 int vk_sd_notify(const char *state) {
     const char *name = getenv("NOTIFY_SOCKET");
@@ -17,7 +17,9 @@ int vk_sd_notify(const char *state) {
     // A service manager names an absolute path or an abstract socket.
     char err[256] = {0};
     struct sockaddr_un sa;
-    socklen_t salen = (name[0] == '/' || name[0] == '@') ? anetUnixAddress(err, name, &sa) : 0;
+    socklen_t salen = 0;
+    if (name[0] == '/' || name[0] == '@')
+        unix_address_fill(name, strlen(name), &sa, &salen, err, sizeof(err));
     if (salen == 0) {
         Singleton<MyLog>::Instance()->Write(ERROR, "sd_notify: unusable NOTIFY_SOCKET: %s %s", name,
                                             err);

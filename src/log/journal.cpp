@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "base/unix_address.h"
+
 namespace {
 
 // A decimal number followed by `stop`: false on anything else.
@@ -75,11 +77,11 @@ int journal_socket() {
 }
 
 bool journal_send(int fd, const char *path, int level, const char *message, size_t length) {
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    const size_t plen = strlen(path);
-    if (fd < 0 || plen >= sizeof(addr.sun_path)) return false;
-    memcpy(addr.sun_path, path, plen);
+    struct sockaddr_un addr;
+    socklen_t addrlen = 0;
+    if (fd < 0 || path == nullptr ||
+        unix_address_fill(path, strlen(path), &addr, &addrlen, nullptr, 0) != kUnixAddressOk)
+        return false;
     char head[64];
     int hlen =
         snprintf(head, sizeof(head),
@@ -90,7 +92,7 @@ bool journal_send(int fd, const char *path, int level, const char *message, size
                            {const_cast<char *>("\n"), 1}};
     struct msghdr msg = {};
     msg.msg_name = &addr;
-    msg.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + plen + 1);
+    msg.msg_namelen = addrlen;
     msg.msg_iov = iov;
     msg.msg_iovlen = 3;
     ssize_t w;

@@ -27,6 +27,8 @@ int journal_socket();
 
 // Sends `message` (escaped, `length` bytes, no line feed) to the journal's
 // native socket at `path` through `fd` as one entry: PRIORITY,
-// SYSLOG_IDENTIFIER=veskkorvaned and MESSAGE. Never waits: false when the
-// journal is absent, full or slow.
+// SYSLOG_IDENTIFIER=veskkorvaned and MESSAGE. The address is built by
+// unix_address_fill (base/unix_address.h): false at once for a name it
+// refuses (empty, over 107 bytes). Never waits: false when the journal is
+// absent, full or slow.
 bool journal_send(int fd, const char *path, int level, const char *message, size_t length);

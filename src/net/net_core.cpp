@@ -108,6 +108,30 @@ void net_close_client(aeEventLoop *el, net_client_t *c) {
     l->free_client(el, c);
 }
 
+// Frees all that MoxNetCoreInit made: both listeners with every connection
+// still open (their descriptors closed), the loop with its timers, the wake
+// pipe, the spare descriptor and input buffer. A stop already served is
+// forgotten, so that the next init starts as the first did.
+static void release_core() {
+    aeEventLoop *el = elp_main;
+    // Cleared first: a stop signal arriving now must not reach a freed loop.
+    elp_main = nullptr;
+    // The connections go while the loop still holds their events.
+    destroyListener(secsoft_listener);
+    destroyListener(fui_listener);
+    secsoft_listener = fui_listener = nullptr;
+    clean_idle_timer = -1;  // the sweep's timer goes with the loop
+    s_serving = nullptr;
+    s_serving_closed = false;
+    netLogBudgetStop();  // its pending counts written, its timer gone with the loop
+    aeDeleteEventLoop(el);
+    close_wake_pipe();
+    net_accept_uninit();
+    if (s_spare_inbuf != nullptr) asBufferDestroy(s_spare_inbuf);
+    s_spare_inbuf = nullptr;
+    s_stop_requested = 0;
+}
+
 int MoxNetCoreInit(const char *secsoft, const char *fui) {
     elp_main = aeCreateEventLoop(4096);
     if (elp_main == nullptr) {
@@ -126,12 +150,14 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
     netLogBudgetStart(elp_main);
     net_accept_init();
     secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
-    if (secsoft_listener == nullptr) return kNetNoMemory;
+    if (secsoft_listener == nullptr) {
+        release_core();
+        return kNetNoMemory;
+    }
     fui_listener = createListener(fui, elp_main, createFuiListener);
     if (fui_listener == nullptr) {
         LOG(ERROR, "create fui-listener failed: %s", fui);
-        destroyListener(secsoft_listener);
-        secsoft_listener = nullptr;
+        release_core();
         return kNetNoMemory;
     }
     LOG(INFO, "net-core init ok");
@@ -166,16 +192,8 @@ void MoxNetCoreStop() {
 }
 
 void MoxNetCoreUninit() {
-    aeEventLoop *el = elp_main;
-    if (el == nullptr) return;
-    // Cleared first: a stop signal arriving now must not reach a freed loop.
-    elp_main = nullptr;
-    netLogBudgetStop();  // its pending counts written, its timer gone with the loop
-    aeDeleteEventLoop(el);
-    close_wake_pipe();
-    net_accept_uninit();
-    if (s_spare_inbuf != nullptr) asBufferDestroy(s_spare_inbuf);
-    s_spare_inbuf = nullptr;
+    if (elp_main == nullptr) return;
+    release_core();
     LOG(INFO, "net-core uninit");
 }
 

@@ -82,14 +82,17 @@ extern aeEventLoop *elp_main;
 extern net_listener_t *secsoft_listener;
 extern net_listener_t *fui_listener;
 
-// Creates the loop and both listeners on the two socket names: 0 or
-// kNetNoMemory.
+// Creates the loop and both listeners on the two socket names: 0, or
+// kNetNoMemory with nothing of it left behind.
 int MoxNetCoreInit(const char *secsoft, const char *fui);
 // Runs the loop until MoxNetCoreStop: 0, or kNetNotReady before a successful
 // init.
 int MoxNetCoreRunLoop();
 // Asks the loop to stop after its current pass; safe in a signal handler.
 void MoxNetCoreStop();
+// Frees what MoxNetCoreInit made: both listeners and every connection still
+// open (descriptors closed, unlogged counts written), the loop with its
+// timers and the wake pipe. Another init may follow and starts clean.
 void MoxNetCoreUninit();
 
 // How many connections one non-root uid may hold across both sockets; the
@@ -99,6 +102,7 @@ void net_set_uid_connection_limit(int limit);
 int net_uid_connection_limit();
 
 net_listener_t *createListener(const char *path, aeEventLoop *el, net_listener_factory *factory);
+// Closes the listener's connections and its socket, and frees it.
 void destroyListener(net_listener_t *l);
 
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);

@@ -96,9 +96,21 @@ static void log_peer(net_listener_t *l, net_client_t *c) {
         l->name, c->peer.pid, c->peer.uid, c->peer.gid, n > 0 ? exe : "?");
 }
 
+// The listener goes: every connection still in its table is closed and
+// freed (its count of unlogged lines written first), then the table.
 static void free_callback(net_listener_t *l) {
     for (net_listener_t *&slot : s_listeners)
         if (slot == l) slot = nullptr;
+    if (l->clients != nullptr) {
+        for (int fd = 0; fd <= l->max_client_fd; ++fd) {
+            net_client_t *c = l->clients[fd];
+            if (c == nullptr) continue;
+            l->clients[fd] = nullptr;
+            netLogBudgetClose(&c->log_budget);
+            freeClient(l->el, c);
+        }
+    }
+    l->max_client_fd = -1;
     zfree(l->clients);
     l->clients = nullptr;
 }

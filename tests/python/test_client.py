@@ -265,6 +265,57 @@ class FullBacklog(unittest.TestCase):
         korvane.Client(name, require_root_peer=False, connect_timeout=0.1).close()
 
 
+class SocketNameLimits(unittest.TestCase):
+    """The rule of the daemon and the C++ client: "@name" abstract with at
+    most 107 bytes after the "@", anything else a path of at most 107 bytes
+    without a zero byte; no empty name, no "@" alone."""
+
+    def test_limits(self):
+        with tempfile.TemporaryDirectory(prefix="vk-py-") as tmp:
+            abstract = "@/vk-py-names-%d-" % os.getpid()
+            path = tmp + "/s"
+
+            def pad(base, total):
+                return base + "n" * (total - len(base))
+
+            cases = [
+                # name, the address bytes, or the error's text
+                (pad(abstract, 1 + 106), b"\0" + pad(abstract, 1 + 106)[1:].encode(), None),
+                (pad(abstract, 1 + 107), b"\0" + pad(abstract, 1 + 107)[1:].encode(), None),
+                (pad(abstract, 1 + 108), None,
+                 "connect: socket name too long: " + pad(abstract, 1 + 108)),
+                ("@a\0b", b"\0a\0b", None),
+                (pad(path, 107), pad(path, 107).encode(), None),
+                (pad(path, 108), None, "connect: socket name too long: " + pad(path, 108)),
+                ("", None, "connect: socket name missing"),
+                ("@", None, "connect: abstract socket name empty"),
+                ("/tmp/a\0b", None, "connect: socket path holds a zero byte: /tmp/a"),
+            ]
+            for name, address, error in cases:
+                with self.subTest(length=len(name), name=name[:20]):
+                    if error is None:
+                        self.assertEqual(korvane.client._unix_address(name), address)
+                        # Accepted: nobody listens there.
+                        with self.assertRaises(korvane.NotRunning):
+                            korvane.Client(name, require_root_peer=False)
+                    else:
+                        with self.assertRaises(korvane.KorvaneError) as caught:
+                            korvane.Client(name, require_root_peer=False)
+                        self.assertEqual(str(caught.exception), error)
+
+    def test_connects_to_the_longest_abstract_name(self):
+        name = "@/vk-py-longest-%d-" % os.getpid()
+        name += "n" * (1 + 107 - len(name))
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(b"\0" + name[1:].encode())
+        listener.listen(1)
+        with korvane.Client(name, require_root_peer=False) as c:
+            peer, _ = listener.accept()
+            peer.close()
+            self.assertIsNotNone(c.fileno())
+
+
 class TrustedListener(unittest.TestCase):
     """A listener that does not run as root is not the daemon."""
 

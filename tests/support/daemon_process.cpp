@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "base/paths.h"
@@ -160,6 +161,23 @@ char DaemonProcess::State() const {
     std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
     size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+long DaemonProcess::CpuMs() const {
+    std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    // After the name: the state (field 3), ..., utime (14) and stime (15).
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    long utime = -1, stime = -1;
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14) utime = atol(field.c_str());
+        if (n == 15) stime = atol(field.c_str());
+    }
+    const long ticks = sysconf(_SC_CLK_TCK);
+    if (utime < 0 || stime < 0 || ticks <= 0) return -1;
+    return (utime + stime) * 1000 / ticks;
 }
 
 korvane::Client TryOutClient() {

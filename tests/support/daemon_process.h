@@ -43,6 +43,9 @@ public:
     long ResidentKiB() const;
     // The scheduler state letter of the daemon ('S' sleeping, 'R' running).
     char State() const;
+    // The CPU time the daemon has used, user and system, in milliseconds
+    // (counted by the kernel in clock ticks); -1 when it cannot be read.
+    long CpuMs() const;
 
     bool Signal(int sig) const;
     // Waits for the child to end; true with its wait status.

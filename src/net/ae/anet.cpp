@@ -18,11 +18,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/unix_address.h"
+
 namespace {
 
 constexpr int kBacklog = 511;
-constexpr size_t kMaxAbstractName = 106;  // after the '@'
-constexpr size_t kMaxFilePath = 107;      // leaves room for the terminator
 
 int anetSetOption(char *err, int fd, int level, int option, int value, const char *what) {
     if (setsockopt(fd, level, option, &value, sizeof(value)) == -1) {
@@ -103,28 +103,9 @@ int anetInetName(int fd, char *ip, int *port, bool peer) {
 }  // namespace
 
 socklen_t anetUnixAddress(char *err, const char *path, sockaddr_un *sa) {
-    memset(sa, 0, sizeof(*sa));
-    sa->sun_family = AF_UNIX;
-    if (path == nullptr || path[0] == '\0') {
-        anetSetError(err, "socket name missing");
-        return 0;
-    }
-    size_t n = strlen(path);
-    if (path[0] == '@') {
-        // Abstract: a leading zero byte, then the name without terminator.
-        if (n - 1 > kMaxAbstractName) {
-            anetSetError(err, "socket name too long: %s", path);
-            return 0;
-        }
-        memcpy(sa->sun_path + 1, path + 1, n - 1);
-        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
-    }
-    if (n > kMaxFilePath) {
-        anetSetError(err, "socket name too long: %s", path);
-        return 0;
-    }
-    memcpy(sa->sun_path, path, n);
-    return sizeof(sockaddr_un);
+    socklen_t len = 0;
+    unix_address_fill(path, path ? strlen(path) : 0, sa, &len, err, err ? ANET_ERR_LEN : 0);
+    return len;
 }
 
 void anetSetError(char *err, const char *fmt, ...) {

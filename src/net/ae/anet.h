@@ -3,9 +3,9 @@
 // buffer when err is non-null, and closes any descriptor it opened itself.
 // Nothing here logs; the caller decides.
 //
-// Unix socket names: "@name" is the abstract name "name" (at most 106 bytes),
-// anything else a file path (at most 107 bytes). Longer names are refused
-// rather than cut.
+// Unix socket names: "@name" is the abstract name "name" (at most 107 bytes),
+// anything else a file path (at most 107 bytes), by the one rule of
+// base/unix_address.h. Longer names are refused rather than cut.
 #pragma once
 
 #include <sys/socket.h>
@@ -40,9 +40,9 @@ int anetUnixServerBacklog(char *err, const char *path, mode_t perm, int backlog)
 // file path, empty for an unnamed or abstract peer.
 int anetUnixAccept(char *err, int s, char *path);
 int anetUnixConnect(char *err, const char *path);
-// Fills sa for a socket name ("@name" abstract, anything else a file path):
-// the address length, or 0 with err set when the name is empty or cannot be
-// represented exactly (over 106 bytes after '@', over 107 for a path).
+// Fills sa for a socket name with unix_address_fill (base/unix_address.h):
+// the address length, or 0 with err set when the name is empty, "@" alone
+// or cannot be represented exactly (over 107 bytes after '@' or for a path).
 socklen_t anetUnixAddress(char *err, const char *path, struct sockaddr_un *sa);
 int anetUnixNonBlockConnect(char *err, const char *path);
 

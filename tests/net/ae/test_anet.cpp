@@ -64,8 +64,9 @@ TEST(Anet, NamesBoundExactlyOrRefused) {
         std::string name;
         bool fits;
     } cases[] = {
-        {pad(abs_base, 1 + 106), true},   // longest abstract name
-        {pad(abs_base, 1 + 107), false},  // one more byte
+        {pad(abs_base, 1 + 106), true},   // one byte short of the longest
+        {pad(abs_base, 1 + 107), true},   // longest abstract name
+        {pad(abs_base, 1 + 108), false},  // one more byte
         {pad(abs_base, 1 + 300), false},  // beyond the address itself
         {pad(file_base, 107), true},      // longest file path
         {pad(file_base, 108), false},
