@@ -6,6 +6,11 @@
 // Unix socket names: "@name" is the abstract name "name" (at most 107 bytes),
 // anything else a file path (at most 107 bytes), by the one rule of
 // base/unix_address.h. Longer names are refused rather than cut.
+//
+// The daemon itself listens on and accepts Unix stream sockets only; the
+// connecting, TCP, UDP, name and blocking read/write helpers are part of
+// this module's interface, kept (and tested) for tools and tests, not
+// called by the daemon.
 #pragma once
 
 #include <sys/socket.h>
