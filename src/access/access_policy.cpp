@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "base/korvane_codes.h"
-#include "net/ae/peer.h"
+#include "peer/peer.h"
 
 // -1 stands for an id the kernel did not give: it matches nothing.
 template <typename Id>

@@ -10,8 +10,8 @@
 #include "db/moxdb.h"
 #include "handlers/liveness.h"
 #include "log/mylog.h"
-#include "net/ae/logbudget.h"
-#include "net/ae/peer.h"
+#include "peer/logbudget.h"
+#include "peer/peer.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
 

@@ -9,7 +9,7 @@
 #include "handlers/access_gate.h"
 #include "handlers/handlers.h"
 #include "log/mylog.h"
-#include "net/ae/logbudget.h"
+#include "peer/logbudget.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
     fui_register_handle,  // KORVANE_REQ_FUI_REGISTER

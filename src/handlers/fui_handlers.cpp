@@ -8,7 +8,7 @@
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/liveness.h"
-#include "net/ae/peer.h"
+#include "peer/peer.h"
 #include "proto/codec/json.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write

@@ -23,7 +23,7 @@
 #include "base/proc_scan.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
-#include "net/ae/peer.h"
+#include "peer/peer.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
 

@@ -26,6 +26,7 @@
 #include "net/net_fui.h"
 #include "net/net_secsoft.h"
 #include "net/net_share.h"
+#include "peer/logbudget.h"
 
 aeEventLoop *elp_main = nullptr;
 net_listener_t *secsoft_listener = nullptr;
@@ -132,6 +133,22 @@ static void release_core() {
     s_stop_requested = 0;
 }
 
+// The log budget's summary timer on the loop (peer/logbudget.h): the
+// budget lies below the event loop and is lent a timer by its owner.
+static int log_summary_timer(aeEventLoop *, long long, void *) {
+    long long next = netLogBudgetTimer();
+    return next < 0 ? AE_TIMER_STOP : static_cast<int>(next);
+}
+
+static long long log_timer_create(void *el, long long ms) {
+    return aeCreateTimeEvent(static_cast<aeEventLoop *>(el), ms, log_summary_timer, nullptr,
+                             nullptr);
+}
+
+static void log_timer_remove(void *el, long long id) {
+    aeDeleteTimeEvent(static_cast<aeEventLoop *>(el), id);
+}
+
 int MoxNetCoreInit(const char *secsoft, const char *fui) {
     elp_main = aeCreateEventLoop(4096);
     if (elp_main == nullptr) {
@@ -147,7 +164,8 @@ int MoxNetCoreInit(const char *secsoft, const char *fui) {
         return kNetNoMemory;
     }
     aeSetBeforeSleepProc(elp_main, net_serve_pending);
-    netLogBudgetStart(elp_main);
+    const net_log_timer_t log_timer = {elp_main, log_timer_create, log_timer_remove};
+    netLogBudgetStart(&log_timer);
     net_accept_init();
     secsoft_listener = createListener(secsoft, elp_main, createSecSoftListener);
     if (secsoft_listener == nullptr) {

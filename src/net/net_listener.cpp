@@ -74,7 +74,7 @@ static void read_peer_groups(net_client_t *c) {
 // accept) and logs who connected: pid, uid, gid and executable, so that an
 // administrator can tell which program registered what.
 // Beyond its uid's budget of logged connections, the line is only counted
-// (net/ae/logbudget.h); the executable is read all the same.
+// (peer/logbudget.h); the executable is read all the same.
 static void log_peer(net_listener_t *l, net_client_t *c) {
     if (c->peer_errno != 0) {
         if (netLogConnLine(&c->log_budget))

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "log/mylog.h"
-#include "net/ae/logbudget.h"
+#include "peer/logbudget.h"
 #include "proto/codec/base64.h"
 #include "proto/codec/envelope.h"
 #include "proto/codec/json.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "access/access_policy.h"
-#include "net/ae/net.h"
+#include "peer/peer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "client/korvane_client.h"
 #include "daemon/run_to_end.h"
 #include "db/records.h"
-#include "net/ae/logbudget.h"
+#include "peer/logbudget.h"
 #include "support/as_user.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "client/korvane_client.h"
-#include "net/ae/logbudget.h"
 #include "net/net_core.h"
+#include "peer/logbudget.h"
 #include "support/as_user.h"
 #include "support/daemon_process.h"
 #include "support/fd_limit.h"

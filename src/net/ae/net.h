@@ -13,8 +13,8 @@
 
 #include "net/ae/ae.h"
 #include "net/ae/asbuffer.h"
-#include "net/ae/logbudget.h"
-#include "net/ae/peer.h"
+#include "peer/logbudget.h"
+#include "peer/peer.h"
 
 struct net_client_t {
     int fd;

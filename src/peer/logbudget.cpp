@@ -1,4 +1,4 @@
-#include "net/ae/logbudget.h"
+#include "peer/logbudget.h"
 
 #include <time.h>
 
@@ -75,20 +75,13 @@ void dropping(net_log_uid_t &e, long long now) {
 }
 
 net_log_table_t s_table;
-aeEventLoop *s_el = nullptr;
+net_log_timer_t s_hook{};  // create null: no timer
 long long s_timer = -1;
-
-int summary_timer(aeEventLoop *, long long, void *) {
-    netLogTableFlush(&s_table, now_ms(), false);
-    if (netLogTablePending(&s_table)) return static_cast<int>(kNetLogQuietMs);
-    s_timer = -1;
-    return AE_TIMER_STOP;
-}
 
 // After a drop: the summary must come even if nothing else happens.
 void arm() {
-    if (s_el == nullptr || s_timer != -1) return;
-    s_timer = aeCreateTimeEvent(s_el, kNetLogQuietMs, summary_timer, nullptr, nullptr);
+    if (s_hook.create == nullptr || s_timer != -1) return;
+    s_timer = s_hook.create(s_hook.ctx, kNetLogQuietMs);
 }
 
 bool take_line(net_log_budget_t *budget) {
@@ -163,18 +156,25 @@ bool netLogTablePending(const net_log_table_t *t) {
     return false;
 }
 
-void netLogBudgetStart(aeEventLoop *el) {
+void netLogBudgetStart(const net_log_timer_t *timer) {
     netLogTableClear(&s_table);
-    s_el = el;
+    s_hook = timer != nullptr ? *timer : net_log_timer_t{};
     s_timer = -1;
 }
 
 void netLogBudgetStop() {
     netLogTableFlush(&s_table, now_ms(), true);
-    if (s_el != nullptr && s_timer != -1) aeDeleteTimeEvent(s_el, s_timer);
-    s_el = nullptr;
+    if (s_hook.remove != nullptr && s_timer != -1) s_hook.remove(s_hook.ctx, s_timer);
+    s_hook = net_log_timer_t{};
     s_timer = -1;
     netLogTableClear(&s_table);
+}
+
+long long netLogBudgetTimer() {
+    netLogTableFlush(&s_table, now_ms(), false);
+    if (netLogTablePending(&s_table)) return kNetLogQuietMs;
+    s_timer = -1;
+    return -1;
 }
 
 void netLogBudgetOpen(net_log_budget_t *budget, int fd, const net_peer_t *peer,

@@ -21,13 +21,12 @@
 // an entry's counters are what it dropped since its last summary; a
 // connection is counted in its uid's entry between netLogBudgetOpen and
 // netLogBudgetClose (unless the entry was evicted meanwhile); the summary
-// timer is armed exactly while some entry has something to report and the
-// loop is known.
+// timer is armed exactly while some entry has something to report and a
+// timer was given.
 #pragma once
 
 #include "log/mylog.h"
-#include "net/ae/ae.h"
-#include "net/ae/peer.h"
+#include "peer/peer.h"
 
 // What one connection knows of its budget.
 struct net_log_budget_t {
@@ -81,11 +80,30 @@ void netLogTableFlush(net_log_table_t *t, long long now, bool all);
 // Whether some entry has dropped lines not yet reported.
 bool netLogTablePending(const net_log_table_t *t);
 
-// The process-wide table. Start gives it the loop for its summary timer
-// and forgets every uid; Stop writes every pending summary and forgets the
-// loop and every uid.
-void netLogBudgetStart(aeEventLoop *el);
+// The summary timer, lent by the owner of the event loop. This layer sits
+// below the loop and knows none: the net layer, which owns the loop, fills
+// this in with its timers (net/net_core.cpp), and tests may give none. The
+// functions are called on the loop's thread only.
+// - create: call netLogBudgetTimer in `ms` milliseconds, then again after
+//   each period it returns until it returns -1; the timer's id, or -1 when
+//   it could not be made (tried again at the next drop);
+// - remove: cancel the timer `id` made by create.
+struct net_log_timer_t {
+    void *ctx;
+    long long (*create)(void *ctx, long long ms);
+    void (*remove)(void *ctx, long long id);
+};
+
+// The process-wide table. Start gives it the timer for its summaries
+// (null: none, summaries then come only from the other occasions) and
+// forgets every uid; Stop writes every pending summary, removes the timer
+// if armed, and forgets the timer and every uid.
+void netLogBudgetStart(const net_log_timer_t *timer);
 void netLogBudgetStop();
+// The summary timer's procedure: writes the summaries that are due; the
+// next period in milliseconds while some remain, else -1 (the timer is then
+// no longer armed).
+long long netLogBudgetTimer();
 
 // A connection accepted on `listener` from `peer` (its uid -1 when unknown):
 // sets `budget` up and counts it among its uid's connections.

@@ -1,13 +1,16 @@
 // The per-uid table of log budgets on its own, with the time given by the
 // test: how many lines a uid gets, how they come back, when the count of
-// what was dropped is written, and which uid makes room for a new one.
+// what was dropped is written, and which uid makes room for a new one. Then
+// the process-wide budget with the summary timer the loop's owner lends it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "log/mylog.h"
-#include "net/ae/logbudget.h"
+#include "peer/logbudget.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -148,6 +151,72 @@ TEST_F(LogBudgetTable, FullTableEvictsTheOldestIdleUid) {
     for (int uid = 1; uid <= kNetLogUids; ++uid) netLogTableOpen(&t_, uid, kT0 + uid);
     EXPECT_TRUE(netLogTableOpen(&t_, 100000, kT0 + 1000));
     EXPECT_EQ(Burst(100000, kT0 + 1000), kNetLogBudgetLines);
+}
+
+// The summary timer the owner of the loop lends the budget: asked for at
+// the first drop and not again while armed, going on while a connection of
+// the uid is open, given up once the count is written (the next drop asks
+// again), removed by Stop; without one, Stop still writes the count.
+struct FakeTimer {
+    int created = 0;
+    long long ms = 0;
+    int removed = 0;
+    long long removed_id = -1;
+};
+
+long long FakeCreate(void *ctx, long long ms) {
+    auto *f = static_cast<FakeTimer *>(ctx);
+    f->ms = ms;
+    return 100 + f->created++;
+}
+
+void FakeRemove(void *ctx, long long id) {
+    auto *f = static_cast<FakeTimer *>(ctx);
+    f->removed++;
+    f->removed_id = id;
+}
+
+TEST_F(LogBudgetTable, SummaryTimerLentByTheLoopsOwner) {
+    FakeTimer f;
+    const net_log_timer_t timer = {&f, FakeCreate, FakeRemove};
+    netLogBudgetStart(&timer);
+    net_peer_t peer = {4242, 65534, 65534, nullptr, nullptr, 0};
+    net_log_budget_t budget{};
+    netLogBudgetOpen(&budget, 7, &peer, "test");
+    for (unsigned i = 0; i < kNetLogBudgetLines; ++i)
+        EXPECT_TRUE(netLogBadInput(&budget, ERROR, "bad line %u", i));
+    EXPECT_EQ(f.created, 0);
+    EXPECT_FALSE(netLogBadInput(&budget, ERROR, "bad line"));
+    EXPECT_FALSE(netLogBadInput(&budget, ERROR, "bad line"));
+    EXPECT_EQ(f.created, 1) << "asked for once";
+    EXPECT_EQ(f.ms, kNetLogQuietMs);
+    EXPECT_EQ(netLogBudgetTimer(), kNetLogQuietMs) << "the connection is open";
+    EXPECT_EQ(Summaries(), 0u);
+
+    netLogBudgetClose(&budget);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kNetLogQuietMs + 100));
+    EXPECT_EQ(netLogBudgetTimer(), -1);
+    EXPECT_EQ(Summaries(), 1u);
+    EXPECT_NE(Log().find("suppressed 2 lines from uid 65534: "), std::string::npos) << Log();
+    netLogBudgetOpen(&budget, 8, &peer, "test");
+    EXPECT_FALSE(netLogBadInput(&budget, ERROR, "bad line"));
+    EXPECT_EQ(f.created, 2);
+
+    netLogBudgetClose(&budget);
+    netLogBudgetStop();
+    EXPECT_EQ(Summaries(), 2u);
+    EXPECT_EQ(f.removed, 1);
+    EXPECT_EQ(f.removed_id, 101);
+
+    netLogBudgetStart(nullptr);
+    budget = net_log_budget_t{};
+    netLogBudgetOpen(&budget, 9, &peer, "test");
+    for (unsigned i = 0; i <= kNetLogBudgetLines; ++i) netLogBadInput(&budget, ERROR, "bad line");
+    netLogBudgetClose(&budget);
+    netLogBudgetStop();
+    EXPECT_EQ(Summaries(), 3u);
+    EXPECT_EQ(f.created, 2);
+    EXPECT_EQ(f.removed, 1);
 }
 
 }  // namespace
