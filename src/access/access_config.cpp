@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -71,8 +72,11 @@ std::string take(access_policy_t &policy, const conf_key_t &def, const std::stri
             return "mode must be enforce or open, not \"" + value + "\"";
         case kConnections: {
             long n;
-            if (conf_parse_number(value, 1, kAccessMaxConnectionsPerUid, &n)) {
-                policy.connections_per_uid = static_cast<int>(n);
+            if (conf_parse_number(value, 1, kAccessAcceptedConnectionsPerUid, &n)) {
+                policy.connections_per_uid =
+                    static_cast<int>(std::min<long>(n, kAccessMaxConnectionsPerUid));
+                policy.connections_per_uid_asked =
+                    n > kAccessMaxConnectionsPerUid ? static_cast<int>(n) : 0;
                 return "";
             }
             return "connections_per_uid must be a whole number from 1 to " +
@@ -128,9 +132,11 @@ std::string access_policy_summary(const access_policy_t &policy) {
     out << ",products also from: " << list(policy.products) << ",front UIs "
         << (policy.frontui.empty() ? "from anyone" : "only from: " + list(policy.frontui))
         << ",connections per uid: ";
-    if (policy.connections_per_uid > 0)
-        out << policy.connections_per_uid;
-    else
+    if (policy.connections_per_uid > 0) out << policy.connections_per_uid;
+    if (policy.connections_per_uid_asked > 0)
+        out << " (the file says " << policy.connections_per_uid_asked
+            << ": no uid can hold more than " << kAccessMaxConnectionsPerUid << ")";
+    else if (policy.connections_per_uid <= 0)
         out << "default";
     return out.str();
 }

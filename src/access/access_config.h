@@ -9,11 +9,15 @@
 
 #include "access/access_policy.h"
 
-// Highest value of [limits] connections_per_uid. Both sockets' client
+// Highest limit of [limits] connections_per_uid. Both sockets' client
 // tables are indexed by descriptor and so share one range of 1024, of
 // which root keeps the last 64: no other uid can hold more than the 960
 // below (and only the active session's owner that many).
 constexpr int kAccessMaxConnectionsPerUid = 960;
+// Files written for earlier versions may say up to this much: such a value
+// is taken as kAccessMaxConnectionsPerUid (and the summary says so) rather
+// than refused, so that an upgrade does not stop the daemon.
+constexpr int kAccessAcceptedConnectionsPerUid = 2048;
 
 // 0: the file was read into `policy`. 1: there is no file; `policy` is the
 // default. -1: it cannot be read or says something wrong; `error` names the

@@ -42,6 +42,9 @@ struct access_policy_t {
     // Connections one non-root uid may hold; 0 keeps the connection core's
     // default.
     int connections_per_uid = 0;
+    // What the file asked for when it was more than a uid can hold (and so
+    // more than connections_per_uid); 0 otherwise.
+    int connections_per_uid_asked = 0;
 };
 
 // What the gate knows about one request.

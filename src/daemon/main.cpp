@@ -168,6 +168,12 @@ static bool load_access_policy() {
     static_assert(kAccessMaxConnectionsPerUid == kNetMaxClients - kNetRootReserve,
                   "the policy's bound is what the client tables can give one uid");
     net_set_uid_connection_limit(policy.connections_per_uid);
+    if (policy.connections_per_uid_asked > 0)
+        Singleton<MyLog>::Instance()->Write(
+            WARNING,
+            "access policy %s: connections_per_uid = %d is more than a uid can hold,%d "
+            "taken instead",
+            path.c_str(), policy.connections_per_uid_asked, policy.connections_per_uid);
     std::string summary = access_policy_summary(policy);
     Singleton<MyLog>::Instance()->Write(
         INFO, "%s %s: %s", rc == 0 ? "access policy from" : "default access policy, no",

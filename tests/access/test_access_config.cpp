@@ -2,6 +2,7 @@
 // can be wrong, each refused with its line and never read as a more open
 // policy.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,12 +92,28 @@ TEST(AccessConfig, OpenMode) {
     EXPECT_TRUE(l.policy.open);
 }
 
-// The largest limit is what the client tables can give one uid.
+// The largest limit is what the client tables can give one uid. Larger
+// values that earlier versions accepted are taken as that, and said.
 TEST(AccessConfig, LargestConnectionLimit) {
-    vk_test::TempRoot root;
-    Loaded l = LoadText(root, "[limits]\nconnections_per_uid = 960\n");
-    ASSERT_EQ(l.rc, 0) << l.error;
-    EXPECT_EQ(l.policy.connections_per_uid, 960);
+    struct Case {
+        const char *value;
+        int limit;
+        const char *summary_end;
+    };
+    for (const Case &c :
+         {Case{"960", 960, ",connections per uid: 960"},
+          Case{"961", 960,
+               ",connections per uid: 960 (the file says 961: no uid can hold more than 960)"},
+          Case{"2048", 960,
+               ",connections per uid: 960 (the file says 2048: no uid can hold more than 960)"}}) {
+        SCOPED_TRACE(c.value);
+        vk_test::TempRoot root;
+        Loaded l = LoadText(root, std::string("[limits]\nconnections_per_uid = ") + c.value + "\n");
+        ASSERT_EQ(l.rc, 0) << l.error;
+        EXPECT_EQ(l.policy.connections_per_uid, c.limit);
+        const std::string summary = access_policy_summary(l.policy);
+        EXPECT_EQ(summary.substr(summary.size() - strlen(c.summary_end)), c.summary_end);
+    }
 }
 
 // The shipped sample, every key commented out, reads as the default.
@@ -149,7 +166,7 @@ const BadCase kBad[] = {
      "2: mode must be enforce or open, not \"open ; for now\""},
     {"limit zero", "[limits]\nconnections_per_uid = 0\n",
      "2: connections_per_uid must be a whole number from 1 to 960, not \"0\""},
-    {"limit too large", "[limits]\nconnections_per_uid = 961\n", "2: connections_per_uid must"},
+    {"limit too large", "[limits]\nconnections_per_uid = 2049\n", "2: connections_per_uid must"},
     {"limit with a suffix", "[limits]\nconnections_per_uid = 64k\n", "2: connections_per_uid must"},
     {"limit signed", "[limits]\nconnections_per_uid = +64\n", "2: connections_per_uid must"},
 };
