@@ -127,7 +127,9 @@ TEST_F(Installed, TreeHoldsEveryPart) {
              "/sbin/veskkorvaned", "/bin/korvanectl", "/" + UnitDir() + "/veskkorvaned.service",
              "/" + UnitDir() + "/korvane-metrics.service",
              "/" + UnitDir() + "/korvane-metrics.timer", "/share/veskkorvaned/log.conf",
-             "/share/veskkorvaned/access.conf", "/share/veskkorvaned/korvaned.conf"})
+             "/share/veskkorvaned/access.conf", "/share/veskkorvaned/korvaned.conf",
+             "/share/doc/veskkorvaned/fleet.md",
+             "/share/doc/veskkorvaned/examples/korvane-alerts.yml"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     for (const std::string &rel : ClientLibFiles())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;

@@ -4,7 +4,8 @@
 // exposition for each shape of reply, and label values made of what a
 // hostile product may call itself. Without a daemon: korvane_up 0 and exit
 // 0. --output: the file is replaced whole or not at all, and no temporary
-// is left behind. promtool, when installed, checks what is written.
+// is left behind. promtool, when installed, checks what is written and the
+// alerting rules that docs/fleet.md quotes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 
 #include "client/korvane_client.h"
 #include "net/ae/anet.h"
+#include "support/build_tree.h"
 #include "support/child_process.h"
 #include "support/daemon_process.h"
 #include "support/shell.h"
@@ -619,6 +621,33 @@ TEST(MetricsPromtool, CheckMetricsAcceptsEveryShape) {
         EXPECT_EQ(o.status, 0) << o.text << text;
         EXPECT_EQ(o.text, "") << text;
     }
+}
+
+// The alerting rules shipped as an example, and quoted whole in the guide.
+std::string SourceFile(const std::string &rel) {
+    return vk_test::ReadFile(vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY") + "/" + rel);
+}
+
+TEST(FleetGuide, QuotesTheAlertingRulesVerbatim) {
+    const std::string rules = SourceFile("docs/fleet/korvane-alerts.yml");
+    ASSERT_FALSE(rules.empty());
+    EXPECT_NE(SourceFile("docs/fleet.md").find("```yaml\n" + rules + "```\n"), std::string::npos)
+        << "docs/fleet.md must quote docs/fleet/korvane-alerts.yml whole";
+}
+
+// The rules load, and fire for the desktops they are about and no other
+// (tests/tools/korvane-alerts.test.yml: a not-watched product is not taken
+// for a stopped one).
+TEST(FleetGuide, AlertingRulesPassPromtool) {
+    if (!vk_test::Have("promtool"))
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    const std::string source = vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY");
+    vk_test::ShellOutput o =
+        Sh("promtool check rules " + Quote(source + "/docs/fleet/korvane-alerts.yml"));
+    EXPECT_EQ(o.status, 0) << o.text;
+    EXPECT_NE(o.text.find("SUCCESS: 4 rules found"), std::string::npos) << o.text;
+    o = Sh("promtool test rules " + Quote(source + "/tests/tools/korvane-alerts.test.yml"));
+    EXPECT_EQ(o.status, 0) << o.text;
 }
 
 }  // namespace
