@@ -231,7 +231,15 @@ bool WriteAll(int fd, const std::string &text) {
     return true;
 }
 
-// Replaces `path` with `text` so that a reader sees the old file or the new
+// Whether `path` can name a file: it has a last component, and that is
+// neither "." nor "..".
+bool NamesAFile(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return !base.empty() && base != "." && base != "..";
+}
+
+// Replaces `path` (which NamesAFile) with `text` so that a reader sees the old file or the new
 // one, never a part: a temporary file in the same directory (hidden, and
 // not named *.prom, so the collector skips it), mode 0644, flushed to disk,
 // then renamed over `path`. The temporary is removed on any failure.
@@ -240,8 +248,6 @@ int WriteAtomically(const std::string &path, const std::string &text) {
     const std::string dir =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..")
-        return Fail(kExitUsage, "--output takes the path of a file: " + path);
     std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
     int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0)
@@ -277,8 +283,9 @@ int RunMetrics(const Args &args) {
         return Fail(kExitUsage,
                     "metrics: --json does not apply: the output is Prometheus's "
                     "text format");
-    if (args.Has("--output") && args.Get("--output").empty())
-        return Fail(kExitUsage, "--output takes the path of a file");
+    if (args.Has("--output") && !NamesAFile(args.Get("--output")))
+        return Fail(kExitUsage,
+                    "--output takes the path of a file, not \"" + args.Get("--output") + "\"");
     const std::string text = Collect(args);
     if (args.Has("--output")) return WriteAtomically(args.Get("--output"), text);
     if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0)
