@@ -499,8 +499,9 @@ TEST_F(MetricsOutput, ReplacesTheFileWithMode0644) {
     EXPECT_EQ(Entries(m_dir), std::set<std::string>{"korvane.prom"}) << "no temporary left";
 
     // A file that did not exist, named without a directory.
-    r = vk_test::RunCtl(m_root.path(), {"--timeout", "1000", "metrics", "--output", "new.prom"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    vk_test::ShellOutput o = Shell("cd " + Quote(m_dir) + " &&", "metrics --output new.prom");
+    EXPECT_EQ(o.status, 0) << o.text;
+    EXPECT_EQ(vk_test::ReadFile(m_dir + "/new.prom"), kDown);
 }
 
 // Every failure: exit code 10, a message, the old file as it was and no
