@@ -90,6 +90,23 @@ const std::vector<Command> &Commands() {
          "state and each reason. --json prints the reply's \"data\" object as one\n"
          "line. Exit code 0 protected, 8 at-risk, 9 unknown.",
          RunHealth},
+        {"metrics",
+         {"--output"},
+         0,
+         "metrics [--output FILE]",
+         "Asks for the protection verdict (request 1005) and prints it as\n"
+         "Prometheus metrics, in the text format 0.0.4 that node_exporter's\n"
+         "textfile collector reads: korvane_up, korvane_protected,\n"
+         "korvane_verdict{verdict}, korvane_product_info{uuid,name},\n"
+         "korvane_product_watched, korvane_product_alive (absent when not\n"
+         "watched), korvane_last_report_timestamp_seconds (absent when none)\n"
+         "and korvane_default_product_started (absent when neither started nor\n"
+         "stopped). A daemon that does not answer within --timeout gives\n"
+         "korvane_up 0 alone, and exit code 0. --output FILE replaces FILE\n"
+         "atomically: a temporary file in its directory, mode 0644, flushed to\n"
+         "disk and renamed over it; when that fails FILE is left as it was, the\n"
+         "temporary is removed and the exit code is 10.",
+         RunMetrics},
         {"send",
          {"--socket", "--type", "--uuid", "--id", "--data", "--text"},
          0,
@@ -163,7 +180,8 @@ const char kExitCodes[] =
     "  7  status: the daemon runs but a socket does not answer, or a socket\n"
     "     answers while no process holds the PID file\n"
     "  8  health: the verdict is at-risk\n"
-    "  9  health: the verdict is unknown\n";
+    "  9  health: the verdict is unknown\n"
+    "  10 metrics: the output cannot be written\n";
 
 void PrintUsage(FILE *out) {
     fprintf(out,
@@ -177,6 +195,7 @@ void PrintUsage(FILE *out) {
             "  ui-register, get-product, get-status, save-config, get-config\n"
             "Other:\n"
             "  health   the protection verdict, asked of the daemon (0, 8 or 9)\n"
+            "  metrics  the verdict as Prometheus metrics, for node_exporter\n"
             "  send     any envelope to either socket\n"
             "  watch    print the notifications sent to front UIs\n"
             "  show     the stored registry, read from the database\n"
@@ -186,6 +205,7 @@ void PrintUsage(FILE *out) {
             "  --timeout MS  how long to wait for the connection and for a reply (default 5000)\n"
             "  --id N        the request id (default 1)\n"
             "  --timestamps  watch: the time each notification arrived\n"
+            "  --output FILE metrics: replace FILE atomically instead of printing\n"
             "  --help        this text, or a command's\n"
             "  --version     the version\n\n"
             "VESKKORVANED_ROOT relocates the sockets and the database as for the daemon.\n\n"

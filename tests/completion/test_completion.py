@@ -51,7 +51,7 @@ def ctl(*args):
 REFUSED = r"takes no option|unknown option"
 
 ALL = ("register update report unregister ui-register get-product get-status "
-       "save-config get-config health send watch show status")
+       "save-config get-config health metrics send watch show status")
 
 CASES = [
     ("korvanectl ", ALL),
@@ -71,6 +71,8 @@ CASES = [
     ("korvanectl show ", ""),
     ("korvanectl he", "health"),
     ("korvanectl health --", "--json --timeout --help"),
+    ("korvanectl metrics --", "--output --timeout --help"),
+    ("korvanectl m", "metrics"),
     # A flag takes no value: the command after it is still found.
     ("korvanectl watch --timestamps --", "--json --timeout --help"),
     ("korvanectl nosuch --", "--json --timeout --help"),

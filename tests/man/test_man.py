@@ -106,10 +106,10 @@ class KorvanectlPage(unittest.TestCase):
                     self.assertIn(option, entry)
 
     def test_exit_codes_match(self):
-        codes = re.findall(r"(?m)^  ([0-9])  ", self.help)
+        codes = re.findall(r"(?m)^  ([0-9]+) ", self.help)
         self.assertTrue(codes)
         section = self.page[self.page.index("EXIT STATUS"):self.page.index("ENVIRONMENT")]
-        self.assertEqual(re.findall(r"(?m)^\s+([0-9])$", section), codes)
+        self.assertEqual(re.findall(r"(?m)^\s+([0-9]+)$", section), codes)
 
 
 if __name__ == "__main__":

@@ -125,8 +125,11 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     ASSERT_NE(UnitDir(), "");
     for (const std::string &rel : std::vector<std::string>{
              "/sbin/veskkorvaned", "/bin/korvanectl", "/" + UnitDir() + "/veskkorvaned.service",
-             "/share/veskkorvaned/log.conf", "/share/veskkorvaned/access.conf",
-             "/share/veskkorvaned/korvaned.conf"})
+             "/" + UnitDir() + "/korvane-metrics.service",
+             "/" + UnitDir() + "/korvane-metrics.timer", "/share/veskkorvaned/log.conf",
+             "/share/veskkorvaned/access.conf", "/share/veskkorvaned/korvaned.conf",
+             "/share/doc/veskkorvaned/fleet.md",
+             "/share/doc/veskkorvaned/examples/korvane-alerts.yml"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     for (const std::string &rel : ClientLibFiles())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
@@ -148,6 +151,10 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     EXPECT_NE(unit.find("ExecStart=" + Prefix() + "/sbin/veskkorvaned --foreground\n"),
               std::string::npos)
         << unit;
+    std::string metrics =
+        vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/korvane-metrics.service");
+    EXPECT_NE(metrics.find("ExecStart=" + Prefix() + "/bin/korvanectl "), std::string::npos)
+        << metrics;
     std::string pc = vk_test::ReadFile(Prefix() + "/" + LibDir() + "/pkgconfig/korvane-client.pc");
     EXPECT_EQ(pc.rfind("prefix=" + Prefix() + "\n", 0), 0u) << pc;
     EXPECT_NE(pc.find("libdir=${prefix}/" + LibDir() + "\n"), std::string::npos) << pc;
@@ -344,10 +351,44 @@ int main() {
 TEST_F(Installed, UnitPassesSystemdVerify) {
     if (!Have("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
-    ShellOutput o =
-        Sh("systemd-analyze verify " + Quote(Prefix() + "/" + UnitDir() + "/veskkorvaned.service"));
-    EXPECT_EQ(o.status, 0) << o.text;
-    EXPECT_EQ(o.text, "") << "no warnings either";
+    for (const char *unit :
+         {"veskkorvaned.service", "korvane-metrics.service", "korvane-metrics.timer"}) {
+        SCOPED_TRACE(unit);
+        ShellOutput o =
+            Sh("systemd-analyze verify " + Quote(Prefix() + "/" + UnitDir() + "/" + unit));
+        EXPECT_EQ(o.status, 0) << o.text;
+        EXPECT_EQ(o.text, "") << "no warnings either";
+    }
+}
+
+// The value of the last `key=` line of a unit; "" when it has none.
+std::string UnitLine(const std::string &unit, const std::string &key) {
+    std::istringstream in(unit);
+    std::string value;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + "=", 0) == 0) value = line.substr(key.size() + 1);
+    return value;
+}
+
+// The metrics service's command, as systemd would run it with its default
+// environment, against the installed daemon: the file it names appears.
+TEST_F(Installed, MetricsServiceCommandWritesItsFile) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    const std::string unit =
+        vk_test::ReadFile(Prefix() + "/" + UnitDir() + "/korvane-metrics.service");
+    const std::string env = UnitLine(unit, "Environment");
+    const std::string variable = "KORVANE_METRICS_FILE=";
+    ASSERT_EQ(env, variable + "/var/lib/prometheus/node-exporter/korvane.prom");
+    std::string command = UnitLine(unit, "ExecStart");
+    const std::string reference = "${KORVANE_METRICS_FILE}";
+    const size_t at = command.find(reference);
+    ASSERT_NE(at, std::string::npos) << command;
+    const std::string file = m_root.path() + "/korvane.prom";
+    command.replace(at, reference.size(), Quote(file));
+    ShellOutput o = Sh("VESKKORVANED_ROOT=" + Quote(m_daemonRoot.path()) + " " + command);
+    EXPECT_EQ(o.status, 0) << command << "\n" << o.text;
+    EXPECT_NE(vk_test::ReadFile(file).find("\nkorvane_up 1\n"), std::string::npos)
+        << vk_test::ReadFile(file);
 }
 
 // The Debian packages (debian/, built by scripts/build-debs.sh) take their

@@ -5,29 +5,24 @@
 // daemon should never send.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "client/korvane_client.h"
-#include "net/ae/anet.h"
-#include "proto/codec/base64.h"
 #include "proto/codec/json.h"
 #include "support/daemon_process.h"
 #include "support/temp_root.h"
+#include "tools/canned_server.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_runner.h"
 
 namespace {
 
 using vk_test::At;
+using vk_test::CannedServer;
 using vk_test::CtlResult;
 using vk_test::RunCtl;
 using vk_test::Str;
@@ -116,56 +111,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "off",
                     true}),
     [](const auto &info) { return std::string(info.param.label); });
-
-// Listens on the front-UI socket under a root and answers the first line
-// of one connection with a canned reply; every wait has a deadline.
-class CannedServer {
-public:
-    CannedServer(const std::string &root, const std::string &reply_json)
-        : m_reply(korvane::EncodeText(reply_json)) {
-        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa;
-        std::string name = "@" + root + "/tmp/.zelluskkorvanefui";
-        socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
-        m_ok = m_listen >= 0 && len > 0 &&
-               bind(m_listen, reinterpret_cast<struct sockaddr *>(&sa), len) == 0 &&
-               listen(m_listen, 8) == 0;
-        if (m_ok) m_thread = std::thread([this] { Serve(); });
-    }
-    ~CannedServer() {
-        if (m_thread.joinable()) m_thread.join();
-        if (m_listen >= 0) close(m_listen);
-    }
-    bool ok() const { return m_ok; }
-    // The request received, decoded; call after the client has ended.
-    std::string Request() {
-        if (m_thread.joinable()) m_thread.join();
-        std::string json;
-        return base64_decode(m_request.data(), m_request.size(), json) ? json : "";
-    }
-
-private:
-    static bool Readable(int fd) {
-        struct pollfd p = {fd, POLLIN, 0};
-        return poll(&p, 1, 20000) == 1;
-    }
-    void Serve() {
-        if (!Readable(m_listen)) return;
-        int conn = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) return;
-        char c;
-        while (Readable(conn) && read(conn, &c, 1) == 1 && c != '\n') m_request.push_back(c);
-        if (write(conn, m_reply.data(), m_reply.size()) == static_cast<ssize_t>(m_reply.size()))
-            while (Readable(conn) && read(conn, &c, 1) == 1) {
-            }  // until the client closes
-        close(conn);
-    }
-
-    std::string m_reply, m_request;
-    int m_listen = -1;
-    bool m_ok = false;
-    std::thread m_thread;
-};
 
 std::string LocalTime(long long t) {
     time_t tt = static_cast<time_t>(t);

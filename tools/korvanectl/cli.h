@@ -24,6 +24,7 @@ enum ExitCode {
     kExitDegraded = 7,      // status: runs without answering, or answers without running
     kExitAtRisk = 8,        // health: the verdict is "at-risk"
     kExitUnknown = 9,       // health: the verdict is "unknown"
+    kExitWrite = 10,        // metrics: the output cannot be written
 };
 
 struct Args {
@@ -95,5 +96,6 @@ int RunWatch(const Args &args);
 int RunShow(const Args &args);
 int RunStatus(const Args &args);
 int RunHealth(const Args &args);
+int RunMetrics(const Args &args);
 
 }  // namespace korvanectl
