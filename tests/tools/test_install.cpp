@@ -126,7 +126,8 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     for (const std::string &rel : std::vector<std::string>{
              "/sbin/veskkorvaned", "/bin/korvanectl", "/" + UnitDir() + "/veskkorvaned.service",
              "/share/veskkorvaned/log.conf", "/share/veskkorvaned/access.conf",
-             "/share/veskkorvaned/korvaned.conf"})
+             "/share/veskkorvaned/korvaned.conf",
+             "/share/dbus-1/system.d/org.korvane.Registry1.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     for (const std::string &rel : ClientLibFiles())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
