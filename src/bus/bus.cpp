@@ -277,9 +277,10 @@ void connect_bus() {
     if (r >= 0) r = sd_bus_request_name_async(bus.get(), nullptr, kBusName, 0, name_reply, nullptr);
     if (r >= 0) r = sd_bus_get_fd(bus.get());
     if (r < 0) {
+        // A try-out or a container has none: not worth a warning.
         if (!g.down_logged)
-            LOG(WARNING, "bus: no system bus at %s (%s),serving the sockets without it",
-                bus_address(), strerror(-r));
+            LOG(INFO, "bus: no system bus at %s (%s),serving the sockets without it", bus_address(),
+                strerror(-r));
         g.down_logged = true;
         schedule_retry();
         return;
