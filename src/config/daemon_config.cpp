@@ -4,11 +4,12 @@
 
 namespace {
 
-enum Kind { kLivenessMode, kLivenessGrace };
+enum Kind { kLivenessMode, kLivenessGrace, kDbusMode };
 
 const conf_key_t kKeys[] = {
     {"liveness", "mode", kLivenessMode},
     {"liveness", "grace", kLivenessGrace},
+    {"dbus", "mode", kDbusMode},
 };
 
 daemon_config_t s_current;
@@ -33,6 +34,12 @@ std::string take(daemon_config_t &cfg, const conf_key_t &def, const std::string 
                    std::to_string(kLivenessGraceMin) + " to " + std::to_string(kLivenessGraceMax) +
                    ", not \"" + value + "\"";
         }
+        case kDbusMode:
+            if (value == "on" || value == "off") {
+                cfg.dbus = value == "on";
+                return "";
+            }
+            return "mode must be on or off, not \"" + value + "\"";
     }
     return "";
 }
@@ -52,8 +59,9 @@ int daemon_config_load(const std::string &path, daemon_config_t &cfg, std::strin
 }
 
 std::string daemon_config_summary(const daemon_config_t &cfg) {
-    if (!cfg.liveness_failover) return "liveness off";
-    return "liveness failover,grace " + std::to_string(cfg.liveness_grace) + " s";
+    std::string bus = cfg.dbus ? ",dbus on" : ",dbus off";
+    if (!cfg.liveness_failover) return "liveness off" + bus;
+    return "liveness failover,grace " + std::to_string(cfg.liveness_grace) + " s" + bus;
 }
 
 const daemon_config_t &daemon_config_current() {

@@ -14,6 +14,7 @@ constexpr int kLivenessGraceMax = 3600;
 struct daemon_config_t {
     bool liveness_failover = true;  // mode = failover; false for mode = off
     int liveness_grace = 30;        // seconds
+    bool dbus = true;               // [dbus] mode = on; false for mode = off
 };
 
 // 0: the file was read into `cfg`. 1: there is no file; `cfg` holds the
@@ -22,7 +23,7 @@ struct daemon_config_t {
 // the defaults.
 int daemon_config_load(const std::string &path, daemon_config_t &cfg, std::string &error);
 
-// One line for the log, e.g. "liveness failover,grace 30 s".
+// One line for the log, e.g. "liveness failover,grace 30 s,dbus on".
 std::string daemon_config_summary(const daemon_config_t &cfg);
 
 // The settings the daemon runs with: the defaults until daemon_config_set.

@@ -123,8 +123,8 @@ std::string health_report(const health_facts_t &f) {
     return out;
 }
 
-int get_health_handle(mox_packet_t &packet, void *) {
-    health_facts_t f;
+void health_gather(health_facts_t &f) {
+    f = health_facts_t();
     CSecSoftInfo cur;
     const MoxResult got = store()->Get(cur);
     CSecSoftInfo def;
@@ -138,11 +138,17 @@ int get_health_handle(mox_packet_t &packet, void *) {
         f.name = cur.name;
         f.exec = cur.exec;
         f.secstat = cur.secstat;
+        f.detail = cur.secsoft;
         f.alive = liveness_secsoft_alive(cur.uuid);
         CSecSoftState state;
         state.uuid = cur.uuid;
         if (store()->GetSecSoftState(state) == kMoxOk) f.last_report = state.last_report;
     }
+}
+
+int get_health_handle(mox_packet_t &packet, void *) {
+    health_facts_t f;
+    health_gather(f);
     std::string text = health_report(f);
     int rc;
     if (text.empty()) {

@@ -1,6 +1,8 @@
 // The answer to "am I protected?" (request 1005): what the daemon knows of
 // the current product, judged by fixed rules. health_judge and
-// health_report are pure, so every rule is a row of a table test.
+// health_report are pure, so every rule is a row of a table test;
+// health_gather is the one place the facts are read, for the socket's
+// answer and the bus alike, so the two never disagree.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@ struct health_facts_t {
     std::string secstat;      // its last status text, "" for none
     int64_t last_report = 0;  // Unix seconds, 0 for none
     int default_state = 0;    // the default record: 2 told to start, 3 told to stop, else 0
+    std::string detail;       // its stored detail text; not judged, shown on the bus
 };
 
 struct health_verdict_t {
@@ -26,6 +29,10 @@ struct health_verdict_t {
     bool has_signatures = false;
     std::string signatures;
 };
+
+// Reads the facts from the store and the liveness watcher (event loop's
+// thread only).
+void health_gather(health_facts_t &facts);
 
 health_verdict_t health_judge(const health_facts_t &facts);
 // The reply's "data" object as compact JSON text; "" when out of memory.

@@ -15,9 +15,14 @@
 uint64_t now_nanosec = 0;
 
 static mox_broadcast_proc *s_broadcast = nullptr;
+static mox_notify_observer_proc *s_observer = nullptr;
 
 void mox_set_broadcast(mox_broadcast_proc *broadcast) {
     s_broadcast = broadcast;
+}
+
+void mox_set_notify_observer(mox_notify_observer_proc *observer) {
+    s_observer = observer;
 }
 
 void MoxProtoInit() {
@@ -118,4 +123,5 @@ void do_post_fui(const std::string &uuid, int type, const std::string &data) {
         return;
     }
     if (s_broadcast != nullptr) s_broadcast(line);
+    if (s_observer != nullptr) s_observer(type, uuid, data);
 }

@@ -25,5 +25,12 @@ int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::s
 typedef void mox_broadcast_proc(const std::string &line);
 void mox_set_broadcast(mox_broadcast_proc *broadcast);
 
-// Builds the next notification and hands it to the broadcast.
+// Told of every notification handed to the broadcast, with what do_post_fui
+// was given; for a second audience of the same events. Set once by the main
+// sequence; null (the default) for none.
+typedef void mox_notify_observer_proc(int type, const std::string &uuid, const std::string &data);
+void mox_set_notify_observer(mox_notify_observer_proc *observer);
+
+// Builds the next notification and hands it to the broadcast, then to the
+// observer.
 void do_post_fui(const std::string &uuid, int type, const std::string &data);

@@ -23,6 +23,7 @@ Loaded Load(const std::string &path) {
     // Not the defaults, so that a load that leaves it alone shows.
     l.cfg.liveness_failover = false;
     l.cfg.liveness_grace = 999;
+    l.cfg.dbus = false;
     l.rc = daemon_config_load(path, l.cfg, l.error);
     return l;
 }
@@ -39,19 +40,23 @@ struct GoodCase {
     const char *text;
     bool failover;
     int grace;
+    bool dbus;
 };
 
 const GoodCase kGood[] = {
-    {"empty file", "", true, 30},
-    {"comments and an empty section", "; nothing\n# set\n\n[liveness]\n", true, 30},
-    {"failover", "[liveness]\nmode = failover\n", true, 30},
-    {"off", "[liveness]\nmode = off\n", false, 30},
-    {"lowest grace", "[liveness]\ngrace = 1\n", true, 1},
-    {"highest grace", "[liveness]\ngrace = 3600\n", true, 3600},
-    {"leading zeros", "[liveness]\ngrace = 0045\n", true, 45},
-    {"both keys", "[liveness]\nmode = off\ngrace = 120\n", false, 120},
-    {"names ignore case", "[LiveNess]\nMODE = off\nGrace = 7\r\n", false, 7},
-    {"spaces around", "[liveness]\n   grace   =   12   \n", true, 12},
+    {"empty file", "", true, 30, true},
+    {"comments and an empty section", "; nothing\n# set\n\n[liveness]\n", true, 30, true},
+    {"failover", "[liveness]\nmode = failover\n", true, 30, true},
+    {"off", "[liveness]\nmode = off\n", false, 30, true},
+    {"lowest grace", "[liveness]\ngrace = 1\n", true, 1, true},
+    {"highest grace", "[liveness]\ngrace = 3600\n", true, 3600, true},
+    {"leading zeros", "[liveness]\ngrace = 0045\n", true, 45, true},
+    {"both keys", "[liveness]\nmode = off\ngrace = 120\n", false, 120, true},
+    {"names ignore case", "[LiveNess]\nMODE = off\nGrace = 7\r\n", false, 7, true},
+    {"spaces around", "[liveness]\n   grace   =   12   \n", true, 12, true},
+    {"bus on", "[dbus]\nmode = on\n", true, 30, true},
+    {"bus off", "[DBus]\nMode = off\n", true, 30, false},
+    {"both sections", "[liveness]\ngrace = 9\n[dbus]\nmode = off\n", true, 9, false},
 };
 
 TEST(DaemonConfig, GoodFilesAreRead) {
@@ -63,6 +68,7 @@ TEST(DaemonConfig, GoodFilesAreRead) {
         EXPECT_EQ(l.error, "");
         EXPECT_EQ(l.cfg.liveness_failover, c.failover);
         EXPECT_EQ(l.cfg.liveness_grace, c.grace);
+        EXPECT_EQ(l.cfg.dbus, c.dbus);
     }
 }
 
@@ -77,6 +83,7 @@ TEST(DaemonConfig, AbsentFileIsTheDefault) {
         EXPECT_EQ(l.rc, 1) << path << ": " << l.error;
         EXPECT_TRUE(l.cfg.liveness_failover) << path;
         EXPECT_EQ(l.cfg.liveness_grace, 30) << path;
+        EXPECT_TRUE(l.cfg.dbus) << path;
     }
 }
 
@@ -92,7 +99,9 @@ TEST(DaemonConfig, SampleHasTheDefaults) {
     daemon_config_t defaults;
     EXPECT_EQ(l.cfg.liveness_failover, defaults.liveness_failover);
     EXPECT_EQ(l.cfg.liveness_grace, defaults.liveness_grace);
+    EXPECT_EQ(l.cfg.dbus, defaults.dbus);
     EXPECT_TRUE(defaults.liveness_failover);
+    EXPECT_TRUE(defaults.dbus);
     EXPECT_EQ(defaults.liveness_grace, 30);
 }
 
@@ -125,7 +134,14 @@ const BadCase kBad[] = {
     {"line of words", "[liveness]\nmode off\n", 0644,
      ":2: neither a section header, a key = value nor a comment: mode off"},
     {"key before any section", "grace = 10\n", 0644, ":1: outside any section: grace = 10"},
-    {"unknown section", "[liveness]\n[dbus]\n", 0644, ":2: unknown section [dbus]"},
+    {"unknown section", "[liveness]\n[bus]\n", 0644, ":2: unknown section [bus]"},
+    {"bus mode yes", "[dbus]\nmode = yes\n", 0644,
+     ":2: mode must be on or off, not \"yes\" in [dbus] mode"},
+    {"bus mode in capitals", "[dbus]\nmode = OFF\n", 0644,
+     ":2: mode must be on or off, not \"OFF\""},
+    {"bus mode twice", "[dbus]\nmode = on\n[dbus]\nmode = off\n", 0644,
+     ":4: [dbus] mode given again (first on line 2)"},
+    {"bus key unknown", "[dbus]\naddress = unix:path=/x\n", 0644, ":2: unknown key [dbus] address"},
     {"unknown key", "[liveness]\ntimeout = 10\n", 0644, ":2: unknown key [liveness] timeout"},
     {"key twice", "[liveness]\ngrace = 10\n\n[LIVENESS]\nGRACE = 20\n", 0644,
      ":5: [liveness] grace given again (first on line 2)"},
@@ -149,6 +165,7 @@ TEST(DaemonConfig, WrongFilesAreRefusedWithTheirLine) {
         // Nothing of a wrong file is applied.
         EXPECT_TRUE(l.cfg.liveness_failover);
         EXPECT_EQ(l.cfg.liveness_grace, 30);
+        EXPECT_TRUE(l.cfg.dbus);
     }
 }
 
@@ -186,11 +203,13 @@ TEST(DaemonConfig, UnreadableFileIsRefused) {
 
 TEST(DaemonConfig, SummaryNamesTheMode) {
     daemon_config_t cfg;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 30 s");
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 30 s,dbus on");
     cfg.liveness_grace = 5;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 5 s");
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 5 s,dbus on");
     cfg.liveness_failover = false;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness off");
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus on");
+    cfg.dbus = false;
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus off");
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct BadSettings {
 const BadSettings kBadSettings[] = {
     {"grace out of range", "[liveness]\nmode = failover\ngrace = 0\n", 0644,
      ":3: grace must be a whole number of seconds from 1 to 3600, not \"0\" in [liveness] grace"},
-    {"unknown section", "[dbus]\nmode = on\n", 0644, ":1: unknown section [dbus]"},
+    {"unknown section", "[bus]\nmode = on\n", 0644, ":1: unknown section [bus]"},
     {"writable by group", "[liveness]\nmode = off\n", 0664,
      ": writable by group or others (mode 0664)"},
 };
@@ -65,9 +65,9 @@ TEST(SettingsFile, GoodFileStartsAndIsLogged) {
     std::string path = WriteSettings(root, "[Liveness]\nmode = failover\ngrace = 5\n", 0600);
     vk_test::DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
-    EXPECT_NE(
-        d.Log().find("|INFO|daemon configuration from " + path + ": liveness failover,grace 5 s\n"),
-        std::string::npos)
+    EXPECT_NE(d.Log().find("|INFO|daemon configuration from " + path +
+                           ": liveness failover,grace 5 s,dbus on\n"),
+              std::string::npos)
         << d.Log();
 }
 
@@ -77,7 +77,7 @@ TEST(SettingsFile, NoFileStartsWithTheDefaults) {
     ASSERT_TRUE(d.WaitListening());
     std::string path = root.Under("/etc/korvane/korvaned.conf");
     EXPECT_NE(d.Log().find("|INFO|default daemon configuration, no " + path +
-                           ": liveness failover,grace 30 s\n"),
+                           ": liveness failover,grace 30 s,dbus on\n"),
               std::string::npos)
         << d.Log();
 }

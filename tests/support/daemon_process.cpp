@@ -31,6 +31,18 @@ bool WaitFor(const std::function<bool()> &cond, int timeout_ms) {
     }
 }
 
+namespace {
+std::string s_bus_address;
+}  // namespace
+
+void SetDaemonBusAddress(const std::string &address) {
+    s_bus_address = address;
+}
+
+const std::string &DaemonBusAddress() {
+    return s_bus_address;
+}
+
 DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> args,
                              const std::string &binary, long nofile,
                              const std::vector<std::string> &wrapper)
@@ -41,10 +53,13 @@ DaemonProcess::DaemonProcess(const std::string &root, std::vector<std::string> a
     std::vector<char *> argv;
     for (auto &a : argv_s) argv.push_back(&a[0]);
     argv.push_back(nullptr);
+    const std::string bus =
+        s_bus_address.empty() ? "unix:path=" + root + "/run/dbus/no_bus_here" : s_bus_address;
 
     m_pid = fork();
     if (m_pid == 0) {
         setenv(vk_paths::kRootEnv, root.c_str(), 1);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.c_str(), 1);
         if (nofile > 0) {
             struct rlimit rl;
             rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(nofile);

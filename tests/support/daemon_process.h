@@ -61,6 +61,12 @@ private:
     int m_status = 0;
 };
 
+// The system bus address (DBUS_SYSTEM_BUS_ADDRESS) of the daemons started
+// from now on; "" (the default) gives each a path under its root where
+// nothing listens, so that no test reaches the machine's bus.
+void SetDaemonBusAddress(const std::string &address);
+const std::string &DaemonBusAddress();
+
 // Connects a stream socket to an abstract name ("@..."); -1 on failure.
 int ConnectAbstract(const std::string &name);
 

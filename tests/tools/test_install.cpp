@@ -129,7 +129,8 @@ TEST_F(Installed, TreeHoldsEveryPart) {
              "/" + UnitDir() + "/korvane-metrics.timer", "/share/veskkorvaned/log.conf",
              "/share/veskkorvaned/access.conf", "/share/veskkorvaned/korvaned.conf",
              "/share/doc/veskkorvaned/fleet.md",
-             "/share/doc/veskkorvaned/examples/korvane-alerts.yml"})
+             "/share/doc/veskkorvaned/examples/korvane-alerts.yml",
+             "/share/dbus-1/system.d/org.korvane.Registry1.conf"})
         EXPECT_TRUE(FileExists(Prefix() + rel)) << rel;
     for (const std::string &rel : ClientLibFiles())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;

@@ -1,0 +1,50 @@
+// The values the bus shows: the protection summary of request 1005 and the
+// current product's stored record, read by health_gather, as D-Bus wants
+// them (every text valid UTF-8). Pure but for bus_props_read, so the rules
+// are tested as a table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "handlers/health.h"
+
+// The properties in the order of the interface; an index names one.
+enum bus_prop_t {
+    kBusPropVerdict,
+    kBusPropReasons,
+    kBusPropActiveProduct,
+    kBusPropActiveProductName,
+    kBusPropDetail,
+    kBusPropStatus,
+    kBusPropAlive,
+    kBusPropLastReport,
+    kBusPropDefaultProduct,
+    kBusPropCount
+};
+
+extern const char *const kBusPropNames[kBusPropCount];
+
+struct bus_props_t {
+    std::string verdict = "unknown";  // protected, at-risk or unknown
+    std::vector<std::string> reasons;
+    std::string active_product;  // uuid, "" for none
+    std::string active_product_name;
+    std::string detail;               // stored JSON text
+    std::string status;               // last status text
+    std::string alive = "unwatched";  // yes, no or unwatched (also with no product)
+    uint64_t last_report = 0;         // Unix seconds, 0 for none
+    std::string default_product;      // started, stopped or ""
+};
+
+// The values for `facts`, as request 1005 judges them.
+void bus_props_from_facts(const health_facts_t &facts, bus_props_t &out);
+// health_gather, then bus_props_from_facts.
+void bus_props_read(bus_props_t &out);
+// The properties whose values differ, in interface order.
+std::vector<bus_prop_t> bus_props_changed(const bus_props_t &before, const bus_props_t &after);
+
+// `text` with every byte that is not part of valid UTF-8 (and every NUL,
+// which D-Bus strings cannot hold) replaced by U+FFFD; valid text as it is.
+std::string bus_utf8(const std::string &text);
