@@ -79,12 +79,7 @@ protected:
     }
 
     std::unique_ptr<Client> Connect(Endpoint ep) {
-        auto c = std::make_unique<Client>(vk_test::TryOutClient());
-        std::string name =
-            "@" + root_.path() +
-            (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
-        EXPECT_TRUE(c->Connect(name)) << c->error();
-        return c;
+        return vk_test::TryOutConnect(root_.path(), ep);
     }
 
     Message Ask(Client &c, const std::string &uuid, uint32_t type,

@@ -105,10 +105,7 @@ public:
     bool Listening() const { return m_daemon->WaitListening(); }
     const vk_test::DaemonProcess &daemon() const { return *m_daemon; }
 
-    std::string Name(Endpoint ep) const {
-        return "@" + m_root.path() +
-               (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
-    }
+    std::string Name(Endpoint ep) const { return vk_test::TryOutName(m_root.path(), ep); }
 
     // As root: a current front UI of uid 5151 with a configuration, the
     // default product and an active product with a status. False when a

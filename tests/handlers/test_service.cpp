@@ -40,11 +40,7 @@ protected:
     // A connected client; the root is passed explicitly so that the test
     // process itself needs no environment.
     std::unique_ptr<Client> Connect(Endpoint ep) {
-        auto c = std::make_unique<Client>(vk_test::TryOutClient());
-        std::string name =
-            "@" + root_.path() +
-            (ep == Endpoint::kSecSoft ? "/tmp/.zelluskkorvane" : "/tmp/.zelluskkorvanefui");
-        EXPECT_TRUE(c->Connect(name)) << c->error();
+        auto c = vk_test::TryOutConnect(root_.path(), ep);
         // One round trip: the daemon has accepted the connection once it
         // answers, so a later broadcast reaches it.
         EXPECT_EQ(Result(*c, "ping", 1004), 100);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
@@ -198,6 +199,19 @@ long DaemonProcess::CpuMs() const {
 korvane::Client TryOutClient() {
     korvane::Client c;
     c.SetRequireRootPeer(false);
+    return c;
+}
+
+std::string TryOutName(const std::string &root, korvane::Endpoint endpoint) {
+    return "@" + root +
+           (endpoint == korvane::Endpoint::kSecSoft ? "/tmp/.zelluskkorvane"
+                                                    : "/tmp/.zelluskkorvanefui");
+}
+
+std::unique_ptr<korvane::Client> TryOutConnect(const std::string &root,
+                                               korvane::Endpoint endpoint) {
+    auto c = std::make_unique<korvane::Client>(TryOutClient());
+    EXPECT_TRUE(c->Connect(TryOutName(root, endpoint))) << c->error();
     return c;
 }
 

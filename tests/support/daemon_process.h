@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,5 +74,10 @@ int ConnectAbstract(const std::string &name);
 // A client for a daemon under test, which runs as whoever runs the tests:
 // the library's check that the listener is root is off.
 korvane::Client TryOutClient();
+
+// The socket name of a daemon under `root` for one endpoint, and a try-out
+// client connected to it (a failure to connect is a test failure).
+std::string TryOutName(const std::string &root, korvane::Endpoint endpoint);
+std::unique_ptr<korvane::Client> TryOutConnect(const std::string &root, korvane::Endpoint endpoint);
 
 }  // namespace vk_test
