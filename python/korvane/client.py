@@ -82,18 +82,35 @@ class Client:
     (a daemon whose listen backlog is full keeps connect waiting); past it,
     Timeout is raised.
 
+    reconnect: whether request() connects again after the daemon closed
+    the connection (it closes a product connection idle for 60 seconds, and
+    all of them when it stops), as the C library does; on by default. When
+    the write of a request fails because the connection is gone, the daemon
+    never saw it: request() connects once and sends it there. When the
+    connection ends after the write and before the reply, the request may
+    or may not have been handled: ConnectionClosed is raised without sending
+    again, and the next request() connects again. With reconnect=False,
+    ConnectionClosed is raised in both cases and every later request()
+    raises KorvaneError ("not connected").
+
     Timeouts are in seconds; None waits without limit. Not thread-safe.
     """
 
     def __init__(self, endpoint=Endpoint.FRONT_UI, *, require_root_peer=None, send_timeout=10.0,
-                 connect_timeout=DEFAULT_TIMEOUT):
+                 connect_timeout=DEFAULT_TIMEOUT, reconnect=True):
         self.name = endpoint_name(endpoint) if isinstance(endpoint, Endpoint) else endpoint
         if require_root_peer is None:
             require_root_peer = root() == ""
         self.send_timeout = send_timeout
+        self.reconnect = reconnect
+        self._require_root_peer = require_root_peer
+        self._connect_timeout = connect_timeout
         self._in = bytearray()
         self._pending = collections.deque()  # notifications read while waiting for a reply
         self._next_id = 1
+        # The connection ended without the caller closing it: the next
+        # request() connects again.
+        self._lost = False
         self._sock = self._connect(self.name, require_root_peer, connect_timeout)
 
     @staticmethod
@@ -133,6 +150,23 @@ class Client:
         if self._sock is not None:
             self._sock.close()
             self._sock = None
+        self._lost = False
+
+    def connect_again(self):
+        """Connects again to the same name; unread input and kept
+        notifications are dropped."""
+        self.close()
+        self._in.clear()
+        self._pending.clear()
+        self._sock = self._connect(self.name, self._require_root_peer, self._connect_timeout)
+
+    def _drop(self):
+        # The connection cannot go on (closed by the daemon, or a line cut
+        # short); the next request() connects again.
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+        self._lost = True
 
     def __enter__(self):
         return self
@@ -171,6 +205,37 @@ class Client:
         self.send_raw(line)
         return id
 
+    def _send_request(self, type, uuid, data):
+        reconnected = False
+        if self._sock is None:
+            if not self._lost:
+                raise KorvaneError("send: not connected")
+            if not self.reconnect:
+                raise KorvaneError("send: not connected: the connection was lost")
+            self.connect_again()
+            reconnected = True
+        id, self._next_id = self._next_id, self._next_id + 1
+        line = encode_request(uuid, id, type, data)
+        if len(line) - 1 > MAX_REQUEST_LINE:
+            raise ValueError("request line of %d bytes: the daemon reads at most %d" %
+                             (len(line) - 1, MAX_REQUEST_LINE))
+        try:
+            try:
+                self.send_raw(line)
+            except ConnectionClosed:
+                # A write refused because the daemon has gone delivered no
+                # whole line: the daemon never saw this request, so it can
+                # go again, once.
+                if not self.reconnect or reconnected:
+                    raise
+                self.connect_again()
+                self.send_raw(line)
+        except KorvaneError:
+            # Part of the line may be out: nothing more can follow it.
+            self._drop()
+            raise
+        return id
+
     # -- receiving ------------------------------------------------------
 
     def _read_line(self, deadline):
@@ -193,19 +258,26 @@ class Client:
             except ConnectionResetError:
                 chunk = b""
             if not chunk:
-                raise ConnectionClosed("read: connection closed" +
-                                       (" mid-line" if self._in else ""))
+                mid_line = bool(self._in)
+                self._drop()
+                raise ConnectionClosed("read: connection closed" + (" mid-line" if mid_line else ""))
             self._in += chunk
+
+    def _check_readable(self):
+        if self._sock is None:
+            if self._lost:
+                raise ConnectionClosed("read: the connection was lost")
+            raise KorvaneError("read: not connected")
 
     def read_message(self, timeout=None):
         """The next message as it comes, reply or notification."""
-        if self._sock is None:
-            raise KorvaneError("read: not connected")
+        self._check_readable()
         return decode_line(self._read_line(_deadline(timeout)))
 
     def wait_reply(self, id, timeout=DEFAULT_TIMEOUT):
         """The reply to request `id`. Notifications that come first are kept
         for next_notification; replies to other ids are dropped."""
+        self._check_readable()
         deadline = _deadline(timeout)
         while True:
             msg = decode_line(self._read_line(deadline))
@@ -220,8 +292,16 @@ class Client:
         refused while another front UI is current) and Timeout when no reply
         comes in time (the daemon answers nothing to a line it cannot decode
         or a type it does not serve). Other results are the caller's to
-        read."""
-        reply = self.wait_reply(self.send(type, uuid, data), timeout)
+        read.
+
+        After the daemon closed the connection, connects again as the
+        class's `reconnect` says."""
+        id = self._send_request(type, uuid, data)
+        try:
+            reply = self.wait_reply(id, timeout)
+        except ConnectionClosed as e:
+            raise ConnectionClosed("%s before the reply; the request may have been handled" %
+                                   e) from None
         if reply.result == codes.RESULT_NOT_PERMITTED:
             raise NotPermitted(reply)
         if reply.result == codes.RESULT_OTHER_FUI:
@@ -232,6 +312,7 @@ class Client:
         """The next notification; Timeout when none comes in time."""
         if self._pending:
             return self._pending.popleft()
+        self._check_readable()
         deadline = _deadline(timeout)
         while True:
             msg = decode_line(self._read_line(deadline))

@@ -36,11 +36,15 @@ class Daemon:
         binary = os.environ.get("VK_DAEMON")
         if not binary:
             raise unittest.SkipTest("VK_DAEMON is not set: run through ctest")
+        self.binary = binary
         self.root = tempfile.mkdtemp(prefix="vk-py-")
         # Any user may make files under it (a test runs a child as nobody).
         os.chmod(self.root, 0o755)
+        self._start()
+
+    def _start(self):
         env = dict(os.environ, VESKKORVANED_ROOT=self.root)
-        self.proc = subprocess.Popen([binary, "--foreground"], env=env,
+        self.proc = subprocess.Popen([self.binary, "--foreground"], env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         names = ["@" + self.root + "/tmp/.zelluskkorvane", "@" + self.root + "/tmp/.zelluskkorvanefui"]
@@ -54,9 +58,12 @@ class Daemon:
                   errors="replace") as f:
             return f.read()
 
-    def stop(self):
-        """Stops it (by its id) and removes its root; its standard error."""
-        err = ""
+    def restart(self):
+        """Stops it (by its id) and starts it again on the same root."""
+        self._end()
+        self._start()
+
+    def _end(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -66,5 +73,10 @@ class Daemon:
                 self.proc.wait()
         err = self.proc.stderr.read().decode(errors="replace")
         self.proc.stderr.close()
+        return err
+
+    def stop(self):
+        """Stops it (by its id) and removes its root; its standard error."""
+        err = self._end()
         shutil.rmtree(self.root, ignore_errors=True)
         return err

@@ -1,10 +1,13 @@
 """The korvane module against the real daemon, each test with a daemon of
 its own under a fresh VESKKORVANED_ROOT."""
 
+import base64
+import json
 import os
 import pwd
 import socket
 import tempfile
+import threading
 import unittest
 from unittest import mock
 
@@ -198,6 +201,125 @@ class Timeouts(WithDaemon):
         with self.assertRaises(korvane.Timeout):
             ui.next_notification(timeout=0.1)
         self.assertEqual(list(ui.notifications(timeout=0.1)), [])
+
+
+class Reconnect(WithDaemon):
+    """A daemon stopped and started again between two requests: the second
+    one's write fails, so it goes again on a new connection."""
+
+    def test_request_after_a_restart(self):
+        for endpoint in Endpoint:
+            for reconnect in (True, False):
+                with self.subTest(endpoint=endpoint, reconnect=reconnect):
+                    c = korvane.Client(endpoint, reconnect=reconnect)
+                    self.addCleanup(c.close)
+                    self.assertEqual(c.ui_register(UI, "shield-ui").result, codes.RESULT_OK)
+                    self.daemon.restart()
+                    if reconnect:
+                        reply = c.get_config(UI)
+                        self.assertEqual(reply.id, 2)
+                        # Registered before the restart: the daemon kept it.
+                        self.assertEqual(reply.result, codes.RESULT_NO_FUICONF)
+                    else:
+                        with self.assertRaises(korvane.ConnectionClosed):
+                            c.get_config(UI)
+                        with self.assertRaisesRegex(korvane.KorvaneError, "not connected"):
+                            c.get_config(UI)
+
+
+class CannedServer:
+    """A listener on an abstract name whose connections are handled one
+    after the other by the functions given: each gets the accepted socket."""
+
+    def __init__(self, test, *handlers):
+        self.name = "@vk-py-canned-%d-%s" % (os.getpid(), test.id())
+        self.lines = []  # (connection number, request line) in the order read
+        self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._listener.bind(b"\0" + self.name[1:].encode())
+        self._listener.listen(4)
+        self._thread = threading.Thread(target=self._serve, args=(handlers,), daemon=True)
+        self._thread.start()
+        test.addCleanup(self.stop)
+
+    def _serve(self, handlers):
+        for number, handler in enumerate(handlers):
+            try:
+                conn, _ = self._listener.accept()
+            except OSError:
+                return
+            with conn:
+                handler(conn, lambda: self._read(conn, number))
+
+    def _read(self, conn, number):
+        data = b""
+        while not data.endswith(b"\n"):
+            chunk = conn.recv(65536)
+            if not chunk:
+                return None
+            data += chunk
+        self.lines.append((number, data))
+        return data
+
+    def stop(self):
+        if self._listener.fileno() != -1:
+            self._listener.shutdown(socket.SHUT_RDWR)
+            self._listener.close()
+        self._thread.join(10)
+
+
+def reply_line(request_line, result=0):
+    req = json.loads(base64.b64decode(request_line.strip()))
+    body = {"id": req["id"], "type": req["type"], "result": result}
+    return base64.b64encode(json.dumps(body).encode()) + b"\n"
+
+
+class ReconnectRule(unittest.TestCase):
+    """The rule against a canned server: resent only when the write itself
+    failed."""
+
+    def test_closed_while_idle_is_sent_again_on_a_new_connection(self):
+        closed = threading.Event()
+
+        def close_at_once(conn, read):
+            conn.close()
+            closed.set()
+
+        def answer(conn, read):
+            conn.sendall(reply_line(read()))
+
+        server = CannedServer(self, close_at_once, answer)
+        c = korvane.Client(server.name, require_root_peer=False)
+        self.addCleanup(c.close)
+        self.assertTrue(closed.wait(10))
+        reply = c.request(1001, UI)
+        self.assertEqual((reply.id, reply.result), (1, 0))
+        self.assertEqual([n for n, _ in server.lines], [1])
+
+    def test_closed_after_the_write_is_not_sent_again(self):
+        def read_and_close(conn, read):
+            read()
+
+        def answer(conn, read):
+            conn.sendall(reply_line(read()))
+
+        for reconnect in (True, False):
+            with self.subTest(reconnect=reconnect):
+                server = CannedServer(self, read_and_close, answer)
+                c = korvane.Client(server.name, require_root_peer=False, reconnect=reconnect)
+                self.addCleanup(c.close)
+                with self.assertRaisesRegex(korvane.ConnectionClosed, "may have been handled"):
+                    c.request(1001, UI)
+                self.assertEqual([n for n, _ in server.lines], [0])
+                with self.assertRaises(korvane.ConnectionClosed):
+                    c.next_notification(timeout=0)
+                if reconnect:
+                    self.assertEqual(c.request(1001, UI).id, 2)
+                    self.assertEqual([n for n, _ in server.lines], [0, 1])
+                else:
+                    with self.assertRaisesRegex(korvane.KorvaneError, "not connected"):
+                        c.request(1001, UI)
+                    self.assertEqual([n for n, _ in server.lines], [0])
+                server.stop()
 
 
 class Refused(WithDaemon):
