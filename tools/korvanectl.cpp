@@ -119,14 +119,19 @@ const std::vector<Command> &Commands() {
          "code 4 after --timeout.",
          RunSend},
         {"watch",
-         {"--timestamps"},
+         {"--timestamps", "--follow"},
          0,
-         "watch [--timestamps]",
+         "watch [--timestamps] [--follow]",
          "Connects to the front-UI socket and prints every notification as it\n"
          "arrives, one per line, until interrupted (SIGINT or SIGTERM, exit 0).\n"
          "--timestamps puts the local time it arrived in front of each, in ISO\n"
          "8601 with milliseconds (2026-12-10T11:44:59.123+0000); with --json it\n"
-         "becomes the member \"received\" of the notification's object.",
+         "becomes the member \"received\" of the notification's object.\n"
+         "When the daemon closes the connection (it stops or restarts), watch\n"
+         "ends with exit code 4; with --follow it connects again instead, after\n"
+         "0.2 s, then waiting twice as long before each next try (5 s at most),\n"
+         "says so on stderr (\"daemon restarted, reconnected\") and goes on\n"
+         "until interrupted.",
          RunWatch},
         {"show",
          {},
@@ -157,7 +162,7 @@ const std::vector<Command> &Commands() {
 }
 
 bool IsFlag(const std::string &option) {
-    return option == "--timestamps";
+    return option == "--timestamps" || option == "--follow";
 }
 
 }  // namespace korvanectl

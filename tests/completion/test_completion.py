@@ -67,14 +67,15 @@ CASES = [
     ("korvanectl send --socket ", "product ui"),
     ("korvanectl send --socket u", "ui"),
     ("korvanectl report --uuid ", ""),
-    ("korvanectl watch --", "--timestamps --json --timeout --help"),
+    ("korvanectl watch --", "--timestamps --follow --json --timeout --help"),
     ("korvanectl show ", ""),
     ("korvanectl he", "health"),
     ("korvanectl health --", "--json --timeout --help"),
     ("korvanectl metrics --", "--output --timeout --help"),
     ("korvanectl m", "metrics"),
     # A flag takes no value: the command after it is still found.
-    ("korvanectl watch --timestamps --", "--json --timeout --help"),
+    ("korvanectl watch --timestamps --", "--follow --json --timeout --help"),
+    ("korvanectl watch --follow --timestamps --", "--json --timeout --help"),
     ("korvanectl nosuch --", "--json --timeout --help"),
 ]
 

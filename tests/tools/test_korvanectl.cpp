@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <functional>
@@ -500,6 +501,58 @@ INSTANTIATE_TEST_SUITE_P(Modes, CtlWatch,
                                            WatchCase{"readable_timestamps", false, true},
                                            WatchCase{"json_timestamps", true, true}),
                          [](const auto &info) { return std::string(info.param.label); });
+
+// The daemon stopped under a running watch: without --follow watch ends
+// with 4; with it, watch keeps trying while nothing listens, connects to
+// the daemon started again, says so, and sees its notifications.
+TEST(CtlWatchRestart, EndsOrFollowsTheDaemon) {
+    for (bool follow : {false, true}) {
+        SCOPED_TRACE(follow ? "--follow" : "no --follow");
+        TempRoot root;
+        auto daemon = std::make_unique<DaemonProcess>(root.path());
+        ASSERT_TRUE(daemon->WaitListening());
+        std::vector<std::string> args = {"watch"};
+        if (follow) args.push_back("--follow");
+        CtlProcess watch(root.path(), root.path(), "watch", args);
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            return watch.Err().find("watching") != std::string::npos;
+        })) << watch.Err();
+
+        daemon.reset();
+        if (!follow) {
+            CtlResult r = watch.Wait();
+            EXPECT_EQ(r.exit_code, 4) << r.err;
+            EXPECT_NE(r.err.find("watch ended"), std::string::npos) << r.err;
+            continue;
+        }
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            return watch.Err().find("reconnecting") != std::string::npos;
+        })) << watch.Err();
+        // Nothing listens for a while: watch keeps trying.
+        int status = 0;
+        EXPECT_EQ(waitpid(watch.pid(), &status, WNOHANG), 0);
+        daemon = std::make_unique<DaemonProcess>(root.path());
+        ASSERT_TRUE(daemon->WaitListening());
+        ASSERT_TRUE(vk_test::WaitFor(
+            [&] { return watch.Err().find("daemon restarted, reconnected") != std::string::npos; },
+            20000))
+            << watch.Err();
+
+        vk_test::ScopedRootEnv env(root.path());
+        korvane::Client product = vk_test::TryOutClient();
+        ASSERT_TRUE(product.Connect(korvane::Endpoint::kSecSoft)) << product.error();
+        auto reply =
+            product.Request("av-f", 2000, std::string(R"({"name":"Followed","exec":"/f"})"), 10000);
+        ASSERT_TRUE(reply && reply->result == 0) << product.error();
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            return watch.Out().find("notification 1500") != std::string::npos;
+        })) << watch.Out()
+            << watch.Err();
+        ASSERT_EQ(kill(watch.pid(), SIGTERM), 0);
+        CtlResult r = watch.Wait();
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    }
+}
 
 TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     ASSERT_EQ(

@@ -354,6 +354,38 @@ int RunSend(const Args &args) {
     return Exchange(args, endpoint, *line);
 }
 
+namespace {
+
+// Sleeps ms milliseconds in short steps; false as soon as a stop signal
+// came.
+bool SleepUnlessStopped(int ms) {
+    for (int slept = 0; slept < ms && !g_stop; slept += 100) {
+        const int step = ms - slept < 100 ? ms - slept : 100;
+        struct timespec ts = {0, step * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+    return !g_stop;
+}
+
+// After the connection ended: connects again, waiting 0.2 s before the
+// first try and twice as long before each next one, 5 s at most, until it
+// succeeds or a stop signal comes. False when stopped.
+bool Reconnect(Client &client, const Args &args, const std::string &why) {
+    Fail(kExitOk, "connection lost (" + why + "), reconnecting");
+    int wait_ms = 200;
+    while (SleepUnlessStopped(wait_ms)) {
+        client.SetConnectTimeout(args.timeout_ms);
+        if (client.Connect(Endpoint::kFrontUi)) {
+            Fail(kExitOk, "daemon restarted, reconnected");
+            return true;
+        }
+        wait_ms = wait_ms * 2 > 5000 ? 5000 : wait_ms * 2;
+    }
+    return false;
+}
+
+}  // namespace
+
 int RunWatch(const Args &args) {
     struct sigaction sa;
     sa.sa_handler = OnStopSignal;
@@ -373,6 +405,7 @@ int RunWatch(const Args &args) {
         fprintf(stderr, "korvanectl: watching\n");
     fflush(stderr);
     const bool stamps = args.Has("--timestamps");
+    const bool follow = args.Has("--follow");
     // Short waits so that a stop signal is seen even if the read retries.
     while (!g_stop) {
         std::optional<korvane::Message> msg = client.ReadMessage(200);
@@ -389,7 +422,8 @@ int RunWatch(const Args &args) {
             Fail(kExitOk, "skipped a line: " + client.error());
             continue;
         }
-        return Fail(kExitNoReply, "watch ended: " + client.error());
+        if (!follow) return Fail(kExitNoReply, "watch ended: " + client.error());
+        if (!Reconnect(client, args, client.error())) break;
     }
     return kExitOk;
 }
