@@ -101,13 +101,18 @@ if(Python3_Interpreter_FOUND)
     list(APPEND vk_py_outputs ${vk_py_out}/codes.py)
     add_custom_target(python_korvane ALL DEPENDS ${vk_py_outputs})
     install(FILES ${vk_py_outputs} DESTINATION ${VK_PYTHON_DIR}/korvane COMPONENT python)
+    # Its guide and the example front UI, beside the package's other docs.
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/python.md
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-korvane COMPONENT python)
+    install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/python/front_ui.py
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-korvane/examples COMPONENT python)
 
     if(VK_BUILD_TESTS)
         add_test(NAME python_korvane
                  COMMAND ${Python3_EXECUTABLE} -m unittest discover -v
                          -s ${PROJECT_SOURCE_DIR}/tests/python -p "test_*.py")
         set_tests_properties(python_korvane PROPERTIES TIMEOUT 300 LABELS python ENVIRONMENT
-            "PYTHONPATH=${PROJECT_BINARY_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VK_DAEMON=$<TARGET_FILE:veskkorvaned>;VK_CODES_H=${PROJECT_SOURCE_DIR}/src/base/korvane_codes.h;VK_CC=${CMAKE_C_COMPILER}")
+            "PYTHONPATH=${PROJECT_BINARY_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VK_DAEMON=$<TARGET_FILE:veskkorvaned>;VK_CODES_H=${PROJECT_SOURCE_DIR}/src/base/korvane_codes.h;VK_CC=${CMAKE_C_COMPILER};VK_SOURCE_DIR=${PROJECT_SOURCE_DIR};VK_VERSION=${PROJECT_VERSION}")
     endif()
 else()
     message(STATUS "python3 not found: the Python module korvane is not built")

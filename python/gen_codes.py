@@ -28,9 +28,9 @@ def class_name(c_name):
     return "".join(part.capitalize() for part in c_name.split("_")[1:])
 
 
-def main(header, output):
-    with open(header, encoding="utf-8") as f:
-        parsed = enums(f.read())
+def render(header_text, header="the header"):
+    """The text of codes.py for the header's text."""
+    parsed = enums(header_text)
     if not parsed:
         sys.exit("gen_codes: no enum in " + header)
     lines = [
@@ -50,8 +50,14 @@ def main(header, output):
         for name, _, _ in members:
             short = name[len("KORVANE_"):]
             lines.append("%s = %s.%s" % (short, class_name(c_name), short))
+    return "\n".join(lines) + "\n"
+
+
+def main(header, output):
+    with open(header, encoding="utf-8") as f:
+        text = render(f.read(), header)
     with open(output, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write(text)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
 
 packages=(cmake g++ make pkg-config libsqlite3-dev libsqlitecpp-dev libcjson-dev libgtest-dev
-          clang clang-format libclang-rt-14-dev systemd dpkg-dev scdoc libsystemd-dev dbus-daemon)
+          clang clang-format libclang-rt-14-dev systemd dpkg-dev scdoc libsystemd-dev dbus-daemon
+          python3-venv)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
