@@ -56,8 +56,6 @@ Client &Client::operator=(Client &&other) noexcept {
         Close();
         m_fd = std::move(other.m_fd);
         m_in = std::move(other.m_in);
-        m_kept = std::move(other.m_kept);
-        m_nextId = other.m_nextId;
         m_error = std::move(other.m_error);
         m_timedOut = other.m_timedOut;
         m_failure = other.m_failure;
@@ -65,7 +63,6 @@ Client &Client::operator=(Client &&other) noexcept {
         m_connectTimeoutMs = other.m_connectTimeoutMs;
         m_requireRootPeer = other.m_requireRootPeer;
         other.m_in.clear();
-        other.m_kept.clear();
     }
     return *this;
 }
@@ -138,7 +135,6 @@ bool Client::Connect(const std::string &name) {
     if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return FailErrno("fcntl");
     m_fd = std::move(owned);
     m_in.clear();
-    m_kept.clear();
     m_error.clear();
     m_failure = Failure::kNone;
     return true;
@@ -152,7 +148,6 @@ void UniqueFd::reset(int fd) {
 void Client::Close() {
     m_fd.reset();
     m_in.clear();
-    m_kept.clear();
 }
 
 bool Client::SendRaw(const std::string &bytes) {
@@ -244,38 +239,6 @@ std::optional<Message> Client::ReadMessage(int timeout_ms) {
     auto line = ReadLine(timeout_ms);
     if (!line) return std::nullopt;
     return DecodeLine(*line, &m_error);
-}
-
-std::optional<Message> Client::Request(const std::string &uuid, uint32_t type,
-                                       const std::optional<std::string> &data_json,
-                                       int timeout_ms) {
-    const uint64_t id = m_nextId++;
-    if (!SendRequest(uuid, id, type, data_json)) return std::nullopt;
-    const long long deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
-    for (;;) {
-        auto m = ReadMessage(Remaining(deadline));
-        if (!m) return std::nullopt;
-        if (!m->has_result) {
-            if (m_kept.size() >= kMaxKept) m_kept.pop_front();
-            m_kept.push_back(std::move(*m));
-        } else if (m->id == id) {
-            return m;
-        }
-        // else: the late reply to an earlier request that timed out
-    }
-}
-
-std::optional<Message> Client::NextNotification(int timeout_ms) {
-    if (!m_kept.empty()) {
-        Message m = std::move(m_kept.front());
-        m_kept.pop_front();
-        return m;
-    }
-    const long long deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
-    for (;;) {
-        auto m = ReadMessage(Remaining(deadline));
-        if (!m || !m->has_result) return m;
-    }
 }
 
 }  // namespace korvane

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 
@@ -131,26 +130,6 @@ public:
     // ReadLine, then DecodeLine.
     std::optional<Message> ReadMessage(int timeout_ms);
 
-    // Sends a request with the next id of this client (1, 2, ..., counted
-    // across connects) and waits at most timeout_ms (negative: no limit)
-    // for the reply that carries it. Notifications that arrive meanwhile
-    // are kept, in order, for NextNotification (the oldest dropped past
-    // kMaxKept); late replies to earlier requests are dropped. Fails as
-    // SendRaw and ReadLine do, and on a line that does not decode. Sends
-    // once: reconnecting is the caller's (or the C interface's) choice.
-    static constexpr int kDefaultRequestTimeoutMs = 5000;
-    std::optional<Message> Request(const std::string &uuid, uint32_t type,
-                                   const std::optional<std::string> &data_json = std::nullopt,
-                                   int timeout_ms = kDefaultRequestTimeoutMs);
-    // The next notification, a kept one first, waiting at most timeout_ms
-    // (negative: no limit); replies met here are dropped.
-    std::optional<Message> NextNotification(int timeout_ms);
-    // Notifications kept by Request and not yet taken. Connect and Close
-    // drop them.
-    size_t KeptNotifications() const { return m_kept.size(); }
-    // A front UI that never reads its notifications must not grow without end.
-    static constexpr size_t kMaxKept = 4096;
-
     // What ended the last failed call: the peer closed the connection
     // (end of stream, or a send refused with EPIPE or ECONNRESET), the
     // listener is not root, a line over the limit, or anything else.
@@ -180,8 +159,6 @@ private:
 
     UniqueFd m_fd;
     std::string m_in;
-    std::deque<Message> m_kept;  // notifications met while waiting for a reply
-    uint64_t m_nextId = 1;
     std::string m_error;
     bool m_timedOut = false;
     Failure m_failure = Failure::kNone;

@@ -217,64 +217,6 @@ TEST_F(ClientTest, LineAcrossPartialWritesAndTimeout) {
     EXPECT_NE(m_client.error().find("closed mid-line"), std::string::npos) << m_client.error();
 }
 
-// Request matches the reply by id as the C interface does: notifications
-// met first are kept in order for NextNotification, replies to other ids
-// (late ones of a request that timed out) are dropped.
-TEST_F(ClientTest, RequestMatchesItsReplyAndKeepsNotifications) {
-    auto text = [](const std::string &json) { return korvane::EncodeText(json); };
-    // Nothing answers the first: it times out, and its reply comes late.
-    std::optional<Message> m = m_client.Request("ui", 1001, std::nullopt, 20);
-    EXPECT_FALSE(m);
-    EXPECT_TRUE(m_client.TimedOut());
-    ASSERT_TRUE(m_server.Write(text(R"({"id":1,"type":1001,"result":0})") +
-                               text(R"({"id":7,"type":1500,"uuid":"first"})") +
-                               text(R"({"id":3,"type":1001,"result":0})") +
-                               text(R"({"id":8,"type":1502,"uuid":"second"})") +
-                               text(R"({"id":2,"type":1004,"result":102,"uuid":"ui"})") +
-                               text(R"({"id":9,"type":1501,"uuid":"third"})")));
-
-    m = m_client.Request("ui", 1004, std::nullopt, 10000);
-    ASSERT_TRUE(m) << m_client.error();
-    EXPECT_EQ(m->id, 2u);
-    EXPECT_EQ(m->result, 102);
-    EXPECT_EQ(m_client.KeptNotifications(), 2u);
-    JsonPtr sent = ReceiveRequest();
-    sent = ReceiveRequest();
-    ASSERT_TRUE(sent);
-    EXPECT_EQ(cJSON_GetObjectItem(sent.get(), "id")->valuedouble, 2);
-
-    for (const char *uuid : {"first", "second", "third"}) {
-        m = m_client.NextNotification(10000);
-        ASSERT_TRUE(m) << m_client.error();
-        EXPECT_EQ(m->uuid, uuid);
-        EXPECT_FALSE(m->has_result);
-    }
-    EXPECT_FALSE(m_client.NextNotification(0));
-    EXPECT_TRUE(m_client.TimedOut());
-
-    // A reconnect drops what was kept; the ids go on.
-    ASSERT_TRUE(m_server.Write(text(R"({"id":10,"type":1500,"uuid":"dropped"})") +
-                               text(R"({"id":3,"type":1001,"result":0})")));
-    EXPECT_TRUE(m_client.Request("ui", 1001, std::nullopt, 10000));
-    EXPECT_EQ(m_client.KeptNotifications(), 1u);
-    m_client.SetRequireRootPeer(false);
-    ASSERT_TRUE(m_client.Connect(Endpoint::kFrontUi)) << m_client.error();
-    EXPECT_EQ(m_client.KeptNotifications(), 0u);
-    ASSERT_TRUE(m_server.Accept());
-    ASSERT_TRUE(m_server.Write(text(R"({"id":4,"type":1001,"result":0})")));
-    m = m_client.Request("ui", 1001, std::nullopt, 10000);
-    ASSERT_TRUE(m) << m_client.error();
-    EXPECT_EQ(m->id, 4u);
-}
-
-// The connection ends before the reply: the request fails as the read
-// did, with nothing sent again.
-TEST_F(ClientTest, RequestFailsWhenTheConnectionEnds) {
-    m_server.CloseConnection();
-    EXPECT_FALSE(m_client.Request("ui", 1001, std::nullopt, 10000));
-    EXPECT_EQ(m_client.LastFailure(), Client::Failure::kClosed) << m_client.error();
-}
-
 struct DecodeCase {
     const char *name;
     std::string line;
