@@ -541,9 +541,11 @@ TEST(CtlWatchRestart, EndsOrFollowsTheDaemon) {
         vk_test::ScopedRootEnv env(root.path());
         korvane::Client product = vk_test::TryOutClient();
         ASSERT_TRUE(product.Connect(korvane::Endpoint::kSecSoft)) << product.error();
-        auto reply =
-            product.Request("av-f", 2000, std::string(R"({"name":"Followed","exec":"/f"})"), 10000);
-        ASSERT_TRUE(reply && reply->result == 0) << product.error();
+        ASSERT_TRUE(
+            product.SendRequest("av-f", 1, 2000, std::string(R"({"name":"Followed","exec":"/f"})")))
+            << product.error();
+        auto reply = product.ReadMessage(10000);
+        ASSERT_TRUE(reply && reply->has_result && reply->result == 0) << product.error();
         ASSERT_TRUE(vk_test::WaitFor([&] {
             return watch.Out().find("notification 1500") != std::string::npos;
         })) << watch.Out()
