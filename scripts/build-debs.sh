@@ -4,7 +4,7 @@
 # dpkg-buildpackage from a clean copy of the checkout, then runs lintian
 # on them.
 #
-#   scripts/build-debs.sh [--twice] [OUTPUT-DIR]     (default: ./build-debs)
+#   scripts/build-debs.sh [--twice | --source] [OUTPUT-DIR]   (default: ./build-debs)
 #
 # The .deb, .changes and .buildinfo files land in OUTPUT-DIR. Missing build
 # dependencies are installed with apt-get when run as root. The checkout is
@@ -13,14 +13,19 @@
 # --twice builds the packages a second time from a copy at another path and
 # fails unless every .deb is byte-for-byte the same: the build is
 # reproducible (SOURCE_DATE_EPOCH comes from debian/changelog).
+#
+# --source builds the source package instead (3.0 (native): the .dsc, the
+# .tar.xz of the files git knows, and the _source.changes and .buildinfo),
+# and runs lintian on it the same way.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 twice=0
-if [ "${1:-}" = --twice ]; then
-    twice=1
-    shift
-fi
+source_only=0
+case "${1:-}" in
+    --twice) twice=1 && shift ;;
+    --source) source_only=1 && shift ;;
+esac
 out="$(realpath -m "${1:-build-debs}")"
 
 need=(dpkg-dev debhelper lintian)
@@ -58,6 +63,19 @@ fi
 build() {
     (cd "$1" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}" dpkg-buildpackage -us -uc -b)
 }
+
+if ((source_only)); then
+    (cd "$src" && dpkg-buildpackage -us -uc -S)
+    mkdir -p "$out"
+    changes=("$work"/veskkorvaned_*_source.changes)
+    mv "$work"/*.dsc "$work"/*.tar.* "$work"/*.changes "$work"/*.buildinfo "$out"/
+    echo "build-debs: source package in $out:"
+    ls -1 "$out"/*.dsc "$out"/*.tar.*
+    lintian --fail-on error,warning -I "$out/$(basename "${changes[0]}")"
+    echo "build-debs: lintian found no error or warning"
+    exit 0
+fi
+
 build "$src"
 
 if ((twice)); then

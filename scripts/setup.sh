@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when missing), then
 # configures and builds into ./build (or $BUILD_DIR). Extra arguments go to
-# the CMake configure step, e.g. -DVK_SANITIZE=ON.
+# the CMake configure step, e.g. -DVK_SANITIZE=ON. With VK_TARGETS set
+# (names separated by blanks, e.g. "veskkorvaned korvanectl") only those
+# targets are built; unset, everything is.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,4 +24,6 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S "$here" -B "$build" "$@"
-cmake --build "$build" -j"$(nproc)"
+targets=()
+for t in ${VK_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

@@ -352,7 +352,7 @@ int main(int argc, char **argv) {
     if (lockfd >= 0) {
         int pidfd = CPidFile::write_pid_file(pidfile.c_str());
         if (pidfd >= 0) {
-            monitor.SetChildPidFd(pidfd);
+            monitor.SetChildPidFile(pidfile, pidfd);
             status = serve(monitor);
         } else {
             fprintf(stderr, "veskkorvaned: cannot write the PID file %s: %s\n", pidfile.c_str(),

@@ -38,9 +38,13 @@ public:
     void Restart();
     static std::string StrProcExitStatus(int pid, int status);
     void cleanStuff();
-    // The worker's locked PID-file descriptor (from write_pid_file), so that
-    // Stop removes that file only while this process holds it.
-    void SetChildPidFd(int fd) { m_childPidFd = fd; }
+    // The worker's PID file and its locked descriptor (from write_pid_file),
+    // so that Stop removes that file, and only while this process holds it;
+    // in the foreground too, where there is no supervisor.
+    void SetChildPidFile(const std::string &path, int fd) {
+        m_childPidFile = path;
+        m_childPidFd = fd;
+    }
     // The worker's last step, while its log is still open: ends the
     // supervisor (if any) and removes the PID files this object knows of,
     // each only while nobody else holds it. Only the first call acts.

@@ -111,8 +111,8 @@ TEST(Foreground, SigtermEndsPromptlyWithStatusZero) {
     ASSERT_NE(exit_line, std::string::npos);
     EXPECT_LT(uninit, exit_line);
     EXPECT_NE(log.find("|INFO|uninit log\n"), std::string::npos);
-    // In the foreground nothing removes the PID file.
-    EXPECT_TRUE(vk_test::FileExists(root.Under("/var/run/veskkorvaned.pid")));
+    EXPECT_FALSE(vk_test::FileExists(root.Under("/var/run/veskkorvaned.pid")))
+        << "an orderly stop removes the PID file it holds";
 }
 
 TEST(Foreground, SigintEndsLikeSigterm) {
@@ -124,6 +124,22 @@ TEST(Foreground, SigintEndsLikeSigterm) {
     ASSERT_TRUE(d.WaitExit(&status, 5000));
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_NE(d.Log().find("veskkorvaned exit!"), std::string::npos);
+    EXPECT_FALSE(vk_test::FileExists(root.Under("/var/run/veskkorvaned.pid")));
+}
+
+// A file put in the PID file's place while the daemon ran is not the one it
+// holds: the stop leaves it alone.
+TEST(Foreground, StopLeavesAPidFileThatIsNotItsOwn) {
+    TempRoot root;
+    DaemonProcess d(root.path());
+    ASSERT_TRUE(d.WaitLog("net-core run loop"));
+    const std::string pidfile = root.Under("/var/run/veskkorvaned.pid");
+    ASSERT_EQ(unlink(pidfile.c_str()), 0);
+    vk_test::WriteFile(pidfile, "4242");
+    int status = d.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(pidfile), "4242");
+    EXPECT_EQ(d.Log().find("delete pid file"), std::string::npos) << d.Log();
 }
 
 // A start that cannot serve ends with its own non-zero status and says on

@@ -483,12 +483,14 @@ TEST_F(Installed, EachInstalledFileBelongsToOneDebianPackage) {
     }
 }
 
-// The packages' version is the project's, with a Debian revision.
-TEST(DebianPackaging, ChangelogCarriesTheProjectVersion) {
+// The packaging lives in the project's own tree: a native source package,
+// whose version is the project's, without a Debian revision.
+TEST(DebianPackaging, NativeSourceWithTheProjectVersion) {
     const std::string source_dir = vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY");
     std::string changelog = vk_test::ReadFile(source_dir + "/debian/changelog");
-    EXPECT_EQ(changelog.rfind(std::string("veskkorvaned (") + VK_VERSION + "-", 0), 0u)
+    EXPECT_EQ(changelog.rfind(std::string("veskkorvaned (") + VK_VERSION + ") ", 0), 0u)
         << changelog.substr(0, changelog.find('\n'));
+    EXPECT_EQ(vk_test::ReadFile(source_dir + "/debian/source/format"), "3.0 (native)\n");
 }
 
 }  // namespace

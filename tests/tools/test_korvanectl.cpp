@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
@@ -884,6 +885,43 @@ TEST(CtlStatus, RunsButASocketDoesNotAnswer) {
         EXPECT_EQ(Str(st.get(), "problem"), c.problem) << c.label;
         EXPECT_EQ(r.err, "korvanectl: " + c.problem + "\n") << c.label;
     }
+}
+
+// After an orderly stop of a foreground daemon there is no PID file left to
+// be taken for a stale one.
+TEST(CtlStatus, AfterAForegroundStopSaysNoPidFile) {
+    TempRoot root;
+    DaemonProcess d(root.path());
+    ASSERT_TRUE(d.WaitListening());
+    EXPECT_EQ(RunCtl(root.path(), {"status"}).exit_code, 0);
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    int status = -1;
+    ASSERT_TRUE(d.WaitExit(&status));
+    CtlResult r = RunCtl(root.path(), {"status"});
+    EXPECT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_EQ(r.out.rfind("daemon:    not running\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "korvanectl: no PID file " + PidFileOf(root.path()) + "\n");
+}
+
+// The uptime is the daemon's own, even when its process began as a shell
+// that spent a while before exec'ing it (as scripts/try.sh does after its
+// build): here the shell waits 3 s.
+TEST(CtlStatus, UptimeCountsFromTheDaemonsStartNotItsShells) {
+    const time_t test_start = time(nullptr);
+    TempRoot root;
+    DaemonProcess d(root.path(), {"--foreground"}, VK_DAEMON_PATH, 0,
+                    {"sh", "-c", "sleep 3; exec \"$@\"", "sh"});
+    ASSERT_TRUE(d.WaitListening(15000));
+    CtlResult r = RunCtl(root.path(), {"--json", "status"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    JsonPtr st = Parse(r.out);
+    ASSERT_TRUE(st) << r.out;
+    EXPECT_EQ(Str(st.get(), "pid"), std::to_string(d.pid()));
+    const long long uptime = std::stoll(Str(st.get(), "uptime"));
+    const long long age = static_cast<long long>(time(nullptr) - test_start);
+    EXPECT_GE(uptime, 0);
+    // Whole seconds on both sides: one of slack.
+    EXPECT_LE(uptime, age - 3 + 1) << "counted from the shell's start; test age " << age;
 }
 
 // Sockets that answer while no process holds the PID file (removed under

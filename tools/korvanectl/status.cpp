@@ -41,7 +41,8 @@ struct PidFileState {
     std::string error;  // why it cannot be read
     long pid = 0;       // 0: none in it
     Lock lock = Lock::kUnknown;
-    std::string other;  // pid of a process that holds the lock, not the one named
+    std::string other;      // pid of a process that holds the lock, not the one named
+    long long written = 0;  // its modification time, seconds since the epoch
 };
 
 struct ProcessState {
@@ -104,6 +105,7 @@ PidFileState ReadPidFile() {
         s.error = strerror(errno);
         return s;
     }
+    s.written = static_cast<long long>(st.st_mtime);
     char *end = nullptr;
     long pid = strtol(buf, &end, 10);
     if (end != buf && (*end == '\0' || *end == '\n') && pid > 0) s.pid = pid;
@@ -255,6 +257,11 @@ int RunStatus(const Args &args) {
                   (!products.answers && !uis.answers ? "" : "es") + " not answer";
     }
     const long long now = static_cast<long long>(time(nullptr));
+    // The process may have begun as something else (a shell that built the
+    // daemon, then exec'ed it) long before the daemon started: the daemon
+    // writes its PID file as it starts, so the later of the two counts.
+    if (proc.started > 0 && file.written > proc.started && file.written <= now)
+        proc.started = file.written;
     const bool known_start = running && proc.exists && proc.started > 0;
 
     if (args.json) {
