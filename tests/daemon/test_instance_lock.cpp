@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
@@ -52,15 +53,24 @@ TEST(InstanceLock, NobodyCannotKeepTheDaemonFromStarting) {
     ASSERT_EQ(stat(lock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-    // Opens what it can, then waits for the lock of the PID file.
+    // Opens what it can, says so (an orderly stop removes the PID file, so
+    // the stop waits for that), then waits for the lock of the PID file.
+    int opened[2];
+    ASSERT_EQ(pipe2(opened, O_CLOEXEC), 0);
     vk_test::OtherUserProcess nobody([&]() -> std::string {
         int l = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
         std::string lock_result = l < 0 ? std::string(strerror(errno)) : "opened";
         int p = open(pidfile.c_str(), O_RDONLY | O_CLOEXEC);
-        if (p < 0) return lock_result + "; PID file: " + strerror(errno);
+        const int e = errno;
+        if (write(opened[1], "x", 1) != 1) return "cannot say it opened";
+        if (p < 0) return lock_result + "; PID file: " + strerror(e);
         bool held = vk_test::WaitFor([&] { return flock(p, LOCK_EX | LOCK_NB) == 0; }, 15000);
         return lock_result + "; PID file " + (held ? "held" : "never free");
     });
+    close(opened[1]);
+    struct pollfd said = {opened[0], POLLIN, 0};
+    ASSERT_EQ(poll(&said, 1, 15000), 1) << "nobody never tried the files";
+    close(opened[0]);
     ASSERT_EQ(first->Stop(), 0);
     first.reset();
     std::optional<std::string> seen = nobody.WaitResult(15000);

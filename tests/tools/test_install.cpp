@@ -48,7 +48,7 @@ std::string UnitDir() {
 
 // The client library's files, relative to the prefix, by package.
 std::vector<std::string> ClientLibFiles() {
-    return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so.0.1.0"};
+    return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so.0.1.1"};
 }
 std::vector<std::string> ClientDevFiles() {
     // The CMake targets file of the configuration that was built.
@@ -140,7 +140,7 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so")).text,
               "libkorvane-client.so.0\n");
     EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so.0")).text,
-              "libkorvane-client.so.0.1.0\n");
+              "libkorvane-client.so.0.1.1\n");
     for (const std::string &rel : ServiceExtras())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
     if (vk_test::BuildCacheValue("VK_PYTHON_MODULE") == "TRUE") {
