@@ -29,22 +29,31 @@ static int names_file(const char *path, int fd) {
     return held.st_dev == at.st_dev && held.st_ino == at.st_ino ? 1 : 0;
 }
 
-// Opens the file at `path` without following a symbolic link and takes its
-// lock without waiting. The descriptor, or -1.
-static int open_locked(const char *path) {
-    // O_NONBLOCK: opening whatever else was planted there must not wait.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// Opens `path` without following a symbolic link and without waiting on
+// whatever else was planted there (O_NONBLOCK): the descriptor of a regular
+// file with its fstat in `*st`, or -1 (EINVAL for anything but a regular
+// file).
+static int open_regular(const char *path, int flags, mode_t mode, struct stat *st) {
+    int fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, st) != 0) {
         close_quietly(fd);
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st->st_mode)) {
         close(fd);
         errno = EINVAL;
         return -1;
     }
+    return fd;
+}
+
+// Opens the file at `path` without following a symbolic link and takes its
+// lock without waiting. The descriptor, or -1.
+static int open_locked(const char *path) {
+    struct stat st;
+    int fd = open_regular(path, O_RDONLY, 0, &st);
+    if (fd < 0) return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close_quietly(fd);
         return -1;
@@ -101,18 +110,9 @@ int CPidFile::take_instance_lock(const char *path, lock_holder_t *holder) {
         return -1;
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-        if (fd < 0) return -1;
         struct stat st;
-        if (fstat(fd, &st) != 0) {
-            close_quietly(fd);
-            return -1;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            close(fd);
-            errno = EINVAL;
-            return -1;
-        }
+        int fd = open_regular(path, O_RDWR | O_CREAT, 0600, &st);
+        if (fd < 0) return -1;
         // Anyone who could ever open it may hold it open still: such a file
         // is replaced, never narrowed.
         if (st.st_uid != geteuid() || (st.st_mode & 077) != 0 || st.st_nlink != 1) {
