@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,26 +15,10 @@
 
 #include "base/paths.h"
 #include "base/unix_address.h"
+#include "client/deadline.h"
 #include "client/korvane_client.h"
 
 namespace korvane {
-
-namespace {
-
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-// Milliseconds left until `deadline` for poll (-1: none).
-int Remaining(long long deadline) {
-    if (deadline < 0) return -1;
-    long long left = deadline - NowMs();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 std::string EndpointName(Endpoint endpoint) {
     return vk_paths::Socket(endpoint == Endpoint::kSecSoft ? vk_paths::kSecSoftSocket
@@ -101,10 +84,10 @@ bool Client::Connect(const std::string &name) {
     // A Unix socket's connect waits while the listener's backlog is full,
     // for as long as the send timeout allows, then fails with EAGAIN; a
     // non-blocking one would fail at once instead of waiting.
-    const long long deadline = m_connectTimeoutMs < 0 ? -1 : NowMs() + m_connectTimeoutMs;
+    const long long deadline = timing::After(m_connectTimeoutMs);
     int rc;
     do {
-        const int left = Remaining(deadline);
+        const int left = timing::Remaining(deadline);
         struct timeval tv = {left / 1000, (left % 1000) * 1000};
         if (left == 0) tv.tv_usec = 1;  // 0 would mean no limit
         if (left < 0) tv = {0, 0};
@@ -152,7 +135,7 @@ void Client::Close() {
 
 bool Client::SendRaw(const std::string &bytes) {
     if (m_fd.get() == -1) return Fail("send: not connected");
-    const long long deadline = m_sendTimeoutMs < 0 ? -1 : NowMs() + m_sendTimeoutMs;
+    const long long deadline = timing::After(m_sendTimeoutMs);
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = send(m_fd.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -163,7 +146,7 @@ bool Client::SendRaw(const std::string &bytes) {
         if (n == -1 && errno == EINTR) continue;
         if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             struct pollfd pfd = {m_fd.get(), POLLOUT, 0};
-            int ready = poll(&pfd, 1, Remaining(deadline));
+            int ready = poll(&pfd, 1, timing::Remaining(deadline));
             if (ready == -1 && errno != EINTR) return FailErrno("poll");
             if (ready == 0) return Fail("send: timeout", Failure::kTimeout);
             continue;
@@ -190,7 +173,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
         Fail("read: not connected");
         return std::nullopt;
     }
-    const long long deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
+    const long long deadline = timing::After(timeout_ms);
     size_t scanned = 0;
     for (;;) {
         size_t nl = m_in.find('\n', scanned);
@@ -222,7 +205,7 @@ std::optional<std::string> Client::ReadLine(int timeout_ms) {
             return std::nullopt;
         }
         struct pollfd pfd = {m_fd.get(), POLLIN, 0};
-        int ready = poll(&pfd, 1, Remaining(deadline));
+        int ready = poll(&pfd, 1, timing::Remaining(deadline));
         if (ready == -1 && errno != EINTR) {
             FailErrno("poll");
             return std::nullopt;

@@ -7,12 +7,12 @@
 #include <cjson/cJSON.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <deque>
 #include <new>
 #include <string>
 
+#include "client/deadline.h"
 #include "client/korvane_client.h"
 #include "proto/codec/json.h"
 
@@ -37,21 +37,7 @@ constexpr size_t kMaxKept = 4096;
 // answers it whatever the uuid.
 constexpr const char *kHealthUuid = "korvane-health";
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-long long Deadline(int timeout_ms) {
-    return timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
-}
-
-int Remaining(long long deadline) {
-    if (deadline < 0) return -1;
-    long long left = deadline - NowMs();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+using korvane::timing::Remaining;
 
 int Fail(korvane_client_t *h, int code, const std::string &message) {
     h->error = message;
@@ -171,7 +157,7 @@ int Request(korvane_client_t *h, const char *uuid, uint32_t type, const char *da
     auto line = korvane::EncodeRequest(uuid, id, type, data.get(), &h->error);
     if (!line) return KORVANE_E_NOMEM;
 
-    const long long deadline = Deadline(timeout_ms);
+    const long long deadline = korvane::timing::After(timeout_ms);
     bool reconnected = false;
     int rc = EnsureConnected(h, &reconnected);
     if (rc == KORVANE_OK) rc = Send(h, *line, deadline, reconnected);
@@ -203,7 +189,7 @@ int ReadNotification(korvane_client_t *h, int timeout_ms, korvane_message_t *out
         return Fail(h, h->lost ? KORVANE_E_CLOSED : KORVANE_E_NOT_CONNECTED,
                     h->lost ? "the connection was lost" : "not connected");
     }
-    const long long deadline = Deadline(timeout_ms);
+    const long long deadline = korvane::timing::After(timeout_ms);
     for (;;) {
         korvane::Message m;
         int rc = ReadOne(h, deadline, &m);

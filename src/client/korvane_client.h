@@ -130,6 +130,26 @@ public:
     // ReadLine, then DecodeLine.
     std::optional<Message> ReadMessage(int timeout_ms);
 
+    // Sends a request and waits at most timeout_ms (negative: no limit) for
+    // the reply that carries its id, as korvane_request does. The ids come
+    // from one counter of the process (1, 2, ...), so two clients never
+    // share one. Notifications met while waiting stay unread, in their
+    // order, for ReadMessage and ReadNotification (the oldest are dropped
+    // past 4096); replies with other ids, such as the late reply to a
+    // request that timed out, are dropped. No new connection is made: when
+    // the daemon closed the connection, LastFailure() is kClosed, and the
+    // error says whether the request may have been handled (the connection
+    // ended after it was written) or was never seen (its write failed);
+    // the caller connects again and decides whether to send it again.
+    std::optional<Message> Request(const std::string &uuid, uint32_t type,
+                                   const std::optional<std::string> &data_json = std::nullopt,
+                                   int timeout_ms = -1);
+    std::optional<Message> Request(const std::string &uuid, uint32_t type, const cJSON *data,
+                                   int timeout_ms);
+    // The next notification, waiting at most timeout_ms (negative: no
+    // limit); replies met here are dropped.
+    std::optional<Message> ReadNotification(int timeout_ms);
+
     // What ended the last failed call: the peer closed the connection
     // (end of stream, or a send refused with EPIPE or ECONNRESET), the
     // listener is not root, a line over the limit, or anything else.
@@ -154,6 +174,8 @@ public:
     int SendTimeout() const { return m_sendTimeoutMs; }
 
 private:
+    std::optional<Message> AwaitReply(uint64_t id, int timeout_ms);
+    std::optional<Message> NotSent();
     bool Fail(const std::string &message, Failure failure = Failure::kOther);
     bool FailErrno(const char *call);
 

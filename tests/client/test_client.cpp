@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "client/korvane_client.h"
 #include "client/servers.h"
@@ -215,6 +216,92 @@ TEST_F(ClientTest, LineAcrossPartialWritesAndTimeout) {
     EXPECT_FALSE(m_client.ReadLine(10000));
     EXPECT_FALSE(m_client.TimedOut());
     EXPECT_NE(m_client.error().find("closed mid-line"), std::string::npos) << m_client.error();
+}
+
+// The id the server read in a request.
+uint64_t IdOf(const JsonPtr &request) {
+    const cJSON *id = request ? cJSON_GetObjectItem(request.get(), "id") : nullptr;
+    return id != nullptr ? static_cast<uint64_t>(id->valuedouble) : 0;
+}
+
+std::string Reply(uint64_t id, int result) {
+    return korvane::EncodeText(R"({"id":)" + std::to_string(id) + R"(,"type":1001,"result":)" +
+                               std::to_string(result) + "}");
+}
+
+std::string Notification(uint64_t id, uint32_t type) {
+    return korvane::EncodeText(R"({"id":)" + std::to_string(id) + R"(,"type":)" +
+                               std::to_string(type) + R"(,"uuid":"av"})");
+}
+
+// Request finds its reply among a late reply and notifications; the
+// notifications stay for the reads that follow, in the order they came,
+// those met while waiting before those after the reply.
+TEST_F(ClientTest, RequestMatchesItsReplyAndKeepsNotifications) {
+    std::optional<Message> m = m_client.Request("ui", 1001, std::nullopt, 20);
+    EXPECT_FALSE(m);
+    EXPECT_EQ(m_client.LastFailure(), Client::Failure::kTimeout);
+    const uint64_t first = IdOf(ReceiveRequest());
+    ASSERT_NE(first, 0u);
+
+    uint64_t second = 0;
+    std::thread server([&] {
+        second = IdOf(ReceiveRequest());
+        m_server.Write(Reply(first, 101) + Notification(90, 1502) + Reply(second, 0) +
+                       Notification(91, 1500));
+    });
+    m = m_client.Request("ui", 1001, std::string(R"({"k":1})"), 10000);
+    server.join();
+    ASSERT_TRUE(m) << m_client.error();
+    EXPECT_GT(second, first);
+    EXPECT_EQ(m->id, second);
+    EXPECT_EQ(m->result, 0);
+
+    for (uint64_t want : {90u, 91u}) {
+        m = m_client.ReadMessage(10000);
+        ASSERT_TRUE(m) << m_client.error();
+        EXPECT_EQ(m->id, want);
+        EXPECT_FALSE(m->has_result);
+    }
+}
+
+// A wait that times out or ends keeps what it met; ReadNotification passes
+// over replies.
+TEST_F(ClientTest, NotificationsMetBeforeATimeoutStay) {
+    ASSERT_TRUE(m_server.Write(Notification(5, 1501) + Reply(999999, 0) + Notification(6, 1502)));
+    EXPECT_FALSE(m_client.Request("ui", 1001, std::nullopt, 50));
+    EXPECT_TRUE(m_client.TimedOut());
+    for (uint64_t want : {5u, 6u}) {
+        std::optional<Message> m = m_client.ReadNotification(10000);
+        ASSERT_TRUE(m) << m_client.error();
+        EXPECT_EQ(m->id, want);
+    }
+    EXPECT_FALSE(m_client.ReadNotification(0));
+    EXPECT_TRUE(m_client.TimedOut());
+}
+
+// The daemon closing the connection: after the request was written it may
+// have been handled; a write it refused was never seen. Either way the
+// client is not connected again behind the caller's back.
+TEST_F(ClientTest, RequestOnAClosedConnectionSaysWhetherItWasSeen) {
+    std::thread closer([this] {
+        ReceiveRequest();
+        m_server.Write(Notification(7, 1502));
+        m_server.CloseConnection();
+    });
+    EXPECT_FALSE(m_client.Request("ui", 1001, std::nullopt, 10000));
+    closer.join();
+    EXPECT_EQ(m_client.LastFailure(), Client::Failure::kClosed);
+    EXPECT_NE(m_client.error().find("may have been handled"), std::string::npos)
+        << m_client.error();
+    std::optional<Message> n = m_client.ReadNotification(0);
+    ASSERT_TRUE(n) << m_client.error();
+    EXPECT_EQ(n->id, 7u);
+
+    EXPECT_FALSE(m_client.Request("ui", 1001, std::nullopt, 10000));
+    EXPECT_EQ(m_client.LastFailure(), Client::Failure::kClosed);
+    EXPECT_NE(m_client.error().find("not sent"), std::string::npos) << m_client.error();
+    EXPECT_TRUE(m_client.IsConnected());
 }
 
 struct DecodeCase {
