@@ -5,7 +5,15 @@
  * Every function that can fail returns KORVANE_OK (0) or a negative
  * KORVANE_E_* code and leaves a message in korvane_client_error(). A handle
  * is not thread-safe; distinct handles may be used by distinct threads.
- * Installed as <korvane/korvane.h>. */
+ * Installed as <korvane/korvane.h>; korvane(3) is its manual page.
+ *
+ * Linking: `pkg-config --cflags --libs korvane-client`, or CMake's
+ * find_package(korvane-client) and the target korvane::client. The static
+ * archive libkorvane-client.a is C++ inside: it needs the C++ runtime and
+ * libm, which `pkg-config --static --libs korvane-client` adds (-lstdc++
+ * -lm, then cJSON's -lcjson -lm) and korvane::client_static carries. A fully static program
+ * is not possible: Debian's libcjson-dev has no static archive, so the
+ * program links libcjson.so.1 whichever way it takes this library. */
 #ifndef KORVANE_H
 #define KORVANE_H
 

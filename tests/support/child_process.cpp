@@ -12,7 +12,8 @@
 
 namespace vk_test {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::string &cwd) {
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::string &cwd,
+                           const std::string &output) {
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -23,6 +24,12 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::stri
         if (null >= 0) {
             dup2(null, 0);
             dup2(null, 1);
+        }
+        if (!output.empty()) {
+            int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (out < 0) _exit(127);
+            dup2(out, 1);
+            dup2(out, 2);
         }
         execv(args[0], args.data());
         _exit(127);
@@ -51,6 +58,19 @@ bool ChildProcess::Kill() {
     waitpid(m_pid, &status, 0);
     m_pid = -1;
     return true;
+}
+
+std::optional<int> ChildProcess::Stop(int signum, int timeout_ms) {
+    if (m_pid <= 0) return std::nullopt;
+    kill(m_pid, signum);
+    int status = 0;
+    bool ended = WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout_ms);
+    if (!ended) {
+        Kill();
+        return std::nullopt;
+    }
+    m_pid = -1;
+    return status;
 }
 
 bool CopyProgram(const std::string &from, const std::string &to) {

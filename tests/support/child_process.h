@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,11 @@ namespace vk_test {
 
 class ChildProcess {
 public:
-    // Starts argv[0] (a path) with argv, in `cwd` when not empty.
-    explicit ChildProcess(const std::vector<std::string> &argv, const std::string &cwd = "");
+    // Starts argv[0] (a path) with argv, in `cwd` when not empty; its
+    // standard output and error go to the file `output` when one is named,
+    // else to /dev/null (the error stays the test's).
+    explicit ChildProcess(const std::vector<std::string> &argv, const std::string &cwd = "",
+                          const std::string &output = "");
     ~ChildProcess();
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
@@ -22,6 +26,9 @@ public:
     bool WaitExec(const std::string &exe, int timeout_ms = 5000) const;
     // SIGKILL and reap; true when it was running.
     bool Kill();
+    // Sends `signum` and waits at most timeout_ms for the child to end: its
+    // wait status, or none when it did not end (it is killed then).
+    std::optional<int> Stop(int signum, int timeout_ms = 10000);
 
 private:
     pid_t m_pid = -1;

@@ -17,11 +17,14 @@
 
 #include "support/build_tree.h"
 #include "support/daemon_process.h"
+#include "support/installed_tree.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
 
 using vk_test::FileExists;
 using vk_test::Have;
+using vk_test::Installed;
+using vk_test::LibDir;
 using vk_test::Quote;
 using vk_test::Sh;
 using vk_test::ShellOutput;
@@ -29,19 +32,7 @@ using vk_test::TempRoot;
 
 namespace {
 
-// cmake --install writes into the build tree (install_manifest.txt), which
-// a suite run by another user may only read.
-bool BuildTreeWritable() {
-    return access(VK_BUILD_DIR, W_OK) == 0;
-}
-constexpr const char *kReadOnlyTree =
-    "needs a build tree writable by this user: cmake --install writes into it";
-
-// Where the build installs the library and the unit, relative to the prefix:
-// "lib" or "lib/<multiarch>" depending on the configured prefix.
-std::string LibDir() {
-    return vk_test::BuildCacheValue("CMAKE_INSTALL_LIBDIR");
-}
+// Where the build installs the unit, relative to the prefix.
 std::string UnitDir() {
     return vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR");
 }
@@ -66,7 +57,13 @@ std::vector<std::string> ClientDevFiles() {
             cmake + "korvane-client-config.cmake",
             cmake + "korvane-client-config-version.cmake",
             cmake + "korvane-client-targets.cmake",
-            cmake + "korvane-client-targets-" + config + ".cmake"};
+            cmake + "korvane-client-targets-" + config + ".cmake",
+            "share/doc/libkorvane-client-dev/client.md",
+            "share/doc/libkorvane-client-dev/protocol.md",
+            "share/doc/libkorvane-client-dev/examples/c/product.c",
+            "share/doc/libkorvane-client-dev/examples/c/Makefile",
+            "share/doc/libkorvane-client-dev/examples/cxx/product.cpp",
+            "share/doc/libkorvane-client-dev/examples/cxx/CMakeLists.txt"};
 }
 
 // Whether the build found the program of a find_program cache entry.
@@ -86,39 +83,6 @@ std::vector<std::string> ServiceExtras() {
     }
     return files;
 }
-
-// Installs the service and dev components under <root>/usr once per test.
-class Installed : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!BuildTreeWritable()) GTEST_SKIP() << kReadOnlyTree;
-        ShellOutput o = Sh(std::string(Quote(VK_CMAKE)) + " --install " + Quote(VK_BUILD_DIR) +
-                           " --prefix " + Quote(Prefix()));
-        ASSERT_EQ(o.status, 0) << o.text;
-    }
-    std::string Prefix() const { return m_root.path() + "/usr"; }
-    std::string LibPath() const { return Prefix() + "/" + LibDir(); }
-    std::string PkgConfig(const std::string &args) const {
-        return "$(PKG_CONFIG_PATH=" + Quote(LibPath() + "/pkgconfig") + " pkg-config " + args +
-               " korvane-client)";
-    }
-    // Starts the installed daemon under a root of its own.
-    void StartDaemon() {
-        m_daemon = std::make_unique<vk_test::DaemonProcess>(
-            m_daemonRoot.path(), std::vector<std::string>{"--foreground"},
-            Prefix() + "/sbin/veskkorvaned");
-        ASSERT_TRUE(m_daemon->WaitListening());
-    }
-    // Runs a program built here against the daemon.
-    ShellOutput RunAgainstDaemon(const std::string &exe) const {
-        return Sh("VESKKORVANED_ROOT=" + Quote(m_daemonRoot.path()) +
-                  " LD_LIBRARY_PATH=" + Quote(LibPath()) + " " + Quote(exe));
-    }
-
-    TempRoot m_root;
-    TempRoot m_daemonRoot;
-    std::unique_ptr<vk_test::DaemonProcess> m_daemon;
-};
 
 TEST_F(Installed, TreeHoldsEveryPart) {
     ASSERT_NE(LibDir(), "");
