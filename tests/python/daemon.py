@@ -31,6 +31,18 @@ def can_connect(name):
         s.close()
 
 
+def end_process(proc, timeout=10):
+    """SIGTERM to a child by its id, SIGKILL when it has not ended in time;
+    reaps it."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class Daemon:
     def __init__(self):
         binary = os.environ.get("VK_DAEMON")
@@ -64,13 +76,7 @@ class Daemon:
         self._start()
 
     def _end(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         err = self.proc.stderr.read().decode(errors="replace")
         self.proc.stderr.close()
         return err

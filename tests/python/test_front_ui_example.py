@@ -3,7 +3,6 @@ its command on 1504 and 1503 with the default product's uuid and exec,
 and registers again after the daemon restarts."""
 
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -12,7 +11,7 @@ from unittest import mock
 
 import korvane
 from korvane import Endpoint, codes
-from daemon import Daemon, wait_for
+from daemon import Daemon, end_process, wait_for
 
 DEFAULT = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35"
 DEFAULT_EXEC = "/opt/palemoss/palemoss"
@@ -52,13 +51,7 @@ class FrontUiExample(unittest.TestCase):
         self.addCleanup(self.stop_example)
 
     def stop_example(self):
-        if self.example.poll() is None:
-            self.example.send_signal(signal.SIGTERM)
-            try:
-                self.example.wait(10)
-            except subprocess.TimeoutExpired:
-                self.example.kill()
-                self.example.wait()
+        end_process(self.example)
 
     def product(self, request):
         with korvane.Client(Endpoint.SECSOFT) as c:
