@@ -101,8 +101,9 @@ if(Python3_Interpreter_FOUND)
     list(APPEND vk_py_outputs ${vk_py_out}/codes.py)
     add_custom_target(python_korvane ALL DEPENDS ${vk_py_outputs})
     install(FILES ${vk_py_outputs} DESTINATION ${VK_PYTHON_DIR}/korvane COMPONENT python)
-    # Its guide and the example front UI, beside the package's other docs.
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/python.md
+    # Its guide, the protocol it links to, and the example front UI, beside
+    # the package's other docs.
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/python.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-korvane COMPONENT python)
     install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/python/front_ui.py
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-korvane/examples COMPONENT python)
