@@ -2,7 +2,8 @@
 // from the installed copy the way its own files say (make with pkg-config,
 // CMake with find_package, and a C project linking the static archive),
 // then run against the installed daemon: the verdict must name it as
-// protected while its reports keep coming, and SIGTERM must unregister it.
+// protected while its reports keep coming, before and after a restart of
+// the daemon, and SIGTERM must unregister it.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -135,17 +136,24 @@ TEST_P(Examples, ProductRegistersReportsAndUnregistersOnSigterm) {
         vk_test::ScopedRootEnv env(m_daemonRoot.path());
         vk_test::ChildProcess product({exe, uuid}, "", out);
         // Protected, by this product, and its reports keep coming.
-        double first = 0;
-        bool reporting = vk_test::WaitFor(
-            [&] {
-                std::optional<Verdict> v = AskHealth(m_daemonRoot.path());
-                if (!v || v->verdict != "protected" || v->name != c.name || v->last_report == 0)
-                    return false;
-                if (first == 0) first = v->last_report;
-                return v->last_report > first;
-            },
-            15000);
-        EXPECT_TRUE(reporting) << vk_test::ReadFile(out);
+        auto reports_arrive = [&] {
+            double first = 0;
+            return vk_test::WaitFor(
+                [&] {
+                    std::optional<Verdict> v = AskHealth(m_daemonRoot.path());
+                    if (!v || v->verdict != "protected" || v->name != c.name || v->last_report == 0)
+                        return false;
+                    if (first == 0) first = v->last_report;
+                    return v->last_report > first;
+                },
+                15000);
+        };
+        EXPECT_TRUE(reports_arrive()) << vk_test::ReadFile(out);
+        // Over a restart of the daemon as well: the next report finds the
+        // connection closed and goes on a new one.
+        m_daemon->Stop();
+        ASSERT_NO_FATAL_FAILURE(StartDaemon());
+        EXPECT_TRUE(reports_arrive()) << vk_test::ReadFile(out);
         status = product.Stop(SIGTERM);
     }
     ASSERT_TRUE(status) << "the product did not end on SIGTERM";
