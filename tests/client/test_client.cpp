@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "client/korvane.h"
 #include "client/korvane_client.h"
 #include "client/servers.h"
 #include "proto/codec/base64.h"
@@ -399,6 +400,32 @@ const SettingCase kSettingCases[] = {
          EXPECT_EQ(c.LastFailure(), Client::Failure::kTimeout) << c.error();
      }},
 };
+
+// Programs built against 0.1.0 embed these types, so their layout is part
+// of the library's interface: a new member needs a new soname. The figures
+// are 0.1.0's on 64-bit Linux (x86-64 and arm64, libstdc++).
+struct LayoutCase {
+    const char *type;
+    size_t size, align, expected_size, expected_align;
+};
+
+TEST(ClientLayout, ExportedTypesKeepTheirLayout) {
+#if !(defined(__x86_64__) || defined(__aarch64__))
+    GTEST_SKIP() << "the recorded layout is that of x86-64 and arm64";
+#endif
+    const LayoutCase cases[] = {
+        {"korvane::Client", sizeof(Client), alignof(Client), 96, 8},
+        {"korvane::Message", sizeof(Message), alignof(Message), 128, 8},
+        {"korvane::UniqueFd", sizeof(korvane::UniqueFd), alignof(korvane::UniqueFd), 4, 4},
+        {"korvane_message_t", sizeof(korvane_message_t), alignof(korvane_message_t), 40, 8},
+        {"korvane_message_t::uuid", offsetof(korvane_message_t, uuid), 0, 24, 0},
+        {"korvane_message_t::data", offsetof(korvane_message_t, data), 0, 32, 0},
+    };
+    for (const LayoutCase &c : cases) {
+        EXPECT_EQ(c.size, c.expected_size) << c.type;
+        EXPECT_EQ(c.align, c.expected_align) << c.type;
+    }
+}
 
 TEST(ClientMove, EverySettingSurvivesBothMoves) {
     vk_test::TempRoot root;
