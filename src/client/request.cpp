@@ -22,7 +22,7 @@ constexpr size_t kMaxKept = 4096;
 // ends, so that the next read meets them first and in order.
 class KeptLines {
 public:
-    KeptLines(std::string &input) : m_input(input) {}
+    explicit KeptLines(std::string &input) : m_input(input) {}
     ~KeptLines() { m_input.insert(0, m_lines); }
     KeptLines(const KeptLines &) = delete;
     KeptLines &operator=(const KeptLines &) = delete;
