@@ -13,11 +13,13 @@ find_package(Python3 COMPONENTS Interpreter)
 
 # ---------------------------------------------------------------------------
 # Manual pages, from scdoc sources. Built into <build>/man; installed
-# gzip-compressed, as Debian ships them.
+# gzip-compressed, as Debian ships them. Section 3 documents the client
+# library and goes with its headers (component dev); the others with the
+# daemon.
 # ---------------------------------------------------------------------------
 find_program(VK_SCDOC scdoc)
 find_program(VK_GZIP gzip)
-set(VK_MAN_PAGES veskkorvaned.8 korvanectl.1)
+set(VK_MAN_PAGES veskkorvaned.8 korvanectl.1 korvane.3)
 set(VK_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 if(VK_SCDOC)
     set(vk_man_outputs)
@@ -25,6 +27,10 @@ if(VK_SCDOC)
         set(src ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)
         set(out ${VK_MAN_DIR}/${page})
         string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+        set(component service)
+        if(section STREQUAL "3")
+            set(component dev)
+        endif()
         if(VK_GZIP)
             add_custom_command(OUTPUT ${out} ${out}.gz
                 COMMAND ${CMAKE_COMMAND} -E make_directory ${VK_MAN_DIR}
@@ -32,7 +38,7 @@ if(VK_SCDOC)
                 COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$1.gz\"" ${VK_GZIP} ${out}
                 DEPENDS ${src} VERBATIM COMMENT "Manual page ${page}")
             install(FILES ${out}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
-                    COMPONENT service)
+                    COMPONENT ${component})
             list(APPEND vk_man_outputs ${out} ${out}.gz)
         else()
             add_custom_command(OUTPUT ${out}
@@ -40,7 +46,7 @@ if(VK_SCDOC)
                 COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${VK_SCDOC} ${src} ${out}
                 DEPENDS ${src} VERBATIM COMMENT "Manual page ${page}")
             install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
-                    COMPONENT service)
+                    COMPONENT ${component})
             list(APPEND vk_man_outputs ${out})
         endif()
     endforeach()
@@ -54,7 +60,8 @@ if(VK_BUILD_TESTS AND Python3_Interpreter_FOUND)
     add_test(NAME man_pages
              COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/man/test_man.py)
     set_tests_properties(man_pages PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS man
-        ENVIRONMENT "VK_MAN_DIR=${VK_MAN_DIR};VK_KORVANECTL=$<TARGET_FILE:korvanectl>")
+        ENVIRONMENT
+        "VK_MAN_DIR=${VK_MAN_DIR};VK_KORVANECTL=$<TARGET_FILE:korvanectl>;VK_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endif()
 
 # ---------------------------------------------------------------------------

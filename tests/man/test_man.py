@@ -1,7 +1,9 @@
-"""The manual pages as built: they render without a warning, and
-korvanectl(1) names every command and option the program itself accepts.
+"""The manual pages as built: they render without a warning, korvanectl(1)
+names every command and option the program itself accepts, and korvane(3)
+every function and number the installed headers declare.
 
-Environment: VK_MAN_DIR (where the build wrote the pages), VK_KORVANECTL.
+Environment: VK_MAN_DIR (where the build wrote the pages), VK_KORVANECTL,
+VK_SOURCE_DIR (the source tree, for the headers).
 Exits 77 (skipped) when the pages were not built or nothing can render them.
 """
 
@@ -18,7 +20,9 @@ from korvanectl_help import help_commands, usage_options  # noqa: E402
 
 MAN_DIR = os.environ.get("VK_MAN_DIR", "")
 KORVANECTL = os.environ.get("VK_KORVANECTL", "")
-PAGES = ["veskkorvaned.8", "korvanectl.1"]
+SOURCE_DIR = os.environ.get("VK_SOURCE_DIR") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..")
+PAGES = ["veskkorvaned.8", "korvanectl.1", "korvane.3"]
 
 
 def renderer():
@@ -46,6 +50,18 @@ def render(page, wide=False):
     env = dict(os.environ, MANWIDTH="250" if wide else "80", MAN_KEEP_FORMATTING="")
     return subprocess.run(cmd + [os.path.join(MAN_DIR, page)],
                           capture_output=True, text=True, env=env)
+
+
+def section(page, title, next_title):
+    """The text of a rendered page from one section heading to the next."""
+    return page[page.index("\n" + title + "\n"):page.index("\n" + next_title + "\n")]
+
+
+def header(name):
+    """A header of the client library, without its comments."""
+    with open(os.path.join(SOURCE_DIR, name), encoding="utf-8") as f:
+        text = f.read()
+    return re.sub(r"(?s)/\*.*?\*/|//[^\n]*", " ", text)
 
 
 class Rendering(unittest.TestCase):
@@ -110,6 +126,46 @@ class KorvanectlPage(unittest.TestCase):
         self.assertTrue(codes)
         section = self.page[self.page.index("EXIT STATUS"):self.page.index("ENVIRONMENT")]
         self.assertEqual(re.findall(r"(?m)^\s+([0-9]+)$", section), codes)
+
+
+class KorvanePage(unittest.TestCase):
+    """korvane(3) cannot drift from the headers it documents."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.page = render("korvane.3", wide=True).stdout
+        # Every function the shared library exports: KORVANE_EXPORT, then
+        # the return type, then the name before its parameters.
+        cls.functions = re.findall(r"\bKORVANE_EXPORT\b[^;(]*?\b(\w+)\s*\(",
+                                   header("src/client/korvane.h"))
+
+    def test_header_declares_functions(self):
+        # Guards the parsing: a pointer return type, a void one, an int one.
+        for name in ("korvane_client_new", "korvane_client_free", "korvane_request"):
+            self.assertIn(name, self.functions)
+
+    def test_every_exported_function_is_in_synopsis_and_description(self):
+        synopsis = section(self.page, "SYNOPSIS", "DESCRIPTION")
+        text = section(self.page, "DESCRIPTION", "RETURN VALUE")
+        for name in self.functions:
+            with self.subTest(function=name):
+                self.assertIsNotNone(re.search(r"\b" + name + r"\(", synopsis),
+                                     "no prototype in SYNOPSIS")
+                self.assertIn(name + "()", text, "not described in DESCRIPTION")
+
+    def test_every_code_is_on_the_page_with_its_number(self):
+        # The library's return codes, the request, notification and result
+        # numbers: a renumbered or a new one shows here.
+        codes = re.findall(
+            r"\b(KORVANE_(?:OK|E_\w+|REQ_\w+|NOTIFY_\w+|RESULT_\w+))\s*=\s*(-?\d+)",
+            header("src/client/korvane.h") + header("src/base/korvane_codes.h"))
+        self.assertIn(("KORVANE_E_CLOSED", "-7"), codes)
+        self.assertIn(("KORVANE_REQ_SECSOFT_REGISTER", "2000"), codes)
+        for name, number in codes:
+            with self.subTest(code=name):
+                pattern = r"\b" + name + r"\s+\(" + re.escape(number) + r"\)"
+                self.assertIsNotNone(re.search(pattern, self.page),
+                                     "not on the page as %s (%s)" % (name, number))
 
 
 if __name__ == "__main__":

@@ -37,6 +37,18 @@ std::string UnitDir() {
     return vk_test::BuildCacheValue("VK_SYSTEMD_UNIT_DIR");
 }
 
+// Whether the build found the program of a find_program cache entry.
+bool Found(const char *name) {
+    std::string v = vk_test::BuildCacheValue(name);
+    return !v.empty() && v.find("NOTFOUND") == std::string::npos;
+}
+
+// A manual page, relative to the prefix: compressed when the build found gzip.
+std::string ManPage(const std::string &page) {
+    return "share/man/man" + page.substr(page.size() - 1) + "/" + page +
+           (Found("VK_GZIP") ? ".gz" : "");
+}
+
 // The client library's files, relative to the prefix, by package.
 std::vector<std::string> ClientLibFiles() {
     return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so.0.1.1"};
@@ -47,39 +59,36 @@ std::vector<std::string> ClientDevFiles() {
     std::transform(config.begin(), config.end(), config.begin(), ::tolower);
     if (config.empty()) config = "noconfig";
     const std::string cmake = LibDir() + "/cmake/korvane-client/";
-    return {"include/korvane/korvane.h",
-            "include/korvane/korvane_client.h",
-            "include/korvane/korvane_codes.h",
-            "include/korvane/korvane_export.h",
-            LibDir() + "/libkorvane-client.a",
-            LibDir() + "/libkorvane-client.so",
-            LibDir() + "/pkgconfig/korvane-client.pc",
-            cmake + "korvane-client-config.cmake",
-            cmake + "korvane-client-config-version.cmake",
-            cmake + "korvane-client-targets.cmake",
-            cmake + "korvane-client-targets-" + config + ".cmake",
-            "share/doc/libkorvane-client-dev/client.md",
-            "share/doc/libkorvane-client-dev/protocol.md",
-            "share/doc/libkorvane-client-dev/examples/c/product.c",
-            "share/doc/libkorvane-client-dev/examples/c/Makefile",
-            "share/doc/libkorvane-client-dev/examples/cxx/product.cpp",
-            "share/doc/libkorvane-client-dev/examples/cxx/CMakeLists.txt"};
+    std::vector<std::string> files = {
+        "include/korvane/korvane.h",
+        "include/korvane/korvane_client.h",
+        "include/korvane/korvane_codes.h",
+        "include/korvane/korvane_export.h",
+        LibDir() + "/libkorvane-client.a",
+        LibDir() + "/libkorvane-client.so",
+        LibDir() + "/pkgconfig/korvane-client.pc",
+        cmake + "korvane-client-config.cmake",
+        cmake + "korvane-client-config-version.cmake",
+        cmake + "korvane-client-targets.cmake",
+        cmake + "korvane-client-targets-" + config + ".cmake",
+        "share/doc/libkorvane-client-dev/client.md",
+        "share/doc/libkorvane-client-dev/protocol.md",
+        "share/doc/libkorvane-client-dev/examples/c/product.c",
+        "share/doc/libkorvane-client-dev/examples/c/Makefile",
+        "share/doc/libkorvane-client-dev/examples/cxx/product.cpp",
+        "share/doc/libkorvane-client-dev/examples/cxx/CMakeLists.txt"};
+    // The C interface's manual page, when the build found scdoc.
+    if (Found("VK_SCDOC")) files.push_back(ManPage("korvane.3"));
+    return files;
 }
 
-// Whether the build found the program of a find_program cache entry.
-bool Found(const char *name) {
-    std::string v = vk_test::BuildCacheValue(name);
-    return !v.empty() && v.find("NOTFOUND") == std::string::npos;
-}
-
-// The manual pages and the bash completion, relative to the prefix; the
-// pages only when the build found scdoc, compressed when it found gzip.
+// The daemon's manual pages and the bash completion, relative to the
+// prefix; the pages only when the build found scdoc.
 std::vector<std::string> ServiceExtras() {
     std::vector<std::string> files = {"share/bash-completion/completions/korvanectl"};
     if (Found("VK_SCDOC")) {
-        std::string gz = Found("VK_GZIP") ? ".gz" : "";
-        files.push_back("share/man/man8/veskkorvaned.8" + gz);
-        files.push_back("share/man/man1/korvanectl.1" + gz);
+        files.push_back(ManPage("veskkorvaned.8"));
+        files.push_back(ManPage("korvanectl.1"));
     }
     return files;
 }
@@ -422,11 +431,13 @@ TEST_F(Installed, EachInstalledFileBelongsToOneDebianPackage) {
     ASSERT_FALSE(installed.empty());
 
     std::map<std::string, int> used;  // InstallLine::where -> files it takes
+    std::map<std::string, std::set<std::string>> packages_of;  // installed path -> packages
     for (const std::string &path : installed) {
         std::vector<std::string> owners;
         for (const InstallLine &l : lines) {
             if (l.source.rfind("usr/", 0) != 0 || !Matches(AsBuilt(l.source), path)) continue;
             owners.push_back(l.where);
+            packages_of[path].insert(l.package);
             ++used[l.where];
         }
         EXPECT_EQ(owners.size(), 1u)
@@ -445,6 +456,14 @@ TEST_F(Installed, EachInstalledFileBelongsToOneDebianPackage) {
         if (!python && l.package == "python3-korvane") continue;
         ADD_FAILURE() << l.where << ": " << l.source << " matches nothing that is installed";
     }
+    // And in the right one: the library's manual page goes with its headers.
+    const std::pair<std::string, std::vector<std::string>> expected[] = {
+        {"veskkorvaned", ServiceExtras()},
+        {"libkorvane-client0", ClientLibFiles()},
+        {"libkorvane-client-dev", ClientDevFiles()}};
+    for (const auto &[package, files] : expected)
+        for (const std::string &rel : files)
+            EXPECT_EQ(packages_of["usr/" + rel], std::set<std::string>{package}) << rel;
 }
 
 // The packaging lives in the project's own tree: a native source package,
