@@ -142,8 +142,7 @@ public:
     // ended after it was written) or was never seen (its write failed);
     // the caller connects again and decides whether to send it again.
     std::optional<Message> Request(const std::string &uuid, uint32_t type,
-                                   const std::optional<std::string> &data_json = std::nullopt,
-                                   int timeout_ms = -1);
+                                   const std::optional<std::string> &data_json, int timeout_ms);
     std::optional<Message> Request(const std::string &uuid, uint32_t type, const cJSON *data,
                                    int timeout_ms);
     // The next notification, waiting at most timeout_ms (negative: no
