@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +37,7 @@
 #include <thread>
 
 #include "bench_conn.h"
+#include "bench_daemon.h"
 #include "bench_flood.h"
 #include "bench_floor.h"
 #include "bench_redis.h"
@@ -95,46 +95,16 @@ std::string StoredBody(const std::string &body, const char *uuid) {
 class Daemon {
 public:
     Daemon(const std::string &binary, const std::string &root) : m_root(root) {
-        m_pid = fork();
-        if (m_pid == 0) {
-            // Ends with the benchmark, however that ends.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            setenv("VESKKORVANED_ROOT", root.c_str(), 1);
-            int devnull = open("/dev/null", O_RDWR);
-            if (devnull >= 0) {
-                dup2(devnull, 0);
-                dup2(devnull, 1);
-                dup2(devnull, 2);
-            }
-            execl(binary.c_str(), binary.c_str(), "--foreground", static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        m_pid = SpawnDaemon(binary, root);
         if (m_pid < 0) Die("fork failed");
-        bool up = WaitFor(
-            [&] {
-                for (const std::string &name : {SecSocket(), FuiSocket()}) {
-                    int fd = ConnectAbstract(name);
-                    if (fd < 0) return false;
-                    close(fd);
-                }
-                return true;
-            },
-            10000);
-        if (!up) Die("the daemon did not start listening");
+        if (!WaitListening(root)) Die("the daemon did not start listening");
     }
     ~Daemon() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        int st = 0;
-        bool gone = WaitFor([&] { return waitpid(m_pid, &st, WNOHANG) == m_pid; }, 10000);
-        if (!gone) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &st, 0);
-        }
+        if (m_pid > 0) StopDaemon(m_pid);
     }
     pid_t pid() const { return m_pid; }
-    std::string SecSocket() const { return "@" + m_root + "/tmp/.zelluskkorvane"; }
-    std::string FuiSocket() const { return "@" + m_root + "/tmp/.zelluskkorvanefui"; }
+    std::string SecSocket() const { return SecSocketOf(m_root); }
+    std::string FuiSocket() const { return FuiSocketOf(m_root); }
     std::string DbPath() const { return m_root + "/etc/korvane/korvaned.db"; }
 
 private:

@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_daemon.h"
 #include "bench_util.h"
 #include "client/korvane_client.h"
 
@@ -42,33 +43,6 @@ constexpr long long kCeiling = 10485760;  // the default; a cut keeps half
 [[noreturn]] void Fail(const std::string &what) {
     fprintf(stderr, "log_flood_bench: %s\n", what.c_str());
     exit(1);
-}
-
-pid_t StartDaemon(const std::string &binary, const std::string &root) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        setenv("VESKKORVANED_ROOT", root.c_str(), 1);
-        int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        execl(binary.c_str(), binary.c_str(), "--foreground", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    if (pid < 0) Fail("fork failed");
-    return pid;
-}
-
-void StopDaemon(pid_t pid) {
-    kill(pid, SIGTERM);
-    int st = 0;
-    if (!WaitFor([&] { return waitpid(pid, &st, WNOHANG) == pid; }, 10000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
 }
 
 long long FileSize(const std::string &path) {
@@ -129,20 +103,12 @@ int main(int argc, char **argv) {
     if (mkdtemp(tmpl) == nullptr) Fail("mkdtemp failed");
     const std::string root = tmpl;
     const std::string log = root + "/var/log/veskkorvaned.log";
-    const std::string sec = "@" + root + "/tmp/.zelluskkorvane";
-    const std::string fui = "@" + root + "/tmp/.zelluskkorvanefui";
+    const std::string sec = SecSocketOf(root);
+    const std::string fui = FuiSocketOf(root);
 
-    pid_t d = StartDaemon(daemon, root);
-    bool up = WaitFor(
-        [&] {
-            for (const std::string &name : {sec, fui}) {
-                int fd = ConnectAbstract(name);
-                if (fd < 0) return false;
-                close(fd);
-            }
-            return true;
-        },
-        10000);
+    pid_t d = SpawnDaemon(daemon, root);
+    if (d < 0) Fail("fork failed");
+    bool up = WaitListening(root);
     if (!up) Fail("the daemon did not start listening");
     WaitFor([] { return false; }, 300);  // its own lines about the probes
 

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_daemon.h"
 #include "bench_util.h"
 #include "client/korvane_client.h"
 
@@ -185,31 +186,12 @@ int Run(const Options &o) {
             std::filesystem::remove_all(dir, ec);
         }
     } cleanup{root};
-    const std::string sec = "@" + root + "/tmp/.zelluskkorvane";
-    const std::string fui = "@" + root + "/tmp/.zelluskkorvanefui";
+    const std::string sec = SecSocketOf(root);
+    const std::string fui = FuiSocketOf(root);
 
     Children daemon;
-    daemon.Start([&] {
-        setenv("VESKKORVANED_ROOT", root.c_str(), 1);
-        int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        execl(o.daemon.c_str(), o.daemon.c_str(), "--foreground", static_cast<char *>(nullptr));
-        _exit(127);
-    });
-    bool up = WaitFor(
-        [&] {
-            for (const std::string &name : {sec, fui}) {
-                int fd = ConnectAbstract(name);
-                if (fd < 0) return false;
-                close(fd);
-            }
-            return true;
-        },
-        10000);
+    daemon.Start([&] { ExecDaemon(o.daemon, root); });
+    bool up = WaitListening(root);
     if (!up) Fail("the daemon did not start listening");
 
     // Root's front UI, current for as long as this process runs.
