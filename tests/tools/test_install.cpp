@@ -161,6 +161,60 @@ int main() {
     EXPECT_EQ(run.text, "ui-1|7|1001|@/r/tmp/.zelluskkorvanefui\n");
 }
 
+// A version's numbers, for comparing "0.1.10" with "0.1.9" as numbers.
+std::vector<int> VersionParts(const std::string &v) {
+    std::vector<int> parts;
+    std::istringstream in(v);
+    for (std::string part; std::getline(in, part, '.');) parts.push_back(std::stoi(part));
+    return parts;
+}
+
+// The shared library's interface as programs link it, against the record
+// tests/tools/client_symbols.txt: each recorded symbol still exported (a
+// program built against the version that added it would not start without
+// it), each exported symbol of the library's own recorded, and the shlibs
+// minimum of the packages the newest version the record names, so that a
+// program using a symbol depends on a library that has it.
+TEST_F(Installed, SharedLibraryExportsTheRecordedSymbols) {
+#if !(defined(__x86_64__) || defined(__aarch64__))
+    GTEST_SKIP() << "the record holds the names as mangled on 64-bit Linux";
+#endif
+    if (!Have("nm")) GTEST_SKIP() << "nm is not installed (package binutils)";
+    const std::string source_dir = vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY");
+    std::map<std::string, std::string> recorded;  // symbol -> version
+    std::string newest = "0";
+    std::istringstream record(vk_test::ReadFile(source_dir + "/tests/tools/client_symbols.txt"));
+    for (std::string line; std::getline(record, line);) {
+        std::istringstream words(line);
+        std::string symbol, version;
+        if (!(words >> symbol) || symbol[0] == '#') continue;
+        ASSERT_TRUE(words >> version) << line;
+        recorded[symbol] = version;
+        if (VersionParts(version) > VersionParts(newest)) newest = version;
+    }
+    ASSERT_FALSE(recorded.empty());
+
+    ShellOutput nm = Sh("nm -D --defined-only " + Quote(LibPath() + "/libkorvane-client.so.0"));
+    ASSERT_EQ(nm.status, 0) << nm.text;
+    std::set<std::string> exported;
+    std::istringstream lines(nm.text);
+    for (std::string line; std::getline(lines, line);) {
+        std::string symbol = line.substr(line.rfind(' ') + 1);
+        for (const char *own : {"korvane_", "_ZN7korvane", "_ZNK7korvane"})
+            if (symbol.rfind(own, 0) == 0) exported.insert(symbol);
+    }
+    for (const auto &[symbol, version] : recorded)
+        EXPECT_EQ(exported.count(symbol), 1u) << symbol << " (since " << version << ") is gone";
+    for (const std::string &symbol : exported)
+        EXPECT_EQ(recorded.count(symbol), 1u) << symbol << " is exported but not recorded";
+
+    EXPECT_LE(VersionParts(newest), VersionParts(VK_VERSION)) << newest;
+    const std::string rules = vk_test::ReadFile(source_dir + "/debian/rules");
+    EXPECT_NE(rules.find("dh_makeshlibs -V 'libkorvane-client0 (>= " + newest + ")'"),
+              std::string::npos)
+        << "debian/rules: the shlibs minimum must be " << newest;
+}
+
 // The protocol's numbers are plain C: a C program compiles against them.
 TEST_F(Installed, CodesHeaderCompilesAsC) {
     std::string src = m_root.path() + "/codes.c", obj = m_root.path() + "/codes.o";
