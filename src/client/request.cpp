@@ -47,6 +47,7 @@ private:
 std::optional<Message> Client::Request(const std::string &uuid, uint32_t type,
                                        const std::optional<std::string> &data_json,
                                        int timeout_ms) {
+    m_failure = Failure::kNone;
     const uint64_t id = g_nextId.fetch_add(1, std::memory_order_relaxed);
     if (!SendRequest(uuid, id, type, data_json)) return NotSent();
     return AwaitReply(id, timeout_ms);
@@ -54,14 +55,17 @@ std::optional<Message> Client::Request(const std::string &uuid, uint32_t type,
 
 std::optional<Message> Client::Request(const std::string &uuid, uint32_t type, const cJSON *data,
                                        int timeout_ms) {
+    m_failure = Failure::kNone;
     const uint64_t id = g_nextId.fetch_add(1, std::memory_order_relaxed);
     if (!SendRequest(uuid, id, type, data)) return NotSent();
     return AwaitReply(id, timeout_ms);
 }
 
 // A write the daemon refused delivered no whole line: it never saw the
-// request.
+// request. A request that could not be encoded (its data not JSON) failed
+// before any write.
 std::optional<Message> Client::NotSent() {
+    if (m_failure == Failure::kNone) m_failure = Failure::kOther;
     if (m_failure == Failure::kClosed)
         m_error = "the daemon closed the connection (" + m_error + "); the request was not sent";
     return std::nullopt;

@@ -303,6 +303,11 @@ TEST_F(ClientTest, RequestOnAClosedConnectionSaysWhetherItWasSeen) {
     EXPECT_EQ(m_client.LastFailure(), Client::Failure::kClosed);
     EXPECT_NE(m_client.error().find("not sent"), std::string::npos) << m_client.error();
     EXPECT_TRUE(m_client.IsConnected());
+
+    // Data that is not JSON fails before any write, whatever failed before.
+    EXPECT_FALSE(m_client.Request("ui", 1001, std::string("{oops"), 10000));
+    EXPECT_EQ(m_client.LastFailure(), Client::Failure::kOther);
+    EXPECT_NE(m_client.error().find("not JSON"), std::string::npos) << m_client.error();
 }
 
 struct DecodeCase {
