@@ -10,7 +10,6 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
-#include <errno.h>
 #include <korvane/korvane.h>
 #include <signal.h>
 #include <stdio.h>
