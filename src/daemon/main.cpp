@@ -22,6 +22,7 @@
 #include "daemon/sd_notify.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/health.h"
 #include "handlers/liveness.h"
 #include "log/mylog.h"
 #include "net/net_core.h"
@@ -203,15 +204,6 @@ static bool load_daemon_config() {
     return true;
 }
 
-// The request entry as the connection core calls it: a request handled may
-// have changed what the bus shows.
-static int serve_line(const char *line, unsigned long len, const net_peer_t *peer,
-                      net_log_budget_t *log_budget, std::string &reply) {
-    int rc = mox_serve_line(line, len, peer, log_budget, reply);
-    bus_mark_dirty();
-    return rc;
-}
-
 // Log, access policy, settings, store, signals, sockets; serves until a
 // stop signal, then tears down in reverse order. The exit status.
 // "" when the directory that holds `path` (made when missing) and those
@@ -256,12 +248,12 @@ static int serve(CSimpleMonitor &monitor) {
         MoxProtoInit();
         // The only place where the connection core and the protocol meet:
         // every line goes to the request entry, every notification to the
-        // front-UI connections; the bus hears of both and of the liveness
-        // watcher's changes.
-        net_set_line_handler(serve_line);
+        // front-UI connections; the bus hears of the notifications and of
+        // every change to what it shows.
+        net_set_line_handler(mox_serve_line);
         mox_set_broadcast(mox_post_fui);
         mox_set_notify_observer(bus_notify);
-        liveness_set_change_hook(bus_mark_dirty);
+        health_set_change_hook(bus_mark_dirty);
         std::string secsoft = vk_paths::Socket(vk_paths::kSecSoftSocket);
         std::string fui = vk_paths::Socket(vk_paths::kFuiSocket);
         if (MoxNetCoreInit(secsoft.c_str(), fui.c_str()) != 0) {

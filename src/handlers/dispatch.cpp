@@ -8,6 +8,7 @@
 
 #include "handlers/access_gate.h"
 #include "handlers/handlers.h"
+#include "handlers/health.h"
 #include "log/mylog.h"
 #include "peer/logbudget.h"
 
@@ -46,7 +47,9 @@ int handle_request(mox_packet_t &packet) {
     }
     int rc = 0;
     if (access_gate_refuses(packet, &rc)) return rc;
-    return handle(packet, nullptr);
+    rc = handle(packet, nullptr);
+    if (type >= kMoxSecSoftTypeBase) health_facts_changed();
+    return rc;
 }
 
 int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet) {

@@ -123,6 +123,18 @@ std::string health_report(const health_facts_t &f) {
     return out;
 }
 
+namespace {
+health_change_proc *s_change_hook = nullptr;
+}
+
+void health_set_change_hook(health_change_proc *hook) {
+    s_change_hook = hook;
+}
+
+void health_facts_changed() {
+    if (s_change_hook != nullptr) s_change_hook();
+}
+
 void health_gather(health_facts_t &f) {
     f = health_facts_t();
     CSecSoftInfo cur;

@@ -34,6 +34,15 @@ struct health_verdict_t {
 // thread only).
 void health_gather(health_facts_t &facts);
 
+// Whoever shows the facts elsewhere (the bus) is told when they may have
+// changed: after each product request (2000 to 2003) is handled, and when
+// the liveness watcher changes what it says of a product or unregisters
+// one. A front UI's request never changes them, so a query costs nothing
+// more. Set once by the main sequence; null (the default) for none.
+typedef void health_change_proc();
+void health_set_change_hook(health_change_proc *hook);
+void health_facts_changed();
+
 health_verdict_t health_judge(const health_facts_t &facts);
 // The reply's "data" object as compact JSON text; "" when out of memory.
 std::string health_report(const health_facts_t &facts);

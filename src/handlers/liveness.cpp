@@ -23,6 +23,7 @@
 #include "base/proc_scan.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
+#include "handlers/health.h"
 #include "peer/peer.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
@@ -137,15 +138,9 @@ bool resolve(Product &p) {
     return p.resolved;
 }
 
-liveness_change_proc *s_change_hook = nullptr;
-
-void changed() {
-    if (s_change_hook != nullptr) s_change_hook();
-}
-
 void persist(const std::string &uuid, const Product &p) {
     store()->SetSecSoftLiveness(uuid, p.watched, p.watched ? (p.alive ? 1 : 0) : -1);
-    changed();
+    health_facts_changed();
 }
 
 // One look at /proc: products whose program runs become watched and alive,
@@ -219,7 +214,7 @@ void scan() {
         LOG(WARNING, "product %s (%s) lost: no process of %s for %d s, unregistered on its behalf",
             uuid.c_str(), name_of(uuid, p), p.exec.c_str(), g.config.grace);
         secsoft_unregister_lost(uuid);
-        changed();
+        health_facts_changed();
     }
     schedule();
 }
@@ -372,10 +367,6 @@ void liveness_frontui_registered(const CFrontUIInfo &info) {
     if (g.el == nullptr) return;
     if (info.uuid == g.fui_uuid && info.pid == g.fui_pid) return;
     watch_frontui(info.uuid, info.pid);
-}
-
-void liveness_set_change_hook(liveness_change_proc *hook) {
-    s_change_hook = hook;
 }
 
 int liveness_secsoft_alive(const std::string &uuid) {

@@ -43,12 +43,6 @@ void liveness_secsoft_registered(const CSecSoftInfo &info);
 void liveness_secsoft_removed(const std::string &uuid);
 void liveness_frontui_registered(const CFrontUIInfo &info);
 
-// Called after the watcher changed what liveness_secsoft_alive says of a
-// product, or unregistered one; for those who show it elsewhere. Set once
-// by the main sequence; null (the default) for none.
-typedef void liveness_change_proc();
-void liveness_set_change_hook(liveness_change_proc *hook);
-
 // 1 a process runs the product's program, 0 it is watched and none does,
 // -1 it is not watched.
 int liveness_secsoft_alive(const std::string &uuid);

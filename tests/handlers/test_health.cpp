@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/korvane_codes.h"
+#include "handlers/dispatch.h"
 #include "handlers/health.h"
+#include "support/temp_root.h"
 
 namespace {
 
@@ -207,6 +210,39 @@ TEST(HealthReport, NullsWithoutAProduct) {
     EXPECT_EQ(Member(health_report(f), "alive"), "false");
     f.alive = -1;
     EXPECT_EQ(Member(health_report(f), "alive"), "null");
+}
+
+// Those who show the facts elsewhere hear of every product request, whatever
+// its result, and of no front UI's: a query must not make the bus read the
+// store again. No store is open here, so every request fails; the hook is
+// called all the same.
+int g_changes = 0;
+
+TEST(HealthChangeHook, ProductRequestsOnly) {
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    health_set_change_hook([] { ++g_changes; });
+    const struct {
+        uint32_t type;
+        bool changes;
+    } cases[] = {
+        {KORVANE_REQ_FUI_REGISTER, false},    {KORVANE_REQ_GET_SECSOFT, false},
+        {KORVANE_REQ_GET_SECSTAT, false},     {KORVANE_REQ_SAVE_FUICONF, false},
+        {KORVANE_REQ_GET_FUICONF, false},     {KORVANE_REQ_GET_HEALTH, false},
+        {KORVANE_REQ_SECSOFT_REGISTER, true}, {KORVANE_REQ_SECSOFT_UNREGISTER, true},
+        {KORVANE_REQ_SECSTAT_UPDATE, true},   {KORVANE_REQ_SECSOFT_UPDATE, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.type);
+        g_changes = 0;
+        mox_packet_t packet;
+        packet.type = c.type;
+        packet.uuid = "av-1";
+        packet.data = R"({"name":"AV","exec":"/opt/av"})";
+        handle_request(packet);
+        EXPECT_EQ(g_changes, c.changes ? 1 : 0);
+    }
+    health_set_change_hook(nullptr);
 }
 
 }  // namespace
