@@ -1,5 +1,7 @@
 #include "bus/bus_props.h"
 
+#include "proto/codec/utf8.h"
+
 const char *const kBusPropNames[kBusPropCount] = {
     "Verdict", "Reasons", "ActiveProduct", "ActiveProductName", "Detail",
     "Status",  "Alive",   "LastReport",    "DefaultProduct",
@@ -7,32 +9,9 @@ const char *const kBusPropNames[kBusPropCount] = {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at s[i], or 0 (RFC 3629: no overlong
-// forms, no surrogates, nothing past U+10FFFF).
-size_t utf8_sequence(const std::string &s, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    if (c >= 0x01 && c <= 0x7f) return 1;
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3;
-        if (c == 0xe0) lo = 0xa0;
-        if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4;
-        if (c == 0xf0) lo = 0x90;
-        if (c == 0xf4) hi = 0x8f;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) return 0;
-    return n;
+// D-Bus strings hold valid UTF-8 and no zero byte.
+size_t bus_char_length(const std::string &s, size_t i) {
+    return s[i] == '\0' ? 0 : utf8_sequence_length(s, i);
 }
 
 }  // namespace
@@ -40,14 +19,14 @@ size_t utf8_sequence(const std::string &s, size_t i) {
 std::string bus_utf8(const std::string &text) {
     size_t i = 0;
     while (i < text.size()) {
-        size_t n = utf8_sequence(text, i);
+        size_t n = bus_char_length(text, i);
         if (n == 0) break;
         i += n;
     }
     if (i == text.size()) return text;
     std::string out(text, 0, i);
     while (i < text.size()) {
-        size_t n = utf8_sequence(text, i);
+        size_t n = bus_char_length(text, i);
         if (n == 0) {
             out += "\xef\xbf\xbd";
             ++i;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "korvanectl/cli.h"
+#include "proto/codec/utf8.h"
 
 namespace korvanectl {
 
@@ -38,35 +39,13 @@ constexpr const char *kEllipsis = "\xE2\x80\xA6";     // U+2026
 
 const char *const kVerdicts[] = {"protected", "at-risk", "unknown"};
 
-// The length of the well-formed UTF-8 sequence at s[i] (Unicode's table
-// 3-7: no overlong forms, no surrogates, nothing above U+10FFFF); 0 when
-// the byte there starts none.
-size_t Utf8Length(const std::string &s, size_t i) {
-    auto byte = [&s](size_t at) -> unsigned {
-        return at < s.size() ? static_cast<unsigned char>(s[at]) : 0x100;
-    };
-    auto in = [](unsigned b, unsigned lo, unsigned hi) { return b >= lo && b <= hi; };
-    const unsigned b0 = byte(i), b1 = byte(i + 1), b2 = byte(i + 2), b3 = byte(i + 3);
-    if (b0 < 0x80) return 1;
-    if (in(b0, 0xC2, 0xDF)) return in(b1, 0x80, 0xBF) ? 2 : 0;
-    if (in(b0, 0xE0, 0xEF)) {
-        const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-        return in(b1, lo, hi) && in(b2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (in(b0, 0xF0, 0xF4)) {
-        const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
-        return in(b1, lo, hi) && in(b2, 0x80, 0xBF) && in(b3, 0x80, 0xBF) ? 4 : 0;
-    }
-    return 0;
-}
-
 // Valid UTF-8 in which no control character but the line feed is left: a
 // byte that starts no well-formed sequence, and a control character (below
 // 0x20, and 0x7f), becomes U+FFFD. Cut to kMaxLabelBytes.
 std::string CleanText(const std::string &raw) {
     std::string out;
     for (size_t i = 0; i < raw.size();) {
-        const size_t n = Utf8Length(raw, i);
+        const size_t n = utf8_sequence_length(raw, i);
         const unsigned char c = static_cast<unsigned char>(raw[i]);
         if (n == 0 || (n == 1 && ((c < 0x20 && c != '\n') || c == 0x7F))) {
             out += kReplacement;
