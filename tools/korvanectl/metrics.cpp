@@ -110,11 +110,16 @@ struct Family {
     }
 };
 
-std::string Down() {
+// korvane_up with its one sample: 1 answered, 0 not.
+Family UpFamily(int answered) {
     Family up{"korvane_up", "Whether veskkorvaned answered the protection request (1005).", {}};
-    up.Add("", 0);
+    up.Add("", answered);
+    return up;
+}
+
+std::string Down() {
     std::string out;
-    up.AppendTo(out);
+    UpFamily(0).AppendTo(out);
     return out;
 }
 
@@ -122,7 +127,7 @@ std::string Down() {
 // a verdict known to be one of kVerdicts.
 std::string Up(const cJSON *data, const std::string &verdict) {
     auto member = [data](const char *key) { return cJSON_GetObjectItemCaseSensitive(data, key); };
-    Family up{"korvane_up", "Whether veskkorvaned answered the protection request (1005).", {}};
+    Family up = UpFamily(1);
     Family prot{"korvane_protected", "Whether the verdict is protected (1) or not (0).", {}};
     Family verd{
         "korvane_verdict", "The protection verdict: 1 for the one given, 0 for the others.", {}};
@@ -145,7 +150,6 @@ std::string Up(const cJSON *data, const std::string &verdict) {
                "product; absent when neither.",
                {}};
 
-    up.Add("", 1);
     prot.Add("", verdict == "protected" ? 1 : 0);
     for (const char *v : kVerdicts)
         verd.Add(std::string("{verdict=\"") + v + "\"}", verdict == v ? 1 : 0);
