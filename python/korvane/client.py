@@ -163,9 +163,7 @@ class Client:
     def _drop(self):
         # The connection cannot go on (closed by the daemon, or a line cut
         # short); the next request() connects again.
-        if self._sock is not None:
-            self._sock.close()
-            self._sock = None
+        self.close()
         self._lost = True
 
     def __enter__(self):
