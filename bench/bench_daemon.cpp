@@ -7,16 +7,19 @@
 
 #include <cstdlib>
 
+#include "base/paths.h"
 #include "bench_util.h"
 
 namespace vk_bench {
 
+// The fixed names after their '@', under the root, as VESKKORVANED_ROOT
+// relocates them.
 std::string SecSocketOf(const std::string &root) {
-    return "@" + root + "/tmp/.zelluskkorvane";
+    return "@" + root + (vk_paths::kSecSoftSocket + 1);
 }
 
 std::string FuiSocketOf(const std::string &root) {
-    return "@" + root + "/tmp/.zelluskkorvanefui";
+    return "@" + root + (vk_paths::kFuiSocket + 1);
 }
 
 void ExecDaemon(const std::string &binary, const std::string &root) {

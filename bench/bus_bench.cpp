@@ -50,8 +50,8 @@ struct Daemon {
         process->WaitListening();
         ui = std::make_unique<korvane::Client>(vk_test::TryOutClient());
         sec = std::make_unique<korvane::Client>(vk_test::TryOutClient());
-        ui->Connect("@" + root.path() + "/tmp/.zelluskkorvanefui");
-        sec->Connect("@" + root.path() + "/tmp/.zelluskkorvane");
+        ui->Connect(vk_test::TryOutName(root.path(), korvane::Endpoint::kFrontUi));
+        sec->Connect(vk_test::TryOutName(root.path(), korvane::Endpoint::kSecSoft));
         Ask(*ui, "ui-1", 1000,
             R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(geteuid()) + R"(,"pid":)" +
                 std::to_string(getpid()) + "}");

@@ -96,8 +96,8 @@ int ConnectAbstract(const std::string &name) {
 }
 
 bool DaemonProcess::WaitListening(int timeout_ms) const {
-    std::string sec = "@" + m_root + "/tmp/.zelluskkorvane";
-    std::string fui = "@" + m_root + "/tmp/.zelluskkorvanefui";
+    const std::string sec = TryOutName(m_root, korvane::Endpoint::kSecSoft);
+    const std::string fui = TryOutName(m_root, korvane::Endpoint::kFrontUi);
     return WaitFor(
         [&] {
             for (const std::string &name : {sec, fui}) {
@@ -203,9 +203,11 @@ korvane::Client TryOutClient() {
 }
 
 std::string TryOutName(const std::string &root, korvane::Endpoint endpoint) {
-    return "@" + root +
-           (endpoint == korvane::Endpoint::kSecSoft ? "/tmp/.zelluskkorvane"
-                                                    : "/tmp/.zelluskkorvanefui");
+    // The fixed name after its '@', under the root, as VESKKORVANED_ROOT
+    // relocates it.
+    const char *name =
+        endpoint == korvane::Endpoint::kSecSoft ? vk_paths::kSecSoftSocket : vk_paths::kFuiSocket;
+    return "@" + root + (name + 1);
 }
 
 std::unique_ptr<korvane::Client> TryOutConnect(const std::string &root,

@@ -90,7 +90,7 @@ public:
                                  std::to_string(vk_test::OwnLoginUid()) + R"(,"euid":)" +
                                  std::to_string(geteuid()) + R"(,"pid":)" +
                                  std::to_string(getpid()) + "}";
-        m_ok = m_client.Connect("@" + root + "/tmp/.zelluskkorvanefui") &&
+        m_ok = m_client.Connect(vk_test::TryOutName(root, korvane::Endpoint::kFrontUi)) &&
                m_client.SendRequest("metrics-ui", 1, KORVANE_REQ_FUI_REGISTER, body);
         std::optional<korvane::Message> m = m_ok ? m_client.ReadMessage(10000) : std::nullopt;
         while (m && !m->has_result) m = m_client.ReadMessage(10000);
@@ -246,7 +246,7 @@ TEST(MetricsWithoutDaemon, UpZeroAndExitZero) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     struct sockaddr_un sa;
-    const std::string name = "@" + root.path() + "/tmp/.zelluskkorvanefui";
+    const std::string name = vk_test::TryOutName(root.path(), korvane::Endpoint::kFrontUi);
     socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
     ASSERT_GT(len, 0u);
     ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len), 0);

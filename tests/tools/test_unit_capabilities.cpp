@@ -157,7 +157,7 @@ TEST_F(UnitConfinement, PeerOfAnotherUserIdentifiedAndRegistryWritten) {
         ASSERT_TRUE(daemon.WaitListening()) << daemon.Log();
 
         // A peer of another user, connected until the object goes away.
-        const std::string socket = "@" + root.path() + "/tmp/.zelluskkorvane";
+        const std::string socket = vk_test::TryOutName(root.path(), korvane::Endpoint::kSecSoft);
         vk_test::OtherUserProcess peer(
             [&] { return std::string(vk_test::ConnectAbstract(socket) >= 0 ? "connected" : ""); });
         ASSERT_EQ(peer.WaitResult(), std::optional<std::string>("connected"));
