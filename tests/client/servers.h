@@ -16,29 +16,19 @@
 #include <vector>
 
 #include "support/as_user.h"
+#include "support/daemon_process.h"
 
 namespace vk_test {
 
 // A listening abstract socket and the one connection accepted on it.
 class TestServer {
 public:
-    explicit TestServer(const std::string &name) {
-        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un addr;
-        memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t len =
-            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-        m_ok = m_listen != -1 &&
-               bind(m_listen, reinterpret_cast<struct sockaddr *>(&addr), len) == 0 &&
-               listen(m_listen, 8) == 0;
-    }
+    explicit TestServer(const std::string &name) : m_listen(ListenAbstract(name)) {}
     ~TestServer() {
         if (m_conn != -1) close(m_conn);
         if (m_listen != -1) close(m_listen);
     }
-    bool ok() const { return m_ok; }
+    bool ok() const { return m_listen != -1; }
 
     // The client has connected already: the connection waits in the backlog.
     // A connection accepted before is closed.
@@ -65,7 +55,6 @@ public:
 private:
     int m_listen = -1;
     int m_conn = -1;
-    bool m_ok = false;
 };
 
 // A listener whose owner is not root: the test process itself when it runs

@@ -95,6 +95,12 @@ int ConnectAbstract(const std::string &name) {
     return fd;
 }
 
+int ListenAbstract(const std::string &name, int backlog) {
+    int fd = anetUnixServerBacklog(nullptr, name.c_str(), 0, backlog);
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
 bool DaemonProcess::WaitListening(int timeout_ms) const {
     const std::string sec = TryOutName(m_root, korvane::Endpoint::kSecSoft);
     const std::string fui = TryOutName(m_root, korvane::Endpoint::kFrontUi);

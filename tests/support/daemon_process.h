@@ -70,6 +70,9 @@ const std::string &DaemonBusAddress();
 
 // Connects a stream socket to an abstract name ("@..."); -1 on failure.
 int ConnectAbstract(const std::string &name);
+// A stream socket listening on an abstract name ("@..."), as the daemon's
+// listeners are made; -1 on failure.
+int ListenAbstract(const std::string &name, int backlog = 8);
 
 // A client for a daemon under test, which runs as whoever runs the tests:
 // the library's check that the listener is root is off.

@@ -6,15 +6,14 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 
 #include "client/korvane_client.h"
-#include "net/ae/anet.h"
 #include "proto/codec/base64.h"
+#include "support/daemon_process.h"
 
 namespace vk_test {
 
@@ -22,13 +21,8 @@ class CannedServer {
 public:
     CannedServer(const std::string &root, const std::string &reply_json)
         : m_reply(korvane::EncodeText(reply_json)) {
-        m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa;
-        std::string name = "@" + root + "/tmp/.zelluskkorvanefui";
-        socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
-        m_ok = m_listen >= 0 && len > 0 &&
-               bind(m_listen, reinterpret_cast<struct sockaddr *>(&sa), len) == 0 &&
-               listen(m_listen, 8) == 0;
+        m_listen = ListenAbstract(TryOutName(root, korvane::Endpoint::kFrontUi));
+        m_ok = m_listen >= 0;
         if (m_ok) m_thread = std::thread([this] { Serve(); });
     }
     ~CannedServer() {

@@ -9,9 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,7 +21,6 @@
 #include <vector>
 
 #include "client/korvane_client.h"
-#include "net/ae/anet.h"
 #include "support/build_tree.h"
 #include "support/child_process.h"
 #include "support/daemon_process.h"
@@ -243,14 +240,8 @@ TEST(MetricsWithoutDaemon, UpZeroAndExitZero) {
     EXPECT_NE(r.err.find("is veskkorvaned running?"), std::string::npos) << r.err;
 
     // A listener that never accepts: the connection waits in its backlog.
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = vk_test::ListenAbstract(vk_test::TryOutName(root.path(), korvane::Endpoint::kFrontUi));
     ASSERT_GE(fd, 0);
-    struct sockaddr_un sa;
-    const std::string name = vk_test::TryOutName(root.path(), korvane::Endpoint::kFrontUi);
-    socklen_t len = anetUnixAddress(nullptr, name.c_str(), &sa);
-    ASSERT_GT(len, 0u);
-    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len), 0);
-    ASSERT_EQ(listen(fd, 8), 0);
     r = RunCtl(root.path(), {"--timeout", "300", "metrics"});
     close(fd);
     EXPECT_EQ(r.exit_code, 0) << r.err;
