@@ -135,7 +135,8 @@ public:
     // from one counter of the process (1, 2, ...), so two clients never
     // share one. Notifications met while waiting stay unread, in their
     // order, for ReadMessage and ReadNotification (the oldest are dropped
-    // past 4096); replies with other ids, such as the late reply to a
+    // past 4096; until they are read, each Request passes over them
+    // again); replies with other ids, such as the late reply to a
     // request that timed out, are dropped. No new connection is made: when
     // the daemon closed the connection, LastFailure() is kClosed, and the
     // error says whether the request may have been handled (the connection

@@ -87,10 +87,9 @@ public:
                                  std::to_string(vk_test::OwnLoginUid()) + R"(,"euid":)" +
                                  std::to_string(geteuid()) + R"(,"pid":)" +
                                  std::to_string(getpid()) + "}";
-        m_ok = m_client.Connect(vk_test::TryOutName(root, korvane::Endpoint::kFrontUi)) &&
-               m_client.SendRequest("metrics-ui", 1, KORVANE_REQ_FUI_REGISTER, body);
-        std::optional<korvane::Message> m = m_ok ? m_client.ReadMessage(10000) : std::nullopt;
-        while (m && !m->has_result) m = m_client.ReadMessage(10000);
+        std::optional<korvane::Message> m;
+        if (m_client.Connect(vk_test::TryOutName(root, korvane::Endpoint::kFrontUi)))
+            m = m_client.Request("metrics-ui", KORVANE_REQ_FUI_REGISTER, body, 10000);
         m_ok = m && m->result == KORVANE_RESULT_OK;
     }
     bool ok() const { return m_ok; }
