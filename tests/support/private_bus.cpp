@@ -3,14 +3,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
+#include "net/ae/anet.h"
 #include "support/daemon_process.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
@@ -26,14 +23,10 @@ std::string ShippedPolicy() {
 }
 
 bool SocketAccepts(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = anetUnixConnect(nullptr, path.c_str());
     if (fd < 0) return false;
-    struct sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
-    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) == 0;
     close(fd);
-    return ok;
+    return true;
 }
 
 }  // namespace
