@@ -22,8 +22,9 @@ def venv_available():
 class PipInstall(unittest.TestCase):
     def setUp(self):
         self.source = os.environ.get("VK_SOURCE_DIR")
-        if not self.source:
-            self.skipTest("VK_SOURCE_DIR is not set: run through ctest")
+        self.version = os.environ.get("VK_VERSION")
+        if not self.source or not self.version:
+            self.skipTest("VK_SOURCE_DIR or VK_VERSION is not set: run through ctest")
         if not venv_available():
             self.skipTest("python3 has no venv or ensurepip module (Debian: python3-venv)")
         self.work = tempfile.mkdtemp(prefix="vk-py-venv-")
@@ -62,7 +63,7 @@ class PipInstall(unittest.TestCase):
                  "print(int(korvane.codes.RESULT_NOT_PERMITTED), korvane.codes.Result(403).name)")
         out = self.run_checked([python, "-c", probe], dict(env, PYTHONNOUSERSITE="1")).split("\n")
         self.assertTrue(out[0].startswith(env_dir + "/"), out[0])
-        self.assertEqual(out[1], os.environ.get("VK_VERSION", out[1]),
+        self.assertEqual(out[1], self.version,
                          "python/pyproject.toml's version differs from the project's")
         self.assertEqual(out[2], "403 RESULT_NOT_PERMITTED")
         # The build wrote nothing beside the sources (but the byte code of
