@@ -51,7 +51,7 @@ std::string ManPage(const std::string &page) {
 
 // The client library's files, relative to the prefix, by package.
 std::vector<std::string> ClientLibFiles() {
-    return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so.0.1.1"};
+    return {LibDir() + "/libkorvane-client.so.0", LibDir() + "/libkorvane-client.so." VK_VERSION};
 }
 std::vector<std::string> ClientDevFiles() {
     // The CMake targets file of the configuration that was built.
@@ -113,7 +113,7 @@ TEST_F(Installed, TreeHoldsEveryPart) {
     EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so")).text,
               "libkorvane-client.so.0\n");
     EXPECT_EQ(Sh("readlink " + Quote(Prefix() + "/" + LibDir() + "/libkorvane-client.so.0")).text,
-              "libkorvane-client.so.0.1.1\n");
+              "libkorvane-client.so." VK_VERSION "\n");
     for (const std::string &rel : ServiceExtras())
         EXPECT_TRUE(FileExists(Prefix() + "/" + rel)) << rel;
     if (vk_test::BuildCacheValue("VK_PYTHON_MODULE") == "TRUE") {
