@@ -11,7 +11,6 @@
 //    second (Get and GetAll in turn).
 #include <unistd.h>
 
-#include <sys/stat.h>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -42,10 +41,7 @@ struct Daemon {
     uint64_t id = 1;
 
     explicit Daemon(const std::string &conf) {
-        mkdir(root.Under("/etc").c_str(), 0755);
-        mkdir(root.Under("/etc/korvane").c_str(), 0755);
-        vk_test::WriteFile(root.Under("/etc/korvane/korvaned.conf"), conf);
-        chmod(root.Under("/etc/korvane/korvaned.conf").c_str(), 0644);
+        vk_test::WriteDaemonSettings(root, conf);
         process = std::make_unique<vk_test::DaemonProcess>(root.path());
         process->WaitListening();
         ui = std::make_unique<korvane::Client>(vk_test::TryOutClient());

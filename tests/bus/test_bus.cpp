@@ -62,10 +62,7 @@ protected:
     }
 
     void Start(const std::string &conf = "[liveness]\ngrace = 1\n", bool expect_name = true) {
-        mkdir(root_.Under("/etc").c_str(), 0755);
-        mkdir(root_.Under("/etc/korvane").c_str(), 0755);
-        vk_test::WriteFile(root_.Under("/etc/korvane/korvaned.conf"), conf);
-        chmod(root_.Under("/etc/korvane/korvaned.conf").c_str(), 0644);
+        vk_test::WriteDaemonSettings(root_, conf);
         daemon_ = std::make_unique<vk_test::DaemonProcess>(root_.path());
         ASSERT_TRUE(daemon_->WaitListening());
         if (!expect_name) return;

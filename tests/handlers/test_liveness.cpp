@@ -49,12 +49,7 @@ constexpr int kNoticeMs = 1000 + 5000 + 4000;
 class LivenessTest : public ::testing::Test {
 protected:
     void Start(const std::string &conf = "[liveness]\ngrace = 1\n") {
-        mkdir(root_.Under("/etc").c_str(), 0755);
-        mkdir(root_.Under("/etc/korvane").c_str(), 0755);
-        if (!conf.empty()) {
-            vk_test::WriteFile(root_.Under("/etc/korvane/korvaned.conf"), conf);
-            chmod(root_.Under("/etc/korvane/korvaned.conf").c_str(), 0644);
-        }
+        if (!conf.empty()) vk_test::WriteDaemonSettings(root_, conf);
         Restart();
     }
     void Restart() {

@@ -67,4 +67,12 @@ ScopedRootEnv::~ScopedRootEnv() {
         unsetenv(vk_paths::kRootEnv);
 }
 
+void WriteDaemonSettings(const TempRoot &root, const std::string &text) {
+    mkdir(root.Under("/etc").c_str(), 0755);
+    mkdir(root.Under("/etc/korvane").c_str(), 0755);
+    const std::string path = root.Under(vk_paths::kDaemonConfFile);
+    WriteFile(path, text);
+    chmod(path.c_str(), 0644);
+}
+
 }  // namespace vk_test

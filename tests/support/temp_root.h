@@ -23,6 +23,10 @@ private:
     std::string m_path;
 };
 
+// Writes the daemon's settings file (/etc/korvane/korvaned.conf) under the
+// root, as an administrator would: its directories 0755, the file 0644.
+void WriteDaemonSettings(const TempRoot &root, const std::string &text);
+
 // Whole content of a file ("" when it cannot be read).
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
