@@ -26,7 +26,6 @@ using BusPtr = std::unique_ptr<sd_bus, BusClose>;
 struct State {
     aeEventLoop *el = nullptr;
     aeBeforeSleepProc *next_before_sleep = nullptr;
-    bool enabled = false;
     BusPtr bus;
     int fd = -1;
     int mask = AE_MASK_NONE;
@@ -320,7 +319,6 @@ void drop_bus(int error) {
 
 void MoxBusInit(aeEventLoop *el, bool enabled) {
     g = State();
-    g.enabled = enabled;
     if (!enabled) {
         LOG(INFO, "bus: off,not connecting to the system bus");
         return;
