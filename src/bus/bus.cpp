@@ -295,10 +295,8 @@ void connect_bus() {
     arm();
 }
 
-// Forgets the connection (its descriptor leaves the loop before sd-bus
-// closes it) and tries again later.
-void drop_bus(int error) {
-    if (!g.bus) return;
+// Closes the connection; its descriptor and timer leave the loop first.
+void release_bus() {
     if (g.fd >= 0 && g.mask != AE_MASK_NONE) aeDeleteFileEvent(g.el, g.fd, g.mask);
     if (g.timer >= 0) aeDeleteTimeEvent(g.el, g.timer);
     g.timer = -1;
@@ -306,6 +304,12 @@ void drop_bus(int error) {
     g.fd = -1;
     g.mask = AE_MASK_NONE;
     g.bus.reset();
+}
+
+// Forgets the connection and tries again later.
+void drop_bus(int error) {
+    if (!g.bus) return;
+    release_bus();
     g.dropping = false;
     if (!g.down_logged)
         LOG(WARNING, "bus: the system bus went away (%s),serving the sockets without it",
@@ -335,11 +339,7 @@ void MoxBusInit(aeEventLoop *el, bool enabled) {
 
 void MoxBusUninit() {
     if (g.el == nullptr) return;
-    if (g.bus) {
-        if (g.fd >= 0 && g.mask != AE_MASK_NONE) aeDeleteFileEvent(g.el, g.fd, g.mask);
-        if (g.timer >= 0) aeDeleteTimeEvent(g.el, g.timer);
-        g.bus.reset();
-    }
+    if (g.bus) release_bus();
     if (g.retry_timer >= 0) aeDeleteTimeEvent(g.el, g.retry_timer);
     if (g.dropped > 0) LOG(WARNING, "bus: %llu signals dropped in all", g.dropped);
     aeSetBeforeSleepProc(g.el, g.next_before_sleep);
