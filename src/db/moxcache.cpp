@@ -44,6 +44,7 @@ void CMoxCache::initDefSecSoft() {
     m_defSecSoft.secsoft.clear();
     m_defSecSoft.secstat.clear();
     m_defSecSoft.status = 0;
+    m_defMark = 0;
 }
 
 bool CMoxCache::Init() {
@@ -98,9 +99,14 @@ MoxResult CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
     {
         CWriteGuard guard(m_secLock);
         const bool defCurrent = m_pSecSoft == &m_defSecSoft;
-        // Another product than the current one only reaches the database.
-        if (!defCurrent && m_pSecSoft->uuid != r->uuid) return kMoxOtherEntry;
-        if (!defCurrent || r->uuid != m_defSecSoft.uuid) {
+        if (r->uuid == m_defSecSoft.uuid) {
+            // The default product's own record stays current whichever
+            // product is active; r carries the mark it takes.
+            putDefSecSoft(*r);
+            if (!defCurrent) return kMoxOtherEntry;
+        } else {
+            // Another product than the current one only reaches the database.
+            if (!defCurrent && m_pSecSoft->uuid != r->uuid) return kMoxOtherEntry;
             // A registration or update carries no status text: the current
             // product keeps the one it has, as its row does.
             if (!defCurrent && r->secstat.empty()) r->secstat.swap(m_pSecSoft->secstat);
@@ -109,8 +115,6 @@ MoxResult CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
             m_pSecSoft = m_otherSecSoft.get();
             return kMoxOk;
         }
-        // The default product itself: its record is replaced in place.
-        putDefSecSoft(*r);
     }
     Singleton<MyLog>::Instance()->Write(INFO, "upgrade default-sec-soft,uuid: %s", r->uuid.c_str());
     return kMoxOk;
@@ -118,6 +122,11 @@ MoxResult CMoxCache::Take(std::unique_ptr<CSecSoftInfo> r) {
 
 MoxResult CMoxCache::Take(std::unique_ptr<CSecStatInfo> s) {
     CWriteGuard guard(m_secLock);
+    if (s->uuid == m_defSecSoft.uuid && m_pSecSoft != &m_defSecSoft) {
+        // Kept for the default product's next start, not served meanwhile.
+        m_defSecSoft.secstat.swap(s->secstat);
+        return kMoxOtherEntry;
+    }
     if (m_pSecSoft->uuid != s->uuid) return kMoxOtherEntry;
     m_pSecSoft->secstat.swap(s->secstat);
     return kMoxOk;
@@ -134,14 +143,63 @@ void CMoxCache::putDefSecSoft(CSecSoftInfo &next) noexcept {
     m_defSecSoft.exec.swap(next.exec);
     m_defSecSoft.secsoft.swap(next.secsoft);
     if (!next.secstat.empty()) m_defSecSoft.secstat.swap(next.secstat);
+    m_defMark = next.status;
     m_defSecSoft.status = next.status;
 }
 
 MoxResult CMoxCache::GetDefSecSoft(CSecSoftInfo &out) {
     CReadGuard guard(m_secLock);
-    if (m_defSecSoft.status == 0) return kMoxNotFound;
+    if (m_defMark == 0) return kMoxNotFound;
     out = m_defSecSoft;
+    out.status = m_defMark;
     return kMoxOk;
+}
+
+int CMoxCache::DefMarkAfter(const CSecSoftInfo &r) {
+    CReadGuard guard(m_secLock);
+    if (m_defMark == 0) return 1;
+    if (r.status == 1 && m_pSecSoft == &m_defSecSoft) return 1;
+    return m_defMark;
+}
+
+void CMoxCache::LoadDefSecSoft(const CSecSoftInfo &row) {
+    CSecSoftInfo next = row;
+    if (next.status < 1 || next.status > 3) next.status = 1;
+    CWriteGuard guard(m_secLock);
+    putDefSecSoft(next);
+}
+
+void CMoxCache::Save(State &out) {
+    State s;
+    {
+        CReadGuard guard(m_frontLock);
+        if (m_pFrontUI != nullptr) s.front.reset(new CFrontUIInfo(*m_pFrontUI));
+    }
+    CReadGuard guard(m_secLock);
+    if (m_otherSecSoft != nullptr) s.other.reset(new CSecSoftInfo(*m_otherSecSoft));
+    s.def = m_defSecSoft;
+    s.mark = m_defMark;
+    out = std::move(s);
+}
+
+void CMoxCache::Restore(State &in) noexcept {
+    std::unique_ptr<CFrontUIInfo> oldFront;
+    std::unique_ptr<CSecSoftInfo> oldOther;
+    {
+        CWriteGuard guard(m_frontLock);
+        oldFront = std::move(m_pFrontUI);
+        m_pFrontUI = std::move(in.front);
+    }
+    CWriteGuard guard(m_secLock);
+    oldOther = std::move(m_otherSecSoft);
+    m_otherSecSoft = std::move(in.other);
+    m_pSecSoft = m_otherSecSoft != nullptr ? m_otherSecSoft.get() : &m_defSecSoft;
+    m_defSecSoft.name.swap(in.def.name);
+    m_defSecSoft.exec.swap(in.def.exec);
+    m_defSecSoft.secsoft.swap(in.def.secsoft);
+    m_defSecSoft.secstat.swap(in.def.secstat);
+    m_defSecSoft.status = in.def.status;
+    m_defMark = in.mark;
 }
 
 MoxResult CMoxCache::doGet(CFrontUIInfo &out) {
@@ -166,6 +224,7 @@ MoxResult CMoxCache::doGet(CFrontUIConf &c) {
 MoxResult CMoxCache::doGet(CSecSoftInfo &out) {
     CReadGuard guard(m_secLock);
     out = *m_pSecSoft;
+    if (m_pSecSoft == &m_defSecSoft) out.status = m_defMark;
     return out.status == 0 ? kMoxNotFound : kMoxOk;
 }
 
@@ -183,7 +242,7 @@ bool CMoxCache::FrontUIValid(const std::string &uuid) {
 
 bool CMoxCache::SecSoftValid(const std::string &uuid) {
     CReadGuard guard(m_secLock);
-    return m_pSecSoft->uuid == uuid;
+    return m_pSecSoft->uuid == uuid && (m_pSecSoft != &m_defSecSoft || m_defMark != 0);
 }
 
 MoxResult CMoxCache::DelFrontUI(const std::string &uuid) {
@@ -197,7 +256,13 @@ MoxResult CMoxCache::DelFrontUI(const std::string &uuid) {
 }
 
 MoxResult CMoxCache::DelSecInfo(const std::string &uuid) {
-    if (uuid == kDefSecSoftUuid) return kMoxOk;
+    if (uuid == kDefSecSoftUuid) {
+        // Uninstalled: its built-in record again, and no mark, so nothing
+        // is arbitrated for it until it registers again.
+        CWriteGuard guard(m_secLock);
+        initDefSecSoft();
+        return kMoxOk;
+    }
     std::unique_ptr<CSecSoftInfo> old;  // freed after the lock is released
     {
         CWriteGuard guard(m_secLock);
@@ -222,6 +287,18 @@ void CMoxCache::FillFrontUIConf(const CFrontUIConf &c) {
     CWriteGuard guard(m_frontLock);
     if (m_pFrontUI != nullptr && m_pFrontUI->uuid == c.uuid && m_pFrontUI->data.empty())
         m_pFrontUI->data = c.data;
+}
+
+int CMoxCache::SecStatHeld(const CSecStatInfo &s) {
+    // An empty text stands for none reported: always written.
+    if (s.secstat.empty()) return 0;
+    CReadGuard guard(m_secLock);
+    const bool defCurrent = m_pSecSoft == &m_defSecSoft;
+    if (m_pSecSoft->uuid == s.uuid && (!defCurrent || m_defMark != 0))
+        return m_pSecSoft->secstat == s.secstat ? 1 : 0;
+    if (s.uuid == m_defSecSoft.uuid && m_defMark != 0)
+        return m_defSecSoft.secstat == s.secstat ? 2 : 0;
+    return 0;
 }
 
 bool CMoxCache::SecStatMissing(const std::string &uuid) {

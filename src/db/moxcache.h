@@ -3,7 +3,12 @@
 //
 // Invariants: m_pSecSoft is never null; it points at m_defSecSoft or at the
 // copy of another product that m_otherSecSoft owns. m_defSecSoft always carries the default uuid
-// and is never freed. Full-record writes allocate a new copy, switch the
+// and is never freed. The default product's own record (detail, status
+// text) is kept current whichever product is active; its arbitration mark
+// (m_defMark: 0 not installed, 1 registered itself, 2 told to start, 3 told
+// to stop) lives apart from it and is what every copy of the record carries
+// as `status`. No product is active while the default record is current
+// and its mark is 0. Full-record writes allocate a new copy, switch the
 // pointer under the write lock and free the old copy after the lock is
 // released; field writes happen in place under the write lock. Callers only
 // ever receive copies. No operation holds both locks, and the cache never
@@ -80,12 +85,34 @@ public:
     // The uuid of the current product (the default uuid while the default
     // record is current).
     std::string CurrentSecSoftUuid();
+    // The mark the default record takes with r, a write of its own: a
+    // first registration installs it (1), a registration while no other
+    // product is active makes it registered (1), anything else keeps it.
+    int DefMarkAfter(const CSecSoftInfo &r);
+    // The default record and its mark as a row loaded from the file has
+    // them (a mark outside 1..3 reads as registered).
+    void LoadDefSecSoft(const CSecSoftInfo &row);
+
+    // Everything the cache holds, to put back when a transaction that
+    // changed it is rolled back.
+    struct State {
+        std::unique_ptr<CFrontUIInfo> front;
+        std::unique_ptr<CSecSoftInfo> other;
+        CSecSoftInfo def;
+        int mark = 0;
+    };
+    // Throws std::bad_alloc; the cache is unchanged then.
+    void Save(State &out);
+    void Restore(State &in) noexcept;
 
     // True when the held front UI has this uuid and no configuration.
     bool FrontUIConfMissing(const std::string &uuid);
     // Gives the held front UI the configuration of c when it has c's uuid
     // and still has none.
     void FillFrontUIConf(const CFrontUIConf &c);
+    // Whether s's text is already held: 1 by the current product, 2 by the
+    // installed default product while another is current, 0 otherwise.
+    int SecStatHeld(const CSecStatInfo &s);
     // The same for the status text of the current product.
     bool SecStatMissing(const std::string &uuid);
     void FillSecStat(const CSecStatInfo &s);
@@ -104,4 +131,5 @@ private:
     CSecSoftInfo *m_pSecSoft;
     std::unique_ptr<CSecSoftInfo> m_otherSecSoft;
     CSecSoftInfo m_defSecSoft;
+    int m_defMark = 0;
 };

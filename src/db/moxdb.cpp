@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -95,6 +96,7 @@ bool CMoxDb::Init() {
         return false;
     }
     m_frontVacant = false;
+    m_reports.clear();
     dropFrontUuids();
     if (!initCache()) return false;
     if (!initDb()) {
@@ -107,9 +109,24 @@ bool CMoxDb::Init() {
 }
 
 void CMoxDb::Uninit() {
+    if (m_pCache != nullptr && m_pDb != nullptr) {
+        CMutexGuard writing(m_writeLock);
+        m_inRequest = false;
+        m_groupCommit = false;
+        try {
+            commitTx();
+            flushReports(true);
+            commitTx();
+        } catch (...) {
+        }
+    }
+    m_groupCommit = false;
+    m_inRequest = m_reqSaved = m_reqFailed = m_reqWrote = false;
+    m_passLost = false;
+    m_reports.clear();
     dropFrontUuids();
     m_pCache.reset();
-    m_pDb.reset();
+    closeConnection();
     Singleton<MyLog>::Instance()->Write(INFO, "mox-db uninit");
 }
 
@@ -135,7 +152,7 @@ bool CMoxDb::initDb() {
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
         // Kept for inspection; the registry fills again as the products and
         // the front UI register.
-        m_pDb.reset();
+        closeConnection();
         const std::string aside = m_dbPath + ".corrupt-" + std::to_string(time(nullptr));
         if (rename(m_dbPath.c_str(), aside.c_str()) != 0) {
             Singleton<MyLog>::Instance()->Write(
@@ -143,15 +160,16 @@ bool CMoxDb::initDb() {
                 m_dbPath.c_str(), aside.c_str(), strerror(errno));
             return false;
         }
-        // A journal left beside it belongs to the unreadable file.
-        rename((m_dbPath + "-journal").c_str(), (aside + "-journal").c_str());
+        // A journal or log left beside it belongs to the unreadable file.
+        for (const char *suffix : {"-journal", "-wal", "-shm"})
+            rename((m_dbPath + suffix).c_str(), (aside + suffix).c_str());
         Singleton<MyLog>::Instance()->Write(
             ERROR, "database %s cannot be read by SQLite,renamed to %s,a new one created",
             m_dbPath.c_str(), aside.c_str());
         if (!protectFiles()) return false;
         rc = openDb();
         if (rc != 0) {
-            m_pDb.reset();
+            closeConnection();
             return false;
         }
     }
@@ -203,34 +221,7 @@ bool CMoxDb::protectFiles() {
 }
 
 int CMoxDb::openDb() {
-    try {
-        m_pDb.reset(new (std::nothrow) SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(),
-                                                        Sqlite3DB::kBusyTimeoutMs));
-    } catch (const SQLite::Exception &e) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
-                                            m_dbPath.c_str(), e.what());
-        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
-    } catch (const std::exception &e) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "open db %s failed,because: %s",
-                                            m_dbPath.c_str(), e.what());
-        return SQLITE_ERROR;
-    }
-    if (m_pDb == nullptr) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "create sqlite3 db failed,no memory");
-        return SQLITE_NOMEM;
-    }
-    try {
-        m_pDb->exec(kSchema);
-        return 0;
-    } catch (const SQLite::Exception &e) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "failed to exec sql: %s,because: %s", kSchema,
-                                            e.what());
-        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
-    } catch (const std::exception &e) {
-        Singleton<MyLog>::Instance()->Write(ERROR, "failed to exec sql: %s,because: %s", kSchema,
-                                            e.what());
-        return SQLITE_ERROR;
-    }
+    return openConnection();
 }
 
 void CMoxDb::loadDb() {
@@ -250,8 +241,9 @@ void CMoxDb::loadDb() {
     def.uuid = kDefSecSoftUuid;
     if (getFromDb(def)) {
         log->Write(INFO, "load Default-SecSoft from DB for %s", def.uuid.c_str());
-        MoxResult rc = m_pCache->doUpgrade(def);
-        log->Write(INFO, "upgrade Default-SecSoft cache for %s,rc: %d", def.uuid.c_str(), rc);
+        // Its row's status is its mark.
+        m_pCache->LoadDefSecSoft(def);
+        log->Write(INFO, "upgrade Default-SecSoft cache for %s,rc: %d", def.uuid.c_str(), kMoxOk);
     } else {
         log->Write(INFO, "there is no Default-SecSoft in DB");
     }
@@ -266,7 +258,9 @@ void CMoxDb::loadCurrentSecSoft() {
     CSecSoftInfo other;
     bool found = false;
     if (recorded == 1) {
-        if (uuid != kDefSecSoftUuid) {
+        // An empty uuid names no product (a file from a build that took
+        // one): never a read of whichever row comes first.
+        if (uuid != kDefSecSoftUuid && !uuid.empty()) {
             other.uuid = uuid;
             found = getFromDb(other);
             if (!found) log->Write(INFO, "current SecSoft %s has no row", uuid.c_str());
@@ -303,17 +297,31 @@ MoxResult CMoxDb::doUpgrade(const T &r) {
         log->Write(ERROR, "Upgrade %s failed,rc: %d", "cache", kMoxNoMemory);
         return kMoxNoMemory;
     }
-    MoxResult db = upgradeDb(*entry);
-    if (db != kMoxOk) {
-        log->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
-        return db;
+    if constexpr (std::is_same_v<T, CSecSoftInfo>) {
+        // The default product's own writes never move its mark but the
+        // first, which installs it.
+        if (entry->uuid == kDefSecSoftUuid) entry->status = m_pCache->DefMarkAfter(*entry);
     }
-    if (m_pCache->Take(std::move(entry)) == kMoxOtherEntry) {
-        log->Write(INFO, "just upgrade database success,no update cache");
-        return kMoxDbOnly;
+    if constexpr (std::is_same_v<T, CSecStatInfo>) {
+        // The same text again changes nothing: no write, no commit.
+        const int held = m_pCache->SecStatHeld(*entry);
+        if (held != 0) return held == 1 ? kMoxOk : kMoxDbOnly;
     }
-    afterUpgrade(r);
-    return kMoxOk;
+    return writeOp([&]() -> MoxResult {
+        MoxResult db = upgradeDb(*entry);
+        if (db != kMoxOk) {
+            log->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
+            return db;
+        }
+        if constexpr (std::is_same_v<T, CSecSoftInfo> || std::is_same_v<T, CSecStatInfo>)
+            m_wroteProduct = r.uuid;
+        if (m_pCache->Take(std::move(entry)) == kMoxOtherEntry) {
+            log->Write(INFO, "just upgrade database success,no update cache");
+            return kMoxDbOnly;
+        }
+        if (!afterUpgrade(r)) return kMoxFailed;
+        return kMoxOk;
+    });
 }
 
 // Only the current front UI writes: a registration or configuration of
@@ -343,23 +351,25 @@ bool CMoxDb::currentFrontUI(std::string *uuid) {
 // A front UI that the cache took without a previous record (first one after
 // start or after its removal) must still answer with the configuration its
 // row kept.
-void CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
+bool CMoxDb::afterUpgrade(const CFrontUIInfo &r) {
     m_frontVacant = false;
     trimFrontUIs(r);
-    if (!r.data.empty() || !m_pCache->FrontUIConfMissing(r.uuid)) return;
+    if (!r.data.empty() || !m_pCache->FrontUIConfMissing(r.uuid)) return true;
     CFrontUIConf conf;
     conf.uuid = r.uuid;
     if (getFromDb(conf) && !conf.data.empty()) m_pCache->FillFrontUIConf(conf);
+    return true;
 }
 
 // Likewise a product that takes over from the default record keeps the
 // status text its row kept.
-void CMoxDb::afterUpgrade(const CSecSoftInfo &r) {
-    if (r.uuid != kDefSecSoftUuid) writeCurrent(r.uuid);
-    if (!r.secstat.empty() || !m_pCache->SecStatMissing(r.uuid)) return;
+bool CMoxDb::afterUpgrade(const CSecSoftInfo &r) {
+    if (r.uuid != kDefSecSoftUuid && !writeCurrent(r.uuid)) return false;
+    if (!r.secstat.empty() || !m_pCache->SecStatMissing(r.uuid)) return true;
     CSecStatInfo stat;
     stat.uuid = r.uuid;
     if (getFromDb(stat) && !stat.secstat.empty()) m_pCache->FillSecStat(stat);
+    return true;
 }
 
 template <typename T>
@@ -372,6 +382,13 @@ MoxResult CMoxDb::doGet(T &r) {
         if (m_frontVacant) return rc;
     }
     if (!getFromDb(r)) return rc;
+    if constexpr (std::is_same_v<T, CSecSoftInfo>) {
+        // The default row: its status is its mark.
+        if (r.uuid == kDefSecSoftUuid) {
+            m_pCache->LoadDefSecSoft(r);
+            return m_pCache->doGet(r);
+        }
+    }
     m_pCache->doUpgrade(r);
     return kMoxOk;
 }
@@ -413,25 +430,33 @@ bool CMoxDb::SecSoftValid(const std::string &uuid) {
 MoxResult CMoxDb::CleanFrontUI(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "CleanFrontUI", [&] {
         CMutexGuard writing(m_writeLock);
-        MoxResult rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
-        // Gone from the file (or never there): gone from memory too.
-        if (rc != kMoxFailed) {
-            noteFrontUuid(uuid, false);
-            m_pCache->DelFrontUI(uuid);
-        }
-        return rc;
+        return writeOp([&] {
+            MoxResult rc = delFromDb(uuid, "t_frontui", "CleanFrontUI");
+            // Gone from the file (or never there): gone from memory too.
+            if (rc != kMoxFailed) {
+                noteFrontUuid(uuid, false);
+                m_pCache->DelFrontUI(uuid);
+            }
+            return rc;
+        });
     });
 }
 
 MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "CleanSecInfo", [&] {
         CMutexGuard writing(m_writeLock);
-        MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
-        if (rc == kMoxFailed) return rc;
-        if (m_pCache->DelSecInfo(uuid) == kMoxOk && uuid != kDefSecSoftUuid)
-            writeCurrent(kDefSecSoftUuid);
-        delFromDb(uuid, "t_product_state", "CleanSecInfo");
-        return rc;
+        return writeOp([&] {
+            MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
+            if (rc == kMoxFailed) return rc;
+            if (delFromDb(uuid, "t_product_state", "CleanSecInfo") == kMoxFailed) return kMoxFailed;
+            if (uuid != kDefSecSoftUuid && m_pCache->CurrentSecSoftUuid() == uuid &&
+                !writeCurrent(kDefSecSoftUuid))
+                return kMoxFailed;
+            // Only a row that was there uninstalls the default product.
+            if (uuid != kDefSecSoftUuid || rc == kMoxOk) m_pCache->DelSecInfo(uuid);
+            m_reports.erase(uuid);
+            return rc;
+        });
     });
 }
 
@@ -447,9 +472,11 @@ MoxResult CMoxDb::SetDefSecSoft(const CSecSoftInfo &r) {
         auto def = CMoxCache::Copy(r);
         if (def == nullptr) return kMoxNoMemory;
         def->uuid = kDefSecSoftUuid;
-        MoxResult rc = upgradeDb(*def);
-        if (rc == kMoxOk) m_pCache->TakeDefSecSoft(std::move(def));
-        return rc;
+        return writeOp([&] {
+            MoxResult rc = upgradeDb(*def);
+            if (rc == kMoxOk) m_pCache->TakeDefSecSoft(std::move(def));
+            return rc;
+        });
     });
 }
 
@@ -461,18 +488,20 @@ MoxResult CMoxDb::ReplaceFrontUI(const CFrontUIInfo &r, CFrontUIInfo *replaced) 
         if (doGet(cur) != kMoxOk || cur.uuid == r.uuid) return doUpgrade(r);
         auto entry = CMoxCache::Copy(r);
         if (entry == nullptr) return kMoxNoMemory;
-        MoxResult db = upgradeDb(*entry);
-        if (db != kMoxOk) {
-            Singleton<MyLog>::Instance()->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
-            return db;
-        }
-        // Under the write lock nothing else takes the place in between.
-        m_pCache->DelFrontUI(cur.uuid);
-        m_pCache->Take(std::move(entry));
-        afterUpgrade(r);
-        cur.data.clear();
-        *replaced = std::move(cur);
-        return kMoxOk;
+        return writeOp([&] {
+            MoxResult db = upgradeDb(*entry);
+            if (db != kMoxOk) {
+                Singleton<MyLog>::Instance()->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
+                return db;
+            }
+            // Under the write lock nothing else takes the place in between.
+            m_pCache->DelFrontUI(cur.uuid);
+            m_pCache->Take(std::move(entry));
+            afterUpgrade(r);
+            cur.data.clear();
+            *replaced = std::move(cur);
+            return kMoxOk;
+        });
     });
 }
 
@@ -495,20 +524,245 @@ MoxResult CMoxDb::ListSecSofts(std::vector<CSecSoftInfo> &out) {
 }
 
 MoxResult CMoxDb::GetSecSoftState(CSecSoftState &state) {
-    return StoreOp(m_pCache.get(), "GetSecSoftState", [&] { return getSecSoftState(state); });
+    return StoreOp(m_pCache.get(), "GetSecSoftState", [&] {
+        MoxResult rc = getSecSoftState(state);
+        if (rc == kMoxFailed) return rc;
+        // The time kept in memory is the newer one.
+        CMutexGuard writing(m_writeLock);
+        auto it = m_reports.find(state.uuid);
+        if (it != m_reports.end() && it->second.at > state.last_report) {
+            state.last_report = it->second.at;
+            rc = kMoxOk;
+        }
+        return rc;
+    });
 }
 
 MoxResult CMoxDb::SetSecSoftLiveness(const std::string &uuid, bool watched, int alive) {
     return StoreOp(m_pCache.get(), "SetSecSoftLiveness", [&] {
         CMutexGuard writing(m_writeLock);
-        return setSecSoftLiveness(uuid, watched, alive);
+        return writeOp([&] { return setSecSoftLiveness(uuid, watched, alive); });
     });
 }
+
+namespace {
+
+long long MonotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec);
+}
+
+}  // namespace
 
 MoxResult CMoxDb::RecordSecStatReport(const std::string &uuid) {
     return StoreOp(m_pCache.get(), "RecordSecStatReport", [&] {
         CMutexGuard writing(m_writeLock);
-        return recordSecStatReport(uuid);
+        Report &rep = m_reports[uuid];
+        rep.at = static_cast<int64_t>(time(nullptr));
+        rep.dirty = true;
+        // Written with a commit of the product's own, or once a minute.
+        const bool due = (m_inRequest && m_wroteProduct == uuid) || rep.written < 0 ||
+                         MonotonicSeconds() - rep.written >= kReportWriteSeconds;
+        if (!due) return kMoxOk;
+        return writeOp([&] { return writeReport(uuid, rep); });
+    });
+}
+
+MoxResult CMoxDb::writeReport(const std::string &uuid, Report &rep) {
+    MoxResult rc = recordSecStatReport(uuid, rep.at);
+    if (rc == kMoxOk) {
+        rep.dirty = false;
+        rep.written = MonotonicSeconds();
+    }
+    return rc;
+}
+
+void CMoxDb::flushReports(bool all) {
+    const long long now = MonotonicSeconds();
+    for (auto &entry : m_reports) {
+        Report &rep = entry.second;
+        if (!rep.dirty || (!all && now - rep.written < kReportWriteSeconds && rep.written >= 0))
+            continue;
+        // Lost only in memory's favour: the time stays dirty for the next try.
+        if (m_txOpen)
+            writeReport(entry.first, rep);
+        else
+            writeOp([&] { return writeReport(entry.first, rep); });
+    }
+}
+
+// ---- transactions -------------------------------------------------------
+
+void CMoxDb::saveMemory(Memory &out) {
+    m_pCache->Save(out.cache);
+    out.frontVacant = m_frontVacant;
+    out.reports = m_reports;
+}
+
+void CMoxDb::restoreMemory(Memory &in) noexcept {
+    m_pCache->Restore(in.cache);
+    m_frontVacant = in.frontVacant;
+    m_reports.swap(in.reports);
+    // Which rows the file holds is the file's to say again.
+    dropFrontUuids();
+}
+
+bool CMoxDb::txLost() {
+    if (!m_txOpen || m_pDb == nullptr || sqlite3_get_autocommit(m_pDb->getHandle()) == 0)
+        return false;
+    Singleton<MyLog>::Instance()->Write(
+        ERROR, "the transaction of %s was rolled back by the database,its changes are undone",
+        m_dbPath.c_str());
+    m_txOpen = false;
+    m_passLost = true;
+    m_inRequest = m_reqSaved = false;
+    restoreMemory(m_passMem);
+    return true;
+}
+
+bool CMoxDb::openWrite() {
+    MyLog *log = Singleton<MyLog>::Instance();
+    if (!m_txOpen) {
+        if (!ensureFile()) return false;
+        // The open connection would still write a file that its path no
+        // longer lets anyone write (a read-only mount): refused instead.
+        if (access(m_dbPath.c_str(), W_OK) != 0) {
+            log->Write(ERROR, "database %s cannot be written,because: %s", m_dbPath.c_str(),
+                       strerror(errno));
+            return false;
+        }
+        saveMemory(m_passMem);
+        try {
+            m_pDb->exec("BEGIN");
+        } catch (const SQLite::Exception &e) {
+            log->Write(ERROR, "begin transaction failed,because: %s", e.what());
+            return false;
+        }
+        m_txOpen = true;
+    }
+    const char *name = m_inRequest ? "request" : "write";
+    if (m_inRequest && m_reqSaved) return true;
+    Memory &mem = m_inRequest ? m_reqMem : m_opMem;
+    saveMemory(mem);
+    try {
+        m_pDb->exec(m_inRequest ? "SAVEPOINT request" : "SAVEPOINT write");
+    } catch (const SQLite::Exception &e) {
+        log->Write(ERROR, "begin savepoint %s failed,because: %s", name, e.what());
+        return false;
+    }
+    if (m_inRequest) m_reqSaved = true;
+    return true;
+}
+
+bool CMoxDb::finishSavepoint(const char *name, bool undo, Memory &mem) {
+    if (txLost()) return false;
+    const std::string n(name);
+    try {
+        if (undo) m_pDb->exec("ROLLBACK TO " + n);
+        m_pDb->exec("RELEASE " + n);
+    } catch (const SQLite::Exception &e) {
+        Singleton<MyLog>::Instance()->Write(ERROR, "end savepoint %s failed,because: %s", name,
+                                            e.what());
+        if (txLost()) return false;
+    }
+    if (undo) restoreMemory(mem);
+    return true;
+}
+
+template <typename F>
+MoxResult CMoxDb::writeOp(F &&fn) {
+    if (!openWrite()) return kMoxFailed;
+    MoxResult rc;
+    try {
+        rc = fn();
+    } catch (...) {
+        if (m_inRequest)
+            m_reqFailed = true;
+        else
+            finishSavepoint("write", true, m_opMem);
+        throw;
+    }
+    return closeWrite(rc);
+}
+
+MoxResult CMoxDb::closeWrite(MoxResult rc) {
+    const bool failed = rc == kMoxFailed || rc == kMoxNoMemory;
+    if (m_inRequest) {
+        if (failed)
+            m_reqFailed = true;
+        else
+            m_reqWrote = true;
+        if (txLost()) return kMoxFailed;
+        return rc;
+    }
+    if (!finishSavepoint("write", failed, m_opMem)) return kMoxFailed;
+    if (!m_groupCommit && !commitTx()) return kMoxFailed;
+    return rc;
+}
+
+bool CMoxDb::commitTx() {
+    if (!m_txOpen) return true;
+    flushReports(false);
+    try {
+        m_pDb->exec("COMMIT");
+        m_txOpen = false;
+        return true;
+    } catch (const SQLite::Exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "commit to %s failed,because: %s,its changes are undone", m_dbPath.c_str(),
+            e.what());
+    }
+    try {
+        if (sqlite3_get_autocommit(m_pDb->getHandle()) == 0) m_pDb->exec("ROLLBACK");
+    } catch (const SQLite::Exception &) {
+    }
+    m_txOpen = false;
+    restoreMemory(m_passMem);
+    return false;
+}
+
+void CMoxDb::BeginRequest() {
+    if (m_pCache == nullptr) return;
+    CMutexGuard writing(m_writeLock);
+    m_inRequest = true;
+    m_reqSaved = m_reqFailed = m_reqWrote = false;
+    m_wroteProduct.clear();
+}
+
+MoxResult CMoxDb::EndRequest() {
+    if (m_pCache == nullptr) return kMoxNotFound;
+    return StoreOp(m_pCache.get(), "EndRequest", [&] {
+        CMutexGuard writing(m_writeLock);
+        const bool failed = m_reqFailed;
+        const bool wrote = m_reqWrote || m_reqSaved;
+        bool kept = true;
+        if (m_reqSaved) kept = finishSavepoint("request", failed, m_reqMem);
+        m_inRequest = m_reqSaved = m_reqFailed = m_reqWrote = false;
+        m_wroteProduct.clear();
+        if (!m_groupCommit && !commitTx()) kept = false;
+        if (failed || !kept) return kMoxFailed;
+        return wrote ? kMoxOk : kMoxNotFound;
+    });
+}
+
+void CMoxDb::SetGroupCommit(bool on) {
+    if (m_pCache == nullptr) {
+        m_groupCommit = on;
+        return;
+    }
+    CMutexGuard writing(m_writeLock);
+    m_groupCommit = on;
+    if (!on) commitTx();
+}
+
+bool CMoxDb::CommitPass() {
+    if (m_pCache == nullptr) return true;
+    return StoreOp(m_pCache.get(), "CommitPass", [&] {
+        CMutexGuard writing(m_writeLock);
+        const bool lost = m_passLost;
+        m_passLost = false;
+        return commitTx() && !lost;
     });
 }
 

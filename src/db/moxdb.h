@@ -5,8 +5,20 @@
 // what the cache serves and what the file holds agree. The cache's entry is
 // allocated before the statement runs, so taking it afterwards cannot fail.
 // A read is answered by the cache and falls back to the database. Every
-// statement runs on a connection of its own, opened and closed under
-// m_dbLock; no cache lock is held while a statement runs. Whether a front
+// statement runs on one long-lived connection (write-ahead log, synchronous
+// FULL), prepared once and kept, under m_dbLock; no cache lock is held while
+// a statement runs.
+//
+// Transactions: the writes of one request (BeginRequest..EndRequest) are one
+// savepoint; one that fails undoes all of them, in the file and in memory.
+// A write outside a request is a savepoint of its own. With group commit on
+// (the daemon), the transaction the savepoints live in stays open until
+// CommitPass at the end of the loop's pass, so a pass costs one commit;
+// off, each request and each lone write commits at once. A commit that
+// fails puts memory back as it was when the transaction began.
+//
+// A product's last status report is kept in memory and written with the
+// next commit, or when it is a minute old, and at stop. Whether a front
 // UI is stored is answered from memory: the set of uuids t_frontui holds is
 // read at start and kept in step with every statement that writes or
 // deletes its rows, after the statement succeeded; when it cannot be kept in
@@ -29,10 +41,12 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -104,8 +118,59 @@ public:
     // Records now as the time of the product's last accepted status report.
     MoxResult RecordSecStatReport(const std::string &uuid);
 
+    // A request's writes are one transaction (see above).
+    void BeginRequest();
+    // Ends it: kMoxOk when it wrote and kept its writes, kMoxNotFound when
+    // it wrote nothing, kMoxFailed when a write failed and all of the
+    // request's writes were undone (or, without group commit, the commit
+    // failed).
+    MoxResult EndRequest();
+    void SetGroupCommit(bool on);
+    // Commits what the pass wrote: false when the commit failed and all of
+    // it was undone, memory included.
+    bool CommitPass();
+
+    // How long a status report's time may wait in memory, in seconds.
+    static constexpr int kReportWriteSeconds = 60;
+
 private:
     CMoxDb();
+
+    // The time of a product's last report and when it last reached the file.
+    struct Report {
+        int64_t at = 0;          // Unix seconds
+        long long written = -1;  // monotonic seconds of the last write, -1 none
+        bool dirty = false;
+    };
+    // What a rollback puts back.
+    struct Memory {
+        CMoxCache::State cache;
+        bool frontVacant = false;
+        std::unordered_map<std::string, Report> reports;
+    };
+    void saveMemory(Memory &out);
+    void restoreMemory(Memory &in) noexcept;
+    // A write joins the open transaction (begun here when none is) inside
+    // the request's savepoint, or one of its own: false (logged) when it
+    // cannot begin. m_writeLock is held.
+    bool openWrite();
+    // Ends what openWrite began for a write outside a request and passes rc
+    // on; kMoxFailed when its commit fails.
+    MoxResult closeWrite(MoxResult rc);
+    template <typename F>
+    MoxResult writeOp(F &&fn);
+    // Runs a savepoint's end; false when the transaction was lost with it.
+    bool finishSavepoint(const char *name, bool undo, Memory &mem);
+    bool commitTx();
+    // The transaction was rolled back by SQLite itself: undo it in memory.
+    bool txLost();
+    // Writes the reports kept in memory (all, or those a minute old).
+    void flushReports(bool all);
+    MoxResult writeReport(const std::string &uuid, Report &rep);
+    // The open connection still reaches the file at its path; otherwise it
+    // is opened again and the cached entries put back. Outside a transaction.
+    bool ensureFile();
+    SQLite::Statement &prepared(const char *sql);
 
     using Binder = std::function<void(SQLite::Statement &)>;
     using Reader = std::function<void(SQLite::Statement &)>;
@@ -117,8 +182,8 @@ private:
     // again (t_current), or, for a file written before that table existed,
     // the one the default record's state points to.
     void loadCurrentSecSoft();
-    // Records uuid as the current product; failures are logged only.
-    void writeCurrent(const std::string &uuid);
+    // Records uuid as the current product: false (logged) when it failed.
+    bool writeCurrent(const std::string &uuid);
     // Opens the file and creates the schema: 0, or the SQLite code of what
     // failed (logged). m_pDb is null only when the open itself failed.
     int openDb();
@@ -137,6 +202,12 @@ private:
     bool tablesLost(const SQLite::Exception &e) const;
     // Creates the schema again and writes the cached entries into it.
     void recreateTables(const char *why);
+    // Opens m_pDb on the file (write-ahead log, schema): 0, or the SQLite
+    // code of what failed.
+    int openConnection();
+    // Puts the file in write-ahead log mode: 0 or the SQLite code (logged).
+    int setWal();
+    void closeConnection();
 
     MoxResult upgradeDb(const CFrontUIInfo &r);
     MoxResult upgradeDb(const CFrontUIConf &c);
@@ -154,7 +225,7 @@ private:
     MoxResult listSecSofts(std::vector<CSecSoftInfo> &out);
     MoxResult getSecSoftState(CSecSoftState &state);
     MoxResult setSecSoftLiveness(const std::string &uuid, bool watched, int alive);
-    MoxResult recordSecStatReport(const std::string &uuid);
+    MoxResult recordSecStatReport(const std::string &uuid, int64_t at);
 
     template <typename T>
     MoxResult doUpgrade(const T &r);
@@ -182,10 +253,13 @@ private:
     void loadFrontUuids(SQLite::Database &conn);
     void noteFrontUuid(const std::string &uuid, bool stored);
     void dropFrontUuids();
+    // What follows a write the cache took: false when it failed.
     template <typename T>
-    void afterUpgrade(const T &) {}
-    void afterUpgrade(const CFrontUIInfo &r);
-    void afterUpgrade(const CSecSoftInfo &r);
+    bool afterUpgrade(const T &) {
+        return true;
+    }
+    bool afterUpgrade(const CFrontUIInfo &r);
+    bool afterUpgrade(const CSecSoftInfo &r);
 
     static const char kSchema[];
 
@@ -203,7 +277,22 @@ private:
     // The uuids t_frontui holds, valid while m_frontKnown; under m_writeLock.
     std::unordered_set<std::string> m_frontUuids;
     bool m_frontKnown = false;
+    std::unordered_map<std::string, Report> m_reports;  // under m_writeLock
+    bool m_groupCommit = false;
+    bool m_txOpen = false;
+    bool m_passLost = false;  // a transaction of this pass was undone
+    bool m_inRequest = false;
+    bool m_reqSaved = false;  // the request's savepoint is open
+    bool m_reqFailed = false;
+    bool m_reqWrote = false;
+    std::string m_wroteProduct;  // a product the request wrote
+    Memory m_passMem, m_reqMem, m_opMem;
+    // The statements come after the connection: they are finalized first.
     std::unique_ptr<SQLite::Database> m_pDb;
+    std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>> m_stmts;
+    bool m_walPending = false;  // the file could not be put in WAL mode yet
+    dev_t m_dbDev = 0;
+    ino_t m_dbIno = 0;
     std::string m_dbDir;
     std::string m_dbPath;
 };

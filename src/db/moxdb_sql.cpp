@@ -1,7 +1,7 @@
 // The registry's SQL statements. Each one composes its text in a 512-byte
-// buffer, opens its own connection under m_dbLock, binds its named
-// parameters, runs, and closes the connection before the lock is released
-// (moxdb_tables.cpp). A failure is logged with the statement and the
+// buffer, takes the statement prepared for that text on the store's one
+// connection under m_dbLock (prepared the first time), binds its named
+// parameters and runs (moxdb_tables.cpp). A failure is logged with the statement and the
 // library's text, and mapped to the statement's failure result; only a
 // statement that found its tables lost is run again, once.
 //
@@ -245,9 +245,9 @@ int CMoxDb::getSecSoftInfo(CSecSoftInfo &r, const char *selector) {
     }
 }
 
-// With an empty uuid the read yields the product registered first.
+// Always the row of its own uuid: an empty one names no product.
 bool CMoxDb::getFromDb(CSecSoftInfo &r) {
-    return getSecSoftInfo(r, r.uuid.empty() ? "" : kByUuid) == 1;
+    return getSecSoftInfo(r, kByUuid) == 1;
 }
 
 // As for configurations, a status is only read for its own uuid.
@@ -357,15 +357,15 @@ int CMoxDb::readCurrent(std::string &uuid) {
     }
 }
 
-void CMoxDb::writeCurrent(const std::string &uuid) {
+bool CMoxDb::writeCurrent(const std::string &uuid) {
     const char *sql = "replace into t_current (slot,uuid) values(1,@uuid)";
     try {
         execWrite(sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); });
+        return true;
     } catch (const std::exception &e) {
-        // The next change of the current product writes it again; until
-        // then a restart falls back to what the file says otherwise.
         Singleton<MyLog>::Instance()->Write(ERROR, "record current secSoft %s failed,because: %s",
                                             uuid.c_str(), e.what());
+        return false;
     }
 }
 
@@ -439,12 +439,15 @@ MoxResult CMoxDb::setSecSoftLiveness(const std::string &uuid, bool watched, int 
     }
 }
 
-MoxResult CMoxDb::recordSecStatReport(const std::string &uuid) {
+MoxResult CMoxDb::recordSecStatReport(const std::string &uuid, int64_t at) {
     const char *sql =
-        "insert into t_product_state (uuid,last_report) values(@uuid,strftime('%s','now')) "
+        "insert into t_product_state (uuid,last_report) values(@uuid,@at) "
         "on conflict(uuid) do update set last_report=excluded.last_report";
     try {
-        execWrite(sql, [&](SQLite::Statement &st) { st.bind("@uuid", uuid); });
+        execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", uuid);
+            st.bind("@at", static_cast<int64_t>(at));
+        });
         return kMoxOk;
     } catch (const std::exception &e) {
         Singleton<MyLog>::Instance()->Write(

@@ -1,19 +1,21 @@
-// How a statement reaches the file: a connection of its own under m_dbLock,
-// and the tables created again when they were lost at run time.
+// How statements reach the file: one long-lived connection in write-ahead
+// log mode, its statements prepared once, and the tables created again when
+// they were lost at run time.
 //
 // A file removed, replaced by an empty database, or gone with its directory
-// leaves the daemon serving entries that the file no longer has. The first
-// statement that meets this ("no such table", or a file that cannot be
-// opened because its directory is gone) creates the directory and the schema
-// again, writes back what the cache holds (the front UI, the current product
-// and the default record) so that the file agrees with what is served, and
-// is run once more. Rows the file still has are kept, and the set of stored
-// front-UI uuids is read again from what the file then holds.
+// leaves the daemon serving entries that the file no longer has. Before a
+// transaction begins, the file at the path must still be the one the
+// connection holds; otherwise the connection is closed and opened again.
+// A statement that meets "no such table" creates the schema again. Either
+// way what the cache holds (the front UI, the current product and the
+// default record) is written back, so that the file agrees with what is
+// served, and the set of stored front-UI uuids is read again.
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
 #include <SQLiteCpp/Transaction.h>
 #include <errno.h>
+#include <sqlite3.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -108,10 +110,110 @@ auto CMoxDb::withTables(F &&run) -> decltype(run()) {
 }
 
 bool CMoxDb::tablesLost(const SQLite::Exception &e) const {
-    if (e.getErrorCode() == SQLITE_ERROR) return strncmp(e.what(), "no such table", 13) == 0;
-    if (e.getErrorCode() != SQLITE_CANTOPEN) return false;
+    return e.getErrorCode() == SQLITE_ERROR && strncmp(e.what(), "no such table", 13) == 0;
+}
+
+int CMoxDb::openConnection() {
+    closeConnection();
+    MyLog *log = Singleton<MyLog>::Instance();
+    try {
+        m_pDb.reset(
+            new SQLite::Database(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs));
+    } catch (const SQLite::Exception &e) {
+        log->Write(ERROR, "open db %s failed,because: %s", m_dbPath.c_str(), e.what());
+        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
+    }
     struct stat st;
-    return stat(m_dbDir.c_str(), &st) != 0 && errno == ENOENT;
+    if (stat(m_dbPath.c_str(), &st) == 0) {
+        m_dbDev = st.st_dev;
+        m_dbIno = st.st_ino;
+    }
+    m_walPending = true;
+    const int rc = setWal();
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) return rc;
+    try {
+        m_pDb->exec(kSchema);
+        return 0;
+    } catch (const SQLite::Exception &e) {
+        log->Write(ERROR, "failed to exec sql: %s,because: %s", kSchema, e.what());
+        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
+    }
+}
+
+int CMoxDb::setWal() {
+    try {
+        // A reader (a backup, korvanectl show) never blocks a write, and a
+        // commit is one sync of the log.
+        m_pDb->exec("PRAGMA journal_mode=WAL");
+        m_pDb->exec("PRAGMA synchronous=FULL");
+        m_walPending = false;
+        return 0;
+    } catch (const SQLite::Exception &e) {
+        // Still usable with the rollback journal; tried again before the
+        // next transaction.
+        Singleton<MyLog>::Instance()->Write(ERROR, "set journal mode of %s failed,because: %s",
+                                            m_dbPath.c_str(), e.what());
+        return e.getErrorCode() != 0 ? e.getErrorCode() : SQLITE_ERROR;
+    }
+}
+
+void CMoxDb::closeConnection() {
+    m_stmts.clear();
+    m_pDb.reset();
+    m_txOpen = false;
+}
+
+bool CMoxDb::ensureFile() {
+    struct stat st;
+    if (m_pDb != nullptr && stat(m_dbPath.c_str(), &st) == 0 && st.st_dev == m_dbDev &&
+        st.st_ino == m_dbIno) {
+        if (m_walPending) setWal();
+        return true;
+    }
+    const bool wasOpen = m_pDb != nullptr;
+    // Closing first lets the old connection's log go with it, so the new
+    // file never meets a log that is not its own.
+    closeConnection();
+    Utils::make_dirs(m_dbDir);
+    private_file_create(m_dbPath.c_str());
+    if (openConnection() != 0) {
+        closeConnection();
+        return false;
+    }
+    if (wasOpen) recreateTables("the file was removed or replaced");
+    return true;
+}
+
+namespace {
+
+// Resets a kept statement when it leaves scope, for its next use.
+class StatementUse {
+public:
+    explicit StatementUse(SQLite::Statement &st) : m_st(st) {}
+    ~StatementUse() {
+        m_st.tryReset();
+        try {
+            m_st.clearBindings();
+        } catch (...) {
+        }
+    }
+    StatementUse(const StatementUse &) = delete;
+    StatementUse &operator=(const StatementUse &) = delete;
+
+private:
+    SQLite::Statement &m_st;
+};
+
+}  // namespace
+
+SQLite::Statement &CMoxDb::prepared(const char *sql) {
+    if (m_pDb == nullptr && !ensureFile()) throw std::runtime_error("database is not open");
+    auto it = m_stmts.find(sql);
+    if (it != m_stmts.end()) return *it->second;
+    std::unique_ptr<SQLite::Statement> st(new SQLite::Statement(*m_pDb, sql));
+    SQLite::Statement &ref = *st;
+    m_stmts.emplace(sql, std::move(st));
+    return ref;
 }
 
 void CMoxDb::recreateTables(const char *why) {
@@ -125,12 +227,15 @@ void CMoxDb::recreateTables(const char *why) {
     const bool hasDef = m_pCache->GetDefSecSoft(def) == kMoxOk;
     // Whatever happens below, the rows the set names may be gone.
     dropFrontUuids();
+    // Statements kept for the lost tables are prepared again.
+    m_stmts.clear();
     try {
         CMutexGuard guard(m_dbLock);
-        Utils::make_dirs(m_dbDir);
-        private_file_create(m_dbPath.c_str());
-        SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
-        SQLite::Transaction tx(conn);
+        SQLite::Database &conn = *m_pDb;
+        // Inside the open transaction when there is one: it then goes or
+        // stays with the writes around it.
+        std::unique_ptr<SQLite::Transaction> tx;
+        if (!m_txOpen) tx.reset(new SQLite::Transaction(conn));
         conn.exec(kSchema);
         if (hasFront) PutBack(conn, front);
         if (hasCur) PutBack(conn, cur);
@@ -139,7 +244,7 @@ void CMoxDb::recreateTables(const char *why) {
         current.bind("@uuid", hasCur ? cur.uuid : std::string(kDefSecSoftUuid));
         current.exec();
         if (hasDef) PutBack(conn, def);
-        tx.commit();
+        if (tx) tx->commit();
         loadFrontUuids(conn);
     } catch (const std::exception &e) {
         log->Write(ERROR, "create tables of %s again failed,because: %s", m_dbPath.c_str(),
@@ -154,11 +259,8 @@ void CMoxDb::recreateTables(const char *why) {
 int CMoxDb::execWrite(const char *sql, const Binder &bind) {
     return withTables([&] {
         CMutexGuard guard(m_dbLock);
-        // A file removed at run time comes back private, not as SQLite
-        // would create it.
-        private_file_create(m_dbPath.c_str());
-        SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
-        SQLite::Statement stmt(conn, sql);
+        SQLite::Statement &stmt = prepared(sql);
+        StatementUse use(stmt);
         bind(stmt);
         return stmt.exec();
     });
@@ -167,11 +269,8 @@ int CMoxDb::execWrite(const char *sql, const Binder &bind) {
 bool CMoxDb::execRead(const char *sql, const Binder &bind, const Reader &read) {
     return withTables([&] {
         CMutexGuard guard(m_dbLock);
-        // A file removed at run time comes back private, not as SQLite
-        // would create it.
-        private_file_create(m_dbPath.c_str());
-        SQLite::Database conn(m_dbPath, Sqlite3DB::GetOpenMode(), Sqlite3DB::kBusyTimeoutMs);
-        SQLite::Statement stmt(conn, sql);
+        SQLite::Statement &stmt = prepared(sql);
+        StatementUse use(stmt);
         bind(stmt);
         if (!stmt.executeStep()) return false;
         read(stmt);

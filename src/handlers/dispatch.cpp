@@ -7,10 +7,12 @@
 #include <utility>
 
 #include "handlers/access_gate.h"
+#include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/health.h"
 #include "log/mylog.h"
 #include "peer/logbudget.h"
+#include "proto/notify.h"
 
 const mox_handle_t fui_handles[kMoxFuiHandleCount] = {
     fui_register_handle,  // KORVANE_REQ_FUI_REGISTER
@@ -45,9 +47,26 @@ int handle_request(mox_packet_t &packet) {
         netLogBadInput(packet.log_budget, ERROR, "bad request type: %u", type);
         return kProtoBadInput;
     }
+    // An empty uuid names no product and no front UI: stored, it would read
+    // back as "any row" and take another's place.
+    if (packet.uuid.empty()) {
+        netLogBadInput(packet.log_budget, ERROR, "request %u with an empty uuid refused", type);
+        packet.result = KORVANE_RESULT_BAD_BODY;
+        return log_reply(encode_resp_final(packet), packet, "empty uuid", "empty uuid");
+    }
     int rc = 0;
     if (access_gate_refuses(packet, &rc)) return rc;
+    // The request's writes are one transaction: a failure of any of them
+    // undoes all, and the reply says so.
+    store()->BeginRequest();
     rc = handle(packet, nullptr);
+    if (store()->EndRequest() == kMoxFailed) {
+        packet.notices.clear();
+        if (rc == kProtoOk && packet.result == KORVANE_RESULT_OK) {
+            packet.result = KORVANE_RESULT_FAILED;
+            rc = log_reply(encode_resp_final(packet), packet, "undone", "undone");
+        }
+    }
     if (type >= kMoxSecSoftTypeBase) health_facts_changed();
     return rc;
 }
@@ -68,6 +87,9 @@ int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
         packet.peer = peer;
         packet.log_budget = log_budget;
         int rc = mox_handle_request(line, len, packet);
+        // The notifications go before the reply, even when it could not be
+        // made.
+        mox_post_notices(packet.notices);
         if (rc == kProtoOk) reply = std::move(packet.response);
         return rc;
     } catch (const std::bad_alloc &) {

@@ -1,8 +1,10 @@
 // Requests of security products: register, unregister, status update and
 // detail update, with the arbitration of the built-in default product.
-// Notifications always leave before the reply (the core writes the reply
-// after the handler returns); the order is 1504 then 1500 for a
-// registration, and 1502, 1503, 1501 for an unregistration.
+// A handler never sends: it returns the notifications the request causes
+// in the packet, in order (1504 then 1500 for a registration; 1502, 1503,
+// 1501 for an unregistration), and the connection core sends them before
+// the reply. Every store result is looked at: a failed write answers 1 and
+// posts nothing, and the store undoes the request's other writes.
 #include <cjson/cJSON.h>
 
 #include "handlers/handler_util.h"
@@ -12,6 +14,20 @@
 #include "proto/notify.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
+
+using Notices = std::vector<mox_notice_t>;
+
+namespace {
+
+void post(Notices &out, const std::string &uuid, int type, const std::string &data) {
+    out.push_back(mox_notice_t{uuid, type, data});
+}
+
+bool failed(MoxResult rc) {
+    return rc == kMoxFailed || rc == kMoxNoMemory;
+}
+
+}  // namespace
 
 // Reads "name" and "exec" out of a detail body: kProtoOk, or kProtoBadInput.
 int secsoft_detail_decode(const std::string &text, CSecSoftInfo &info) {
@@ -43,11 +59,17 @@ static bool take_detail(mox_packet_t &packet, uint32_t type, int status, CSecSof
 
 enum class DefaultMove { kStop, kStart };
 
+// What moving the default product came to.
+enum class Moved {
+    kNone,    // nothing to tell (logged why)
+    kTell,    // recorded; the front UIs are to be told with `def`
+    kFailed,  // the store failed to record it
+};
+
 // Records the new state of the default product, "stopped" (3) or "started"
-// (2), when it changes and a front UI is there to act on it: true with the
-// record when the front UIs are to be told. Each direction has its own log
-// lines.
-static bool move_default(DefaultMove move, CSecSoftInfo &def) {
+// (2), when it changes and a front UI is there to act on it. Each
+// direction has its own log lines.
+static Moved move_default(DefaultMove move, CSecSoftInfo &def) {
     const bool stop = move == DefaultMove::kStop;
     const int status = stop ? 3 : 2;
     MoxResult rc = store()->GetDefSecSoft(def);
@@ -56,7 +78,7 @@ static bool move_default(DefaultMove move, CSecSoftInfo &def) {
             LOG(ERROR, "try stop default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
         else
             LOG(ERROR, "try start default-sec-soft failed,get default-secsoft failed,rc: %d", rc);
-        return false;
+        return Moved::kNone;
     }
     if (def.status == status) {
         if (stop)
@@ -65,7 +87,7 @@ static bool move_default(DefaultMove move, CSecSoftInfo &def) {
         else
             LOG(INFO, "default-secsoft %s has been started,so we don't do it again",
                 def.name.c_str());
-        return false;
+        return Moved::kNone;
     }
     CFrontUIInfo fui;
     rc = store()->Get(fui);
@@ -74,10 +96,15 @@ static bool move_default(DefaultMove move, CSecSoftInfo &def) {
             LOG(ERROR, "try stop default-sec-soft failed,,get FrontUI-Info failed,rc: %d", rc);
         else
             LOG(ERROR, "try start default-sec-soft failed,get FrontUI-Info failed,rc: %d", rc);
-        return false;
+        return Moved::kNone;
     }
     def.status = status;
-    store()->SetDefSecSoft(def);
+    rc = store()->SetDefSecSoft(def);
+    if (rc != kMoxOk) {
+        LOG(ERROR, "%s default-sec-soft failed,record its state failed,rc: %d",
+            stop ? "stop" : "start", rc);
+        return Moved::kFailed;
+    }
     if (def.secsoft.empty()) {
         if (stop)
             LOG(ERROR,
@@ -89,24 +116,24 @@ static bool move_default(DefaultMove move, CSecSoftInfo &def) {
                 "send default-secsoft start notify failed,the default sec-soft info is empty,"
                 "uuid: %s,name: %s",
                 def.uuid.c_str(), def.name.c_str());
-        return false;
+        return Moved::kNone;
     }
-    return true;
+    return Moved::kTell;
 }
 
-static void stop_default_secsoft(const CSecSoftInfo &info) {
-    LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
-        info.uuid.c_str());
+// False when the store failed.
+static bool stop_default_secsoft(Notices &out) {
     CSecSoftInfo def;
-    if (move_default(DefaultMove::kStop, def))
-        do_post_fui(def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
+    Moved moved = move_default(DefaultMove::kStop, def);
+    if (moved == Moved::kTell) post(out, def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
+    return moved != Moved::kFailed;
 }
 
 // After a product left: 1502 for it, then, when no other product stays
 // current, the default product is told to start (1503, and 1501 with its
 // status). A product that was stored but not current (it got 501) leaves
-// the current one alone.
-static void start_default_secsoft(const std::string &uuid) {
+// the current one alone. False when the store failed.
+static bool start_default_secsoft(const std::string &uuid, Notices &out) {
     const std::string current = store()->CurrentSecSoft();
     const bool stays = current != kDefSecSoftUuid;
     if (stays)
@@ -114,24 +141,62 @@ static void start_default_secsoft(const std::string &uuid) {
             current.c_str());
     else
         LOG(INFO, "sec-soft uuid: %s unregistered,so start default sec-soft", uuid.c_str());
-    do_post_fui(uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
-    if (stays) return;
+    post(out, uuid, KORVANE_NOTIFY_UNREGISTER, std::string());
+    if (stays) return true;
     CSecSoftInfo def;
-    if (!move_default(DefaultMove::kStart, def)) return;
-    do_post_fui(def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
-    if (!def.secstat.empty()) do_post_fui(def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
+    Moved moved = move_default(DefaultMove::kStart, def);
+    if (moved == Moved::kTell) {
+        post(out, def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
+        if (!def.secstat.empty()) post(out, def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
+    }
+    return moved != Moved::kFailed;
 }
 
 void secsoft_unregister_lost(const std::string &uuid) {
     const bool current = store()->CurrentSecSoft() == uuid;
+    Notices out;
+    store()->BeginRequest();
     MoxResult cleaned = store()->CleanSecInfo(uuid);
+    bool ok = cleaned == kMoxOk;
+    // The front UIs never heard of a product that was not current.
+    if (ok && current) ok = start_default_secsoft(uuid, out);
+    if (store()->EndRequest() == kMoxFailed) ok = false;
     liveness_secsoft_removed(uuid);
-    if (cleaned != kMoxOk) {
+    if (!ok) {
         LOG(ERROR, "unregister lost sec-soft %s failed,rc: %d", uuid.c_str(), cleaned);
         return;
     }
-    // The front UIs never heard of a product that was not current.
-    if (current) start_default_secsoft(uuid);
+    mox_post_notices(out);
+}
+
+// Stores a registration (or the detail of a product never registered) and
+// arbitrates: the new active product stops the default one; the default
+// product registering while another is active is stopped too. Sets the
+// result and the notifications.
+static MoxResult register_product(mox_packet_t &packet, const CSecSoftInfo &info) {
+    const bool is_default = info.uuid == kDefSecSoftUuid;
+    MoxResult upgraded = store()->Upgrade(info);
+    if (upgraded == kMoxDbOnly)
+        packet.result = KORVANE_RESULT_NOT_ACTIVE;
+    else if (upgraded != kMoxOk)
+        packet.result = KORVANE_RESULT_FAILED;
+    bool ok = true;
+    if (upgraded == kMoxOk && !is_default) {
+        LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
+            info.uuid.c_str());
+        ok = stop_default_secsoft(packet.notices);
+    } else if (upgraded == kMoxDbOnly && is_default) {
+        LOG(INFO, "default sec-soft %s registered while sec-soft %s is active,so stop it",
+            info.name.c_str(), store()->CurrentSecSoft().c_str());
+        ok = stop_default_secsoft(packet.notices);
+    }
+    if (!ok) {
+        packet.result = KORVANE_RESULT_FAILED;
+        packet.notices.clear();
+        return kMoxFailed;
+    }
+    if (upgraded == kMoxOk) post(packet.notices, info.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
+    return upgraded;
 }
 
 int secsoft_register_handle(mox_packet_t &packet, void *) {
@@ -139,17 +204,9 @@ int secsoft_register_handle(mox_packet_t &packet, void *) {
         packet.uuid.c_str());
     CSecSoftInfo info;
     MoxResult upgraded = kMoxFailed;
-    if (take_detail(packet, KORVANE_REQ_SECSOFT_REGISTER, 1, info)) {
-        upgraded = store()->Upgrade(info);
-        if (upgraded == kMoxDbOnly)
-            packet.result = KORVANE_RESULT_NOT_ACTIVE;
-        else if (upgraded != kMoxOk)
-            packet.result = KORVANE_RESULT_FAILED;
-        if (upgraded == kMoxOk && info.uuid != kDefSecSoftUuid) stop_default_secsoft(info);
-    }
+    if (take_detail(packet, KORVANE_REQ_SECSOFT_REGISTER, 1, info))
+        upgraded = register_product(packet, info);
     int rc = log_reply(encode_resp_final(packet), packet, "secSoft register", "secSoft register");
-    // Posted whether or not the reply could be encoded.
-    if (upgraded == kMoxOk) do_post_fui(info.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     if (upgraded == kMoxOk || upgraded == kMoxDbOnly) liveness_secsoft_registered(info);
     return rc;
 }
@@ -164,15 +221,18 @@ int secsoft_unregister_handle(mox_packet_t &packet, void *) {
         packet.result = KORVANE_RESULT_NOT_REGISTERED;
     else
         packet.result = KORVANE_RESULT_FAILED;
-    if (cleaned == kMoxOk) liveness_secsoft_removed(packet.uuid);
-    if (cleaned == kMoxOk && packet.uuid != kDefSecSoftUuid) start_default_secsoft(packet.uuid);
+    if (cleaned == kMoxOk && packet.uuid != kDefSecSoftUuid &&
+        !start_default_secsoft(packet.uuid, packet.notices)) {
+        packet.result = KORVANE_RESULT_FAILED;
+        packet.notices.clear();
+    }
+    if (packet.result == KORVANE_RESULT_OK) liveness_secsoft_removed(packet.uuid);
     return log_reply(encode_resp_final(packet), packet, "secSoft unregister", "secSoft unregister");
 }
 
 int secstat_update_handle(mox_packet_t &packet, void *) {
     LOG(DEBUG, "handle secStat update,type: %d,uuid: %s", static_cast<int>(packet.type),
         packet.uuid.c_str());
-    MoxResult upgraded = kMoxFailed;
     if (packet.type != KORVANE_REQ_SECSTAT_UPDATE) {
         packet.result = KORVANE_RESULT_WRONG_TYPE;
     } else if (packet.data.empty()) {
@@ -181,19 +241,21 @@ int secstat_update_handle(mox_packet_t &packet, void *) {
         CSecStatInfo stat;
         stat.uuid = packet.uuid;
         stat.secstat = packet.data;
-        upgraded = store()->Upgrade(stat);
+        MoxResult upgraded = store()->Upgrade(stat);
         // Stored on a product that is not active still counts as done.
         if (upgraded == kMoxOk || upgraded == kMoxDbOnly) {
-            packet.result = KORVANE_RESULT_OK;
-            store()->RecordSecStatReport(packet.uuid);
-        } else if (upgraded == kMoxNotFound)
+            packet.result = failed(store()->RecordSecStatReport(packet.uuid))
+                                ? KORVANE_RESULT_FAILED
+                                : KORVANE_RESULT_OK;
+            if (upgraded == kMoxOk && packet.result == KORVANE_RESULT_OK)
+                post(packet.notices, packet.uuid, KORVANE_NOTIFY_SECSTAT, packet.data);
+        } else if (upgraded == kMoxNotFound) {
             packet.result = KORVANE_RESULT_NO_SECSOFT;
-        else
+        } else {
             packet.result = KORVANE_RESULT_FAILED;
+        }
     }
-    int rc = log_reply(encode_resp_final(packet), packet, "secStat update", "secStat update");
-    if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSTAT, packet.data);
-    return rc;
+    return log_reply(encode_resp_final(packet), packet, "secStat update", "secStat update");
 }
 
 int secsoft_update_handle(mox_packet_t &packet, void *) {
@@ -202,12 +264,22 @@ int secsoft_update_handle(mox_packet_t &packet, void *) {
     CSecSoftInfo info;
     MoxResult upgraded = kMoxFailed;
     if (take_detail(packet, KORVANE_REQ_SECSOFT_UPDATE, 2, info)) {
-        upgraded = store()->Upgrade(info);
-        if (upgraded != kMoxOk && upgraded != kMoxDbOnly) packet.result = KORVANE_RESULT_FAILED;
+        if (!store()->SecSoftValid(info.uuid)) {
+            // Never registered: arbitrated as a registration is, so that it
+            // never runs beside the active product unannounced.
+            LOG(INFO, "secSoft update from uuid: %s,which is not registered,taken as a register",
+                info.uuid.c_str());
+            info.status = 1;
+            upgraded = register_product(packet, info);
+        } else {
+            upgraded = store()->Upgrade(info);
+            if (upgraded != kMoxOk && upgraded != kMoxDbOnly) packet.result = KORVANE_RESULT_FAILED;
+            // No arbitration on an update.
+            if (upgraded == kMoxOk)
+                post(packet.notices, packet.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
+        }
     }
     int rc = log_reply(encode_resp_final(packet), packet, "secSoft update", "secSoft update");
-    // No arbitration on an update.
-    if (upgraded == kMoxOk) do_post_fui(packet.uuid, KORVANE_NOTIFY_SECSOFT, info.secsoft);
     if (upgraded == kMoxOk || upgraded == kMoxDbOnly) liveness_secsoft_registered(info);
     return rc;
 }

@@ -115,13 +115,31 @@ int encode_fui_post(uint32_t id, int type, const std::string &uuid, const std::s
     return 0;
 }
 
-void do_post_fui(const std::string &uuid, int type, const std::string &data) {
+// The line of one notification with the next id, the observer told: false
+// (logged) when it cannot be printed.
+static bool notice_line(const std::string &uuid, int type, const std::string &data,
+                        std::string &line) {
     uint32_t id = get_fui_post_id();
-    std::string line;
     if (encode_fui_post(id, type, uuid, data, line) != 0) {
         Singleton<MyLog>::Instance()->Write(ERROR, "encode fui_post failed,type: %d", type);
-        return;
+        return false;
     }
-    if (s_broadcast != nullptr) s_broadcast(line);
     if (s_observer != nullptr) s_observer(type, uuid, data);
+    return true;
+}
+
+void do_post_fui(const std::string &uuid, int type, const std::string &data) {
+    std::string line;
+    if (notice_line(uuid, type, data, line) && s_broadcast != nullptr) s_broadcast(line);
+}
+
+void mox_encode_notices(const std::vector<mox_notice_t> &notices, std::vector<std::string> &lines) {
+    for (const mox_notice_t &n : notices) {
+        std::string line;
+        if (notice_line(n.uuid, n.type, n.data, line)) lines.push_back(std::move(line));
+    }
+}
+
+void mox_post_notices(const std::vector<mox_notice_t> &notices) {
+    for (const mox_notice_t &n : notices) do_post_fui(n.uuid, n.type, n.data);
 }

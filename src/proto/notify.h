@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/korvane_codes.h"
 
@@ -34,3 +35,11 @@ void mox_set_notify_observer(mox_notify_observer_proc *observer);
 // Builds the next notification and hands it to the broadcast, then to the
 // observer.
 void do_post_fui(const std::string &uuid, int type, const std::string &data);
+
+// Prints each notice as its line with the next id, in order, and tells the
+// observer of it: the lines for every front UI. One that cannot be printed
+// is logged and left out.
+struct mox_notice_t;
+void mox_encode_notices(const std::vector<mox_notice_t> &notices, std::vector<std::string> &lines);
+// Sends each notice to every front UI through the broadcast procedure.
+void mox_post_notices(const std::vector<mox_notice_t> &notices);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/korvane_codes.h"
 
@@ -16,6 +17,13 @@ struct net_peer_t;
 struct net_log_budget_t;
 
 // One request and its reply while it is handled.
+// A notification a request causes, for every front UI.
+struct mox_notice_t {
+    std::string uuid;
+    int type = 0;
+    std::string data;
+};
+
 struct mox_packet_t {
     uint64_t id = 0;
     uint32_t type = 0;
@@ -32,6 +40,9 @@ struct mox_packet_t {
     // The sending connection's budget of log lines about bad input, for
     // netLogBadInput; null when no connection is behind the packet.
     net_log_budget_t *log_budget = nullptr;
+    // The notifications the request causes, in the order they are to be
+    // sent (all before its reply); filled by the handler.
+    std::vector<mox_notice_t> notices;
 };
 
 // What decoding, encoding and handling a request return (never on the

@@ -372,10 +372,10 @@ TEST_F(DaemonModeTest, SupervisorKilledFirstThenWorkerStoppedSignalsNobodyElse) 
     EXPECT_FALSE(vk_test::FileExists(root_.path() + "/var/run/veskkorvaned_monitor.pid"));
 }
 
-// Every write answered with result 0 survives the worker being killed at
-// any moment: rounds of stored-only detail updates (each a row of its own),
-// the worker killed with a request in flight, the supervisor's fresh copy
-// checked row by row.
+// Every write acknowledged survives the worker being killed at any moment:
+// rounds of registrations of products stored beside the active one
+// (answered 501, each a row of its own), the worker killed with a request
+// in flight, the supervisor's fresh copy checked row by row.
 TEST_F(DaemonModeTest, AcknowledgedWritesSurviveAKilledWorker) {
     ASSERT_EQ(StartDetached(), 0);
     pid_t sup = 0, wrk = 0;
@@ -389,14 +389,14 @@ TEST_F(DaemonModeTest, AcknowledgedWritesSurviveAKilledWorker) {
         ASSERT_TRUE(c.ReadMessage(5000));
         for (int i = 0; i < per_round; ++i) {
             std::string uuid = "w-" + std::to_string(round) + "-" + std::to_string(i);
-            ASSERT_TRUE(c.SendRequest(uuid, static_cast<uint64_t>(i), 2003,
+            ASSERT_TRUE(c.SendRequest(uuid, static_cast<uint64_t>(i), 2000,
                                       std::string(R"({"name":"W","exec":"/w"})")));
             auto m = c.ReadMessage(5000);
             ASSERT_TRUE(m && m->has_result) << c.error();
-            if (m->result == 0) acked.push_back(uuid);
+            if (m->result == 501) acked.push_back(uuid);
         }
         // One more in flight while the worker dies.
-        c.SendRequest("in-flight", 9999, 2003, std::string(R"({"name":"W","exec":"/w"})"));
+        c.SendRequest("in-flight", 9999, 2000, std::string(R"({"name":"W","exec":"/w"})"));
         ASSERT_EQ(kill(wrk, SIGKILL), 0);
         pid_t old = wrk;
         ASSERT_TRUE(WaitPair(&sup, &wrk, old));

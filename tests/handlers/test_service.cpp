@@ -372,13 +372,15 @@ TEST_F(ServiceTest, ProductLifeAndDefaultArbitration) {
 TEST_F(ServiceTest, UpdateAndStatusOfInactiveOrNewProducts) {
     auto watcher = Connect(Endpoint::kFrontUi);
     auto av = Connect(Endpoint::kSecSoft);
-    // An update from a product never registered makes it active.
+    // An update from a product never registered is taken as its
+    // registration: with none active, it becomes the active one.
     EXPECT_EQ(Result(*av, kAv, 2003, kAvBody), 0);
     Message n = Note(*watcher);
     EXPECT_EQ(n.type, 1500u);
     EXPECT_EQ(n.data, kAvStored);
-    // While it is active, another product's update is only stored.
-    EXPECT_EQ(Result(*av, "q-0001", 2003, R"({"name":"Q","exec":"/q"})"), 0);
+    // While it is active, another product's first update is stored and
+    // answered as a registration would be: not the active one.
+    EXPECT_EQ(Result(*av, "q-0001", 2003, R"({"name":"Q","exec":"/q"})"), 501);
     EXPECT_EQ(Result(*av, "q-0001", 2001), 0) << "stored, so it can unregister";
     EXPECT_EQ(Note(*watcher).type, 1502u) << "nothing was posted for the inactive update";
     EXPECT_EQ(Result(*av, kAv, 2003, R"({"name":"AV"})"), 3);
