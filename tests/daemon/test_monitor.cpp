@@ -60,8 +60,9 @@ TEST_P(MonitorBackoffTest, WaitsOnTheClockAndHandsTheCountOn) {
               0);
     const std::string program = root_.Under("/opt/restarted.sh");
     const std::string count = root_.Under("/restarted");
-    vk_test::WriteFile(program, "#!/bin/sh\necho \"$" + std::string(CSimpleMonitor::kQuickExitsEnv) +
-                                    "\" > " + count + "\n");
+    vk_test::WriteFile(program, "#!/bin/sh\necho \"$" +
+                                    std::string(CSimpleMonitor::kQuickExitsEnv) + "\" > " + count +
+                                    "\n");
     ASSERT_EQ(chmod(program.c_str(), 0755), 0);
 
     supervisor_ = fork();
@@ -85,8 +86,9 @@ TEST_P(MonitorBackoffTest, WaitsOnTheClockAndHandsTheCountOn) {
     ASSERT_EQ(kill(worker_, SIGKILL), 0);
 
     int status = -1;
-    ASSERT_TRUE(vk_test::WaitFor([&] { return waitpid(supervisor_, &status, WNOHANG) == supervisor_; }))
-        << MonitorLog();
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        return waitpid(supervisor_, &status, WNOHANG) == supervisor_;
+    })) << MonitorLog();
     supervisor_ = -1;
     worker_ = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -114,8 +116,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BackoffCase{"CappedAtAMinute", 9, 0, 10, 60},
                       BackoffCase{"JustShortOfTheQuickTime", 3, kQuickMs - 1, 4, 4},
                       BackoffCase{"LivedLongEnoughStartsAgain", 6, kQuickMs, 0, 0}),
-    [](const ::testing::TestParamInfo<BackoffCase> &info) {
-        return std::string(info.param.name);
-    });
+    [](const ::testing::TestParamInfo<BackoffCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -104,8 +104,8 @@ protected:
     // dropped.
     std::unique_ptr<ChildProcess> RunAndRegister(std::string *program) {
         const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" +
-                               std::to_string(geteuid()) + R"(,"pid":)" +
-                               std::to_string(getpid()) + "}";
+                               std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
+                               "}";
         EXPECT_EQ(Request("ui-0001", KORVANE_REQ_FUI_REGISTER, ui), 0);
         EXPECT_EQ(Request(kDef, KORVANE_REQ_SECSOFT_REGISTER, Body("Default AV", "/opt/def")), 0);
         EXPECT_EQ(Request(kDef, KORVANE_REQ_SECSTAT_UPDATE, R"({"protection":"on"})"), 0);
