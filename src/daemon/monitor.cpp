@@ -10,12 +10,12 @@
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "base/paths.h"
 #include "base/state_dir.h"
 #include "base/utils.h"
+#include "base/vk_clock.h"
 #include "daemon/exit_status.h"
 #include "daemon/pidfile.h"
 
@@ -42,10 +42,9 @@ static int pidfd_kill(int pidfd, int sig) {
 #endif
 }
 
-static long monotonic_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec);
+// Whole seconds of the clock, as the worker's life is counted.
+static long clock_seconds() {
+    return static_cast<long>(vk_clock_now_ms() / 1000);
 }
 
 int CSimpleMonitor::RestartWaitSeconds(int quick) {
@@ -129,7 +128,7 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     }
     if (pid > 0) {
         if (started[0] >= 0) close(started[0]);
-        m_childStart = monotonic_seconds();
+        m_childStart = clock_seconds();
         m_log.Write(INFO, "child process start[%ld]", static_cast<long>(pid));
         if (started[1] >= 0) close(started[1]);
         RunMonitorChild(pid);
@@ -160,7 +159,7 @@ void CSimpleMonitor::RunMonitorChild(int pid) {
         r = waitpid(pid, &status, 0);
     } while (r <= 0 && errno == EINTR);
     m_log.Write(INFO, "%s", StrProcExitStatus(pid, status).c_str());
-    const long lived = monotonic_seconds() - m_childStart;
+    const long lived = clock_seconds() - m_childStart;
     const int quick = lived < kQuickExitSeconds ? m_quickExits + 1 : 0;
     const int wait = RestartWaitSeconds(quick);
     if (wait > 0) {
@@ -168,9 +167,7 @@ void CSimpleMonitor::RunMonitorChild(int pid) {
                     "process[%ld] lived %ld s,%d quick exits in a row,waiting %d s before starting "
                     "it again",
                     static_cast<long>(pid), lived, quick, wait);
-        struct timespec left = {wait, 0};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-        }
+        vk_clock_sleep_ms(wait * 1000LL);
     }
     char count[16];
     snprintf(count, sizeof(count), "%d", quick);

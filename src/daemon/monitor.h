@@ -7,7 +7,8 @@
 // supervisor waits, 1 s, then twice as long each time, up to
 // kMaxRestartWaitSeconds, so that a crash loop does not spin. The count
 // travels to the next copy of the program in kQuickExitsEnv, since each
-// restart is a new supervisor.
+// restart is a new supervisor. The worker's life and the wait are reckoned
+// on vk_clock_now_ms (base/vk_clock.h).
 //
 // Stop signals the supervisor only through a pidfd taken in the worker right
 // after the fork, while the supervisor was certainly its parent, so it can
@@ -63,6 +64,6 @@ private:
     MyLog m_log;
     int m_parentHandle = -1;  // pidfd of the supervisor, in the worker only
     int m_quickExits = 0;     // quick deaths in a row before this supervisor
-    long m_childStart = 0;    // monotonic second the worker was forked
+    long m_childStart = 0;    // second of vk_clock_now_ms the worker was forked
     bool m_stopped = false;
 };

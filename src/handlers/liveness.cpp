@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -21,6 +20,7 @@
 
 #include "access/access_policy.h"
 #include "base/proc_scan.h"
+#include "base/vk_clock.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/health.h"
@@ -41,7 +41,7 @@ struct Product {
     bool resolved = false;
     bool watched = false;
     bool alive = false;
-    long long missing_since = 0;  // monotonic ms
+    long long missing_since = 0;  // vk_clock_now_ms
 };
 
 struct State {
@@ -61,12 +61,6 @@ struct State {
 };
 
 State g;
-
-long long now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int open_pidfd(int pid) {
     if (pid <= 0) return -1;
@@ -180,7 +174,7 @@ void scan() {
         watch_pid(m.pid);
     }
 
-    const long long now = now_ms();
+    const long long now = vk_clock_now_ms();
     std::vector<std::string> lost;
     for (auto &entry : g.products) {
         const std::string &uuid = entry.first;
@@ -223,7 +217,7 @@ void scan() {
 // product's grace ends sooner.
 long long next_wait() {
     long long next = kLivenessPeriodMs;
-    const long long now = now_ms();
+    const long long now = vk_clock_now_ms();
     for (const auto &entry : g.products) {
         const Product &p = entry.second;
         if (!p.watched || p.alive) continue;
@@ -312,7 +306,7 @@ int MoxLivenessInit(aeEventLoop *el, const liveness_config_t &config, const char
     }
     std::vector<CSecSoftInfo> stored;
     store()->ListSecSofts(stored);
-    const long long now = now_ms();
+    const long long now = vk_clock_now_ms();
     for (const CSecSoftInfo &info : stored) {
         Product p;
         p.name = info.name;
@@ -382,4 +376,12 @@ int liveness_frontui_pid(const std::string &uuid) {
     struct pollfd p = {g.fui_fd, POLLIN, 0};
     if (poll(&p, 1, 0) != 0) return -1;
     return g.fui_pid;
+}
+
+void liveness_scan_now() {
+    scan();
+}
+
+long long liveness_next_wait_ms() {
+    return g.el != nullptr && g.config.failover ? next_wait() : -1;
 }

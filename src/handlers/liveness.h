@@ -8,7 +8,9 @@
 // program runs nowhere when it registers is not watched, so that a wrong
 // "exec" never causes a failover. /proc is looked at when a product
 // registers, every kLivenessPeriodMs, and at once when a process known to
-// run a program exits (a pidfd in the event loop).
+// run a program exits (a pidfd in the event loop). Grace and period are
+// reckoned on vk_clock_now_ms (base/vk_clock.h), which gives the wait the
+// loop's timer is armed for.
 //
 // The current front UI is forgotten when its declared process exits.
 //
@@ -50,3 +52,9 @@ int liveness_secsoft_alive(const std::string &uuid);
 // process has not exited (even if the exit is not handled yet); -1 when
 // it is not watched or its process has gone.
 int liveness_frontui_pid(const std::string &uuid);
+
+// For tests on a fake clock: looks at /proc now, as the timer would (and
+// arms the timer anew), and the milliseconds until the timer's next look,
+// -1 while products are not watched.
+void liveness_scan_now();
+long long liveness_next_wait_ms();

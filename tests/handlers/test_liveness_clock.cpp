@@ -1,0 +1,293 @@
+// The liveness watcher in this process on a fake clock: the store under a
+// temporary root, requests through dispatch, products played by copies of
+// sleep that the tests start and kill, notifications heard by the observer.
+// The grace passes when the test moves the clock, and the test makes the
+// watcher look as its timer would; the loop runs only for the pidfds.
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/korvane_codes.h"
+#include "base/paths.h"
+#include "base/vk_clock.h"
+#include "db/moxdb.h"
+#include "handlers/dispatch.h"
+#include "handlers/liveness.h"
+#include "log/mylog.h"
+#include "net/ae/ae.h"
+#include "proto/notify.h"
+#include "support/child_process.h"
+#include "support/daemon_process.h"
+#include "support/temp_root.h"
+
+using vk_test::ChildProcess;
+
+namespace {
+
+const std::string kDef = kDefSecSoftUuid;
+const std::string kAv = "av-0001";
+constexpr long long kStartMs = 1000000;  // the fake clock's start; any value will do
+
+std::string Body(const std::string &name, const std::string &exec) {
+    return R"({"name":")" + name + R"(","exec":")" + exec + R"("})";
+}
+
+// Notifications handed to the broadcast, as (type, uuid).
+std::vector<std::pair<int, std::string>> g_notes;
+
+void Observe(int type, const std::string &uuid, const std::string &) {
+    g_notes.emplace_back(type, uuid);
+}
+
+class LivenessClockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(vk_clock_fake(kStartMs), 0);
+        MyLog *log = Singleton<MyLog>::Instance();
+        log->Close();
+        log->SetLogLevel(INFO);
+        ASSERT_TRUE(log->Open(root_.Under("/liveness.log").c_str()));
+        ASSERT_EQ(MoxDbInit(), 0);
+        el_ = aeCreateEventLoop(1024);
+        ASSERT_NE(el_, nullptr);
+        g_notes.clear();
+        mox_set_notify_observer(Observe);
+    }
+    void TearDown() override {
+        MoxLivenessUninit();
+        mox_set_notify_observer(nullptr);
+        if (el_ != nullptr) aeDeleteEventLoop(el_);
+        MoxDbUninit();
+        Singleton<MyLog>::Instance()->Close();
+        vk_clock_real();
+    }
+
+    void Start(int grace, bool failover = true) {
+        liveness_config_t config;
+        config.failover = failover;
+        config.grace = grace;
+        ASSERT_EQ(MoxLivenessInit(el_, config), 0);
+    }
+
+    // A copy of sleep under the root: a product's program.
+    std::string Program(const std::string &name) {
+        mkdir(root_.Under("/opt").c_str(), 0755);
+        std::string path = root_.Under("/opt/" + name);
+        EXPECT_TRUE(vk_test::CopyProgram("/bin/sleep", path));
+        return path;
+    }
+    std::unique_ptr<ChildProcess> Run(const std::string &program) {
+        auto child = std::make_unique<ChildProcess>(std::vector<std::string>{program, "600"});
+        EXPECT_TRUE(child->WaitExec(program));
+        return child;
+    }
+
+    int Request(const std::string &uuid, uint32_t type, const std::string &data = "") {
+        mox_packet_t packet;
+        packet.id = ++next_id_;
+        packet.type = type;
+        packet.uuid = uuid;
+        packet.data = data;
+        handle_request(packet);
+        return packet.result;
+    }
+
+    // kAv running a copy of sleep, registered after the default product,
+    // with a front UI of this process that the default product's moves
+    // are told to: `program` is its path. The notifications so far are
+    // dropped.
+    std::unique_ptr<ChildProcess> RunAndRegister(std::string *program) {
+        const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" +
+                               std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
+                               "}";
+        EXPECT_EQ(Request("ui-0001", KORVANE_REQ_FUI_REGISTER, ui), 0);
+        EXPECT_EQ(Request(kDef, KORVANE_REQ_SECSOFT_REGISTER, Body("Default AV", "/opt/def")), 0);
+        EXPECT_EQ(Request(kDef, KORVANE_REQ_SECSTAT_UPDATE, R"({"protection":"on"})"), 0);
+        *program = Program("avd");
+        auto product = Run(*program);
+        EXPECT_EQ(Request(kAv, KORVANE_REQ_SECSOFT_REGISTER, Body("Acme AV", *program)), 0);
+        EXPECT_EQ(liveness_secsoft_alive(kAv), 1);
+        g_notes.clear();
+        return product;
+    }
+
+    // Kills the product and lets the loop hand its pidfd to the watcher.
+    void KillAndNotice(ChildProcess &product) {
+        ASSERT_TRUE(product.Kill());
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            aeProcessEvents(el_, AE_PROCESS_FILES | AE_PROCESS_NOWAIT);
+            return liveness_secsoft_alive(kAv) == 0;
+        })) << Log();
+    }
+
+    // The stored status of a product, -1 when it has no row.
+    int StoredStatus(const std::string &uuid) {
+        SQLite::Database db(root_.Under(vk_paths::kDbFile), SQLite::OPEN_READONLY);
+        SQLite::Statement q(db, "select status from t_secsoft where uuid=?");
+        q.bind(1, uuid);
+        return q.executeStep() ? q.getColumn(0).getInt() : -1;
+    }
+
+    std::string Log() const { return vk_test::ReadFile(root_.Under("/liveness.log")); }
+
+    vk_test::TempRoot root_;
+    vk_test::ScopedRootEnv env_{root_.path()};
+    aeEventLoop *el_ = nullptr;
+    uint64_t next_id_ = 100;
+};
+
+// A product is lost when its grace has run out to the millisecond, and not
+// before: the watcher's first wait is the period or the grace, whichever
+// ends sooner, and the loss is told as after a 2001 of its own.
+class GraceTest : public LivenessClockTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(GraceTest, LostWhenTheGraceRunsOut) {
+    const int grace = GetParam();
+    Start(grace);
+    std::string avd;
+    auto product = RunAndRegister(&avd);
+    KillAndNotice(*product);
+    EXPECT_NE(Log().find("product " + kAv + " (Acme AV): no process of " + avd + ",lost in " +
+                         std::to_string(grace) + " s unless one comes back"),
+              std::string::npos)
+        << Log();
+    const long long grace_ms = grace * 1000LL;
+    EXPECT_EQ(liveness_next_wait_ms(), grace_ms < kLivenessPeriodMs ? grace_ms : kLivenessPeriodMs);
+
+    // A few looks through the grace, the last one a millisecond short.
+    const long long step = grace_ms / 8 > kLivenessPeriodMs ? grace_ms / 8 : kLivenessPeriodMs;
+    long long passed = 0;
+    for (; passed + step < grace_ms; passed += step) {
+        vk_clock_advance_ms(step);
+        liveness_scan_now();
+    }
+    vk_clock_advance_ms(grace_ms - 1 - passed);
+    ASSERT_EQ(vk_clock_now_ms(), kStartMs + grace_ms - 1);
+    liveness_scan_now();
+    EXPECT_EQ(liveness_secsoft_alive(kAv), 0);
+    EXPECT_TRUE(g_notes.empty());
+    EXPECT_GT(liveness_next_wait_ms(), 0);
+    EXPECT_LE(liveness_next_wait_ms(), 10);
+
+    vk_clock_advance_ms(1);
+    liveness_scan_now();
+    const std::vector<std::pair<int, std::string>> told = {
+        {KORVANE_NOTIFY_UNREGISTER, kAv},
+        {KORVANE_NOTIFY_START_DEFAULT, kDef},
+        {KORVANE_NOTIFY_SECSTAT, kDef},
+    };
+    EXPECT_EQ(g_notes, told);
+    EXPECT_NE(Log().find("product " + kAv + " (Acme AV) lost: no process of " + avd + " for " +
+                         std::to_string(grace) + " s, unregistered on its behalf"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(liveness_secsoft_alive(kAv), -1);
+    EXPECT_EQ(StoredStatus(kAv), -1);
+    EXPECT_EQ(StoredStatus(kDef), 2) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Graces, GraceTest, ::testing::Values(1, 5, 6, 30, 3600),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return "Grace" + std::to_string(info.param);
+                         });
+
+TEST_F(LivenessClockTest, ProductRestartedWithinTheGraceStays) {
+    Start(4);
+    std::string avd;
+    auto product = RunAndRegister(&avd);
+    KillAndNotice(*product);
+    vk_clock_advance_ms(3999);
+    product = Run(avd);
+    liveness_scan_now();
+    EXPECT_NE(Log().find("product " + kAv + " (Acme AV) runs again: " + avd + " runs in pid " +
+                         std::to_string(product->pid())),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(liveness_secsoft_alive(kAv), 1);
+    EXPECT_EQ(liveness_next_wait_ms(), kLivenessPeriodMs);
+
+    // Well past the grace, looked at every period.
+    for (int look = 0; look < 20; ++look) {
+        vk_clock_advance_ms(kLivenessPeriodMs);
+        liveness_scan_now();
+    }
+    EXPECT_TRUE(g_notes.empty());
+    EXPECT_EQ(vk_test::Occurrences(Log(), " lost: "), 0u);
+    EXPECT_EQ(StoredStatus(kAv), 1);
+}
+
+// A product whose program runs nowhere when it registers is never failed
+// over, however long the clock runs.
+TEST_F(LivenessClockTest, UnwatchedProductsStay) {
+    Start(1);
+    std::string idle = Program("idle");  // exists, never started
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"av-missing", "/opt/nowhere/bin/av"},
+        {"av-relative", "bin/av"},
+        {"av-idle", idle},
+        {"av-directory", root_.Under("/opt")},
+    };
+    for (const auto &c : cases) {
+        int rc = Request(c.first, KORVANE_REQ_SECSOFT_REGISTER, Body("AV", c.second));
+        EXPECT_TRUE(rc == 0 || rc == 501) << c.first;
+        EXPECT_EQ(liveness_secsoft_alive(c.first), -1) << c.first;
+    }
+    g_notes.clear();
+    for (int look = 0; look < 10; ++look) {
+        vk_clock_advance_ms(3600 * 1000LL);
+        liveness_scan_now();
+    }
+    EXPECT_TRUE(g_notes.empty());
+    EXPECT_EQ(vk_test::Occurrences(Log(), " lost: "), 0u);
+    for (const auto &c : cases) {
+        EXPECT_EQ(liveness_secsoft_alive(c.first), -1) << c.first;
+        EXPECT_EQ(StoredStatus(c.first), 1) << c.first;
+    }
+}
+
+TEST_F(LivenessClockTest, ModeOffNeverWatches) {
+    Start(1, false);
+    EXPECT_EQ(liveness_next_wait_ms(), -1);
+    std::string avd = Program("avd");
+    auto product = Run(avd);
+    ASSERT_EQ(Request(kAv, KORVANE_REQ_SECSOFT_REGISTER, Body("Acme AV", avd)), 0);
+    g_notes.clear();
+    product->Kill();
+    vk_clock_advance_ms(3600 * 1000LL);
+    liveness_scan_now();
+    aeProcessEvents(el_, AE_PROCESS_FILES | AE_PROCESS_NOWAIT);
+    EXPECT_TRUE(g_notes.empty());
+    EXPECT_EQ(liveness_secsoft_alive(kAv), -1);
+    EXPECT_EQ(StoredStatus(kAv), 1);
+    EXPECT_EQ(vk_test::Occurrences(Log(), "is not watched"), 0u);
+}
+
+// Time while the watcher was stopped does not count: a product watched
+// before gets its whole grace from the start.
+TEST_F(LivenessClockTest, GraceStartsAnewAfterARestart) {
+    Start(30);
+    std::string avd;
+    auto product = RunAndRegister(&avd);
+    MoxLivenessUninit();
+    product->Kill();
+    vk_clock_advance_ms(3600 * 1000LL);
+    Start(30);
+    EXPECT_EQ(liveness_secsoft_alive(kAv), 0);
+    vk_clock_advance_ms(30 * 1000LL - 1);
+    liveness_scan_now();
+    EXPECT_TRUE(g_notes.empty());
+    EXPECT_EQ(StoredStatus(kAv), 1);
+    vk_clock_advance_ms(1);
+    liveness_scan_now();
+    ASSERT_FALSE(g_notes.empty());
+    EXPECT_EQ(g_notes.front(), std::make_pair(static_cast<int>(KORVANE_NOTIFY_UNREGISTER), kAv));
+    EXPECT_EQ(StoredStatus(kAv), -1);
+}
+
+}  // namespace
