@@ -2,6 +2,7 @@
 // Exceptions stop at the public operations below; statements and the cache
 // are reached only through them.
 #include "db/moxdb.h"
+#include "base/vk_clock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -548,9 +549,7 @@ MoxResult CMoxDb::SetSecSoftLiveness(const std::string &uuid, bool watched, int 
 namespace {
 
 long long MonotonicSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec);
+    return vk_clock_now_ms() / 1000;
 }
 
 }  // namespace
