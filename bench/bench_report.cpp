@@ -137,8 +137,9 @@ void PrintSync(const SyncResult &s) {
                static_cast<unsigned long long>(r.counts.sync_file_range),
                static_cast<unsigned long long>(r.counts.syncfs), r.PerMinute());
     if (CounterBlind(s))
-        printf("the counter saw no sync call while the daemon stored a new status every second: "
-               "it did not reach the daemon's calls, so these figures say nothing\n");
+        printf(
+            "the counter saw no sync call while the daemon stored a new status every second: "
+            "it did not reach the daemon's calls, so these figures say nothing\n");
 }
 
 std::vector<Goal> Goals(const std::vector<ModeResult> &modes, const SyncResult &sync) {
@@ -174,8 +175,9 @@ std::vector<Goal> Goals(const std::vector<ModeResult> &modes, const SyncResult &
         for (const SyncRun &r : sync.runs) {
             if (r.what != "unchanged") continue;
             const double v = r.PerMinute();
-            goals.push_back({figure + Format(" (ran %.0f s)", r.seconds), Format("%.1f", v), "<= 2",
-                             CounterBlind(sync) ? "unknown: the counter saw no call" : yes(v <= 2)});
+            goals.push_back(
+                {figure + Format(" (ran %.0f s)", r.seconds), Format("%.1f", v), "<= 2",
+                 CounterBlind(sync) ? "unknown: the counter saw no call" : yes(v <= 2)});
         }
     }
     return goals;
@@ -185,8 +187,8 @@ void PrintGoals(const std::vector<Goal> &goals) {
     printf("\n== goals ==\n");
     printf("%-66s | %12s | %11s | %s\n", "figure", "measured", "target", "met");
     for (const Goal &g : goals)
-        printf("%-66s | %12s | %11s | %s\n", g.figure.c_str(), g.measured.c_str(),
-               g.target.c_str(), g.met.c_str());
+        printf("%-66s | %12s | %11s | %s\n", g.figure.c_str(), g.measured.c_str(), g.target.c_str(),
+               g.met.c_str());
 }
 
 void WriteFiles(const std::vector<ModeResult> &modes, const SyncResult &sync,
@@ -212,8 +214,8 @@ void WriteFiles(const std::vector<ModeResult> &modes, const SyncResult &sync,
     sy << "status,reports,seconds,fsync,fdatasync,sync_file_range,syncfs,per_minute\n";
     for (const SyncRun &r : sync.runs)
         sy << r.what << "," << r.reports << "," << r.seconds << "," << r.counts.fsync << ","
-           << r.counts.fdatasync << "," << r.counts.sync_file_range << "," << r.counts.syncfs
-           << "," << r.PerMinute() << "\n";
+           << r.counts.fdatasync << "," << r.counts.sync_file_range << "," << r.counts.syncfs << ","
+           << r.PerMinute() << "\n";
     std::ofstream go(o.out + "/goals.csv");
     go << "figure,measured,target,met\n";
     for (const Goal &g : goals)
