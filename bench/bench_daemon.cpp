@@ -22,8 +22,10 @@ std::string FuiSocketOf(const std::string &root) {
     return "@" + root + (vk_paths::kFuiSocket + 1);
 }
 
-void ExecDaemon(const std::string &binary, const std::string &root) {
+void ExecDaemon(const std::string &binary, const std::string &root, const DaemonEnv &env) {
     setenv("VESKKORVANED_ROOT", root.c_str(), 1);
+    for (const auto &kv : env.vars) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    if (!env.preload.empty()) setenv("LD_PRELOAD", env.preload.c_str(), 1);
     int devnull = open("/dev/null", O_RDWR);
     if (devnull >= 0) {
         dup2(devnull, 0);
@@ -34,11 +36,12 @@ void ExecDaemon(const std::string &binary, const std::string &root) {
     _exit(127);
 }
 
-pid_t SpawnDaemon(const std::string &binary, const std::string &root, int deathsig) {
+pid_t SpawnDaemon(const std::string &binary, const std::string &root, int deathsig,
+                  const DaemonEnv &env) {
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, deathsig);
-        ExecDaemon(binary, root);
+        ExecDaemon(binary, root, env);
     }
     return pid;
 }

@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vk_bench {
 
@@ -14,12 +16,22 @@ namespace vk_bench {
 std::string SecSocketOf(const std::string &root);
 std::string FuiSocketOf(const std::string &root);
 
+// What a daemon is started with beyond its root: a library to preload
+// (LD_PRELOAD) and environment variables, for counting its calls without
+// changing it.
+struct DaemonEnv {
+    std::string preload;
+    std::vector<std::pair<std::string, std::string>> vars;
+};
+
 // In a forked child: becomes the daemon (never returns; 127 when the exec
 // fails).
-[[noreturn]] void ExecDaemon(const std::string &binary, const std::string &root);
+[[noreturn]] void ExecDaemon(const std::string &binary, const std::string &root,
+                             const DaemonEnv &env = DaemonEnv());
 // Forks the daemon, which gets `deathsig` when the benchmark ends; -1 when
 // fork fails.
-pid_t SpawnDaemon(const std::string &binary, const std::string &root, int deathsig = SIGTERM);
+pid_t SpawnDaemon(const std::string &binary, const std::string &root, int deathsig = SIGTERM,
+                  const DaemonEnv &env = DaemonEnv());
 // Whether both sockets of the daemon under `root` accept within timeout_ms.
 bool WaitListening(const std::string &root, int timeout_ms = 10000);
 // SIGTERM, SIGKILL after 10 s; reaps it.

@@ -93,16 +93,23 @@ FloorServer::~FloorServer() {
     waitpid(m_pid, &st, 0);
 }
 
-std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql,
+std::string FloorDb::Settings() const {
+    return "journal_mode=" + journal_mode + " synchronous=" + std::to_string(synchronous);
+}
+
+std::vector<int64_t> SqliteFloor(const FloorDb &floor, const std::string &sql,
                                  const std::vector<std::string> &names,
                                  const std::vector<std::vector<std::string>> &runs,
                                  bool per_call_connection, double &seconds, std::string &error) {
     std::vector<int64_t> samples;
     sqlite3 *db = nullptr;
     sqlite3_stmt *st = nullptr;
+    const std::string pragmas = "pragma journal_mode=" + floor.journal_mode +
+                                "; pragma synchronous=" + std::to_string(floor.synchronous);
     auto open = [&]() {
-        if (sqlite3_open_v2(path.c_str(), &db, kOpenFlags, nullptr) != SQLITE_OK ||
+        if (sqlite3_open_v2(floor.path.c_str(), &db, kOpenFlags, nullptr) != SQLITE_OK ||
             sqlite3_busy_timeout(db, 0) != SQLITE_OK ||
+            sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
             sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
             error = db != nullptr ? sqlite3_errmsg(db) : "sqlite3_open_v2 failed";
             return false;
@@ -150,24 +157,50 @@ std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql
     return samples;
 }
 
-std::string SqliteSettings(const std::string &path) {
+namespace {
+
+// A read-only connection to another process's database: it changes neither
+// the file nor its journal mode. Waits up to 5 s for a writer's lock.
+sqlite3 *OpenReadOnly(const std::string &path, std::string &error) {
     sqlite3 *db = nullptr;
-    std::string out;
-    if (sqlite3_open_v2(path.c_str(), &db, kOpenFlags, nullptr) == SQLITE_OK) {
-        for (const char *pragma : {"journal_mode", "synchronous"}) {
-            sqlite3_stmt *st = nullptr;
-            std::string q = std::string("pragma ") + pragma;
-            if (sqlite3_prepare_v2(db, q.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-                sqlite3_step(st) == SQLITE_ROW) {
-                const unsigned char *v = sqlite3_column_text(st, 0);
-                out += std::string(out.empty() ? "" : " ") + pragma + "=" +
-                       (v != nullptr ? reinterpret_cast<const char *>(v) : "?");
-            }
-            sqlite3_finalize(st);
-        }
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_busy_timeout(db, 5000) != SQLITE_OK) {
+        error = db != nullptr ? sqlite3_errmsg(db) : "sqlite3_open_v2 failed";
+        sqlite3_close(db);
+        return nullptr;
     }
+    return db;
+}
+
+}  // namespace
+
+std::string SqliteJournalMode(const std::string &path, std::string &error) {
+    sqlite3 *db = OpenReadOnly(path, error);
+    if (db == nullptr) return "";
+    std::string mode;
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, "pragma journal_mode", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+        const unsigned char *v = sqlite3_column_text(st, 0);
+        if (v != nullptr) mode = reinterpret_cast<const char *>(v);
+    }
+    if (mode.empty()) error = sqlite3_errmsg(db);
+    sqlite3_finalize(st);
     sqlite3_close(db);
-    return out;
+    return mode;
+}
+
+bool SqliteCopy(const std::string &from, const std::string &to, std::string &error) {
+    sqlite3 *db = OpenReadOnly(from, error);
+    if (db == nullptr) return false;
+    sqlite3_stmt *st = nullptr;
+    bool ok = sqlite3_prepare_v2(db, "vacuum into ?", -1, &st, nullptr) == SQLITE_OK &&
+              sqlite3_bind_text(st, 1, to.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+              sqlite3_step(st) == SQLITE_DONE;
+    if (!ok) error = sqlite3_errmsg(db);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return ok;
 }
 
 }  // namespace vk_bench

@@ -35,20 +35,35 @@ private:
     pid_t m_pid = -1;
 };
 
-// One statement per transaction, as the daemon runs it, on the database
-// file `path`: `sql` once for each element of `runs`, with the named text
-// parameters `names` bound to that element's values. With `per_call_connection` the connection is
-// opened and the statement prepared for every run (as the daemon does);
-// otherwise one connection and one prepared statement serve every run.
-// Returns the latency of each run in nanoseconds (empty on failure, with
-// `error` set).
-std::vector<int64_t> SqliteFloor(const std::string &path, const std::string &sql,
+// A database file of the SQLite floor and what every connection to it sets
+// first: `pragma journal_mode` and `pragma synchronous` (0 to 3).
+struct FloorDb {
+    std::string path;
+    std::string journal_mode;
+    int synchronous = 2;
+    // "journal_mode=wal synchronous=2"
+    std::string Settings() const;
+};
+
+// One statement per transaction on `db`: `sql` once for each element of
+// `runs`, with the named text parameters `names` bound to that element's
+// values. With `per_call_connection` the connection is opened, set and the
+// statement prepared for every run; otherwise one connection and one
+// prepared statement serve every run. Returns the latency of each run in
+// nanoseconds (empty on failure, with `error` set).
+std::vector<int64_t> SqliteFloor(const FloorDb &db, const std::string &sql,
                                  const std::vector<std::string> &names,
                                  const std::vector<std::vector<std::string>> &runs,
                                  bool per_call_connection, double &seconds, std::string &error);
 
-// The journal mode and synchronous setting a fresh connection to `path`
-// gets, as "journal_mode=delete synchronous=2".
-std::string SqliteSettings(const std::string &path);
+// The journal mode recorded in the database file `path` ("wal" stays in the
+// file; otherwise what a new connection gets, "delete" by default), read on
+// a read-only connection; "" with `error` set on failure.
+std::string SqliteJournalMode(const std::string &path, std::string &error);
+
+// A consistent copy of the database `from` (also while another process
+// writes it in WAL mode) into the new file `to`: VACUUM INTO on a
+// read-only connection.
+bool SqliteCopy(const std::string &from, const std::string &to, std::string &error);
 
 }  // namespace vk_bench

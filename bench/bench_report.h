@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "sync_count.h"
 
 namespace vk_bench {
 
@@ -15,6 +16,18 @@ struct Options {
     int cpu = 0;
     double scale = 1.0;
     std::string only;
+};
+
+// Names of the SQLite floors of the writes, as printed and looked up.
+constexpr const char *kFloorOneConnection = "SQLite on one connection";
+constexpr const char *kFloorPerStatement = "SQLite connection per statement";
+constexpr const char *kFloorEarlier = "SQLite on one connection, delete/FULL";
+
+// Sync calls per write of one write figure: the daemon's (from its counts
+// file) and each floor's (the benchmark's own); -1 when not counted.
+struct WriteSyncs {
+    std::string figure;
+    double daemon = -1, one_connection = -1, per_statement = -1, earlier = -1;
 };
 
 struct Row {             // one comparison: daemon against a floor
@@ -50,12 +63,42 @@ struct ModeResult {
     Stats query_calm, query_flooded;
     double flood_per_sec = 0;
     long rss_idle = 0, rss_1000_idle = 0, rss_1000_after = 0, rss_1000_active = 0, rss_after = 0;
-    std::string sqlite_settings;
+    std::string daemon_journal;    // journal_mode of the daemon's file
+    std::string floor_settings;    // the floors in the daemon's journal mode
+    std::string earlier_settings;  // the floor with the earlier settings
+    std::vector<WriteSyncs> write_syncs;
     std::string redis;  // what became of the Redis comparison
 };
 
+// The same status body reported once a second (or a new one every second)
+// to a daemon of its own, and the daemon's sync calls meanwhile.
+struct SyncRun {
+    std::string what;  // "unchanged", "changing"
+    int reports = 0;
+    double seconds = 0;
+    vk_sync_counts counts = {};
+    double PerMinute() const;
+};
+struct SyncResult {
+    std::string skipped;  // why the figure was not measured, "" when it was
+    std::string counter;  // the preloaded library
+    std::vector<SyncRun> runs;
+};
+
+// One goal: a figure, its target, whether it is met.
+struct Goal {
+    std::string figure;
+    std::string measured;
+    std::string target;
+    std::string met;  // "yes", "no", or why it cannot be judged
+};
+std::vector<Goal> Goals(const std::vector<ModeResult> &modes, const SyncResult &sync);
+
 std::string Machine();
 void PrintMode(const ModeResult &m, const Options &o);
-void WriteFiles(const std::vector<ModeResult> &modes, const Options &o, const std::string &machine);
+void PrintSync(const SyncResult &s);
+void PrintGoals(const std::vector<Goal> &goals);
+void WriteFiles(const std::vector<ModeResult> &modes, const SyncResult &sync,
+                const std::vector<Goal> &goals, const Options &o, const std::string &machine);
 
 }  // namespace vk_bench

@@ -7,15 +7,19 @@
 // another client floods the daemon with pipelined writes, and the daemon's
 // resident size. Every comparison runs twice: everything pinned to one CPU
 // (the ratios measure our own work) and unpinned (as a deployment sees it).
+// Then, once, the daemon's sync calls while a product reports its status
+// once a second, unchanged and changing, counted by a library preloaded into
+// the daemon (sync_count.c). A final block names each goal, its target and
+// whether the run met it.
 //
-// Usage: korvane_bench [--out DIR] [--cpu N] [--scale F] [--only pinned|unpinned]
-//                      [--daemon PATH]
+// Usage: korvane_bench [--out DIR] [--cpu N] [--scale F]
+//                      [--only pinned|unpinned|sync] [--daemon PATH]
 // --daemon runs another build of the daemon (default: the one built here),
 // for example to compare a change against the build before it.
 // Prints a table and writes summary.csv, broadcast.csv, memory.csv,
-// flood.csv, latency.csv and machine.txt into DIR (default ./bench-out);
-// bench/plot.sh turns them into PNG plots. Runs as root: the daemon gives
-// other users a few dozen connections each.
+// flood.csv, latency.csv, sync.csv, goals.csv and machine.txt into DIR
+// (default ./bench-out); bench/plot.sh turns them into PNG plots. Runs as
+// root: the daemon gives other users a few dozen connections each.
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -42,6 +46,7 @@
 #include "bench_floor.h"
 #include "bench_redis.h"
 #include "bench_report.h"
+#include "bench_sync.h"
 #include "bench_util.h"
 #include "client/korvane_client.h"
 
@@ -90,12 +95,25 @@ std::string StoredBody(const std::string &body, const char *uuid) {
     return out;
 }
 
-// The real daemon in the foreground under a temporary root; stopped by its
-// id when the object goes away.
+// The library that counts the daemon's sync calls, "" when it is missing.
+std::string SyncCounter() {
+    return access(VK_SYNC_COUNT_LIB, R_OK) == 0 ? VK_SYNC_COUNT_LIB : "";
+}
+
+// The real daemon in the foreground under a temporary root, its sync calls
+// counted when the counting library is there; stopped by its id when the
+// object goes away.
 class Daemon {
 public:
-    Daemon(const std::string &binary, const std::string &root) : m_root(root) {
-        m_pid = SpawnDaemon(binary, root);
+    Daemon(const std::string &binary, const std::string &root)
+        : m_root(root), m_syncs(root + "/sync-counts") {
+        DaemonEnv env;
+        if (m_syncs.ok() && !SyncCounter().empty()) {
+            env.preload = SyncCounter();
+            env.vars.push_back({VK_SYNC_COUNT_ENV, m_syncs.path()});
+            m_counted = true;
+        }
+        m_pid = SpawnDaemon(binary, root, SIGTERM, env);
         if (m_pid < 0) Die("fork failed");
         if (!WaitListening(root)) Die("the daemon did not start listening");
     }
@@ -106,10 +124,30 @@ public:
     std::string SecSocket() const { return SecSocketOf(m_root); }
     std::string FuiSocket() const { return FuiSocketOf(m_root); }
     std::string DbPath() const { return m_root + "/etc/korvane/korvaned.db"; }
+    // Whether Syncs() counts anything.
+    bool counted() const { return m_counted; }
+    vk_sync_counts Syncs() const { return m_syncs.Read(); }
 
 private:
     std::string m_root;
+    SyncFile m_syncs;
+    bool m_counted = false;
     pid_t m_pid = -1;
+};
+
+// A temporary directory, removed with everything in it when the object
+// goes away.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/vk-bench-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) Die("mkdtemp failed");
+        path = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
 };
 
 // Sends `line`, expects a reply (skipping notifications) with `result`.
@@ -201,21 +239,19 @@ int Scaled(const Options &o, int n) {
     return std::max(2 * kBlocks, static_cast<int>(n * o.scale));
 }
 
+// The floors' synchronous setting: FULL, what the daemon's store uses (and
+// SQLite's default, for WAL as well). A connection's setting cannot be
+// read from another process; the sync calls per write, counted on both
+// sides, show whether the two match.
+constexpr int kFloorSynchronous = 2;
+
 ModeResult RunMode(const Options &o, bool pinned) {
     ModeResult res;
     res.mode = pinned ? "pinned" : "unpinned";
     if (!SetAffinity(pinned ? o.cpu : -1)) Die("sched_setaffinity failed");
 
-    char tmpl[] = "/tmp/vk-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) Die("mkdtemp failed");
-    const std::string root = tmpl;
-    struct Cleanup {
-        std::string dir;
-        ~Cleanup() {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
-    } cleanup{root};
+    TempDir dir;
+    const std::string root = dir.path;
 
     Daemon d(o.daemon, root);
     WaitFor([] { return false; }, 200);  // let start-up settle
@@ -307,15 +343,26 @@ ModeResult RunMode(const Options &o, bool pinned) {
     }
     redis.reset();
 
-    // Writes against the same statement run directly on a copy of the
-    // daemon's database in the same directory: once on one open connection
-    // (the floor), once with a connection per statement (the daemon's way).
-    // Every write, here and there, changes the stored row. No front UI is
-    // connected.
+    // Writes against the same statement run directly on a consistent copy
+    // of the daemon's database in the same directory (VACUUM INTO, also
+    // while the daemon writes it in WAL mode), in the journal mode the
+    // daemon's file records: on one open connection (the floor of the goal)
+    // and with a connection per statement; and on one connection with the
+    // settings the daemon had before it kept a connection (journal_mode
+    // delete), to compare with earlier runs. Every floor syncs FULL, the
+    // daemon's setting; whether the comparison is fair shows in the sync
+    // calls per write, counted on both sides. Every write, here and there,
+    // changes the stored row. No front UI is connected.
     {
-        const std::string floor_db = root + "/floor.db";
-        std::filesystem::copy_file(d.DbPath(), floor_db);
-        res.sqlite_settings = SqliteSettings(floor_db);
+        std::string err;
+        res.daemon_journal = SqliteJournalMode(d.DbPath(), err);
+        if (res.daemon_journal.empty()) Die("cannot read the daemon's journal mode: " + err);
+        const FloorDb same{root + "/floor.db", res.daemon_journal, kFloorSynchronous};
+        const FloorDb earlier{root + "/floor-delete.db", "delete", kFloorSynchronous};
+        for (const FloorDb *f : {&same, &earlier})
+            if (!SqliteCopy(d.DbPath(), f->path, err)) Die("cannot copy the database: " + err);
+        res.floor_settings = same.Settings();
+        res.earlier_settings = earlier.Settings();
         const int count = Scaled(o, 300) / kBlocks;
         const int warmup = 20;
         struct W {
@@ -340,35 +387,66 @@ ModeResult RunMode(const Options &o, bool pinned) {
              "update t_frontui set data=@fuiconf where uuid=@uuid",
              {"@uuid", "@fuiconf"}},
         };
+        // One floor: its database, whether it opens a connection per
+        // statement, and its samples and sync calls.
+        struct F {
+            const FloorDb *db;
+            bool each;
+            Samples samples;
+            uint64_t syncs = 0;
+            long statements = 0;
+            double PerWrite() const {
+                return statements > 0 ? static_cast<double>(syncs) / statements : -1;
+            }
+        };
         for (const W &w : writes) {
             const std::string &sock = w.type == 2002 ? d.SecSocket() : d.FuiSocket();
-            Samples floor, per_call, daemon;
+            F floors[] = {{&same, false, {}}, {&same, true, {}}, {&earlier, false, {}}};
+            Samples daemon;
+            uint64_t daemon_syncs = 0;
+            long daemon_writes = 0;
             for (int b = 0; b < kBlocks; ++b) {
-                for (bool each : {false, true}) {
+                for (F &f : floors) {
                     std::vector<std::vector<std::string>> runs;
                     for (int k = 0; k < count; ++k)
                         runs.push_back({w.uuid, StoredBody(w.body(g_seq++), w.uuid)});
-                    std::string err;
                     double secs = 0;
-                    auto s = SqliteFloor(floor_db, w.sql, w.names, runs, each, secs, err);
+                    const vk_sync_counts before = LocalSyncs();
+                    auto s = SqliteFloor(*f.db, w.sql, w.names, runs, f.each, secs, err);
                     if (s.empty()) Die("sqlite floor: " + err);
-                    (each ? per_call : floor).Add(s, secs);
+                    f.syncs += SyncTotal(SyncDelta(LocalSyncs(), before));
+                    f.statements += count;
+                    f.samples.Add(s, secs);
                 }
                 std::vector<std::string> lines;
                 for (int k = 0; k < warmup + count; ++k)
                     lines.push_back(Line(w.uuid, 13, w.type, w.body(g_seq++)));
+                const vk_sync_counts before = d.Syncs();
                 RoundTrips(sock, lines, 1, count, daemon, warmup);
+                daemon_syncs += SyncTotal(SyncDelta(d.Syncs(), before));
+                daemon_writes += warmup + count;
             }
             const std::string n = std::string(w.figure).substr(6);
-            row(w.figure, 1, "SQLite on one connection", w.figure, "sqlite " + n, daemon, floor);
-            row(w.figure, 1, "SQLite connection per statement", w.figure, "sqlite per-call " + n,
-                daemon, per_call);
+            row(w.figure, 1, kFloorOneConnection, w.figure, "sqlite " + n, daemon,
+                floors[0].samples);
+            row(w.figure, 1, kFloorPerStatement, w.figure, "sqlite per-call " + n, daemon,
+                floors[1].samples);
+            row(w.figure, 1, kFloorEarlier, w.figure, "sqlite delete " + n, daemon,
+                floors[2].samples);
+            WriteSyncs ws;
+            ws.figure = w.figure;
+            if (d.counted()) ws.daemon = static_cast<double>(daemon_syncs) / daemon_writes;
+            ws.one_connection = floors[0].PerWrite();
+            ws.per_statement = floors[1].PerWrite();
+            ws.earlier = floors[2].PerWrite();
+            res.write_syncs.push_back(ws);
         }
     }
 
     // A front UI's query while another connection sends status updates
-    // back to back, beside the same query with no flood. The flooding
-    // product is not the active one, so nothing is broadcast.
+    // back to back, beside the same query with no flood. Every update of
+    // the flood carries a new body, so each one is a real write. The
+    // flooding product is not the active one, so nothing is broadcast.
     {
         // Each write of the flood costs a sync: a few hundred queries suffice.
         const int count = Scaled(o, 200);
@@ -457,6 +535,59 @@ ModeResult RunMode(const Options &o, bool pinned) {
     return res;
 }
 
+// A product that reports its status once a second to a daemon of its own
+// (the active product, no front UI connected): the same body every time,
+// or a new one every time. A first report, a second before the clock
+// starts, stores the status; then one report at the start of each second,
+// and the daemon's sync calls are counted until the last second is over.
+// Start-up and stop are outside. Runs 60 s times --scale, at least 5 s.
+SyncRun SyncFigure(const Options &o, bool changing) {
+    SyncRun run;
+    run.what = changing ? "changing" : "unchanged";
+    TempDir dir;
+    Daemon d(o.daemon, dir.path);
+    if (!d.counted()) Die("the sync counter did not reach the daemon");
+    Conn sec(d.SecSocket());
+    Expect(sec, Line(kSecUuid, 1, 2000, kSecBody), 2000, "product register");
+    uint64_t n = 0;
+    auto report = [&] {
+        Expect(sec, Line(kSecUuid, 2, 2002, StatBody(changing ? ++n : 0)), 2002, "status report");
+    };
+    report();
+    WaitFor([] { return false; }, 1000);
+    const int seconds = std::max(5, static_cast<int>(60 * o.scale + 0.5));
+    const vk_sync_counts before = d.Syncs();
+    const int64_t t0 = NowNs();
+    for (int s = 0; s <= seconds; ++s) {
+        const int64_t due = t0 + static_cast<int64_t>(s) * 1000000000;
+        WaitFor([&] { return NowNs() >= due; }, 2000);
+        if (s == seconds) break;
+        report();
+        ++run.reports;
+    }
+    run.seconds = static_cast<double>(NowNs() - t0) / 1e9;
+    run.counts = SyncDelta(d.Syncs(), before);
+    return run;
+}
+
+SyncResult SyncFigures(const Options &o) {
+    SyncResult res;
+    res.counter = SyncCounter();
+    if (res.counter.empty()) {
+        res.skipped = std::string("the sync counter ") + VK_SYNC_COUNT_LIB +
+                      " is missing (cmake --build build --target vk_sync_count)";
+        return res;
+    }
+    if (!SetAffinity(-1)) Die("sched_setaffinity failed");
+    for (bool changing : {false, true}) {
+        printf("status %s, once a second for %d s ...\n", changing ? "changing" : "unchanged",
+               std::max(5, static_cast<int>(60 * o.scale + 0.5)));
+        fflush(stdout);
+        res.runs.push_back(SyncFigure(o, changing));
+    }
+    return res;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -483,7 +614,7 @@ int main(int argc, char **argv) {
             o.only = next();
         else {
             fprintf(stderr,
-                    "usage: %s [--out DIR] [--cpu N] [--scale F] [--only pinned|unpinned] "
+                    "usage: %s [--out DIR] [--cpu N] [--scale F] [--only pinned|unpinned|sync] "
                     "[--daemon PATH]\n",
                     argv[0]);
             return 2;
@@ -503,6 +634,7 @@ int main(int argc, char **argv) {
     const std::string machine = Machine();
     printf("veskkorvaned benchmark: %s\n", machine.c_str());
     std::vector<ModeResult> modes;
+    SyncResult sync;
     try {
         for (bool pinned : {true, false}) {
             if (!o.only.empty() && o.only != (pinned ? "pinned" : "unpinned")) continue;
@@ -510,10 +642,19 @@ int main(int argc, char **argv) {
             PrintMode(modes.back(), o);
             fflush(stdout);
         }
+        if (o.only.empty() || o.only == "sync") {
+            printf("\n");
+            sync = SyncFigures(o);
+        } else {
+            sync.skipped = "--only " + o.only;
+        }
+        PrintSync(sync);
     } catch (const std::exception &) {
         return 1;
     }
-    WriteFiles(modes, o, machine);
+    const std::vector<Goal> goals = Goals(modes, sync);
+    PrintGoals(goals);
+    WriteFiles(modes, sync, goals, o, machine);
     printf("\nfigures written to %s\n", o.out.c_str());
     return 0;
 }

@@ -40,6 +40,10 @@ struct State {
     unsigned long long gen = 1, now_gen = 0;
     bus_props_t sent;
     bool dirty = false;
+    // A change of LastReport alone waits for report_timer, due
+    // kBusLastReportMinIntervalMs after the last signal that carried it.
+    long long report_timer = -1;
+    int64_t report_sent_us = -1;  // monotonic; -1 before the first
     bool dropping = false;
     unsigned long long dropped = 0;
 };
@@ -221,6 +225,17 @@ bool may_send() {
     return false;
 }
 
+int report_due(aeEventLoop *, long long, void *) {
+    g.report_timer = -1;
+    g.dirty = true;  // before_sleep signals what is held back
+    return AE_TIMER_STOP;
+}
+
+void drop_report_timer() {
+    if (g.report_timer >= 0) aeDeleteTimeEvent(g.el, g.report_timer);
+    g.report_timer = -1;
+}
+
 void emit_changes() {
     if (!g.dirty || !g.bus) return;
     // Not lost: the change goes out, with whatever else changed, once
@@ -230,7 +245,17 @@ void emit_changes() {
     ++g.gen;
     const bus_props_t &now = current();
     std::vector<bus_prop_t> changed = bus_props_changed(g.sent, now);
-    if (changed.empty()) return;
+    const uint64_t t = now_usec();
+    const int64_t since =
+        g.report_sent_us < 0 ? -1 : static_cast<int64_t>(t - g.report_sent_us) / 1000;
+    const bus_emit_plan_t plan = bus_props_plan(changed, since);
+    if (!plan.send) {
+        // Held back, not lost: the timer or the next other change sends it
+        // (also when no timer could be had).
+        if (plan.recheck_ms >= 0 && g.report_timer < 0)
+            g.report_timer = aeCreateTimeEvent(g.el, plan.recheck_ms, report_due, nullptr, nullptr);
+        return;
+    }
     std::vector<char *> names;
     for (bus_prop_t p : changed) names.push_back(const_cast<char *>(kBusPropNames[p]));
     names.push_back(nullptr);
@@ -241,6 +266,9 @@ void emit_changes() {
         return;
     }
     g.sent = now;
+    drop_report_timer();  // nothing is held back any more
+    for (bus_prop_t p : changed)
+        if (p == kBusPropLastReport) g.report_sent_us = static_cast<int64_t>(t);
 }
 
 void before_sleep(aeEventLoop *el) {
@@ -295,10 +323,11 @@ void connect_bus() {
     arm();
 }
 
-// Closes the connection; its descriptor and timer leave the loop first.
+// Closes the connection; its descriptor and timers leave the loop first.
 void release_bus() {
     if (g.fd >= 0 && g.mask != AE_MASK_NONE) aeDeleteFileEvent(g.el, g.fd, g.mask);
     if (g.timer >= 0) aeDeleteTimeEvent(g.el, g.timer);
+    drop_report_timer();
     g.timer = -1;
     g.timer_due = UINT64_MAX;
     g.fd = -1;

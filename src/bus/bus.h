@@ -7,7 +7,9 @@
 // driven by the loop (its descriptor a file event, its timeout a timer,
 // sd_bus_process from them with a bound per pass) and nothing here waits.
 // Without a bus, or once it is gone, the daemon serves its sockets as
-// before; a timer tries again with a growing, bounded interval.
+// before; a timer tries again with a growing, bounded interval. A change of
+// LastReport alone is signalled at most once per
+// kBusLastReportMinIntervalMs (bus_props.h), by a timer, never by polling.
 #pragma once
 
 #include <cstdint>

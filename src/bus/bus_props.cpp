@@ -77,3 +77,15 @@ std::vector<bus_prop_t> bus_props_changed(const bus_props_t &a, const bus_props_
         if (differs[i]) changed.push_back(static_cast<bus_prop_t>(i));
     return changed;
 }
+
+bus_emit_plan_t bus_props_plan(const std::vector<bus_prop_t> &changed, int64_t since_report_ms) {
+    bus_emit_plan_t plan;
+    if (changed.empty()) return plan;
+    const bool report_only = changed.size() == 1 && changed[0] == kBusPropLastReport;
+    if (!report_only || since_report_ms < 0 || since_report_ms >= kBusLastReportMinIntervalMs) {
+        plan.send = true;
+        return plan;
+    }
+    plan.recheck_ms = kBusLastReportMinIntervalMs - since_report_ms;
+    return plan;
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -229,6 +230,44 @@ TEST_F(BusTest, ValuesFollowTheRegistryWithOneSignalPerChange) {
     EXPECT_EQ(values["ActiveProduct"], "");
     ExpectNotificationsMirrored();
     EXPECT_FALSE(notifications_.empty());
+}
+
+// A product that reports the same status every second moves only
+// LastReport: Get shows it at once, but no signal goes out for it until a
+// minute after the last one that carried it, or until something else
+// changes, which takes it along.
+TEST_F(BusTest, ARepeatedStatusMovesLastReportWithoutASignal) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    BusValues values = *watcher_->GetAll();
+    ASSERT_EQ(Result(*sec_, kAv, 2000, Body("Acme AV", "/opt/acme/avd")), 0);
+    EXPECT_EQ(Settle(values), 1);
+    const std::string on = R"({"protection":"on"})";
+    ASSERT_EQ(Result(*sec_, kAv, 2002, on), 0);
+    EXPECT_EQ(Settle(values), 1);
+    const std::string first = values["LastReport"];
+    ASSERT_NE(first, "0");
+
+    // LastReport counts seconds: the next report must fall in a later one.
+    const time_t reported = time(nullptr);
+    ASSERT_TRUE(vk_test::WaitFor([&] { return time(nullptr) > reported; }, 3000));
+    ASSERT_EQ(Result(*sec_, kAv, 2002, on), 0);
+    ASSERT_TRUE(watcher_->Sync()) << watcher_->error();
+    std::optional<BusValues> now = watcher_->GetAll();
+    ASSERT_TRUE(now.has_value()) << watcher_->error();
+    EXPECT_EQ(*now, Expected());
+    for (const BusSignal &s : watcher_->Take()) {
+        EXPECT_EQ(s.member, "Notification") << "a change of LastReport alone was signalled";
+        notifications_.push_back(s);
+    }
+    BusValues unsignalled = values;
+    unsignalled["LastReport"] = (*now)["LastReport"];
+    EXPECT_EQ(*now, unsignalled) << "only LastReport may have moved";
+
+    // Another property changes: one signal, LastReport with it.
+    ASSERT_EQ(Result(*sec_, kAv, 2002, R"({"protection":"off"})"), 0);
+    EXPECT_EQ(Settle(values), 1);
+    EXPECT_NE(values["LastReport"], first);
+    ExpectNotificationsMirrored();
 }
 
 TEST_F(BusTest, FailoverIsShownAndSignalled) {

@@ -77,6 +77,40 @@ TEST(BusProps, ChangedNamesOnlyWhatDiffers) {
     EXPECT_EQ(bus_props_changed(a, none).size(), 8u);  // all but DefaultProduct
 }
 
+// A product reporting the same status every second must not put a signal a
+// second on the system bus; anything else goes out at once.
+TEST(BusProps, LastReportAloneIsSignalledAtMostOncePerInterval) {
+    const int64_t kMin = kBusLastReportMinIntervalMs;
+    using V = std::vector<bus_prop_t>;
+    struct Case {
+        const char *name;
+        V changed;
+        int64_t since;  // since the last signal carrying LastReport, -1 none
+        bool send;
+        int64_t recheck;
+    };
+    const Case cases[] = {
+        {"nothing changed", {}, 5, false, -1},
+        {"nothing changed, none sent yet", {}, -1, false, -1},
+        {"LastReport alone, the first", {kBusPropLastReport}, -1, true, -1},
+        {"LastReport alone, just sent", {kBusPropLastReport}, 0, false, kMin},
+        {"LastReport alone, a second later", {kBusPropLastReport}, 1000, false, kMin - 1000},
+        {"LastReport alone, a millisecond short", {kBusPropLastReport}, kMin - 1, false, 1},
+        {"LastReport alone, the interval passed", {kBusPropLastReport}, kMin, true, -1},
+        {"LastReport alone, long after", {kBusPropLastReport}, 10 * kMin, true, -1},
+        {"with Status", {kBusPropStatus, kBusPropLastReport}, 1000, true, -1},
+        {"with Verdict", {kBusPropVerdict, kBusPropReasons, kBusPropLastReport}, 0, true, -1},
+        {"Status alone", {kBusPropStatus}, 1000, true, -1},
+        {"Alive alone", {kBusPropAlive}, 0, true, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bus_emit_plan_t plan = bus_props_plan(c.changed, c.since);
+        EXPECT_EQ(plan.send, c.send);
+        EXPECT_EQ(plan.recheck_ms, c.recheck);
+    }
+}
+
 TEST(BusProps, TextIsMadeValidUtf8) {
     const std::string r = "\xef\xbf\xbd";
     struct Case {
