@@ -116,7 +116,7 @@ void CMoxDb::Uninit() {
         m_groupCommit = false;
         try {
             commitTx();
-            flushReports(true);
+            flushReports();
             commitTx();
         } catch (...) {
         }
@@ -577,12 +577,10 @@ MoxResult CMoxDb::writeReport(const std::string &uuid, Report &rep) {
     return rc;
 }
 
-void CMoxDb::flushReports(bool all) {
-    const long long now = MonotonicSeconds();
+void CMoxDb::flushReports() {
     for (auto &entry : m_reports) {
         Report &rep = entry.second;
-        if (!rep.dirty || (!all && now - rep.written < kReportWriteSeconds && rep.written >= 0))
-            continue;
+        if (!rep.dirty) continue;
         // Lost only in memory's favour: the time stays dirty for the next try.
         if (m_txOpen)
             writeReport(entry.first, rep);
@@ -702,7 +700,8 @@ MoxResult CMoxDb::closeWrite(MoxResult rc) {
 
 bool CMoxDb::commitTx() {
     if (!m_txOpen) return true;
-    flushReports(false);
+    // Report times kept in memory ride along: no commit of their own.
+    flushReports();
     try {
         m_pDb->exec("COMMIT");
         m_txOpen = false;

@@ -164,8 +164,8 @@ private:
     bool commitTx();
     // The transaction was rolled back by SQLite itself: undo it in memory.
     bool txLost();
-    // Writes the reports kept in memory (all, or those a minute old).
-    void flushReports(bool all);
+    // Writes the report times kept in memory that the file lacks.
+    void flushReports();
     MoxResult writeReport(const std::string &uuid, Report &rep);
     // The open connection still reaches the file at its path; otherwise it
     // is opened again and the cached entries put back. Outside a transaction.

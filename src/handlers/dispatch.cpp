@@ -60,7 +60,9 @@ int handle_request(mox_packet_t &packet) {
     // undoes all, and the reply says so.
     store()->BeginRequest();
     rc = handle(packet, nullptr);
-    if (store()->EndRequest() == kMoxFailed) {
+    const MoxResult ended = store()->EndRequest();
+    packet.stored = ended == kMoxOk;
+    if (ended == kMoxFailed) {
         packet.notices.clear();
         if (rc == kProtoOk && packet.result == KORVANE_RESULT_OK) {
             packet.result = KORVANE_RESULT_FAILED;

@@ -43,6 +43,9 @@ struct mox_packet_t {
     // The notifications the request causes, in the order they are to be
     // sent (all before its reply); filled by the handler.
     std::vector<mox_notice_t> notices;
+    // Whether the request's writes were kept by the store (they are undone
+    // with the pass's transaction if its commit fails).
+    bool stored = false;
 };
 
 // What decoding, encoding and handling a request return (never on the
