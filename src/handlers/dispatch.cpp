@@ -62,13 +62,13 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
 // are the other): a string or container that cannot grow while a line is
 // handled costs that line its reply, not the daemon.
 int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
-                   net_log_budget_t *log_budget, std::string &reply) {
+                   net_log_budget_t *log_budget, net_line_out_t *out) {
     try {
         mox_packet_t packet;
         packet.peer = peer;
         packet.log_budget = log_budget;
         int rc = mox_handle_request(line, len, packet);
-        if (rc == kProtoOk) reply = std::move(packet.response);
+        if (rc == kProtoOk) out->reply = std::move(packet.response);
         return rc;
     } catch (const std::bad_alloc &) {
         Singleton<MyLog>::Instance()->Write(ERROR, "handle request failed,no memory");
