@@ -213,6 +213,11 @@ static std::string unsafe_dir_of(const std::string &path) {
     return state_dir_check(path_dir(path));
 }
 
+// The end of a pass of the loop: what its requests wrote becomes durable.
+static bool commit_pass() {
+    return Singleton<CMoxDb>::Instance()->CommitPass();
+}
+
 static int serve(CSimpleMonitor &monitor) {
     std::string unsafe = unsafe_dir_of(vk_paths::File(vk_paths::kLogFile));
     if (!unsafe.empty()) {
@@ -252,6 +257,10 @@ static int serve(CSimpleMonitor &monitor) {
         // every change to what it shows.
         net_set_line_handler(mox_serve_line);
         mox_set_broadcast(mox_post_fui);
+        // The writes of a pass are one commit, made before its replies and
+        // notifications leave.
+        Singleton<CMoxDb>::Instance()->SetGroupCommit(true);
+        net_set_pass_end(commit_pass);
         mox_set_notify_observer(bus_notify);
         health_set_change_hook(bus_mark_dirty);
         std::string secsoft = vk_paths::Socket(vk_paths::kSecSoftSocket);

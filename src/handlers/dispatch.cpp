@@ -83,7 +83,7 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
 // are the other): a string or container that cannot grow while a line is
 // handled costs that line its reply, not the daemon.
 int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
-                   net_log_budget_t *log_budget, std::string &reply) {
+                   net_log_budget_t *log_budget, net_line_out_t *out) {
     try {
         mox_packet_t packet;
         packet.peer = peer;
@@ -91,8 +91,17 @@ int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
         int rc = mox_handle_request(line, len, packet);
         // The notifications go before the reply, even when it could not be
         // made.
-        mox_post_notices(packet.notices);
-        if (rc == kProtoOk) reply = std::move(packet.response);
+        mox_encode_notices(packet.notices, out->notices);
+        if (rc == kProtoOk) {
+            out->reply = std::move(packet.response);
+            // Writes kept now are undone if the pass's commit fails: the
+            // reply then says so.
+            if (packet.stored) {
+                packet.result = KORVANE_RESULT_FAILED;
+                if (encode_resp_final(packet) == kProtoOk)
+                    out->reply_failed = std::move(packet.response);
+            }
+        }
         return rc;
     } catch (const std::bad_alloc &) {
         Singleton<MyLog>::Instance()->Write(ERROR, "handle request failed,no memory");

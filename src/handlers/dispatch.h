@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "peer/line_out.h"
 #include "proto/proto.h"
 
 struct net_peer_t;
@@ -27,7 +28,8 @@ int mox_handle_request(const char *line, unsigned long len, mox_packet_t &packet
 // not served.
 int handle_request(mox_packet_t &packet);
 
-// mox_handle_request for one line of a connection: the packet carries the
-// sender's identity and log budget; on 0 `reply` holds the reply line.
+// mox_handle_request for one line of a connection (a net_line_handler):
+// the packet carries the sender's identity and log budget; on 0
+// `out->reply` holds the reply line.
 int mox_serve_line(const char *line, unsigned long len, const net_peer_t *peer,
-                   net_log_budget_t *log_budget, std::string &reply);
+                   net_log_budget_t *log_budget, net_line_out_t *out);

@@ -1,12 +1,16 @@
 // Invariants: elp_main is null outside MoxNetCoreInit..MoxNetCoreUninit.
-// A connection's lines are handled strictly in arrival order; output is
-// written directly only while nothing is queued, so lines never interleave.
-// A connection is never freed while its own input is being handled: a close
-// requested then (for example by a broadcast) is deferred until the read
-// handler returns. Lines are handled within their uid's share of the pass
-// (net_share.h), in the read handler and from the pending list alike. The
-// wake pipe lets MoxNetCoreStop, called from a signal
-// handler, end a wait that began just before the stop flag was set.
+// A connection's lines are handled strictly in arrival order; the replies
+// and notifications they make are held in one list and leave in that order
+// at the end of the pass, after the pass-end procedure; output is written
+// directly only while nothing is queued, so lines never interleave. A
+// connection is freed only at the end of a pass, after the held output was
+// sent (or by the uninit, or before it was ever served): a closing
+// connection is never read, served, written or broadcast to, and whoever
+// holds its pointer within the pass may still look at its closing mark.
+// Lines are handled within their uid's share of the pass (net_share.h), in
+// the read handler and from the pending list alike. The wake pipe lets
+// MoxNetCoreStop, called from a signal handler, end a wait that began just
+// before the stop flag was set.
 #include "net/net_core.h"
 
 #include <errno.h>
@@ -24,6 +28,7 @@
 #include "net/ae/zmalloc.h"
 #include "net/net_accept.h"
 #include "net/net_fui.h"
+#include "net/net_pass.h"
 #include "net/net_secsoft.h"
 #include "net/net_share.h"
 #include "peer/logbudget.h"
@@ -33,10 +38,6 @@ net_listener_t *secsoft_listener = nullptr;
 net_listener_t *fui_listener = nullptr;
 
 static int s_wake[2] = {-1, -1};
-// The connection whose input is being handled, and whether a close of it
-// was requested meanwhile.
-static net_client_t *s_serving = nullptr;
-static bool s_serving_closed = false;
 static net_line_handler *s_line_handler = nullptr;
 static int s_uid_connection_limit = kNetDefaultUidConnections;
 // One empty input buffer of the initial size kept for the loop, not for a
@@ -94,27 +95,26 @@ static void close_wake_pipe() {
     }
 }
 
-bool net_defer_close(net_client_t *c) {
-    if (c == nullptr || c != s_serving) return false;
-    s_serving_closed = true;
-    return true;
-}
-
-bool net_close_pending(const net_client_t *c) {
-    return c != nullptr && c == s_serving && s_serving_closed;
-}
-
+// The input buffer stays until the record is freed: the close may come
+// while that buffer's lines are being handled.
 void net_close_client(aeEventLoop *el, net_client_t *c) {
-    net_listener_t *l = static_cast<net_listener_t *>(c->owner);
-    l->free_client(el, c);
+    if (c->closing) return;
+    aeDeleteFileEvent(el, c->fd, AE_MASK_READ | AE_MASK_WRITE);
+    netPendingRemove(c);
+    netSetOutbuf(c, nullptr);
+    netCloseQueueAdd(c);
 }
 
 // Frees all that MoxNetCoreInit made: both listeners with every connection
 // still open (their descriptors closed), the loop with its timers, the wake
-// pipe, the spare descriptor and input buffer. A stop already served is
-// forgotten, so that the next init starts as the first did.
+// pipe, the spare descriptor and input buffer. The last pass is ended
+// first, so that its writes are committed and what it held reaches the
+// connections still open. A stop already served is forgotten, so that the
+// next init starts as the first did.
 static void release_core() {
     aeEventLoop *el = elp_main;
+    net_end_pass(el);
+    net_pass_release();
     // Cleared first: a stop signal arriving now must not reach a freed loop.
     elp_main = nullptr;
     // The connections go while the loop still holds their events.
@@ -122,9 +122,7 @@ static void release_core() {
     destroyListener(fui_listener);
     secsoft_listener = fui_listener = nullptr;
     clean_idle_timer = -1;  // the sweep's timer goes with the loop
-    s_serving = nullptr;
-    s_serving_closed = false;
-    netLogBudgetStop();  // its pending counts written, its timer gone with the loop
+    netLogBudgetStop();     // its pending counts written, its timer gone with the loop
     aeDeleteEventLoop(el);
     close_wake_pipe();
     net_accept_uninit();
@@ -263,20 +261,14 @@ static bool make_room(net_client_t *c) {
     return asBufferGrow(in, std::min(cap * 2, kNetBufferSize)) == 0;
 }
 
-// Handles up to `max_lines` lines of c's input (see proc_input_buf) as the
-// connection being served, spending them from its uid's share: a close of c
-// requested meanwhile takes effect here. True when c is still open with
-// lines left, for the caller to put on the pending list.
+// Handles up to `max_lines` lines of c's input (see proc_input_buf),
+// spending them from its uid's share. True when c is still open with lines
+// left, for the caller to put on the pending list.
 static bool serve_input(aeEventLoop *el, net_client_t *c, size_t scan, int max_lines) {
-    s_serving = c;
-    s_serving_closed = false;
     int handled = 0;
     int rc = proc_input_buf(el, c, static_cast<int>(scan), max_lines, &handled);
     net_share_spend(c->peer.uid, handled);
-    bool closed = s_serving_closed;
-    s_serving = nullptr;
-    s_serving_closed = false;
-    if (closed || (rc != 0 && rc != kNetPartialLine && rc != kNetMoreLines)) {
+    if (c->closing || (rc != 0 && rc != kNetPartialLine && rc != kNetMoreLines)) {
         net_close_client(el, c);
         return false;
     }
@@ -331,7 +323,8 @@ void net_serve_pending(aeEventLoop *el) {
     // spent) goes back to the tail marked with this walk, one served and
     // still pending goes to the served part, behind everything else at the
     // next walk; the walk ends when it comes round to a marked one.
-    // Connections closed meanwhile leave the list.
+    // Connections closed meanwhile leave the list. The pass ends after the
+    // walk, so that the lines it served are answered before the loop sleeps.
     static unsigned long long round = 0;
     ++round;
     net_share_begin_pass();
@@ -348,6 +341,7 @@ void net_serve_pending(aeEventLoop *el) {
         if (serve_input(el, c, static_cast<size_t>(c->inbuf->last - c->inbuf->pos), left))
             netPendingServed(c);
     }
+    net_end_pass(el);
     aeSetDontWait(el, netPendingFirst() != nullptr);
 }
 
@@ -358,6 +352,7 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, i
     char *scan = in->last - nread;
     int &handled = *handled_out;
     handled = 0;
+    net_line_out_t out;
     while (scan < in->last) {
         if (handled >= max_lines) {
             in->pos = line;
@@ -366,20 +361,20 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, i
         char *lf = static_cast<char *>(memchr(scan, '\n', static_cast<size_t>(in->last - scan)));
         if (lf == nullptr) break;
         *lf = '\0';
-        std::string reply;
+        out.reply.clear();
+        out.reply_failed.clear();
+        out.notices.clear();
         int rc = s_line_handler != nullptr
                      ? s_line_handler(line, static_cast<unsigned long>(lf - line), &c->peer,
-                                      &c->log_budget, reply)
+                                      &c->log_budget, &out)
                      : kNetNoHandler;
-        // A broadcast made while handling may have closed this connection.
-        if (net_close_pending(c)) return kNetFailed;
-        if (rc == 0) {
-            rc = net_send(el, c, reply, "handle_response");
-            if (rc == kNetFailed && netLogConnLine(&c->log_budget))
-                LOG(ERROR, "handle_response: post data %s to secsoft-client failed,because: %s",
-                    reply.c_str(), strerror(errno));
-            if (rc != 0) return rc == kNetNoMemory ? kNetNoMemory : kNetFailed;
-        }
+        // Notices go to the others whatever became of this connection; one
+        // that cannot be held is lost with an ERROR line.
+        for (const std::string &n : out.notices) net_hold_notice(n.data(), n.size());
+        if (c->closing) return kNetFailed;
+        if (rc == 0 && net_hold_reply(c, out.reply.data(), out.reply.size(),
+                                      out.reply_failed.data(), out.reply_failed.size()) != 0)
+            return kNetNoMemory;
         ++handled;
         line = lf + 1;
         scan = line;

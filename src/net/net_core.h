@@ -1,11 +1,13 @@
 // The connection core: the daemon's one event loop, its two listeners, the
-// framing of request lines and the output queue of every connection.
+// framing of request lines, the output held until the end of a pass and the
+// output queue of every connection.
 #pragma once
 
 #include <string>
 
 #include "net/ae/ae.h"
 #include "net/ae/net.h"
+#include "peer/line_out.h"
 
 struct net_listener_t;
 
@@ -115,8 +117,9 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
 int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, int *handled);
 // The loop's before-sleep hook: starts a pass (every uid's share of lines
 // renewed), walks the pending list once, serving each connection whose uid
-// has lines left, least recently served first, and keeps the loop from
-// sleeping while any is left there.
+// has lines left, least recently served first, ends the pass
+// (net_end_pass) and keeps the loop from sleeping while any connection is
+// left on the pending list.
 void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 
@@ -132,23 +135,39 @@ int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag
 // Sends `text` to `c`: directly when nothing is queued, otherwise behind the
 // queue, so lines never interleave. 0, or kNetFailed, kNetNoMemory,
 // kNetNotReady or kNetOverLimit, after which the caller closes the
-// connection.
+// connection. It sends at once: output of a pass's lines is held instead
+// (net_end_pass).
 int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag);
+int net_send_bytes(aeEventLoop *el, net_client_t *c, const char *text, size_t len, const char *tag);
 
 // What every complete line is handed to: the line without its '\n' (a NUL
 // stands there), the sender's identity and its budget of log lines about
-// bad input. 0: `reply` is written to the sender; anything else: nothing is
-// sent. The main sequence installs the request entry; while none is
-// installed (or after null) lines get no reply.
+// bad input; `out` comes empty. 0: `out->reply` goes to the sender; anything
+// else: no reply. The notices are held whatever the result. The main
+// sequence installs the request entry; while none is installed (or after
+// null) lines get no reply.
 typedef int net_line_handler(const char *line, unsigned long len, const net_peer_t *peer,
-                             net_log_budget_t *log_budget, std::string &reply);
+                             net_log_budget_t *log_budget, net_line_out_t *out);
 void net_set_line_handler(net_line_handler *handler);
 
-// Closing a connection while its own input is being handled is deferred to
-// the end of that handling: true when `c` is that connection (it is then
-// marked and must not be used further by the caller).
-bool net_defer_close(net_client_t *c);
-// True when `c` has been marked for closing and must not receive output.
-bool net_close_pending(const net_client_t *c);
-// Closes `c` through its listener (deferred as above).
+// Called at the end of every pass, before the pass's output leaves: true
+// when the writes made during the pass are durable or there were none,
+// false when their commit failed.
+typedef bool net_pass_end_proc(void);
+// Null (the default): every pass counts as committed.
+void net_set_pass_end(net_pass_end_proc *proc);
+
+// Ends a pass: calls the pass-end procedure, then sends the output held
+// since the last end in the order it was made (each reply to its
+// connection, each notification to every front UI), skipping connections
+// closed meanwhile; after a failed commit a reply with a failed form is sent
+// in that form and the notifications are dropped. Then the connections
+// closed during the pass are freed. The before-sleep hook calls it; tests
+// may too.
+void net_end_pass(aeEventLoop *el);
+
+// Closes `c`: it is marked closing, its events are removed and its output
+// dropped at once, so nothing more is read from or sent to it; the record
+// stays, in its listener's table, until the end of the pass frees it through
+// the listener's free_client. Closing a closing connection does nothing.
 void net_close_client(aeEventLoop *el, net_client_t *c);

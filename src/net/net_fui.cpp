@@ -1,5 +1,7 @@
 // Invariants as for the security-software listener; the table is the set of
-// front UIs a broadcast reaches, in ascending descriptor order.
+// front UIs a broadcast reaches, in ascending descriptor order, less those
+// closing. Notifications are held with the pass's other output and
+// broadcast at its end (net_pass.cpp).
 #include "net/net_fui.h"
 
 #include <errno.h>
@@ -10,6 +12,7 @@
 #include "log/mylog.h"
 #include "net/ae/ae_assert.h"
 #include "net/net_listener.h"
+#include "net/net_pass.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
@@ -41,16 +44,22 @@ void mox_post_fui(const std::string &msg) {
         LOG(ERROR, "badly mox_post_fui failed,no fui_listener or clients");
         return;
     }
-    // max_client_fd is read again each round: a failed delivery may lower it.
+    net_hold_notice(msg.data(), msg.size());
+}
+
+void net_fui_broadcast(const char *msg, size_t len) {
+    net_listener_t *l = fui_listener;
+    if (l == nullptr || l->clients == nullptr) return;
+    // A failed delivery only marks its connection: the table stays as it is
+    // until the end of the pass.
     for (int fd = 0; fd <= l->max_client_fd; ++fd) {
         net_client_t *c = l->clients[fd];
-        if (c == nullptr || net_close_pending(c)) continue;
-        LOG(DEBUG, "post message: %s to fui client: %s,fd: %d", msg.c_str(), c->name, fd);
-        net_listener_t *owner = static_cast<net_listener_t *>(c->owner);
-        int rc = net_send(owner->el, c, msg, "handle_fui_post");
+        if (c == nullptr || c->closing) continue;
+        LOG(DEBUG, "post message: %s to fui client: %s,fd: %d", msg, c->name, fd);
+        int rc = net_send_bytes(l->el, c, msg, len, "handle_fui_post");
         if (rc == kNetFailed && netLogConnLine(&c->log_budget))
-            LOG(ERROR, "handle_fui_post: post data %s to fui-client failed,because: %s",
-                msg.c_str(), strerror(errno));
-        if (rc != 0) owner->free_client(owner->el, c);
+            LOG(ERROR, "handle_fui_post: post data %s to fui-client failed,because: %s", msg,
+                strerror(errno));
+        if (rc != 0) net_close_client(l->el, c);
     }
 }

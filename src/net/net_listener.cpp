@@ -15,6 +15,7 @@
 #include "log/mylog.h"
 #include "net/ae/asbuffer.h"
 #include "net/ae/zmalloc.h"
+#include "net/net_pass.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
@@ -106,6 +107,7 @@ static void free_callback(net_listener_t *l) {
             net_client_t *c = l->clients[fd];
             if (c == nullptr) continue;
             l->clients[fd] = nullptr;
+            net_pass_forget(c);
             netLogBudgetClose(&c->log_budget);
             freeClient(l->el, c);
         }
@@ -115,6 +117,8 @@ static void free_callback(net_listener_t *l) {
     l->clients = nullptr;
 }
 
+// A closing connection counts until the end of the pass frees it: its
+// descriptor is still open until then.
 int net_listener_count_uid(int uid) {
     int n = 0;
     for (net_listener_t *l : s_listeners) {
@@ -132,8 +136,7 @@ net_client_t *net_listener_largest_output(const net_client_t *except) {
         if (l == nullptr || l->clients == nullptr) continue;
         for (int fd = 0; fd <= l->max_client_fd; ++fd) {
             net_client_t *c = l->clients[fd];
-            if (c == nullptr || c == except || c->outbuf == nullptr || net_close_pending(c))
-                continue;
+            if (c == nullptr || c == except || c->outbuf == nullptr || c->closing) continue;
             size_t held = asBufferCapacity(c->outbuf);
             if (held > most) {
                 most = held;
@@ -224,7 +227,7 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 }
 
 int net_listener_release(aeEventLoop *el, net_client_t *c) {
-    if (net_defer_close(c)) return kNetMaxFdKept;
+    net_pass_forget(c);
     netLogBudgetClose(&c->log_budget);
     int fd = c->fd;
     net_listener_t *l = static_cast<net_listener_t *>(c->owner);

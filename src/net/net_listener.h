@@ -15,11 +15,11 @@ net_listener_t *net_listener_new(aeEventLoop *el, int fd, const char *name,
 // stays as it was.
 constexpr int kNetMaxFdKept = -2;
 
-// Closes `c` and clears its slot: the new highest descriptor in use (-1 for
-// none) when `c` held the highest, for the caller to log, else
+// Frees `c` now and clears its slot: the new highest descriptor in use (-1
+// for none) when `c` held the highest, for the caller to log, else
 // kNetMaxFdKept. The count of its bad input lines left out of the log, if
-// any, is logged first. A close requested while the connection's own input
-// is handled is deferred (kNetMaxFdKept).
+// any, is logged first; replies still held for it are dropped. This is what
+// a listener's free_client does; closing goes through net_close_client.
 int net_listener_release(aeEventLoop *el, net_client_t *c);
 
 // A connection record for a freshly accepted descriptor, or null when the
@@ -35,7 +35,7 @@ net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, cons
 // the connection is closed through the listener. False when it is gone.
 bool net_listener_adopt(aeEventLoop *el, net_listener_t *l, net_client_t *c);
 
-// Connections of `uid` in the tables of all listeners.
+// Connections of `uid` in the tables of all listeners, closing ones included.
 int net_listener_count_uid(int uid);
 
 // The connection of any listener holding the most output storage, other

@@ -4,7 +4,8 @@
 // Invariants: output is written directly only while nothing is queued, so
 // lines never interleave; a drained queue gives its buffer back; the
 // storage of all output buffers stays within kNetMaxTotalOutput, which is
-// kept by cutting off the connection holding the most.
+// kept by cutting off the connection holding the most. A closing connection
+// holds no output buffer and is never written to.
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -18,11 +19,11 @@
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
-long do_write_direct(net_client_t *c, long *last_active, const std::string &text) {
-    if (text.empty()) return 0;
+static long write_direct(net_client_t *c, long *last_active, const char *text, size_t len) {
+    if (len == 0) return 0;
     ssize_t w;
     do {
-        w = write(c->fd, text.data(), text.size());
+        w = write(c->fd, text, len);
     } while (w < 0 && errno == EINTR);
     if (w > 0) {
         *last_active = aeGetMonoticNow();
@@ -32,24 +33,23 @@ long do_write_direct(net_client_t *c, long *last_active, const std::string &text
     return kNetFailed;
 }
 
+long do_write_direct(net_client_t *c, long *last_active, const std::string &text) {
+    return write_direct(c, last_active, text.data(), text.size());
+}
+
 static size_t output_of(const net_client_t *c) {
     return c->outbuf != nullptr ? asBufferCapacity(c->outbuf) : 0;
 }
 
-// Cuts off `v` for holding the most output. When it is the connection being
-// served its close waits for the end of that, but its output goes now.
+// Cuts off `v` for holding the most output: closing it drops its output at
+// once, the record goes at the end of the pass.
 static void cut_off(net_client_t *v, const char *tag) {
     net_listener_t *l = static_cast<net_listener_t *>(v->owner);
     LOG(ERROR,
         "%s: output of all clients would pass %zu bytes,cut off the largest: client %s,fd: %d "
         "from listener: %s,pid: %d,uid: %d,holding %zu bytes",
         tag, kNetMaxTotalOutput, v->name, v->fd, l->name, v->peer.pid, v->peer.uid, output_of(v));
-    if (net_defer_close(v)) {
-        aeDeleteWriteEvent(l->el, v->fd);
-        netSetOutbuf(v, nullptr);
-        return;
-    }
-    l->free_client(l->el, v);
+    net_close_client(l->el, v);
 }
 
 // Makes the output of all connections fit kNetMaxTotalOutput once `c`
@@ -106,23 +106,29 @@ int may_realloc_outbuf(net_client_t *c, const std::string &text, const char *tag
     return reserve_outbuf(c, text.size(), tag);
 }
 
-int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag) {
+int net_send_bytes(aeEventLoop *el, net_client_t *c, const char *text, size_t len,
+                   const char *tag) {
+    if (c->closing) return 0;  // its output was dropped with its events
     size_t off = 0;
     bool queued = c->outbuf != nullptr && c->outbuf->pos != c->outbuf->last;
     if (!queued) {
-        long w = do_write_direct(c, &c->last_active, text);
+        long w = write_direct(c, &c->last_active, text, len);
         if (w < 0) return kNetFailed;
         off = static_cast<size_t>(w);
-        if (off == text.size()) return 0;
+        if (off == len) return 0;
     }
     // Only the unsent tail is queued, copied once into the buffer.
-    size_t rest = text.size() - off;
+    size_t rest = len - off;
     int rc = reserve_outbuf(c, rest, tag);
     if (rc != 0) return rc;
     if (handleClientWriteEvent(el, c) == -1) return kNetNotReady;
-    memcpy(c->outbuf->last, text.data() + off, rest);
+    memcpy(c->outbuf->last, text + off, rest);
     c->outbuf->last += rest;
     return 0;
+}
+
+int net_send(aeEventLoop *el, net_client_t *c, const std::string &text, const char *tag) {
+    return net_send_bytes(el, c, text.data(), text.size(), tag);
 }
 
 void reply_to_client(aeEventLoop *el, int fd, void *client, int) {

@@ -1,6 +1,7 @@
 // Invariants: a connection sits in the slot of its descriptor from its
-// acceptance until it is closed; max_client_fd is the highest filled slot or
-// -1. There is at most one sweep timer, and it exists while connections may.
+// acceptance until it is freed (a closing one too, until the end of the
+// pass); max_client_fd is the highest filled slot or -1. There is at most
+// one sweep timer, and it exists while connections may.
 #include "net/net_secsoft.h"
 
 #include <stddef.h>
@@ -53,26 +54,22 @@ net_listener_t *createSecSoftListener(aeEventLoop *el, int fd, const char *name)
     return net_listener_new(el, fd, name, handleClient, doFreeClient);
 }
 
+// An idle connection is closed like any other: its slot is cleared when the
+// end of the pass frees it.
 int clean_idle_client(aeEventLoop *el, long long, void *listener) {
     net_listener_t *l = static_cast<net_listener_t *>(listener);
     long now = aeGetMonoticNow();
-    int highest = l->max_client_fd;
     int live = 0;
-    int highest_live = -1;
-    for (int fd = 0; fd <= highest; ++fd) {
+    for (int fd = 0; fd <= l->max_client_fd; ++fd) {
         net_client_t *c = l->clients[fd];
-        if (c == nullptr) continue;
+        if (c == nullptr || c->closing) continue;
         if (c->last_active > now - idle_limit_seconds) {
             ++live;
-            highest_live = fd;
             continue;
         }
         if (netLogConnLine(&c->log_budget)) LOG(INFO, "clean idle client %s,fd: %d", c->name, fd);
-        netLogBudgetClose(&c->log_budget);
-        freeClient(el, c);
-        l->clients[fd] = nullptr;
+        net_close_client(el, c);
     }
-    if (highest >= 0 && highest_live < highest) l->max_client_fd = highest_live;
     if (live > 0) return static_cast<int>(sweep_period_ms);
     clean_idle_timer = -1;
     return AE_TIMER_STOP;

@@ -18,11 +18,11 @@ static std::vector<std::string> g_seen;
 static bool g_closed;
 
 static int Collect(const char *line, unsigned long len, const net_peer_t *, net_log_budget_t *,
-                   std::string &reply) {
+                   net_line_out_t *out) {
     if (line[len] != '\0' || memchr(line, '\n', len) != nullptr) abort();
     g_seen.emplace_back(line, len);
     if (len % 2 == 0) {
-        reply = "ok\n";
+        out->reply = "ok\n";
         return 0;
     }
     return -6;
@@ -51,14 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t step = 1 + data[0] % 64;
     const char *bytes = reinterpret_cast<const char *>(data + 1);
     size_t n = size - 1;
-    for (size_t off = 0; off < n && !g_closed; off += step) {
+    // A closed connection is freed at the end of a pass (g_closed); until
+    // then it is only marked and must not be read.
+    for (size_t off = 0; off < n && !g_closed && !c->closing; off += step) {
         size_t len = off + step <= n ? step : n - off;
         if (write(sv[1], bytes + off, len) != static_cast<ssize_t>(len)) abort();
         recv_from_client(el, sv[0], c, AE_MASK_READ);
         // Lines past the bound of one pass wait on the pending list, served
-        // from the loop's before-sleep hook.
+        // from the loop's before-sleep hook, which also ends the pass.
         while (!g_closed && netPendingFirst() != nullptr) net_serve_pending(el);
     }
+    // The replies still held are sent, a closed connection freed.
+    net_end_pass(el);
 
     std::vector<std::string> want;
     size_t start = 0;

@@ -36,28 +36,55 @@
 namespace {
 
 // "big:N" answers N bytes of 'x' and a line feed; "post:T" broadcasts T and
-// a line feed to every front UI, then answers "posted"; "quiet" gets no
-// answer; "bad:T" gets none either and logs "bad line T" as bad input of
-// the sender; anything else is echoed back.
+// a line feed to every front UI, then answers "posted"; "note:T" gives T
+// and a line feed as the line's notice and answers "noted:T"; "risky:T"
+// answers "done:T", or "undone:T" when the pass's commit fails; "quiet"
+// gets no answer; "bad:T" gets none either and logs "bad line T" as bad
+// input of the sender; anything else is echoed back. Every line is counted.
+int g_lines = 0;
+
 int TestLineHandler(const char *line, unsigned long len, const net_peer_t *,
-                    net_log_budget_t *log_budget, std::string &reply) {
+                    net_log_budget_t *log_budget, net_line_out_t *out) {
+    ++g_lines;
     std::string s(line, len);
     if (s.rfind("bad:", 0) == 0) {
         netLogBadInput(log_budget, ERROR, "bad line %s", s.c_str() + 4);
         return -6;
     }
     if (s.rfind("big:", 0) == 0) {
-        reply.assign(std::stoul(s.substr(4)), 'x');
-        reply += "\n";
+        out->reply.assign(std::stoul(s.substr(4)), 'x');
+        out->reply += "\n";
     } else if (s.rfind("post:", 0) == 0) {
         mox_post_fui(s.substr(5) + "\n");
-        reply = "posted\n";
+        out->reply = "posted\n";
+    } else if (s.rfind("note:", 0) == 0) {
+        out->notices.push_back(s.substr(5) + "\n");
+        out->reply = "noted:" + s.substr(5) + "\n";
+    } else if (s.rfind("risky:", 0) == 0) {
+        out->reply = "done:" + s.substr(6) + "\n";
+        out->reply_failed = "undone:" + s.substr(6) + "\n";
     } else if (s == "quiet") {
         return -6;
     } else {
-        reply = "echo:" + s + "\n";
+        out->reply = "echo:" + s + "\n";
     }
     return 0;
+}
+
+// The pass-end procedure the tests set: counts its calls, notes whether any
+// byte had reached `g_watched` before it ran, and answers `g_commit_ok`.
+int g_pass_ends = 0;
+bool g_commit_ok = true;
+int g_watched = -1;
+bool g_output_before_commit = false;
+
+bool TestPassEnd() {
+    ++g_pass_ends;
+    if (g_watched >= 0) {
+        pollfd p = {g_watched, POLLIN, 0};
+        g_output_before_commit |= poll(&p, 1, 0) == 1;
+    }
+    return g_commit_ok;
 }
 
 class NetCoreTest : public ::testing::Test {
@@ -67,6 +94,10 @@ protected:
         env_ = std::make_unique<vk_test::ScopedRootEnv>(root_.path());
         ASSERT_EQ(MoxLogInit(), 0);
         net_set_line_handler(TestLineHandler);
+        g_lines = g_pass_ends = 0;
+        g_commit_ok = true;
+        g_watched = -1;
+        g_output_before_commit = false;
         sec_name_ = "@" + root_.path() + "/sec";
         fui_name_ = "@" + root_.path() + "/fui";
         ASSERT_EQ(MoxNetCoreInit(sec_name_.c_str(), fui_name_.c_str()), 0);
@@ -78,6 +109,7 @@ protected:
         net_secsoft_set_sweep(kSecSoftSweepMs, kSecSoftIdleSeconds);
         MoxNetCoreUninit();
         net_set_line_handler(nullptr);
+        net_set_pass_end(nullptr);
         MoxLogUninit();
     }
 
@@ -86,6 +118,26 @@ protected:
     void Pass() {
         elp_main->before_sleep(elp_main);
         aeProcessEvents(elp_main, AE_PROCESS_ALL | AE_PROCESS_NOWAIT);
+    }
+
+    // Handles events without ending the pass (no before-sleep hook) until
+    // `cond` holds or the time is up: what they produce stays held.
+    bool Serve(const std::function<bool()> &cond, int timeout_ms = 5000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (!cond() && std::chrono::steady_clock::now() < deadline) {
+            aeProcessEvents(elp_main, AE_PROCESS_FILES | AE_PROCESS_NOWAIT);
+            usleep(200);
+        }
+        return cond();
+    }
+
+    // What the client has been sent so far, without running the loop.
+    static std::string Arrived(int fd) {
+        std::string got;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+        return got;
     }
 
     // Runs passes of the loop until `cond` holds or the time is up.
@@ -253,26 +305,155 @@ TEST_F(NetCoreTest, PeerGoneBeforeReplyIsClosedWithErrorLine) {
         << Log();
 }
 
-TEST_F(NetCoreTest, BroadcastThatClosesTheServedConnectionIsDeferred) {
+// A notice goes first to a front UI whose peer has gone: the broadcast
+// closes it, and the reply to its own line, held behind the notice, is never
+// tried; the others still get the notice, and the record goes at the end.
+TEST_F(NetCoreTest, BroadcastThatFailsClosesTheConnectionAndSkipsItsHeldReply) {
     int watcher = Connect(fui_name_);
-    int fd = vk_test::ConnectAbstract(fui_name_);
-    ASSERT_GE(fd, 0);
-    // A registration-like line on the front-UI socket from a peer that hangs
-    // up at once: the broadcast reaches the served connection and fails.
-    Send(fd, "post:note\nmore\n");
-    close(fd);
-    EXPECT_EQ(Receive(watcher, 5), "note\n");
-    ASSERT_TRUE(Pump([&] {
-        int n = 0;
-        for (int i = 0; i <= fui_listener->max_client_fd; ++i)
-            n += fui_listener->clients[i] != nullptr;
-        return n == 1;
-    }));
-    EXPECT_NE(Log().find("ERROR|handle_fui_post: post data note\\n to fui-client failed"),
+    int sec = Connect(sec_name_);
+    int gone = Connect(fui_name_);
+    net_client_t *gc = last_server_;
+    const int gfd = gc->fd;
+    Send(sec, "post:note\n");
+    ASSERT_TRUE(Serve([] { return g_lines == 1; }));
+    Send(gone, "mine\n");
+    ASSERT_TRUE(Serve([] { return g_lines == 2; }));
+    close(gone);
+    open_.erase(std::find(open_.begin(), open_.end(), gone));
+
+    net_end_pass(elp_main);
+    EXPECT_EQ(fui_listener->clients[gfd], nullptr) << "freed at the end of the pass";
+    EXPECT_EQ(Arrived(watcher), "note\n");
+    EXPECT_EQ(Arrived(sec), "posted\n");
+    const std::string log = Log();
+    EXPECT_NE(log.find("ERROR|handle_fui_post: post data note\\n to fui-client failed"),
               std::string::npos)
-        << "the broadcast did reach the served connection";
+        << log;
+    EXPECT_EQ(log.find("post data echo:mine"), std::string::npos) << "no write after the close";
     Send(watcher, "still\n");
     EXPECT_EQ(Receive(watcher, 11), "echo:still\n");
+}
+
+// Nothing of a pass leaves before its end; then every front UI gets the
+// notices in the order they were made, each before the reply of the line
+// that made it, and each connection its replies in the order of its lines.
+TEST_F(NetCoreTest, OutputOfAPassIsHeldUntilItsEndAndLeavesInOrder) {
+    net_set_pass_end(TestPassEnd);
+    int ui_a = Connect(fui_name_);
+    int ui_b = Connect(fui_name_);
+    int sec = Connect(sec_name_);
+    g_watched = sec;
+    Send(sec, "note:n1\none\npost:n2\n");
+    ASSERT_TRUE(Serve([] { return g_lines == 3; }));
+    Send(ui_b, "note:n3\ntwo\n");
+    ASSERT_TRUE(Serve([] { return g_lines == 5; }));
+    for (int fd : {ui_a, ui_b, sec}) EXPECT_EQ(Arrived(fd), "") << "sent before the pass ended";
+
+    const int ends = g_pass_ends;
+    net_end_pass(elp_main);
+    EXPECT_EQ(g_pass_ends, ends + 1);
+    EXPECT_FALSE(g_output_before_commit) << "output left before the pass-end procedure";
+    EXPECT_EQ(Arrived(sec), "noted:n1\necho:one\nposted\n");
+    EXPECT_EQ(Arrived(ui_a), "n1\nn2\nn3\n");
+    EXPECT_EQ(Arrived(ui_b), "n1\nn2\nn3\nnoted:n3\necho:two\n");
+    net_end_pass(elp_main);
+    EXPECT_EQ(Arrived(ui_b), "") << "held output is sent once";
+}
+
+// The pass-end procedure's answer decides the form of the replies and
+// whether the notices leave at all.
+TEST_F(NetCoreTest, FailedCommitSendsTheFailedFormsAndDropsTheNotices) {
+    struct Case {
+        bool committed;
+        const char *product, *ui, *log;
+    };
+    const Case cases[] = {
+        {true, "done:a\nnoted:x\nposted\necho:b\n", "x\ny\n", nullptr},
+        {false, "undone:a\nnoted:x\nposted\necho:b\n", "",
+         "|ERROR|the commit of the pass failed,2 notifications dropped\n"},
+    };
+    net_set_pass_end(TestPassEnd);
+    int ui = Connect(fui_name_);
+    int sec = Connect(sec_name_);
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.committed);
+        g_lines = 0;
+        g_commit_ok = k.committed;
+        Send(sec, "risky:a\nnote:x\npost:y\nb\n");
+        ASSERT_TRUE(Serve([] { return g_lines == 4; }));
+        net_end_pass(elp_main);
+        EXPECT_EQ(Arrived(sec), k.product);
+        EXPECT_EQ(Arrived(ui), k.ui);
+        EXPECT_EQ(Log().find("notifications dropped") != std::string::npos, k.log != nullptr);
+        if (k.log != nullptr) {
+            EXPECT_NE(Log().find(k.log), std::string::npos) << Log();
+        }
+    }
+}
+
+// However a connection is closed during a pass, its record stays (marked,
+// without events or output) until the pass ends; then it is freed and its
+// held reply never sent.
+TEST_F(NetCoreTest, ConnectionClosedDuringAPassGetsNothingAndGoesAtItsEnd) {
+    struct Case {
+        const char *name;
+        std::function<void(int fd, net_client_t *c)> close;
+    };
+    const Case cases[] = {
+        {"end of stream",
+         [this](int fd, net_client_t *c) {
+             shutdown(fd, SHUT_WR);
+             ASSERT_TRUE(Serve([c] { return c->closing != 0; }));
+         }},
+        {"idle sweep",
+         [](int, net_client_t *c) {
+             c->last_active = aeGetMonoticNow() - kSecSoftIdleSeconds;
+             clean_idle_client(elp_main, clean_idle_timer, secsoft_listener);
+         }},
+        {"net_close_client", [](int, net_client_t *c) { net_close_client(elp_main, c); }},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        int fd = Connect(sec_name_);
+        net_client_t *c = last_server_;
+        ASSERT_NE(c, nullptr);
+        const int sfd = c->fd;
+        g_lines = 0;
+        Send(fd, "big:300000\n");
+        ASSERT_TRUE(Serve([] { return g_lines == 1; }));
+        k.close(fd, c);
+        ASSERT_EQ(secsoft_listener->clients[sfd], c) << "freed before the end of the pass";
+        EXPECT_NE(c->closing, 0);
+        EXPECT_EQ(aeGetFileEvents(elp_main, sfd), 0);
+        EXPECT_EQ(c->outbuf, nullptr);
+        EXPECT_EQ(netPendingFirst(), nullptr);
+
+        net_end_pass(elp_main);
+        EXPECT_EQ(secsoft_listener->clients[sfd], nullptr);
+        accounted_[sfd] = false;  // the next case's connection may take the slot
+        char b;
+        EXPECT_EQ(read(fd, &b, 1), 0) << "end of stream, and not a byte of the reply";
+        EXPECT_EQ(netOutputBytes(), 0u);
+        close(fd);
+        open_.erase(std::find(open_.begin(), open_.end(), fd));
+    }
+}
+
+// The uninit ends the last pass: its writes are committed once, what it
+// held reaches the connections still open, then they are closed.
+TEST_F(NetCoreTest, UninitSendsWhatTheLastPassHeld) {
+    net_set_pass_end(TestPassEnd);
+    int ui = Connect(fui_name_);
+    int sec = Connect(sec_name_);
+    Send(sec, "note:bye\nlast\n");
+    ASSERT_TRUE(Serve([] { return g_lines == 2; }));
+    const int before = g_pass_ends;
+    MoxNetCoreUninit();
+    EXPECT_EQ(g_pass_ends, before + 1);
+    EXPECT_EQ(Arrived(sec), "noted:bye\necho:last\n");
+    EXPECT_EQ(Arrived(ui), "bye\n");
+    char b;
+    EXPECT_EQ(read(sec, &b, 1), 0);
 }
 
 TEST_F(NetCoreTest, DescriptorBeyondTheTableIsRefused) {
@@ -439,6 +620,7 @@ TEST_F(NetCoreTest, PipelinedLinesAreHandledABoundedNumberPerPass) {
     }
     Send(flood, burst);
     ASSERT_TRUE(Pump([&] { return fc->pending; }));
+    net_end_pass(elp_main);  // the lines read with the rest are answered at the pass's end
     std::string got = Receive(flood, 1, 0);
     EXPECT_EQ(got, expect.substr(0, got.size()));
     EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), kNetLinesPerPass);
@@ -537,6 +719,7 @@ TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
     for (int pass = 1; count(one) < lines; ++pass) {
         ASSERT_LE(pass, lines);
         Pass();
+        net_end_pass(elp_main);  // the lines the events served are answered
         drain(many);
         drain(one);
         SCOPED_TRACE(pass);

@@ -11,6 +11,8 @@
 
 static size_t s_output_bytes = 0;
 
+static void netCloseQueueRemove(net_client_t *c);
+
 net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc *read_proc,
                            aeFileProc *write_proc, void *owner) {
     (void)el;
@@ -44,6 +46,7 @@ void freeClient(aeEventLoop *el, net_client_t *c) {
     AE_ASSERT(c != NULL);
     aeDeleteFileEvent(el, c->fd, AE_MASK_READ | AE_MASK_WRITE);
     netPendingRemove(c);
+    netCloseQueueRemove(c);
     if (c->inbuf != nullptr) asBufferDestroy(c->inbuf);
     netSetOutbuf(c, nullptr);
     zfree(c->peer.exe);
@@ -135,4 +138,39 @@ void netPendingRemove(net_client_t *c) {
 
 net_client_t *netPendingFirst() {
     return s_pending.head != nullptr ? s_pending.head : s_served.head;
+}
+
+static net_client_t *s_close_head = nullptr;
+static net_client_t *s_close_tail = nullptr;
+
+void netCloseQueueAdd(net_client_t *c) {
+    if (c->closing) return;
+    c->closing = 1;
+    c->close_next = nullptr;
+    c->close_prev = s_close_tail;
+    if (s_close_tail != nullptr)
+        s_close_tail->close_next = c;
+    else
+        s_close_head = c;
+    s_close_tail = c;
+}
+
+static void netCloseQueueRemove(net_client_t *c) {
+    if (c->closing != 1) return;
+    if (c->close_prev != nullptr)
+        c->close_prev->close_next = c->close_next;
+    else
+        s_close_head = c->close_next;
+    if (c->close_next != nullptr)
+        c->close_next->close_prev = c->close_prev;
+    else
+        s_close_tail = c->close_prev;
+    c->close_prev = c->close_next = nullptr;
+    c->closing = 2;
+}
+
+net_client_t *netCloseQueueTake() {
+    net_client_t *c = s_close_head;
+    if (c != nullptr) netCloseQueueRemove(c);
+    return c;
 }

@@ -6,7 +6,8 @@
 // freeClient, so that no way of closing a connection can leave them stale:
 // the bytes held by all output buffers, and the list of connections with
 // input read but not yet handled (the pending list, with its second part:
-// the connections served by the current walk of it).
+// the connections served by the current walk of it), and the queue of the
+// connections closed in this pass, waiting to be freed at its end.
 #pragma once
 
 #include <sys/types.h>
@@ -32,6 +33,9 @@ struct net_client_t {
     net_client_t *pending_next;
     int pending;                       // 0, or on the pending list (1) or its served part (2)
     unsigned long long pending_round;  // the last walk of that list that served it
+    int closing;               // 0, or closed and on the close queue (1) or taken off it (2)
+    net_client_t *close_prev;  // links of the close queue
+    net_client_t *close_next;
 };
 
 // Wraps fd, which must already be non-blocking (anetUnixAccept makes it so);
@@ -42,8 +46,8 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
 // Arm reading / writing: 0 (also when already armed) or -1.
 int handleClientReadEvent(aeEventLoop *el, net_client_t *c);
 int handleClientWriteEvent(aeEventLoop *el, net_client_t *c);
-// Removes both registrations, takes c off the pending list, destroys the
-// buffers and the peer's identity, closes fd, frees c.
+// Removes both registrations, takes c off the pending list and the close
+// queue, destroys the buffers and the peer's identity, closes fd, frees c.
 void freeClient(aeEventLoop *el, net_client_t *c);
 
 // Gives c the output buffer b (null: none), destroying the one it had.
@@ -66,3 +70,10 @@ void netPendingServed(net_client_t *c);
 void netPendingRequeue();
 void netPendingRemove(net_client_t *c);
 net_client_t *netPendingFirst();
+
+// The close queue, in the order connections were closed: netCloseQueueAdd
+// marks c closing and puts it at the tail, once (a closing connection stays
+// closing); netCloseQueueTake takes the head off (its mark stays), or gives
+// null when the queue is empty.
+void netCloseQueueAdd(net_client_t *c);
+net_client_t *netCloseQueueTake();
