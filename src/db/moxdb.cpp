@@ -116,7 +116,7 @@ void CMoxDb::Uninit() {
         m_groupCommit = false;
         try {
             commitTx();
-            flushReports();
+            flushReports(true);
             commitTx();
         } catch (...) {
         }
@@ -314,8 +314,6 @@ MoxResult CMoxDb::doUpgrade(const T &r) {
             log->Write(ERROR, "Upgrade %s failed,rc: %d", "db", db);
             return db;
         }
-        if constexpr (std::is_same_v<T, CSecSoftInfo> || std::is_same_v<T, CSecStatInfo>)
-            m_wroteProduct = r.uuid;
         if (m_pCache->Take(std::move(entry)) == kMoxOtherEntry) {
             log->Write(INFO, "just upgrade database success,no update cache");
             return kMoxDbOnly;
@@ -560,9 +558,9 @@ MoxResult CMoxDb::RecordSecStatReport(const std::string &uuid) {
         Report &rep = m_reports[uuid];
         rep.at = static_cast<int64_t>(time(nullptr));
         rep.dirty = true;
-        // Written with a commit of the product's own, or once a minute.
-        const bool due = (m_inRequest && m_wroteProduct == uuid) || rep.written < 0 ||
-                         MonotonicSeconds() - rep.written >= kReportWriteSeconds;
+        // Written once a minute at most: a report that changes nothing else
+        // costs no commit, and one that does costs no second page.
+        const bool due = rep.written < 0 || MonotonicSeconds() - rep.written >= kReportWriteSeconds;
         if (!due) return kMoxOk;
         return writeOp([&] { return writeReport(uuid, rep); });
     });
@@ -577,10 +575,12 @@ MoxResult CMoxDb::writeReport(const std::string &uuid, Report &rep) {
     return rc;
 }
 
-void CMoxDb::flushReports() {
+void CMoxDb::flushReports(bool all) {
+    const long long now = MonotonicSeconds();
     for (auto &entry : m_reports) {
         Report &rep = entry.second;
-        if (!rep.dirty) continue;
+        if (!rep.dirty || (!all && rep.written >= 0 && now - rep.written < kReportWriteSeconds))
+            continue;
         // Lost only in memory's favour: the time stays dirty for the next try.
         if (m_txOpen)
             writeReport(entry.first, rep);
@@ -700,8 +700,8 @@ MoxResult CMoxDb::closeWrite(MoxResult rc) {
 
 bool CMoxDb::commitTx() {
     if (!m_txOpen) return true;
-    // Report times kept in memory ride along: no commit of their own.
-    flushReports();
+    // Report times a minute old ride along: no commit of their own.
+    flushReports(false);
     try {
         m_pDb->exec("COMMIT");
         m_txOpen = false;
@@ -725,7 +725,6 @@ void CMoxDb::BeginRequest() {
     CMutexGuard writing(m_writeLock);
     m_inRequest = true;
     m_reqSaved = m_reqFailed = m_reqWrote = false;
-    m_wroteProduct.clear();
 }
 
 MoxResult CMoxDb::EndRequest() {
@@ -737,7 +736,6 @@ MoxResult CMoxDb::EndRequest() {
         bool kept = true;
         if (m_reqSaved) kept = finishSavepoint("request", failed, m_reqMem);
         m_inRequest = m_reqSaved = m_reqFailed = m_reqWrote = false;
-        m_wroteProduct.clear();
         if (!m_groupCommit && !commitTx()) kept = false;
         if (failed || !kept) return kMoxFailed;
         return wrote ? kMoxOk : kMoxNotFound;

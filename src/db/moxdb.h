@@ -17,8 +17,9 @@
 // off, each request and each lone write commits at once. A commit that
 // fails puts memory back as it was when the transaction began.
 //
-// A product's last status report is kept in memory and written with the
-// next commit, or when it is a minute old, and at stop. Whether a front
+// The time of a product's last status report is kept in memory and written
+// at most once a minute (with a commit made anyway, or by itself), and at
+// stop. Whether a front
 // UI is stored is answered from memory: the set of uuids t_frontui holds is
 // read at start and kept in step with every statement that writes or
 // deletes its rows, after the statement succeeded; when it cannot be kept in
@@ -164,8 +165,9 @@ private:
     bool commitTx();
     // The transaction was rolled back by SQLite itself: undo it in memory.
     bool txLost();
-    // Writes the report times kept in memory that the file lacks.
-    void flushReports();
+    // Writes the report times kept in memory that the file lacks: all, or
+    // those last written a minute ago or more.
+    void flushReports(bool all);
     MoxResult writeReport(const std::string &uuid, Report &rep);
     // The open connection still reaches the file at its path; otherwise it
     // is opened again and the cached entries put back. Outside a transaction.
@@ -285,7 +287,6 @@ private:
     bool m_reqSaved = false;  // the request's savepoint is open
     bool m_reqFailed = false;
     bool m_reqWrote = false;
-    std::string m_wroteProduct;  // a product the request wrote
     Memory m_passMem, m_reqMem, m_opMem;
     // The statements come after the connection: they are finalized first.
     std::unique_ptr<SQLite::Database> m_pDb;

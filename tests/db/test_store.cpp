@@ -4,8 +4,10 @@
 // cannot be opened).
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "base/vk_clock.h"
 #include "db/moxdb.h"
 #include "log/mylog.h"
 #include "support/temp_root.h"
@@ -1271,4 +1274,134 @@ TEST_F(StoreTest, ReaderNeverFailsAWrite) {
     reader.exec("COMMIT");
     EXPECT_EQ(0, Int("select count(*) from t_secsoft where uuid='R'"));
     EXPECT_EQ(1, Int("select count(*) from t_secsoft where uuid='S'"));
+}
+
+namespace {
+
+// A small file system of its own mounted on a directory for one test
+// (root only), unmounted when it goes.
+class SmallMount {
+public:
+    SmallMount(const std::string &dir, const char *size) : m_dir(dir) {
+        const std::string opts = std::string("size=") + size + ",mode=0755";
+        m_ok = mount("vk-test", dir.c_str(), "tmpfs", 0, opts.c_str()) == 0;
+    }
+    ~SmallMount() {
+        if (m_ok) umount2(m_dir.c_str(), MNT_DETACH);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    std::string m_dir;
+    bool m_ok = false;
+};
+
+// Fills the file system that holds `path` until it has no room left.
+void FillUp(const std::string &path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+}
+
+}  // namespace
+
+// With group commit, a pass's writes become durable at its end; a commit
+// the file system refuses (no room left) undoes all of them, in the file and
+// in what the store serves, and says so.
+TEST(StoreGroupCommitTest, FailedCommitUndoesThePassInMemoryToo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: a small tmpfs mounted for the database";
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    ScopedLog log(root.Under("/store.log"));
+    ASSERT_TRUE(log.ok());
+    const std::string dir = root.Under(vk_paths::kDbDir);
+    ASSERT_EQ(0, system(("mkdir -p '" + dir + "'").c_str()));
+    SmallMount small(dir, "2m");
+    if (!small.ok()) GTEST_SKIP() << "tmpfs mounts are not allowed here";
+    CMoxDb &db = *Singleton<CMoxDb>::Instance();
+    {
+        ASSERT_EQ(0, MoxDbInit());
+        ASSERT_EQ(0, db.Upgrade(Front("A")));
+        ASSERT_EQ(0, db.Upgrade(Product(kDef, 1, "{\"d\":1}")));
+        ASSERT_EQ(0, db.Upgrade(Product("P")));
+        ASSERT_EQ(0, db.Upgrade(Stat("P", "{\"p\":1}")));
+        const std::string held = Held(db);
+
+        db.SetGroupCommit(true);
+        FillUp(dir + "/filler");
+        // One request that changes the status and the default record, one
+        // that unregisters the product: both taken, neither committed yet.
+        const std::string big = "{\"p\":\"" + std::string(256 * 1024, 'x') + "\"}";
+        db.BeginRequest();
+        EXPECT_EQ(kMoxOk, db.Upgrade(Stat("P", big)));
+        EXPECT_EQ(kMoxOk, db.SetDefSecSoft(Product(kDef, 3, "{\"d\":2}")));
+        EXPECT_EQ(kMoxOk, db.EndRequest());
+        db.BeginRequest();
+        EXPECT_EQ(kMoxOk, db.CleanSecInfo("P"));
+        EXPECT_EQ(kMoxOk, db.EndRequest());
+        EXPECT_NE(held, Held(db));
+
+        EXPECT_FALSE(db.CommitPass());
+        EXPECT_NE(std::string::npos, log.Text().find("|ERROR|commit to ")) << log.Text();
+        EXPECT_EQ(held, Held(db));
+
+        // Room again: the next pass commits.
+        ASSERT_EQ(0, unlink((dir + "/filler").c_str()));
+        EXPECT_EQ(kMoxOk, db.Upgrade(Stat("P", "{\"p\":2}")));
+        EXPECT_TRUE(db.CommitPass());
+        MoxDbUninit();
+        ASSERT_EQ(0, MoxDbInit());
+        std::string expected = held;
+        for (int i = 0; i < 2; ++i) expected.replace(expected.find("{\"p\":1}"), 7, "{\"p\":2}");
+        EXPECT_EQ(expected, Held(db));
+        MoxDbUninit();
+    }
+}
+
+// What a status report costs the file: the same text again writes nothing;
+// the time of the report reaches the file at most once a minute of the
+// clock, and at stop, while the store answers the newest at once.
+TEST_F(StoreTest, RepeatedReportsWriteLittle) {
+    struct FakeClock {
+        FakeClock() { EXPECT_EQ(0, vk_clock_fake(1000000)); }
+        ~FakeClock() { vk_clock_real(); }
+    } clock;
+    ASSERT_EQ(0, db().Upgrade(Product("P")));
+    ASSERT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
+    ASSERT_EQ(0, db().RecordSecStatReport("P"));  // the first is written
+    EXPECT_EQ(1, Int("select count(*) from t_product_state where uuid='P'"));
+
+    // Changed behind the store's back: what the store writes shows.
+    Sql("update t_secsoft set secstat='behind' where uuid='P'");
+    Sql("delete from t_product_state");
+    EXPECT_EQ(0, db().Upgrade(Stat("P", "{\"p\":1}")));
+    EXPECT_EQ("behind", Value("select secstat from t_secsoft where uuid='P'"));
+    vk_clock_advance_ms(59 * 1000);
+    EXPECT_EQ(0, db().RecordSecStatReport("P"));
+    EXPECT_EQ(0, Int("select count(*) from t_product_state"));
+    CSecSoftState state;
+    state.uuid = "P";
+    ASSERT_EQ(0, db().GetSecSoftState(state));
+    EXPECT_GE(state.last_report, time(nullptr) - 5);
+
+    // A changed text is written; its time still waits for the minute.
+    EXPECT_EQ(0, db().Upgrade(Stat("P", "{\"p\":2}")));
+    EXPECT_EQ("{\"p\":2}", Value("select secstat from t_secsoft where uuid='P'"));
+    EXPECT_EQ(0, db().RecordSecStatReport("P"));
+    EXPECT_EQ(0, Int("select count(*) from t_product_state"));
+
+    vk_clock_advance_ms(1000);
+    EXPECT_EQ(0, db().RecordSecStatReport("P"));
+    EXPECT_EQ(1, Int("select count(*) from t_product_state"));
+
+    // Kept in memory only, then written at stop.
+    Sql("delete from t_product_state");
+    EXPECT_EQ(0, db().RecordSecStatReport("P"));
+    EXPECT_EQ(0, Int("select count(*) from t_product_state"));
+    MoxDbUninit();
+    EXPECT_EQ(1, Int("select count(*) from t_product_state"));
+    ASSERT_EQ(0, MoxDbInit());
 }
