@@ -195,8 +195,9 @@ private:
     // other than a regular file or a file not our own at any of their names.
     bool protectFiles();
 
-    // One statement on a connection of its own, under m_dbLock, run again
-    // once after lost tables were created anew. Both throw.
+    // One statement, prepared once and kept, on the store's connection under
+    // m_dbLock, run again once after lost tables were created anew. Both
+    // throw.
     int execWrite(const char *sql, const Binder &bind);
     bool execRead(const char *sql, const Binder &bind, const Reader &read);
     template <typename F>
