@@ -61,15 +61,10 @@ protected:
 
     // A copy of sleep under the root: a product's program.
     std::string Program(const std::string &name) {
-        mkdir(root_.Under("/opt").c_str(), 0755);
-        std::string path = root_.Under("/opt/" + name);
-        EXPECT_TRUE(vk_test::CopyProgram("/bin/sleep", path));
-        return path;
+        return vk_test::SleepProgram(root_.path(), name);
     }
     std::unique_ptr<ChildProcess> Run(const std::string &program) {
-        auto child = std::make_unique<ChildProcess>(std::vector<std::string>{program, "600"});
-        EXPECT_TRUE(child->WaitExec(program));
-        return child;
+        return vk_test::RunSleeping(program);
     }
 
     std::unique_ptr<Client> Connect(Endpoint ep) {

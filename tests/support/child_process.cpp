@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -78,6 +79,19 @@ bool CopyProgram(const std::string &from, const std::string &to) {
     if (content.empty()) return false;
     WriteFile(to, content);
     return chmod(to.c_str(), 0755) == 0;
+}
+
+std::string SleepProgram(const std::string &root, const std::string &name) {
+    mkdir((root + "/opt").c_str(), 0755);
+    std::string path = root + "/opt/" + name;
+    EXPECT_TRUE(CopyProgram("/bin/sleep", path));
+    return path;
+}
+
+std::unique_ptr<ChildProcess> RunSleeping(const std::string &program) {
+    auto child = std::make_unique<ChildProcess>(std::vector<std::string>{program, "600"});
+    EXPECT_TRUE(child->WaitExec(program));
+    return child;
 }
 
 }  // namespace vk_test

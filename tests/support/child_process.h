@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,5 +37,11 @@ private:
 
 // Copies a file (a program) to `to`, mode 0755; false when it cannot.
 bool CopyProgram(const std::string &from, const std::string &to);
+
+// A copy of sleep at <root>/opt/<name>, a product's program in the tests:
+// its path (a failure to copy fails the test).
+std::string SleepProgram(const std::string &root, const std::string &name);
+// Starts `program 600` and waits until it runs the program.
+std::unique_ptr<ChildProcess> RunSleeping(const std::string &program);
 
 }  // namespace vk_test
