@@ -13,10 +13,15 @@ static bool contains(const std::vector<Id> &ids, long id) {
     return id >= 0 && std::find(ids.begin(), ids.end(), static_cast<Id>(id)) != ids.end();
 }
 
-bool access_listed(const access_list_t &list, const net_peer_t &peer) {
+bool access_listed_by_id(const access_list_t &list, const net_peer_t &peer) {
     if (contains(list.users, peer.uid) || contains(list.groups, peer.gid)) return true;
     for (int i = 0; peer.groups != nullptr && i < peer.ngroups; ++i)
         if (contains(list.groups, static_cast<long>(peer.groups[i]))) return true;
+    return false;
+}
+
+bool access_listed(const access_list_t &list, const net_peer_t &peer) {
+    if (access_listed_by_id(list, peer)) return true;
     if (peer.exe == nullptr) return false;
     for (const std::string &exe : list.executables)
         if (exe == peer.exe) return true;
@@ -44,8 +49,14 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
         case KORVANE_REQ_SECSOFT_UNREGISTER:
         case KORVANE_REQ_SECSTAT_UPDATE:
         case KORVANE_REQ_SECSOFT_UPDATE:
-            if (access_listed(policy.products, *f.peer)) return allow;
-            return {false, kAccessRuleProducts};
+            if (!access_listed(policy.products, *f.peer)) return {false, kAccessRuleProducts};
+            // A product's uuid is its registrant's: another listed identity
+            // may not report, update, unregister or register under it.
+            if (f.owner_known &&
+                (f.owner_uid != uid ||
+                 (!f.owner_exe.empty() && (f.peer->exe == nullptr || f.owner_exe != f.peer->exe))))
+                return {false, kAccessRuleProductOwner};
+            return allow;
         case KORVANE_REQ_FUI_REGISTER:
             if (!policy.frontui.empty() && !access_listed(policy.frontui, *f.peer))
                 return {false, kAccessRuleFrontUiListed};

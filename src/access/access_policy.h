@@ -69,6 +69,11 @@ struct access_facts_t {
     int fui_pid = -1;
     // Configuration requests: the store holds a front UI with `uuid`.
     bool uuid_stored = false;
+    // Product requests: who registered `uuid`, when it is known. An empty
+    // `owner_exe` binds the uuid to the uid alone.
+    bool owner_known = false;
+    int owner_uid = -1;
+    std::string owner_exe;
 };
 
 struct access_verdict_t {
@@ -78,6 +83,7 @@ struct access_verdict_t {
 
 // Names of the rules, as the refusal's log line gives them.
 constexpr const char *kAccessRuleProducts = "products";
+constexpr const char *kAccessRuleProductOwner = "product-uuid-owner";
 constexpr const char *kAccessRuleFrontUiListed = "frontui-listed";
 constexpr const char *kAccessRuleFrontUiIdentity = "frontui-identity";
 constexpr const char *kAccessRuleFrontUiSession = "frontui-session";
@@ -94,6 +100,9 @@ bool access_unchecked(const net_peer_t *peer, const access_policy_t &policy);
 
 // Whether the peer is named by the list.
 bool access_listed(const access_list_t &list, const net_peer_t &peer);
+// Whether the list names the peer's uid or one of its groups (not only its
+// executable).
+bool access_listed_by_id(const access_list_t &list, const net_peer_t &peer);
 
 // The policy the gate applies; until access_policy_set it is the default
 // with the process's own euid as owner.

@@ -447,7 +447,9 @@ MoxResult CMoxDb::CleanSecInfo(const std::string &uuid) {
         return writeOp([&] {
             MoxResult rc = delFromDb(uuid, "t_secsoft", "CleanSecInfo");
             if (rc == kMoxFailed) return rc;
-            if (delFromDb(uuid, "t_product_state", "CleanSecInfo") == kMoxFailed) return kMoxFailed;
+            if (delFromDb(uuid, "t_product_state", "CleanSecInfo") == kMoxFailed ||
+                delFromDb(uuid, "t_product_owner", "CleanSecInfo") == kMoxFailed)
+                return kMoxFailed;
             if (uuid != kDefSecSoftUuid && m_pCache->CurrentSecSoftUuid() == uuid &&
                 !writeCurrent(kDefSecSoftUuid))
                 return kMoxFailed;
@@ -534,6 +536,17 @@ MoxResult CMoxDb::GetSecSoftState(CSecSoftState &state) {
             rc = kMoxOk;
         }
         return rc;
+    });
+}
+
+MoxResult CMoxDb::GetSecSoftOwner(CSecSoftOwner &owner) {
+    return StoreOp(m_pCache.get(), "GetSecSoftOwner", [&] { return getSecSoftOwner(owner); });
+}
+
+MoxResult CMoxDb::SetSecSoftOwner(const CSecSoftOwner &owner) {
+    return StoreOp(m_pCache.get(), "SetSecSoftOwner", [&] {
+        CMutexGuard writing(m_writeLock);
+        return writeOp([&] { return setSecSoftOwner(owner); });
     });
 }
 

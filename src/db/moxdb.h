@@ -116,6 +116,11 @@ public:
     MoxResult GetSecSoftState(CSecSoftState &state);
     // Records whether the product is watched and alive (-1 for unknown).
     MoxResult SetSecSoftLiveness(const std::string &uuid, bool watched, int alive);
+    // Who registered the product: kMoxNotFound when nobody is recorded
+    // (a product stored by an earlier version, or gone).
+    MoxResult GetSecSoftOwner(CSecSoftOwner &owner);
+    // Binds the product's uuid to its registrant until it unregisters.
+    MoxResult SetSecSoftOwner(const CSecSoftOwner &owner);
     // Records now as the time of the product's last accepted status report.
     MoxResult RecordSecStatReport(const std::string &uuid);
 
@@ -229,6 +234,8 @@ private:
     MoxResult getSecSoftState(CSecSoftState &state);
     MoxResult setSecSoftLiveness(const std::string &uuid, bool watched, int alive);
     MoxResult recordSecStatReport(const std::string &uuid, int64_t at);
+    MoxResult getSecSoftOwner(CSecSoftOwner &owner);
+    MoxResult setSecSoftOwner(const CSecSoftOwner &owner);
 
     template <typename T>
     MoxResult doUpgrade(const T &r);

@@ -455,3 +455,43 @@ MoxResult CMoxDb::recordSecStatReport(const std::string &uuid, int64_t at) {
         return kMoxFailed;
     }
 }
+
+MoxResult CMoxDb::getSecSoftOwner(CSecSoftOwner &owner) {
+    const char *sql = "select uid,exe from t_product_owner where uuid=@uuid";
+    try {
+        CSecSoftOwner row;
+        row.uuid = owner.uuid;
+        bool found = execRead(
+            sql, [&](SQLite::Statement &st) { st.bind("@uuid", owner.uuid); },
+            [&](SQLite::Statement &st) {
+                row.uid = st.getColumn(0).getInt();
+                row.exe = getStrField(st.getColumn(1));
+            });
+        if (!found) return kMoxNotFound;
+        owner = std::move(row);
+        return kMoxOk;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "get secSoft owner failed fron db sql: %s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}
+
+MoxResult CMoxDb::setSecSoftOwner(const CSecSoftOwner &owner) {
+    const char *sql = "replace into t_product_owner (uuid,uid,exe) values(@uuid,@uid,@exe)";
+    try {
+        execWrite(sql, [&](SQLite::Statement &st) {
+            st.bind("@uuid", owner.uuid);
+            st.bind("@uid", owner.uid);
+            if (owner.exe.empty())
+                st.bind("@exe");
+            else
+                st.bind("@exe", owner.exe);
+        });
+        return kMoxOk;
+    } catch (const std::exception &e) {
+        Singleton<MyLog>::Instance()->Write(
+            ERROR, "set secSoft owner: failed to execute sql:%s,because: %s", sql, e.what());
+        return kMoxFailed;
+    }
+}

@@ -58,7 +58,13 @@ const char CMoxDb::kSchema[] =
     "uuid VARCHAR(36) NOT NULL PRIMARY KEY,"
     "watched INT NOT NULL DEFAULT 0,"
     "alive INT DEFAULT NULL,"
-    "last_report INTEGER DEFAULT NULL);";
+    "last_report INTEGER DEFAULT NULL);"
+    // Who registered each product: the only identity besides root that may
+    // speak for its uuid (exe NULL: any program of that uid).
+    "CREATE TABLE IF NOT EXISTS t_product_owner ("
+    "uuid VARCHAR(36) NOT NULL PRIMARY KEY,"
+    "uid INT NOT NULL,"
+    "exe TEXT DEFAULT NULL);";
 
 namespace {
 

@@ -49,6 +49,15 @@ struct CSecStatInfo {
     std::string secstat;
 };
 
+// Who registered a product's uuid (one row of t_product_owner): its uid,
+// and its program when only that program made it a product (an empty exe
+// binds the uuid to the uid alone).
+struct CSecSoftOwner {
+    std::string uuid;
+    int32_t uid = -1;
+    std::string exe;
+};
+
 // What the daemon knows of a product besides its row (one row of
 // t_product_state): whether a process running its program is watched for,
 // whether one ran when last looked at, and when it last reported.

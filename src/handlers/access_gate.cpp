@@ -41,6 +41,18 @@ void read_current_fui(access_facts_t &f) {
         f.uuid_stored = store->FrontUIValid(f.uuid);
 }
 
+// Who registered the product's uuid. A store that cannot say refuses: a
+// product's uuid is never handed to another because a read failed.
+void read_owner(access_facts_t &f) {
+    CSecSoftOwner owner;
+    owner.uuid = f.uuid;
+    MoxResult rc = Singleton<CMoxDb>::Instance()->GetSecSoftOwner(owner);
+    if (rc == kMoxNotFound) return;
+    f.owner_known = true;
+    f.owner_uid = rc == kMoxOk ? owner.uid : -1;
+    f.owner_exe = owner.exe;
+}
+
 // Who holds the place a refused registration wanted, so that a person can
 // tell which program to look at.
 void log_holder(const mox_packet_t &packet, const access_facts_t &f) {
@@ -76,6 +88,8 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     if (packet.type == KORVANE_REQ_FUI_REGISTER || packet.type == KORVANE_REQ_SAVE_FUICONF ||
         packet.type == KORVANE_REQ_GET_FUICONF)
         read_current_fui(facts);
+    if (packet.type >= KORVANE_REQ_SECSOFT_REGISTER && packet.type <= KORVANE_REQ_SECSOFT_UPDATE)
+        read_owner(facts);
 
     access_verdict_t verdict = access_decide(facts, policy);
     if (verdict.allow) return false;

@@ -7,9 +7,11 @@
 // posts nothing, and the store undoes the request's other writes.
 #include <cjson/cJSON.h>
 
+#include "access/access_policy.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/liveness.h"
+#include "peer/peer.h"
 #include "proto/codec/json.h"
 #include "proto/notify.h"
 
@@ -169,6 +171,22 @@ void secsoft_unregister_lost(const std::string &uuid) {
     mox_post_notices(out);
 }
 
+// Binds the uuid to who registered it: its uid, and its program when only
+// an `executables` entry lets it speak as a product. A caller without a
+// connection (inside the daemon) binds nothing. False when the store failed.
+static bool bind_owner(const mox_packet_t &packet) {
+    const net_peer_t *peer = packet.peer;
+    if (peer == nullptr) return true;
+    const access_policy_t &policy = access_policy_current();
+    CSecSoftOwner owner;
+    owner.uuid = packet.uuid;
+    owner.uid = peer->uid;
+    if (!access_unchecked(peer, policy) && !access_listed_by_id(policy.products, *peer) &&
+        peer->exe != nullptr)
+        owner.exe = peer->exe;
+    return store()->SetSecSoftOwner(owner) == kMoxOk;
+}
+
 // Stores a registration (or the detail of a product never registered) and
 // arbitrates: the new active product stops the default one; the default
 // product registering while another is active is stopped too. Sets the
@@ -180,8 +198,11 @@ static MoxResult register_product(mox_packet_t &packet, const CSecSoftInfo &info
         packet.result = KORVANE_RESULT_NOT_ACTIVE;
     else if (upgraded != kMoxOk)
         packet.result = KORVANE_RESULT_FAILED;
-    bool ok = true;
-    if (upgraded == kMoxOk && !is_default) {
+    const bool stored = upgraded == kMoxOk || upgraded == kMoxDbOnly;
+    bool ok = !stored || bind_owner(packet);
+    if (!ok) {
+        LOG(ERROR, "sec-soft %s registered,record its owner failed", info.uuid.c_str());
+    } else if (upgraded == kMoxOk && !is_default) {
         LOG(INFO, "new sec-soft %s,uuid: %s registered,so stop default sec-soft", info.name.c_str(),
             info.uuid.c_str());
         ok = stop_default_secsoft(packet.notices);

@@ -191,6 +191,53 @@ TEST(AccessDecide, EveryRule) {
     }
 }
 
+// A product's uuid is its registrant's: its uid, and its program when only
+// that made it a product. The trusted act for any; an unbound uuid is free.
+TEST(AccessDecide, ProductUuidOwner) {
+    const struct {
+        const char *name;
+        const Peer *peer;
+        uint32_t type;
+        bool bound;
+        int owner_uid;
+        const char *owner_exe;  // "" binds the uid alone
+        bool allowed;
+    } rows[] = {
+        {"no binding yet", &kAvUser, 2002, false, 0, "", true},
+        {"its registrant", &kAvUser, 2002, true, 4242, "", true},
+        {"another listed uid reports", &kAvGroupMember, 2002, true, 4242, "", false},
+        {"another listed uid registers", &kAvGroupMember, 2000, true, 4242, "", false},
+        {"another listed uid unregisters", &kAvBinary, 2001, true, 4242, "", false},
+        {"root's product, a listed uid", &kAvUser, 2003, true, 0, "", false},
+        {"root acts for a listed uid's", &kRoot, 2001, true, 4242, "", true},
+        {"the daemon's own uid", &kDaemonUser, 2002, true, 4242, "", true},
+        {"bound to its program, same program", &kAvBinary, 2002, true, 65534, kAvExe, true},
+        {"bound to its program, other program", &kAvBinary, 2002, true, 65534, "/opt/other", false},
+        {"the store could not say", &kAvUser, 2002, true, -1, "", false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        net_peer_t peer = {};
+        std::vector<gid_t> groups = r.peer->groups;
+        peer.pid = r.peer->pid;
+        peer.uid = r.peer->uid;
+        peer.gid = r.peer->gid;
+        peer.exe = const_cast<char *>(r.peer->exe);
+        peer.groups = groups.empty() ? nullptr : groups.data();
+        peer.ngroups = static_cast<int>(groups.size());
+        access_facts_t f;
+        f.type = r.type;
+        f.uuid = "av";
+        f.peer = &peer;
+        f.owner_known = r.bound;
+        f.owner_uid = r.owner_uid;
+        f.owner_exe = r.owner_exe;
+        access_verdict_t v = access_decide(f, MakePolicy(kListed));
+        EXPECT_EQ(r.allowed, v.allow);
+        EXPECT_STREQ(r.allowed ? nullptr : kAccessRuleProductOwner, v.rule);
+    }
+}
+
 // Who owns the active session, and whether the current front UI's declared
 // process still lives: a registration or a configuration request of the
 // current uuid belongs to that process alone while it does.

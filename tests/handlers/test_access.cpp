@@ -103,6 +103,12 @@ public:
     }
 
     bool Listening() const { return m_daemon->WaitListening(); }
+    // Stops the daemon and starts it again on the same root.
+    bool Restart() {
+        m_daemon.reset();
+        m_daemon = std::make_unique<vk_test::DaemonProcess>(m_root.path());
+        return m_daemon->WaitListening();
+    }
     const vk_test::DaemonProcess &daemon() const { return *m_daemon; }
 
     std::string Name(Endpoint ep) const { return vk_test::TryOutName(m_root.path(), ep); }
@@ -211,12 +217,17 @@ const Case kCases[] = {
     {"stranger reports for it", kNoPolicy, &kStranger, 2002, kAv, Declares::kNothing, 403,
      "products"},
     {"stranger updates it", kNoPolicy, &kStranger, 2003, kAv, Declares::kNothing, 403, "products"},
-    {"listed uid reports", kListed, &kListedUser, 2002, kAv, Declares::kNothing, 0, nullptr},
-    {"listed group updates", kListed, &kGroupMember, 2003, kAv, Declares::kNothing, 0, nullptr},
+    // Root registered kAv: its uuid is not the listed users' to speak for.
+    {"listed uid reports for root's product", kListed, &kListedUser, 2002, kAv, Declares::kNothing,
+     403, "product-uuid-owner"},
+    {"listed group updates root's product", kListed, &kGroupMember, 2003, kAv, Declares::kNothing,
+     403, "product-uuid-owner"},
+    {"listed uid registers its own", kListed, &kListedUser, 2000, "av-l", Declares::kNothing, 501,
+     nullptr},
     {"same uid without the group", kListed, &kNotMember, 2003, kAv, Declares::kNothing, 403,
      "products"},
-    {"listed executable unregisters", kExecutable, &kStranger, 2001, kAv, Declares::kNothing, 0,
-     nullptr},
+    {"listed executable unregisters root's product", kExecutable, &kStranger, 2001, kAv,
+     Declares::kNothing, 403, "product-uuid-owner"},
     {"open mode: stranger unregisters", kOpen, &kStranger, 2001, kAv, Declares::kNothing, 0,
      nullptr},
 
@@ -293,6 +304,39 @@ TEST_F(AccessTest, RequestsOfOtherUsers) {
                            ",rule: " + c.rule + "\n";
         EXPECT_TRUE(service.daemon().WaitLog(line)) << line << service.daemon().Log();
     }
+}
+
+// A product's uuid belongs to who registered it, across a restart, until it
+// unregisters: another listed identity is refused, root is not.
+TEST_F(AccessTest, ProductUuidIsItsRegistrants) {
+    Service service("[products]\nusers = 4242\ngroups = 4444\n");
+    ASSERT_TRUE(service.Listening());
+    const std::string socket = service.Name(Endpoint::kSecSoft);
+    // Each step: who, type, expected result.
+    auto as = [&](const vk_test::Identity *who, uint32_t type) {
+        auto run = [&]() -> std::string {
+            Client c = vk_test::TryOutClient();
+            if (!c.Connect(socket)) return "connect";
+            return std::to_string(Send(c, "own-av", type, BodyFor(type, Declares::kNothing)));
+        };
+        std::optional<std::string> got =
+            who == nullptr ? std::optional<std::string>(run()) : vk_test::RunAs(*who, run);
+        return got.value_or("no report");
+    };
+    EXPECT_EQ("0", as(&kListedUser, 2000));
+    EXPECT_EQ("0", as(&kListedUser, 2002));
+    EXPECT_EQ("403", as(&kGroupMember, 2002));
+    EXPECT_EQ("403", as(&kGroupMember, 2000)) << "registering again is taking it over";
+    EXPECT_TRUE(service.daemon().WaitLog(",rule: product-uuid-owner\n"));
+    EXPECT_EQ("0", as(nullptr, 2002)) << "root may act for any product";
+    ASSERT_TRUE(service.Restart());
+    EXPECT_EQ("0", as(&kListedUser, 2003));
+    EXPECT_EQ("403", as(&kGroupMember, 2001));
+    EXPECT_NE(std::string::npos, service.Dump().find("own-av|"));
+    EXPECT_EQ("0", as(&kListedUser, 2001));
+    // Unregistered, the uuid is free again.
+    EXPECT_EQ("0", as(&kGroupMember, 2000));
+    EXPECT_EQ("403", as(&kListedUser, 2002));
 }
 
 // The refusals of one user fill the log only up to its uid's budget of
