@@ -1,5 +1,8 @@
 #include "bus/bus_props.h"
 
+#include <cjson/cJSON.h>
+
+#include "proto/codec/json.h"
 #include "proto/codec/utf8.h"
 
 const char *const kBusPropNames[kBusPropCount] = {
@@ -15,6 +18,17 @@ size_t bus_char_length(const std::string &s, size_t i) {
 }
 
 }  // namespace
+
+// The store keeps a product's detail and status as the daemon printed them
+// (tabs and newlines); the bus gives them as one line. Text that does not
+// parse goes as it is.
+std::string bus_json_compact(const std::string &text) {
+    if (text.empty()) return text;
+    JsonPtr tree(cJSON_ParseWithLength(text.data(), text.size()));
+    std::string out;
+    if (tree == nullptr || !json_print_compact(tree.get(), out)) return text;
+    return out;
+}
 
 std::string bus_utf8(const std::string &text) {
     size_t i = 0;
@@ -48,8 +62,8 @@ void bus_props_from_facts(const health_facts_t &f, bus_props_t &out) {
     if (!f.has_product) return;
     out.active_product = bus_utf8(f.uuid);
     out.active_product_name = bus_utf8(f.name);
-    out.detail = bus_utf8(f.detail);
-    out.status = bus_utf8(f.secstat);
+    out.detail = bus_utf8(bus_json_compact(f.detail));
+    out.status = bus_utf8(bus_json_compact(f.secstat));
     out.alive = f.alive < 0 ? "unwatched" : f.alive == 1 ? "yes" : "no";
     out.last_report = f.last_report > 0 ? static_cast<uint64_t>(f.last_report) : 0;
 }

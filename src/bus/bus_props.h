@@ -60,4 +60,6 @@ bus_emit_plan_t bus_props_plan(const std::vector<bus_prop_t> &changed, int64_t s
 
 // `text` with every byte that is not part of valid UTF-8 (and every NUL,
 // which D-Bus strings cannot hold) replaced by U+FFFD; valid text as it is.
+// JSON text as one line (no formatting); text that does not parse as it is.
+std::string bus_json_compact(const std::string &text);
 std::string bus_utf8(const std::string &text);

@@ -35,6 +35,16 @@ using vk_test::BusValues;
 
 namespace {
 
+std::string Compact(const std::string &json) {
+    cJSON *tree = cJSON_Parse(json.c_str());
+    if (tree == nullptr) return json;
+    char *text = cJSON_PrintUnformatted(tree);
+    std::string out = text != nullptr ? text : json;
+    cJSON_free(text);
+    cJSON_Delete(tree);
+    return out;
+}
+
 const std::string kUi = "ui-0001";
 const std::string kAv = "av-0001";
 constexpr const char *kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
@@ -124,8 +134,9 @@ protected:
             SQLite::Statement q(db, "select secsoft,secstat from t_secsoft where uuid=?");
             q.bind(1, v["ActiveProduct"]);
             if (q.executeStep()) {
-                v["Detail"] = q.getColumn(0).getString();
-                v["Status"] = q.getColumn(1).getString();
+                // One line on the bus, as the store's text prints compact.
+                v["Detail"] = Compact(q.getColumn(0).getString());
+                v["Status"] = Compact(q.getColumn(1).getString());
             }
         }
         return v;

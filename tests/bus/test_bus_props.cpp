@@ -63,6 +63,29 @@ TEST(BusProps, ValuesFollowTheFacts) {
     }
 }
 
+// The detail and the status go on the bus as one line of JSON, whatever
+// layout the store keeps them in.
+TEST(BusProps, DetailAndStatusAreCompact) {
+    const struct {
+        const char *stored;
+        const char *shown;
+    } cases[] = {
+        {"{\n\t\"name\":\t\"Acme AV\",\n\t\"v\":\t[1, 2]\n}", R"({"name":"Acme AV","v":[1,2]})"},
+        {R"({"protection":"on"})", R"({"protection":"on"})"},
+        {"not json {", "not json {"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        health_facts_t f = Product(1, c.stored, 1);
+        f.detail = c.stored;
+        bus_props_t p;
+        bus_props_from_facts(f, p);
+        EXPECT_EQ(c.shown, p.detail);
+        EXPECT_EQ(c.shown, p.status);
+    }
+}
+
 TEST(BusProps, ChangedNamesOnlyWhatDiffers) {
     bus_props_t a;
     bus_props_from_facts(Product(1, R"({"protection":"on"})", 10), a);

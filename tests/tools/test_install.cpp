@@ -531,3 +531,38 @@ TEST(DebianPackaging, NativeSourceWithTheProjectVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+// The package's removal script against a root of its own (DPKG_ROOT): on
+// remove the exported metrics file goes and the registry stays; on purge
+// the registry, its log files and the logs go too.
+TEST(DebianPackaging, RemovalTakesTheMetricsAndPurgeTheRegistry) {
+    const std::string source_dir = vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY");
+    const std::string postrm = source_dir + "/debian/veskkorvaned.postrm";
+    const char *metrics = "/var/lib/prometheus/node-exporter/korvane.prom";
+    const char *kept[] = {"/var/lib/prometheus/node-exporter/other.prom",
+                          "/etc/korvane/access.conf"};
+    const char *registry[] = {"/etc/korvane/korvaned.db", "/etc/korvane/korvaned.db-wal",
+                              "/etc/korvane/korvaned.db-shm", "/var/log/veskkorvaned.log"};
+    for (const char *action : {"remove", "purge"}) {
+        SCOPED_TRACE(action);
+        vk_test::TempRoot root;
+        std::vector<std::string> all = {metrics};
+        for (const char *f : kept) all.push_back(f);
+        for (const char *f : registry) all.push_back(f);
+        for (const std::string &f : all) {
+            ASSERT_EQ(0, Sh("mkdir -p " + Quote(root.Under(f.substr(0, f.rfind('/'))))).status);
+            vk_test::WriteFile(root.Under(f), "korvane_protected 1\n");
+        }
+        ShellOutput run =
+            Sh("DPKG_ROOT=" + Quote(root.path()) + " sh " + Quote(postrm) + " " + action);
+        ASSERT_EQ(0, run.status) << run.text;
+        EXPECT_FALSE(vk_test::FileExists(root.Under(metrics)));
+        for (const char *f : kept) EXPECT_TRUE(vk_test::FileExists(root.Under(f))) << f;
+        const bool purge = std::string(action) == "purge";
+        for (const char *f : registry) EXPECT_EQ(!purge, vk_test::FileExists(root.Under(f))) << f;
+    }
+}
+
+}  // namespace

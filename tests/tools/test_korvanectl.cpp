@@ -761,7 +761,8 @@ TEST_F(CtlWithDaemon, StatusOfARunningDaemon) {
     EXPECT_EQ(human.exit_code, 0) << human.err;
     for (const std::string &text :
          {"daemon:    running, pid " + pid + ", up ", pidfile + ", locked, pid " + pid + "\n",
-          std::string("answers (request 1001: result 100)")})
+          std::string("answers (request 1001: result 100, sender is not a registered front UI, "
+                      "as expected for this probe)")})
         EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
     EXPECT_TRUE(Snapshot(pidfile) == before) << "the PID file was changed";
 }

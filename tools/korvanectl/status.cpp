@@ -183,7 +183,11 @@ SocketState Probe(Endpoint endpoint, int timeout_ms) {
         }
         if (!msg->has_result) continue;  // a notification
         s.answers = true;
-        s.detail = "answers (request 1001: result " + std::to_string(msg->result) + ")";
+        // The probe is no front UI: 100 is the answer a working daemon gives.
+        s.detail =
+            "answers (request 1001: result " + std::to_string(msg->result) + ", " +
+            korvane::ResultText(msg->result) +
+            (msg->result == KORVANE_RESULT_UNKNOWN_FUI ? ", as expected for this probe" : "") + ")";
         return s;
     }
 }
