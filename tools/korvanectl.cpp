@@ -42,9 +42,9 @@ const std::vector<Command> &Commands() {
          "Unregisters a security product (request 2001).",
          RunProtocolCommand},
         {"ui-register",
-         {"--uuid", "--name", "--pid", "--euid", "--login-uid", "--id"},
+         {"--uuid", "--name", "--pid", "--euid", "--login-uid", "--replace", "--id"},
          0,
-         "ui-register --uuid UUID --name NAME [--pid N] [--euid N] [--login-uid N]",
+         "ui-register --uuid UUID --name NAME [--pid N] [--euid N] [--login-uid N] [--replace]",
          "Registers a front UI (request 1000). The daemon keeps a front UI\n"
          "current only while the process it declares runs. Without --pid that\n"
          "is korvanectl itself, so the registration ends when korvanectl exits\n"
@@ -52,7 +52,9 @@ const std::vector<Command> &Commands() {
          "process N (root may declare any process): its effective uid and login\n"
          "uid (from /proc/N) become --euid and --login-uid unless given; a pid of\n"
          "no process is a usage error. Result 104 (another front UI is\n"
-         "registered, with its pid) ends in exit code 1.",
+         "registered, with its pid) ends in exit code 1. --replace (root) takes\n"
+         "the place of the current front UI instead; every front UI is told\n"
+         "(notification 1505).",
          RunProtocolCommand},
         {"get-product",
          {"--uuid", "--id"},
@@ -162,7 +164,7 @@ const std::vector<Command> &Commands() {
 }
 
 bool IsFlag(const std::string &option) {
-    return option == "--timestamps" || option == "--follow";
+    return option == "--timestamps" || option == "--follow" || option == "--replace";
 }
 
 }  // namespace korvanectl

@@ -29,7 +29,8 @@ enum korvane_notification {
     KORVANE_NOTIFY_SECSTAT = 1501,       /* a product's status text */
     KORVANE_NOTIFY_UNREGISTER = 1502,    /* a product unregistered */
     KORVANE_NOTIFY_START_DEFAULT = 1503, /* start the default product */
-    KORVANE_NOTIFY_STOP_DEFAULT = 1504   /* stop the default product */
+    KORVANE_NOTIFY_STOP_DEFAULT = 1504,  /* stop the default product */
+    KORVANE_NOTIFY_FUI_REPLACED = 1505   /* another front UI took the current one's place */
 };
 
 /* "result" of a reply. */

@@ -1,7 +1,8 @@
 // Requests of front UIs: register, query the active product's detail and
 // status, save and read back the front UI's configuration. Apart from
 // registration every request must come from a known front UI. These
-// handlers post no notifications.
+// handlers post no notifications but one: a registration that replaces the
+// current front UI tells every front UI (1505).
 #include <cjson/cJSON.h>
 
 #include "base/seat.h"
@@ -51,22 +52,35 @@ static int refuse_second_frontui(mox_packet_t &packet) {
     return encode_resp_data_obj("{\"pid\":" + std::to_string(cur.pid) + "}", packet);
 }
 
+// Whether the body asks to take the current front UI's place
+// ("replace": true).
+static bool replace_asked(const std::string &data) {
+    JsonPtr root(cJSON_ParseWithLength(data.data(), data.size()));
+    return root != nullptr && cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(root.get(), "replace"));
+}
+
 // Whether this registration may take the place of the current front UI:
-// root's always; the active session's owner's when the current one is of
-// another user (left behind by a user switch), not root's own.
+// root's when it asks to (a plain registration of root's is refused like
+// anyone's, so that a try-out never displaces the running UI); the active
+// session's owner's when the current one is of another user (left behind
+// by a user switch), not root's own.
 static bool may_replace(const mox_packet_t &packet) {
     const net_peer_t *peer = packet.peer;
     if (peer == nullptr || peer->uid < 0) return false;
-    if (peer->uid == 0) return true;
+    if (peer->uid == 0) return replace_asked(packet.data);
     seat_owner_t seat = seat_active_owner();
     if (seat.state != kSeatActive || static_cast<uid_t>(peer->uid) != seat.uid) return false;
     CFrontUIInfo cur;
     return store()->Get(cur) == kMoxOk && cur.euid != peer->uid && cur.euid != 0;
 }
 
-static MoxResult replace_current(const mox_packet_t &packet, const CFrontUIInfo &info) {
+// Every front UI hears of a replacement (1505), the displaced one too.
+static MoxResult replace_current(mox_packet_t &packet, const CFrontUIInfo &info) {
     CFrontUIInfo old;
     MoxResult rc = store()->ReplaceFrontUI(info, &old);
+    if (rc == kMoxOk && !old.uuid.empty())
+        packet.notices.push_back(mox_notice_t{info.uuid, KORVANE_NOTIFY_FUI_REPLACED,
+                                              "{\"pid\":" + std::to_string(info.pid) + "}"});
     if (rc == kMoxOk && !old.uuid.empty())
         LOG(INFO,
             "frontUI %s of pid: %d,euid: %d,registered by uid: %d,replaces frontUI %s of pid: "

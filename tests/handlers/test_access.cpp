@@ -470,13 +470,15 @@ TEST_F(AccessTest, OnlyTheActiveSessionsUserRegistersAFrontUi) {
         std::to_string(desktop.pid()) + ",euid: 5151\n"))
         << service.daemon().Log();
 
-    // Root registers another front UI on the user's behalf: it replaces
-    // the current one, which can come back only once root's is gone.
+    // Root registers another front UI on the user's behalf: refused while
+    // the current one lives, unless it asks to replace it; then the current
+    // one can come back only once root's is gone.
     Client root_ui = vk_test::TryOutClient();
     ASSERT_TRUE(root_ui.Connect(service.Name(Endpoint::kFrontUi)));
     const std::string body =
-        R"({"name":"ui","login_uid":5151,"euid":5151,"pid":)" + std::to_string(getpid()) + "}";
-    EXPECT_EQ(Send(root_ui, "ui-root", 1000, body), 0);
+        R"({"name":"ui","login_uid":5151,"euid":5151,"pid":)" + std::to_string(getpid());
+    EXPECT_EQ(Send(root_ui, "ui-root", 1000, body + "}"), 104);
+    EXPECT_EQ(Send(root_ui, "ui-root", 1000, body + R"(,"replace":true})"), 0);
     EXPECT_TRUE(service.daemon().WaitLog(
         "|INFO|frontUI ui-root of pid: " + std::to_string(getpid()) +
         ",euid: 5151,registered by uid: 0,replaces frontUI ui-desk of pid: " +

@@ -38,9 +38,9 @@ std::string Body(const std::string &name, const std::string &exec) {
     return R"({"name":")" + name + R"(","exec":")" + exec + R"("})";
 }
 
-std::string UiBody(int pid) {
+std::string UiBody(int pid, bool replace = false) {
     return R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(geteuid()) + R"(,"pid":)" +
-           std::to_string(pid) + "}";
+           std::to_string(pid) + (replace ? R"(,"replace":true})" : "}");
 }
 
 // The time a lost product may take to be noticed: the grace and one
@@ -375,18 +375,40 @@ TEST_F(LivenessTest, RootReplacesTheCurrentFrontUi) {
     UiProcess helper(root_.path(), "ui-helper");  // as kUiUser: refused
     ASSERT_EQ(helper.registered(), 104);
     helper.Kill();
+    auto watcher = Connect(Endpoint::kFrontUi);
 
-    // A child of root's that registers itself.
+    // A child of root's that registers itself: refused like anyone's until
+    // it asks to replace the current one.
+    int answers[2] = {-1, -1};
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
     pid_t child = fork();
     if (child == 0) {
         Client c = vk_test::TryOutClient();
-        if (c.Connect("@" + root_.path() + "/tmp/.zelluskkorvanefui") &&
-            c.SendRequest("ui-root", 1, 1000, UiBody(getpid())))
-            c.ReadMessage(5000);
+        int got[2] = {-1, -1};
+        if (c.Connect("@" + root_.path() + "/tmp/.zelluskkorvanefui"))
+            for (int i = 0; i < 2; ++i)
+                if (c.SendRequest("ui-root", static_cast<uint64_t>(i + 1), 1000,
+                                  UiBody(getpid(), i == 1))) {
+                    auto m = c.ReadMessage(5000);
+                    while (m && !m->has_result) m = c.ReadMessage(5000);
+                    if (m) got[i] = m->result;
+                }
+        if (write(pipefd[1], got, sizeof(got)) != sizeof(got)) _exit(1);
         pause();
         _exit(0);
     }
     ASSERT_GT(child, 0);
+    close(pipefd[1]);
+    ASSERT_EQ(read(pipefd[0], answers, sizeof(answers)), static_cast<ssize_t>(sizeof(answers)));
+    close(pipefd[0]);
+    EXPECT_EQ(answers[0], 104) << "a plain registration of root's replaces nothing";
+    EXPECT_EQ(answers[1], 0);
+    // Every front UI hears of it: the new current one and its pid.
+    Message n = Note(*watcher);
+    EXPECT_EQ(n.type, 1505u);
+    EXPECT_EQ(n.uuid, "ui-root");
+    EXPECT_NE(n.json.find("\"pid\":\t" + std::to_string(child)), std::string::npos) << n.json;
     EXPECT_TRUE(daemon_->WaitLog("|INFO|frontUI ui-root of pid: " + std::to_string(child) +
                                  ",euid: 0,registered by uid: 0,replaces frontUI ui-user of pid: " +
                                  std::to_string(user.pid()) + ",euid: " + std::to_string(kUiUser)))

@@ -142,12 +142,15 @@ TEST_F(ServiceTest, FrontUiLife) {
     EXPECT_EQ(Result(*ui, kFui, 1000, kFuiBody), 0);
     EXPECT_EQ(Ask(*ui, kFui, 1004).data, R"({"theme":"dark","uuid":"fui-0001"})");
 
-    // A second front UI answers 104 and stays unknown; root's takes the
-    // place instead (tests/handlers/test_access.cpp shows both as users).
+    // A second front UI answers 104 and stays unknown, root's too unless it
+    // asks to take the place (tests/handlers/test_access.cpp shows users).
     auto other = Connect(Endpoint::kFrontUi);
-    const bool root = geteuid() == 0;
-    EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), root ? 0 : 104);
-    EXPECT_EQ(Result(*other, "fui-0002", 1004), root ? 103 : 100);
+    EXPECT_EQ(Result(*other, "fui-0002", 1000, kFuiBody), 104);
+    EXPECT_EQ(Result(*other, "fui-0002", 1004), 100);
+    if (geteuid() != 0) return;
+    const std::string replacing = std::string(kFuiBody).insert(1, R"("replace":true,)");
+    EXPECT_EQ(Result(*other, "fui-0002", 1000, replacing), 0);
+    EXPECT_EQ(Result(*other, "fui-0002", 1004), 103);
 }
 
 // Registrations and saves answered with a failure store nothing, however
@@ -454,8 +457,9 @@ TEST_F(ServiceTest, PeersAreIdentifiedAndMisdeclaredFrontUisFlagged) {
     std::string honest = R"({"name":"ui","login_uid":0,"euid":)" + std::to_string(geteuid()) +
                          R"(,"pid":)" + std::to_string(getpid()) + "}";
     EXPECT_EQ(Result(*ui, "honest", 1000, honest), 0);
-    // Root's registration takes the place; anyone else's gets 104.
-    EXPECT_EQ(Result(*ui, "liar", 1000, R"({"name":"ui","login_uid":0,"euid":4321,"pid":1})"),
+    // Root's registration that asks takes the place; anyone else's gets 104.
+    EXPECT_EQ(Result(*ui, "liar", 1000,
+                     R"({"name":"ui","login_uid":0,"euid":4321,"pid":1,"replace":true})"),
               geteuid() == 0 ? 0 : 104);
     EXPECT_TRUE(
         daemon_->WaitLog("|ERROR|frontUI register uuid: liar declares pid: 1,euid: 4321,"

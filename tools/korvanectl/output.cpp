@@ -37,6 +37,8 @@ const char *TypeName(uint32_t type) {
             return "start default product";
         case KORVANE_NOTIFY_STOP_DEFAULT:
             return "stop default product";
+        case KORVANE_NOTIFY_FUI_REPLACED:
+            return "front UI replaced";
         case KORVANE_REQ_SECSOFT_REGISTER:
             return "product register";
         case KORVANE_REQ_SECSOFT_UNREGISTER:

@@ -175,6 +175,7 @@ std::optional<std::string> UiBody(const Args &args, std::string *error) {
     cJSON_AddNumberToObject(body.get(), "login_uid", as32(login));
     cJSON_AddNumberToObject(body.get(), "euid", as32(euid));
     cJSON_AddNumberToObject(body.get(), "pid", as32(pid));
+    if (args.Has("--replace")) cJSON_AddTrueToObject(body.get(), "replace");
     std::string out;
     json_print_compact(body.get(), out);
     return out;
