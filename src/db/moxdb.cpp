@@ -531,11 +531,22 @@ MoxResult CMoxDb::GetSecSoftState(CSecSoftState &state) {
         // The time kept in memory is the newer one.
         CMutexGuard writing(m_writeLock);
         auto it = m_reports.find(state.uuid);
-        if (it != m_reports.end() && it->second.at > state.last_report) {
-            state.last_report = it->second.at;
-            rc = kMoxOk;
+        if (it != m_reports.end()) {
+            state.reported_since_start = it->second.since_start;
+            if (it->second.at > state.last_report) {
+                state.last_report = it->second.at;
+                rc = kMoxOk;
+            }
         }
         return rc;
+    });
+}
+
+MoxResult CMoxDb::MarkSecSoftStarted(const std::string &uuid) {
+    return StoreOp(m_pCache.get(), "MarkSecSoftStarted", [&] {
+        CMutexGuard writing(m_writeLock);
+        m_reports[uuid].since_start = false;
+        return kMoxOk;
     });
 }
 
@@ -571,6 +582,7 @@ MoxResult CMoxDb::RecordSecStatReport(const std::string &uuid) {
         Report &rep = m_reports[uuid];
         rep.at = static_cast<int64_t>(time(nullptr));
         rep.dirty = true;
+        rep.since_start = true;
         // Written once a minute at most: a report that changes nothing else
         // costs no commit, and one that does costs no second page.
         const bool due = rep.written < 0 || MonotonicSeconds() - rep.written >= kReportWriteSeconds;

@@ -121,6 +121,9 @@ public:
     MoxResult GetSecSoftOwner(CSecSoftOwner &owner);
     // Binds the product's uuid to its registrant until it unregisters.
     MoxResult SetSecSoftOwner(const CSecSoftOwner &owner);
+    // The product (re)started: its status stored so far speaks of an
+    // earlier run until it reports again.
+    MoxResult MarkSecSoftStarted(const std::string &uuid);
     // Records now as the time of the product's last accepted status report.
     MoxResult RecordSecStatReport(const std::string &uuid);
 
@@ -147,6 +150,7 @@ private:
         int64_t at = 0;          // Unix seconds
         long long written = -1;  // monotonic seconds of the last write, -1 none
         bool dirty = false;
+        bool since_start = true;  // reported since the product's latest start
     };
     // What a rollback puts back.
     struct Memory {

@@ -66,4 +66,8 @@ struct CSecSoftState {
     bool watched = false;
     int alive = -1;           // 1 running, 0 not running, -1 not known (not watched)
     int64_t last_report = 0;  // Unix seconds of the last accepted status report, 0 for none
+    // False from the product's start (registration, or the default
+    // product told to start) until its next status report; kept in memory
+    // only, so true again after a restart of the daemon.
+    bool reported_since_start = true;
 };

@@ -67,7 +67,8 @@ health_verdict_t health_judge(const health_facts_t &f) {
         return v;
     }
     const std::string name = f.name.empty() ? f.uuid : f.name;
-    Reported r = read_status(f.secstat);
+    // A status from before the latest start is not judged at all.
+    Reported r = f.status_current ? read_status(f.secstat) : Reported();
     v.has_protection = r.has_protection;
     v.protection = r.protection;
     v.has_signatures = r.has_signatures;
@@ -85,6 +86,8 @@ health_verdict_t health_judge(const health_facts_t &f) {
     if (f.alive == 0) v.reasons.push_back(name + " is not running: no process of " + f.exec);
     if (f.secstat.empty())
         v.reasons.push_back(name + " has reported no status");
+    else if (!f.status_current)
+        v.reasons.push_back(name + " has reported no status since it was started");
     else if (!r.protection_given)
         v.reasons.push_back(name + " does not report its protection");
     if (!v.reasons.empty()) return v;
@@ -154,7 +157,10 @@ void health_gather(health_facts_t &f) {
         f.alive = liveness_secsoft_alive(cur.uuid);
         CSecSoftState state;
         state.uuid = cur.uuid;
-        if (store()->GetSecSoftState(state) == kMoxOk) f.last_report = state.last_report;
+        if (store()->GetSecSoftState(state) != kMoxFailed) {
+            f.last_report = state.last_report;
+            f.status_current = state.reported_since_start;
+        }
     }
 }
 

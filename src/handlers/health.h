@@ -14,8 +14,12 @@ struct health_facts_t {
     std::string uuid;
     std::string name;
     std::string exec;
-    int alive = -1;           // 1 its program runs, 0 watched and it does not, -1 not watched
-    std::string secstat;      // its last status text, "" for none
+    int alive = -1;       // 1 its program runs, 0 watched and it does not, -1 not watched
+    std::string secstat;  // its last status text, "" for none
+    // Whether that status came after the product's latest start (its
+    // registration, or the 1503 that started the default product); one
+    // from before says nothing of the running program.
+    bool status_current = true;
     int64_t last_report = 0;  // Unix seconds, 0 for none
     int default_state = 0;    // the default record: 2 told to start, 3 told to stop, else 0
     std::string detail;       // its stored detail text; not judged, shown on the bus

@@ -148,6 +148,9 @@ static bool start_default_secsoft(const std::string &uuid, Notices &out) {
     CSecSoftInfo def;
     Moved moved = move_default(DefaultMove::kStart, def);
     if (moved == Moved::kTell) {
+        // Started anew: its status from before it was stopped no longer
+        // counts toward the verdict.
+        if (store()->MarkSecSoftStarted(def.uuid) != kMoxOk) return false;
         post(out, def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
         if (!def.secstat.empty()) post(out, def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
     }
@@ -199,7 +202,9 @@ static MoxResult register_product(mox_packet_t &packet, const CSecSoftInfo &info
     else if (upgraded != kMoxOk)
         packet.result = KORVANE_RESULT_FAILED;
     const bool stored = upgraded == kMoxOk || upgraded == kMoxDbOnly;
-    bool ok = !stored || bind_owner(packet);
+    // A registration is a start: what it reported before speaks of an
+    // earlier run.
+    bool ok = !stored || (bind_owner(packet) && store()->MarkSecSoftStarted(info.uuid) == kMoxOk);
     if (!ok) {
         LOG(ERROR, "sec-soft %s registered,record its owner failed", info.uuid.c_str());
     } else if (upgraded == kMoxOk && !is_default) {

@@ -16,6 +16,7 @@
 #include "base/korvane_codes.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/health.h"
 #include "log/mylog.h"
 #include "support/temp_root.h"
 
@@ -225,6 +226,61 @@ TEST(EmptyUuidTest, RefusedForEveryRequest) {
     EXPECT_EQ(kMoxNotFound, Singleton<CMoxDb>::Instance()->Get(cur));
     EXPECT_FALSE(Singleton<CMoxDb>::Instance()->SecSoftValid(""));
     EXPECT_FALSE(Singleton<CMoxDb>::Instance()->FrontUIValid(""));
+    MoxDbUninit();
+    log->Close();
+}
+
+}  // namespace
+
+namespace {
+
+// A status counts toward "protected" only when it came after the product's
+// latest start: the default product told to start again by 1503 is not
+// protecting because of what it reported before it was stopped, nor is a
+// product that registered again.
+TEST(StatusSinceStartTest, OnlyAReportAfterTheStartCounts) {
+    vk_test::TempRoot root;
+    vk_test::ScopedRootEnv env(root.path());
+    MyLog *log = Singleton<MyLog>::Instance();
+    log->Close();
+    ASSERT_TRUE(log->Open(root.Under("/since.log").c_str()));
+    ASSERT_EQ(MoxDbInit(), 0);
+    uint64_t id = 0;
+    auto send = [&](const std::string &uuid, uint32_t type, const std::string &data = "") {
+        mox_packet_t packet;
+        packet.id = ++id;
+        packet.type = type;
+        packet.uuid = uuid;
+        packet.data = data;
+        handle_request(packet);
+        return packet.result;
+    };
+    auto verdict = [] {
+        health_facts_t f;
+        health_gather(f);
+        return std::string(health_judge(f).verdict) + " " + f.uuid;
+    };
+    const std::string on = R"({"protection":"on"})";
+    const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(geteuid()) +
+                           R"(,"pid":)" + std::to_string(getpid()) + "}";
+    ASSERT_EQ(0, send("ui-0001", 1000, ui));
+    ASSERT_EQ(0, send(kDef, 2000, Body("Def")));
+    EXPECT_EQ("unknown " + kDef, verdict());
+    ASSERT_EQ(0, send(kDef, 2002, on));
+    EXPECT_EQ("protected " + kDef, verdict());
+
+    ASSERT_EQ(0, send(kP, 2000, Body("P")));  // 1504: the default is stopped
+    ASSERT_EQ(0, send(kP, 2002, on));
+    EXPECT_EQ(std::string("protected ") + kP, verdict());
+    ASSERT_EQ(0, send(kP, 2000, Body("P")));  // started again
+    EXPECT_EQ(std::string("unknown ") + kP, verdict());
+    ASSERT_EQ(0, send(kP, 2002, on));
+    EXPECT_EQ(std::string("protected ") + kP, verdict());
+
+    ASSERT_EQ(0, send(kP, 2001));  // 1503: the default is started again
+    EXPECT_EQ("unknown " + kDef, verdict()) << "its status is from before it was stopped";
+    ASSERT_EQ(0, send(kDef, 2002, on));
+    EXPECT_EQ("protected " + kDef, verdict());
     MoxDbUninit();
     log->Close();
 }

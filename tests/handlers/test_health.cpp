@@ -21,6 +21,7 @@ struct VerdictCase {
     int default_state;
     const char *verdict;
     std::vector<std::string> reasons;  // each must appear, in order
+    bool status_current = true;        // reported since the product's latest start
 };
 
 health_facts_t Facts(const VerdictCase &c) {
@@ -34,6 +35,7 @@ health_facts_t Facts(const VerdictCase &c) {
     f.alive = c.alive;
     f.secstat = c.secstat;
     f.default_state = c.default_state;
+    f.status_current = c.status_current;
     return f;
 }
 
@@ -68,6 +70,24 @@ INSTANTIATE_TEST_SUITE_P(
                     "at-risk",
                     {"no security product is active and the default product was told to stop"}},
         VerdictCase{"OnAlive", true, 1, kOn, 3, "protected", {"Acme AV reports protection on"}},
+        // A status from before the latest start (a registration, or the
+        // default product told to start) is not judged, whatever it says.
+        VerdictCase{"OnFromBeforeItsStart",
+                    true,
+                    1,
+                    kOn,
+                    2,
+                    "unknown",
+                    {"Acme AV has reported no status since it was started"},
+                    false},
+        VerdictCase{"OffFromBeforeItsStart",
+                    true,
+                    -1,
+                    R"({"protection":"off"})",
+                    2,
+                    "unknown",
+                    {"Acme AV has reported no status since it was started"},
+                    false},
         VerdictCase{"OnUnwatched",
                     true,
                     -1,
