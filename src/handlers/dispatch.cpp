@@ -10,6 +10,7 @@
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/health.h"
+#include "handlers/liveness.h"
 #include "log/mylog.h"
 #include "peer/logbudget.h"
 #include "proto/notify.h"
@@ -69,7 +70,10 @@ int handle_request(mox_packet_t &packet) {
             rc = log_reply(encode_resp_final(packet), packet, "undone", "undone");
         }
     }
-    if (type >= kMoxSecSoftTypeBase) health_facts_changed();
+    if (type >= kMoxSecSoftTypeBase) {
+        liveness_default_follow();
+        health_facts_changed();
+    }
     return rc;
 }
 

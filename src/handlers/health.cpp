@@ -79,6 +79,10 @@ health_verdict_t health_judge(const health_facts_t &f) {
                                              : name + " reports protection that is not a text");
     if (r.has_signatures && r.signatures == "out-of-date")
         v.reasons.push_back(name + " reports out-of-date signatures");
+    // Past the grace nothing runs it, whatever it said before.
+    if (f.overdue)
+        v.reasons.push_back(name + " is not running: no process of " + f.exec +
+                            " for the whole grace");
     if (!v.reasons.empty()) {
         v.verdict = "at-risk";
         return v;
@@ -155,6 +159,7 @@ void health_gather(health_facts_t &f) {
         f.secstat = cur.secstat;
         f.detail = cur.secsoft;
         f.alive = liveness_secsoft_alive(cur.uuid);
+        f.overdue = f.alive == 0 && liveness_secsoft_overdue(cur.uuid);
         CSecSoftState state;
         state.uuid = cur.uuid;
         if (store()->GetSecSoftState(state) != kMoxFailed) {

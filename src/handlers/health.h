@@ -14,8 +14,9 @@ struct health_facts_t {
     std::string uuid;
     std::string name;
     std::string exec;
-    int alive = -1;       // 1 its program runs, 0 watched and it does not, -1 not watched
-    std::string secstat;  // its last status text, "" for none
+    int alive = -1;        // 1 its program runs, 0 watched and it does not, -1 not watched
+    bool overdue = false;  // not running for the whole grace (the default product)
+    std::string secstat;   // its last status text, "" for none
     // Whether that status came after the product's latest start (its
     // registration, or the 1503 that started the default product); one
     // from before says nothing of the running program.

@@ -42,6 +42,13 @@ struct Product {
     bool watched = false;
     bool alive = false;
     long long missing_since = 0;  // vk_clock_now_ms
+    // The default product while it is the active one: watched like any
+    // product, but never unregistered on its behalf (the front UIs start
+    // it); past the grace it is overdue instead.
+    bool is_default = false;
+    // Told to start (1503) at this time and not seen running since: its
+    // program has the grace to appear. -1 when nothing is expected.
+    long long expected_since = -1;
 };
 
 struct State {
@@ -58,6 +65,8 @@ struct State {
     std::string fui_uuid;
     int fui_pid = -1;
     int fui_fd = -1;
+    // The default product's mark when last followed (0: not active).
+    int default_mark = 0;
 };
 
 State g;
@@ -181,6 +190,7 @@ void scan() {
         Product &p = entry.second;
         auto run = running.find(uuid);
         if (run != running.end()) {
+            p.expected_since = -1;
             if (!p.watched || !p.alive) {
                 LOG(INFO, "product %s (%s) %s: %s runs in pid %d", uuid.c_str(), name_of(uuid, p),
                     p.watched ? "runs again" : "watched", p.program.path.c_str(), run->second);
@@ -194,7 +204,17 @@ void scan() {
             LOG(INFO, "product %s (%s): no process of %s,lost in %d s unless one comes back",
                 uuid.c_str(), name_of(uuid, p), p.exec.c_str(), g.config.grace);
             persist(uuid, p);
-        } else if (p.watched && now - p.missing_since >= g.config.grace * 1000LL) {
+        } else if (p.expected_since >= 0 && !p.watched &&
+                   now - p.expected_since >= g.config.grace * 1000LL) {
+            // Told to start and never seen: as missing since then.
+            p.watched = true;
+            p.alive = false;
+            p.missing_since = p.expected_since;
+            p.expected_since = -1;
+            LOG(WARNING, "default product %s (%s): told to start %d s ago,no process of %s runs",
+                uuid.c_str(), name_of(uuid, p), g.config.grace, p.exec.c_str());
+            persist(uuid, p);
+        } else if (p.watched && !p.is_default && now - p.missing_since >= g.config.grace * 1000LL) {
             lost.push_back(uuid);
         }
     }
@@ -220,8 +240,15 @@ long long next_wait() {
     const long long now = vk_clock_now_ms();
     for (const auto &entry : g.products) {
         const Product &p = entry.second;
-        if (!p.watched || p.alive) continue;
-        long long left = p.missing_since + g.config.grace * 1000LL - now;
+        long long since;
+        if (p.expected_since >= 0 && !p.watched)
+            since = p.expected_since;
+        else if (p.watched && !p.alive &&
+                 !(p.is_default && now - p.missing_since >= g.config.grace * 1000LL))
+            since = p.missing_since;
+        else
+            continue;
+        long long left = since + g.config.grace * 1000LL - now;
         if (left < next) next = left < 10 ? 10 : left;
     }
     return next;
@@ -321,6 +348,8 @@ int MoxLivenessInit(aeEventLoop *el, const liveness_config_t &config, const char
     }
     LOG(INFO, "liveness: failover after %d s,%d products known", config.grace,
         static_cast<int>(g.products.size()));
+    g.default_mark = 0;
+    liveness_default_follow();
     scan();
     if (g.timer < 0) schedule();
     return g.timer >= 0 ? 0 : -1;
@@ -351,6 +380,42 @@ void liveness_secsoft_registered(const CSecSoftInfo &info) {
     LOG(WARNING, "product %s (%s) is not watched: no process runs %s", info.uuid.c_str(),
         name_of(info.uuid, it->second), info.exec.c_str());
     persist(info.uuid, it->second);
+}
+
+void liveness_default_follow() {
+    if (g.el == nullptr || !g.config.failover) return;
+    CSecSoftInfo def;
+    const bool active = store()->CurrentSecSoft() == kDefSecSoftUuid &&
+                        store()->GetDefSecSoft(def) == kMoxOk &&
+                        (def.status == 1 || def.status == 2);
+    auto it = g.products.find(kDefSecSoftUuid);
+    if (!active) {
+        g.default_mark = 0;
+        if (it != g.products.end()) {
+            g.products.erase(it);
+            health_facts_changed();
+        }
+        return;
+    }
+    const bool started = def.status == 2 && g.default_mark != 2;
+    g.default_mark = def.status;
+    if (it != g.products.end() && it->second.exec == def.exec && !started) return;
+    Product p;
+    p.name = def.name;
+    p.exec = def.exec;
+    p.is_default = true;
+    if (started) p.expected_since = vk_clock_now_ms();
+    resolve(p);
+    g.products[kDefSecSoftUuid] = p;
+    scan();
+    health_facts_changed();
+}
+
+bool liveness_secsoft_overdue(const std::string &uuid) {
+    auto it = g.products.find(uuid);
+    if (it == g.products.end()) return false;
+    const Product &p = it->second;
+    return p.watched && !p.alive && vk_clock_now_ms() - p.missing_since >= g.config.grace * 1000LL;
 }
 
 void liveness_secsoft_removed(const std::string &uuid) {

@@ -43,6 +43,13 @@ void MoxLivenessUninit();
 // Hooks of the request handlers.
 void liveness_secsoft_registered(const CSecSoftInfo &info);
 void liveness_secsoft_removed(const std::string &uuid);
+// After a product request or a loss: the default product is watched while
+// it is the active one (registered itself, or told to start, when its
+// program has the grace to appear), never unregistered on its behalf.
+void liveness_default_follow();
+// Whether the product's program has run nowhere for the whole grace (the
+// default product, which is never unregistered for it).
+bool liveness_secsoft_overdue(const std::string &uuid);
 void liveness_frontui_registered(const CFrontUIInfo &info);
 
 // 1 a process runs the product's program, 0 it is watched and none does,

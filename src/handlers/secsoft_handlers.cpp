@@ -172,6 +172,7 @@ void secsoft_unregister_lost(const std::string &uuid) {
         return;
     }
     mox_post_notices(out);
+    liveness_default_follow();
 }
 
 // Binds the uuid to who registered it: its uid, and its program when only

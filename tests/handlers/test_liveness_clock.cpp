@@ -18,6 +18,7 @@
 #include "base/vk_clock.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/health.h"
 #include "handlers/liveness.h"
 #include "log/mylog.h"
 #include "net/ae/ae.h"
@@ -191,6 +192,60 @@ INSTANTIATE_TEST_SUITE_P(Graces, GraceTest, ::testing::Values(1, 5, 6, 30, 3600)
                          [](const ::testing::TestParamInfo<int> &info) {
                              return "Grace" + std::to_string(info.param);
                          });
+
+// The default product told to start is watched like any product: its
+// program has the grace to appear; past it, with none running, the verdict
+// is at-risk (its status from before it was stopped counts for nothing),
+// and it is never unregistered on its behalf. Once its program runs and it
+// reports again, it protects.
+TEST_F(LivenessClockTest, DefaultProductToldToStartIsWatched) {
+    const int grace = 5;
+    Start(grace);
+    std::string avd;
+    auto product = RunAndRegister(&avd);
+    const std::string defd = Program("defd");
+    ASSERT_EQ(Request(kDef, KORVANE_REQ_SECSOFT_UPDATE, Body("Default AV", defd)), 0);
+    KillAndNotice(*product);
+    vk_clock_advance_ms(grace * 1000LL);
+    liveness_scan_now();  // kAv lost: 1503 for the default product
+    ASSERT_EQ(g_notes.size(), 3u) << Log();
+    auto judged = [] {
+        health_facts_t f;
+        health_gather(f);
+        return health_judge(f);
+    };
+    EXPECT_STREQ(judged().verdict, "unknown") << "its status is from before it was stopped";
+
+    vk_clock_advance_ms(grace * 1000LL - 1);
+    liveness_scan_now();
+    EXPECT_EQ(liveness_secsoft_alive(kDef), -1) << "still within its grace";
+    vk_clock_advance_ms(1);
+    liveness_scan_now();
+    EXPECT_EQ(liveness_secsoft_alive(kDef), 0);
+    health_verdict_t v = judged();
+    EXPECT_STREQ(v.verdict, "at-risk");
+    ASSERT_FALSE(v.reasons.empty());
+    EXPECT_EQ(v.reasons.back(),
+              "Default AV is not running: no process of " + defd + " for the whole grace");
+    EXPECT_NE(Log().find("default product " + kDef + " (Default AV): told to start " +
+                         std::to_string(grace) + " s ago,no process of " + defd + " runs"),
+              std::string::npos)
+        << Log();
+    // Never lost: the front UIs are the ones to start it.
+    for (int look = 0; look < 5; ++look) {
+        vk_clock_advance_ms(kLivenessPeriodMs);
+        liveness_scan_now();
+    }
+    EXPECT_EQ(StoredStatus(kDef), 2);
+    EXPECT_EQ(g_notes.size(), 3u);
+
+    auto started = Run(defd);
+    liveness_scan_now();
+    EXPECT_EQ(liveness_secsoft_alive(kDef), 1);
+    EXPECT_STREQ(judged().verdict, "unknown");
+    ASSERT_EQ(Request(kDef, KORVANE_REQ_SECSTAT_UPDATE, R"({"protection":"on"})"), 0);
+    EXPECT_STREQ(judged().verdict, "protected");
+}
 
 TEST_F(LivenessClockTest, ProductRestartedWithinTheGraceStays) {
     Start(4);
