@@ -96,6 +96,12 @@ int get_property(sd_bus *, const char *, const char *, const char *, sd_bus_mess
                 return sd_bus_message_append(reply, "t", p.last_report);
             case kBusPropDefaultProduct:
                 return sd_bus_message_append(reply, "s", p.default_product.c_str());
+            case kBusPropCodes: {
+                int r = sd_bus_message_open_container(reply, 'a', "s");
+                for (const std::string &code : p.codes)
+                    if (r >= 0) r = sd_bus_message_append(reply, "s", code.c_str());
+                return r < 0 ? r : sd_bus_message_close_container(reply);
+            }
             case kBusPropCount:
                 break;
         }
@@ -121,6 +127,7 @@ const sd_bus_vtable kVtable[] = {
     VK_BUS_PROPERTY(kBusPropAlive, "s"),
     VK_BUS_PROPERTY(kBusPropLastReport, "t"),
     VK_BUS_PROPERTY(kBusPropDefaultProduct, "s"),
+    VK_BUS_PROPERTY(kBusPropCodes, "as"),
     SD_BUS_SIGNAL_WITH_NAMES("Notification", "qss",
                              SD_BUS_PARAM(type) SD_BUS_PARAM(uuid) SD_BUS_PARAM(data), 0),
     SD_BUS_VTABLE_END,

@@ -7,7 +7,7 @@
 
 const char *const kBusPropNames[kBusPropCount] = {
     "Verdict", "Reasons", "ActiveProduct", "ActiveProductName", "Detail",
-    "Status",  "Alive",   "LastReport",    "DefaultProduct",
+    "Status",  "Alive",   "LastReport",    "DefaultProduct",    "Codes",
 };
 
 namespace {
@@ -57,6 +57,7 @@ void bus_props_from_facts(const health_facts_t &f, bus_props_t &out) {
     health_verdict_t v = health_judge(f);
     out.verdict = v.verdict;
     for (const std::string &reason : v.reasons) out.reasons.push_back(bus_utf8(reason));
+    out.codes.assign(v.codes.begin(), v.codes.end());
     if (f.default_state == 2) out.default_product = "started";
     if (f.default_state == 3) out.default_product = "stopped";
     if (!f.has_product) return;
@@ -86,6 +87,7 @@ std::vector<bus_prop_t> bus_props_changed(const bus_props_t &a, const bus_props_
         a.alive != b.alive,
         a.last_report != b.last_report,
         a.default_product != b.default_product,
+        a.codes != b.codes,
     };
     for (int i = 0; i < kBusPropCount; ++i)
         if (differs[i]) changed.push_back(static_cast<bus_prop_t>(i));

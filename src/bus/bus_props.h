@@ -21,6 +21,7 @@ enum bus_prop_t {
     kBusPropAlive,
     kBusPropLastReport,
     kBusPropDefaultProduct,
+    kBusPropCodes,
     kBusPropCount
 };
 
@@ -36,6 +37,7 @@ struct bus_props_t {
     std::string alive = "unwatched";  // yes, no or unwatched (also with no product)
     uint64_t last_report = 0;         // Unix seconds, 0 for none
     std::string default_product;      // started, stopped or ""
+    std::vector<std::string> codes;   // one stable code per reason
 };
 
 // The values for `facts`, as request 1005 judges them.

@@ -54,15 +54,25 @@ void add_nullable_string(cJSON *obj, const char *key, bool has, const std::strin
 
 }  // namespace
 
+namespace {
+
+// One reason: its stable code (docs/protocol.md lists them) and its text.
+void reason(health_verdict_t &v, const char *code, const std::string &text) {
+    v.codes.push_back(code);
+    v.reasons.push_back(text);
+}
+
+}  // namespace
+
 health_verdict_t health_judge(const health_facts_t &f) {
     health_verdict_t v;
     if (!f.has_product) {
         if (f.default_state == 3) {
             v.verdict = "at-risk";
-            v.reasons.push_back(
-                "no security product is active and the default product was told to stop");
+            reason(v, "default.stopped",
+                   "no security product is active and the default product was told to stop");
         } else {
-            v.reasons.push_back("no security product is active");
+            reason(v, "product.none", "no security product is active");
         }
         return v;
     }
@@ -74,31 +84,35 @@ health_verdict_t health_judge(const health_facts_t &f) {
     v.has_signatures = r.has_signatures;
     v.signatures = r.signatures;
 
-    if (r.protection_given && !(r.has_protection && r.protection == "on"))
-        v.reasons.push_back(r.has_protection ? name + " reports protection " + r.protection
-                                             : name + " reports protection that is not a text");
+    if (r.protection_given && !(r.has_protection && r.protection == "on")) {
+        if (r.has_protection)
+            reason(v, "protection.not-on", name + " reports protection " + r.protection);
+        else
+            reason(v, "protection.not-text", name + " reports protection that is not a text");
+    }
     if (r.has_signatures && r.signatures == "out-of-date")
-        v.reasons.push_back(name + " reports out-of-date signatures");
+        reason(v, "signatures.out-of-date", name + " reports out-of-date signatures");
     // Past the grace nothing runs it, whatever it said before.
     if (f.overdue)
-        v.reasons.push_back(name + " is not running: no process of " + f.exec +
-                            " for the whole grace");
+        reason(v, "product.not-running-past-grace",
+               name + " is not running: no process of " + f.exec + " for the whole grace");
     if (!v.reasons.empty()) {
         v.verdict = "at-risk";
         return v;
     }
-    if (f.alive == 0) v.reasons.push_back(name + " is not running: no process of " + f.exec);
+    if (f.alive == 0)
+        reason(v, "product.not-running", name + " is not running: no process of " + f.exec);
     if (f.secstat.empty())
-        v.reasons.push_back(name + " has reported no status");
+        reason(v, "status.none", name + " has reported no status");
     else if (!f.status_current)
-        v.reasons.push_back(name + " has reported no status since it was started");
+        reason(v, "status.before-start", name + " has reported no status since it was started");
     else if (!r.protection_given)
-        v.reasons.push_back(name + " does not report its protection");
+        reason(v, "status.no-protection", name + " does not report its protection");
     if (!v.reasons.empty()) return v;
 
     v.verdict = "protected";
-    v.reasons.push_back(name + " reports protection on");
-    if (f.alive < 0) v.reasons.push_back(name + "'s program is not watched");
+    reason(v, "protection.on", name + " reports protection on");
+    if (f.alive < 0) reason(v, "product.not-watched", name + "'s program is not watched");
     return v;
 }
 
@@ -111,6 +125,9 @@ std::string health_report(const health_facts_t &f) {
     if (reasons != nullptr)
         for (const std::string &reason : v.reasons)
             cJSON_AddItemToArray(reasons, cJSON_CreateString(reason.c_str()));
+    cJSON *codes = cJSON_AddArrayToObject(obj.get(), "codes");
+    if (codes != nullptr)
+        for (const char *code : v.codes) cJSON_AddItemToArray(codes, cJSON_CreateString(code));
     add_nullable_string(obj.get(), "product", f.has_product, f.uuid);
     add_nullable_string(obj.get(), "name", f.has_product, f.name);
     if (!f.has_product || f.alive < 0)

@@ -29,6 +29,9 @@ struct health_facts_t {
 struct health_verdict_t {
     const char *verdict = "unknown";  // "protected", "at-risk" or "unknown"
     std::vector<std::string> reasons;
+    // One stable code per reason, in the same order (lower-case words
+    // joined by dots and hyphens; listed in docs/protocol.md).
+    std::vector<const char *> codes;
     bool has_protection = false;  // "protection" as reported, when it is a text
     std::string protection;
     bool has_signatures = false;

@@ -119,6 +119,10 @@ protected:
         cJSON_ArrayForEach(reason, cJSON_GetObjectItem(root, "reasons")) {
             v["Reasons"] += JsonText(reason) + "\n";
         }
+        const cJSON *code;
+        cJSON_ArrayForEach(code, cJSON_GetObjectItem(root, "codes")) {
+            v["Codes"] += JsonText(code) + "\n";
+        }
         v["ActiveProduct"] = JsonText(cJSON_GetObjectItem(root, "product"));
         v["ActiveProductName"] = JsonText(cJSON_GetObjectItem(root, "name"));
         const cJSON *alive = cJSON_GetObjectItem(root, "alive");
@@ -319,9 +323,9 @@ TEST_F(BusTest, IntrospectionShowsTheInterfaceAndOnlyReadsAreAllowed) {
                                              " introspect org.korvane.Registry1 "
                                              "/org/korvane/Registry1 org.korvane.Registry1");
         ASSERT_EQ(o.status, 0) << o.text;
-        for (const char *line :
-             {".Verdict", ".Reasons", ".ActiveProduct", ".ActiveProductName", ".Detail", ".Status",
-              ".Alive", ".LastReport", ".DefaultProduct", ".Notification", "emits-change", "qss"})
+        for (const char *line : {".Verdict", ".Reasons", ".ActiveProduct", ".ActiveProductName",
+                                 ".Detail", ".Status", ".Alive", ".LastReport", ".DefaultProduct",
+                                 ".Codes", ".Notification", "emits-change", "qss"})
             EXPECT_NE(o.text.find(line), std::string::npos) << line << " in\n" << o.text;
         EXPECT_EQ(o.text.find(" method "), std::string::npos) << o.text;
         o = vk_test::Sh("busctl --address=" + vk_test::Quote(bus_->address()) +

@@ -94,10 +94,10 @@ TEST(BusProps, ChangedNamesOnlyWhatDiffers) {
     bus_props_from_facts(Product(1, R"({"protection":"on"})", 11), b);
     ASSERT_EQ(bus_props_changed(a, b), std::vector<bus_prop_t>{kBusPropLastReport});
     bus_props_from_facts(Product(0, R"({"protection":"on"})", 10), b);
-    EXPECT_EQ(bus_props_changed(a, b),
-              (std::vector<bus_prop_t>{kBusPropVerdict, kBusPropReasons, kBusPropAlive}));
+    EXPECT_EQ(bus_props_changed(a, b), (std::vector<bus_prop_t>{kBusPropVerdict, kBusPropReasons,
+                                                                kBusPropAlive, kBusPropCodes}));
     bus_props_t none;
-    EXPECT_EQ(bus_props_changed(a, none).size(), 8u);  // all but DefaultProduct
+    EXPECT_EQ(bus_props_changed(a, none).size(), 9u);  // all but DefaultProduct
 }
 
 // A product reporting the same status every second must not put a signal a

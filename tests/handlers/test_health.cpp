@@ -3,12 +3,14 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "base/korvane_codes.h"
 #include "handlers/dispatch.h"
 #include "handlers/health.h"
+#include "support/build_tree.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -47,6 +49,20 @@ TEST_P(VerdictTest, Judges) {
     EXPECT_STREQ(v.verdict, c.verdict);
     ASSERT_EQ(v.reasons.size(), c.reasons.size());
     for (size_t i = 0; i < c.reasons.size(); ++i) EXPECT_EQ(v.reasons[i], c.reasons[i]);
+}
+
+// Every reason the rules give has a stable code: words joined by dots and
+// hyphens, each listed in the protocol's table, one per reason.
+TEST_P(VerdictTest, EveryReasonHasADocumentedCode) {
+    const health_verdict_t v = health_judge(Facts(GetParam()));
+    ASSERT_EQ(v.codes.size(), v.reasons.size());
+    const std::string doc =
+        vk_test::ReadFile(vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY") + "/docs/protocol.md");
+    for (const char *code : v.codes) {
+        EXPECT_TRUE(std::regex_match(code, std::regex("[a-z]+([.-][a-z]+)+"))) << code;
+        EXPECT_NE(doc.find(std::string("| `") + code + "` |"), std::string::npos)
+            << code << " is not in the table of docs/protocol.md";
+    }
 }
 
 const char kOn[] = R"({"protection":"on","uuid":"av-1"})";

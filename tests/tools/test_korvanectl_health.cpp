@@ -29,9 +29,9 @@ using vk_test::Str;
 using vk_test::TempRoot;
 
 // The members of a health reply's "data", every one always present.
-const std::set<std::string> kHealthMembers = {"verdict",    "reasons",     "product",
-                                              "name",       "alive",       "protection",
-                                              "signatures", "last_report", "default"};
+const std::set<std::string> kHealthMembers = {"verdict",     "reasons", "codes",      "product",
+                                              "name",        "alive",   "protection", "signatures",
+                                              "last_report", "default"};
 
 struct VerdictCase {
     const char *label;

@@ -129,9 +129,10 @@ protected:
 // out rather than given a value that would mislead.
 TEST_F(MetricsWithDaemon, VerdictAndProductFollowTheRegistry) {
     std::string out = Metrics();
-    EXPECT_EQ(Names(out),
-              (std::vector<std::string>{"korvane_up", "korvane_protected", "korvane_verdict"}))
+    EXPECT_EQ(Names(out), (std::vector<std::string>{"korvane_up", "korvane_protected",
+                                                    "korvane_verdict", "korvane_reason"}))
         << out;
+    EXPECT_EQ(Value(out, R"(korvane_reason{code="product.none"})"), "1") << out;
     EXPECT_EQ(Value(out, "korvane_protected"), "0");
     EXPECT_EQ(Value(out, R"(korvane_verdict{verdict="unknown"})"), "1") << out;
 
@@ -147,17 +148,20 @@ TEST_F(MetricsWithDaemon, VerdictAndProductFollowTheRegistry) {
         const char *status;
         const char *verdict;
         const char *protected_value;
+        const char *code;  // one of the reasons' codes, a fleet's filter
     };
-    for (const Step &s : {Step{R"({"protection":"on"})", "protected", "1"},
-                          Step{R"({"protection":"off"})", "at-risk", "0"},
-                          Step{R"({"protection":"on","signatures":"out-of-date"})", "at-risk", "0"},
-                          Step{R"({"realtime":true})", "unknown", "0"}}) {
+    for (const Step &s : {Step{R"({"protection":"on"})", "protected", "1", "protection.on"},
+                          Step{R"({"protection":"off"})", "at-risk", "0", "protection.not-on"},
+                          Step{R"({"protection":"on","signatures":"out-of-date"})", "at-risk", "0",
+                               "signatures.out-of-date"},
+                          Step{R"({"realtime":true})", "unknown", "0", "status.no-protection"}}) {
         SCOPED_TRACE(s.status);
         const long long before = time(nullptr);
         ASSERT_NO_FATAL_FAILURE(Report("av-m", s.status));
         out = Metrics();
         const long long after = time(nullptr);
         EXPECT_EQ(Value(out, "korvane_protected"), s.protected_value) << out;
+        EXPECT_EQ(Value(out, std::string("korvane_reason{code=\"") + s.code + "\"}"), "1") << out;
         for (const char *v : {"protected", "at-risk", "unknown"})
             EXPECT_EQ(Value(out, std::string("korvane_verdict{verdict=\"") + v + "\"}"),
                       std::string(v) == s.verdict ? "1" : "0")

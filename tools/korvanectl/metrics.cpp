@@ -145,6 +145,10 @@ std::string Up(const cJSON *data, const std::string &verdict) {
                   "Unix time of the current product's last status report; absent when it has "
                   "reported none.",
                   {}};
+    Family reason{"korvane_reason",
+                  "The verdict's reasons by their stable codes, 1 each (docs/protocol.md lists "
+                  "them).",
+                  {}};
     Family def{"korvane_default_product_started",
                "Whether the front UIs were last told to start (1) or to stop (0) the default "
                "product; absent when neither.",
@@ -165,12 +169,16 @@ std::string Up(const cJSON *data, const std::string &verdict) {
         const cJSON *t = member("last_report");
         if (cJSON_IsNumber(t) && t->valuedouble > 0) report.Add("", t->valuedouble);
     }
+    const cJSON *code;
+    cJSON_ArrayForEach(code, member("codes")) {
+        if (cJSON_IsString(code)) reason.Add("{code=\"" + LabelValue(code->valuestring) + "\"}", 1);
+    }
     const cJSON *d = member("default");
     if (cJSON_IsString(d) && strcmp(d->valuestring, "started") == 0) def.Add("", 1);
     if (cJSON_IsString(d) && strcmp(d->valuestring, "stopped") == 0) def.Add("", 0);
 
     std::string out;
-    for (const Family *f : {&up, &prot, &verd, &info, &watched, &alive, &report, &def})
+    for (const Family *f : {&up, &prot, &verd, &reason, &info, &watched, &alive, &report, &def})
         f->AppendTo(out);
     return out;
 }
