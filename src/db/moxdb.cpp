@@ -149,7 +149,7 @@ bool CMoxDb::initDb() {
     // A failure here shows when the directory is opened.
     Utils::make_dirs(m_dbDir);
     if (!protectFiles()) return false;
-    int rc = openDb();
+    int rc = openConnection();
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
         // Kept for inspection; the registry fills again as the products and
         // the front UI register.
@@ -168,7 +168,7 @@ bool CMoxDb::initDb() {
             ERROR, "database %s cannot be read by SQLite,renamed to %s,a new one created",
             m_dbPath.c_str(), aside.c_str());
         if (!protectFiles()) return false;
-        rc = openDb();
+        rc = openConnection();
         if (rc != 0) {
             closeConnection();
             return false;
@@ -219,10 +219,6 @@ bool CMoxDb::protectFiles() {
     }
     close(dirfd);
     return ok;
-}
-
-int CMoxDb::openDb() {
-    return openConnection();
 }
 
 void CMoxDb::loadDb() {

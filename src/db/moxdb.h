@@ -195,9 +195,6 @@ private:
     void loadCurrentSecSoft();
     // Records uuid as the current product: false (logged) when it failed.
     bool writeCurrent(const std::string &uuid);
-    // Opens the file and creates the schema: 0, or the SQLite code of what
-    // failed (logged). m_pDb is null only when the open itself failed.
-    int openDb();
     // At start: the directory checked, the file created 0600 if missing;
     // it and a journal left behind narrowed to their owner if wider. False
     // (logged) for a directory others may write, or for a link, something

@@ -71,7 +71,9 @@ int handle_request(mox_packet_t &packet) {
         }
     }
     if (type >= kMoxSecSoftTypeBase) {
-        liveness_default_follow();
+        // A status report never changes which product is active nor the
+        // default product's mark: no look at them on that busiest path.
+        if (type != KORVANE_REQ_SECSTAT_UPDATE) liveness_default_follow();
         health_facts_changed();
     }
     return rc;

@@ -34,6 +34,18 @@ const Peer kAvPrimaryGroup = {402, 4343, 4444, "/bin/x", {}};         // primary
 const Peer kAvBinary = {403, 65534, 65534, "/opt/av/bin/avd", {}};    // executable listed
 const Peer kUnknown = {-1, -1, -1, nullptr, {}};                      // no SO_PEERCRED
 
+// `p` as the kernel would describe it; `groups` holds what `peer` points at.
+const net_peer_t *Fill(const Peer &p, net_peer_t *peer, std::vector<gid_t> *groups) {
+    *groups = p.groups;
+    peer->pid = p.pid;
+    peer->uid = p.uid;
+    peer->gid = p.gid;
+    peer->exe = const_cast<char *>(p.exe);
+    peer->groups = groups->empty() ? nullptr : groups->data();
+    peer->ngroups = static_cast<int>(groups->size());
+    return peer;
+}
+
 enum PolicyKind { kDefault, kListed, kOpen, kUiRestricted };
 
 access_policy_t MakePolicy(PolicyKind kind) {
@@ -162,16 +174,7 @@ TEST(AccessDecide, EveryRule) {
         access_facts_t f;
         f.type = r.type;
         f.uuid = r.uuid;
-        if (r.peer != nullptr) {
-            groups = r.peer->groups;
-            peer.pid = r.peer->pid;
-            peer.uid = r.peer->uid;
-            peer.gid = r.peer->gid;
-            peer.exe = const_cast<char *>(r.peer->exe);
-            peer.groups = groups.empty() ? nullptr : groups.data();
-            peer.ngroups = static_cast<int>(groups.size());
-            f.peer = &peer;
-        }
+        if (r.peer != nullptr) f.peer = Fill(*r.peer, &peer, &groups);
         f.declared = r.declared_pid != kNoBody;
         f.declared_pid = r.declared_pid;
         f.declared_euid = r.declared_euid;
@@ -218,17 +221,11 @@ TEST(AccessDecide, ProductUuidOwner) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         net_peer_t peer = {};
-        std::vector<gid_t> groups = r.peer->groups;
-        peer.pid = r.peer->pid;
-        peer.uid = r.peer->uid;
-        peer.gid = r.peer->gid;
-        peer.exe = const_cast<char *>(r.peer->exe);
-        peer.groups = groups.empty() ? nullptr : groups.data();
-        peer.ngroups = static_cast<int>(groups.size());
+        std::vector<gid_t> groups;
         access_facts_t f;
         f.type = r.type;
         f.uuid = "av";
-        f.peer = &peer;
+        f.peer = Fill(*r.peer, &peer, &groups);
         f.owner_known = r.bound;
         f.owner_uid = r.owner_uid;
         f.owner_exe = r.owner_exe;

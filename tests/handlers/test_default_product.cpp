@@ -18,6 +18,7 @@
 #include "handlers/dispatch.h"
 #include "handlers/health.h"
 #include "log/mylog.h"
+#include "support/in_process.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -103,31 +104,44 @@ const Row kRows[] = {
      "1504,1500", 3, kQ, Probe::kPLeaves, "", nullptr},
 };
 
-class DefaultProductTest : public ::testing::TestWithParam<Row> {
+// The store under a temporary root with a log of its own, for one test.
+class InProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
         MyLog *log = Singleton<MyLog>::Instance();
         log->Close();
         log->SetLogLevel(INFO);
-        ASSERT_TRUE(log->Open(root_.Under("/default.log").c_str()));
+        ASSERT_TRUE(log->Open(root_.Under("/store.log").c_str()));
         ASSERT_EQ(MoxDbInit(), 0);
-        const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" +
-                               std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
-                               "}";
-        ASSERT_EQ(Send("ui-0001", KORVANE_REQ_FUI_REGISTER, ui).result, 0);
     }
     void TearDown() override {
         MoxDbUninit();
         Singleton<MyLog>::Instance()->Close();
     }
+    // A front UI of this process, which the default product's moves are
+    // told to.
+    int RegisterUi() {
+        const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" +
+                               std::to_string(geteuid()) + R"(,"pid":)" + std::to_string(getpid()) +
+                               "}";
+        return vk_test::HandleInProcess("ui-0001", KORVANE_REQ_FUI_REGISTER, ui).result;
+    }
+
+    vk_test::TempRoot root_;
+    vk_test::ScopedRootEnv env_{root_.path()};
+};
+
+class DefaultProductTest : public InProcessTest, public ::testing::WithParamInterface<Row> {
+protected:
+    void SetUp() override {
+        InProcessTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(RegisterUi(), 0);
+    }
 
     Sent Send(const std::string &uuid, uint32_t type, const std::string &data = "") {
-        mox_packet_t packet;
-        packet.id = ++next_id_;
-        packet.type = type;
-        packet.uuid = uuid.empty() ? kDef : uuid;
-        packet.data = data;
-        handle_request(packet);
+        const mox_packet_t packet =
+            vk_test::HandleInProcess(uuid.empty() ? kDef : uuid, type, data);
         Sent s;
         s.result = packet.result;
         for (const mox_notice_t &n : packet.notices)
@@ -161,10 +175,6 @@ protected:
         return db().Get(cur) == kMoxOk ? cur.uuid : "";
     }
     CMoxDb &db() { return *Singleton<CMoxDb>::Instance(); }
-
-    vk_test::TempRoot root_;
-    vk_test::ScopedRootEnv env_{root_.path()};
-    uint64_t next_id_ = 0;
 };
 
 TEST_P(DefaultProductTest, StateAcrossRequestsAndRestarts) {
@@ -206,19 +216,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, DefaultProductTest, ::testing::ValuesIn(kRows),
                          });
 
 // An empty uuid is no product and no front UI: refused, nothing stored.
-TEST(EmptyUuidTest, RefusedForEveryRequest) {
-    vk_test::TempRoot root;
-    vk_test::ScopedRootEnv env(root.path());
-    MyLog *log = Singleton<MyLog>::Instance();
-    log->Close();
-    ASSERT_TRUE(log->Open(root.Under("/empty.log").c_str()));
-    ASSERT_EQ(MoxDbInit(), 0);
+TEST_F(InProcessTest, EmptyUuidIsRefusedForEveryRequest) {
     for (uint32_t type : {1000u, 1001u, 1002u, 1003u, 1004u, 1005u, 2000u, 2001u, 2002u, 2003u}) {
-        mox_packet_t packet;
-        packet.id = type;
-        packet.type = type;
-        packet.data = Body("E");
-        handle_request(packet);
+        const mox_packet_t packet = vk_test::HandleInProcess("", type, Body("E"));
         EXPECT_EQ(KORVANE_RESULT_BAD_BODY, packet.result) << type;
         EXPECT_TRUE(packet.notices.empty()) << type;
     }
@@ -226,8 +226,6 @@ TEST(EmptyUuidTest, RefusedForEveryRequest) {
     EXPECT_EQ(kMoxNotFound, Singleton<CMoxDb>::Instance()->Get(cur));
     EXPECT_FALSE(Singleton<CMoxDb>::Instance()->SecSoftValid(""));
     EXPECT_FALSE(Singleton<CMoxDb>::Instance()->FrontUIValid(""));
-    MoxDbUninit();
-    log->Close();
 }
 
 }  // namespace
@@ -238,22 +236,9 @@ namespace {
 // latest start: the default product told to start again by 1503 is not
 // protecting because of what it reported before it was stopped, nor is a
 // product that registered again.
-TEST(StatusSinceStartTest, OnlyAReportAfterTheStartCounts) {
-    vk_test::TempRoot root;
-    vk_test::ScopedRootEnv env(root.path());
-    MyLog *log = Singleton<MyLog>::Instance();
-    log->Close();
-    ASSERT_TRUE(log->Open(root.Under("/since.log").c_str()));
-    ASSERT_EQ(MoxDbInit(), 0);
-    uint64_t id = 0;
-    auto send = [&](const std::string &uuid, uint32_t type, const std::string &data = "") {
-        mox_packet_t packet;
-        packet.id = ++id;
-        packet.type = type;
-        packet.uuid = uuid;
-        packet.data = data;
-        handle_request(packet);
-        return packet.result;
+TEST_F(InProcessTest, OnlyAStatusReportedAfterTheStartCounts) {
+    auto send = [](const std::string &uuid, uint32_t type, const std::string &data = "") {
+        return vk_test::HandleInProcess(uuid, type, data).result;
     };
     auto verdict = [] {
         health_facts_t f;
@@ -261,9 +246,7 @@ TEST(StatusSinceStartTest, OnlyAReportAfterTheStartCounts) {
         return std::string(health_judge(f).verdict) + " " + f.uuid;
     };
     const std::string on = R"({"protection":"on"})";
-    const std::string ui = R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(geteuid()) +
-                           R"(,"pid":)" + std::to_string(getpid()) + "}";
-    ASSERT_EQ(0, send("ui-0001", 1000, ui));
+    ASSERT_EQ(0, RegisterUi());
     ASSERT_EQ(0, send(kDef, 2000, Body("Def")));
     EXPECT_EQ("unknown " + kDef, verdict());
     ASSERT_EQ(0, send(kDef, 2002, on));
@@ -281,8 +264,6 @@ TEST(StatusSinceStartTest, OnlyAReportAfterTheStartCounts) {
     EXPECT_EQ("unknown " + kDef, verdict()) << "its status is from before it was stopped";
     ASSERT_EQ(0, send(kDef, 2002, on));
     EXPECT_EQ("protected " + kDef, verdict());
-    MoxDbUninit();
-    log->Close();
 }
 
 }  // namespace

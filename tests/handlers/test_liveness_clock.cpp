@@ -25,6 +25,7 @@
 #include "proto/notify.h"
 #include "support/child_process.h"
 #include "support/daemon_process.h"
+#include "support/in_process.h"
 #include "support/temp_root.h"
 
 using vk_test::ChildProcess;
@@ -85,13 +86,7 @@ protected:
     }
 
     int Request(const std::string &uuid, uint32_t type, const std::string &data = "") {
-        mox_packet_t packet;
-        packet.id = ++next_id_;
-        packet.type = type;
-        packet.uuid = uuid;
-        packet.data = data;
-        handle_request(packet);
-        return packet.result;
+        return vk_test::HandleInProcess(uuid, type, data).result;
     }
 
     // kAv running a copy of sleep, registered after the default product,
@@ -135,7 +130,6 @@ protected:
     vk_test::TempRoot root_;
     vk_test::ScopedRootEnv env_{root_.path()};
     aeEventLoop *el_ = nullptr;
-    uint64_t next_id_ = 100;
 };
 
 // A product is lost when its grace has run out to the millisecond, and not
