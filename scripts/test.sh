@@ -12,6 +12,22 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc)"
 
 BUILD_DIR="$here/build" "$here/scripts/setup.sh" "$@"
+
+# promtool, for the tests of the fleet's metrics and alerting rules: taken
+# out of Debian's prometheus package rather than installing the package,
+# which would also start a Prometheus server on this machine.
+promdir="$here/build/promtool"
+if ! command -v promtool >/dev/null && [[ ! -x "$promdir/usr/bin/promtool" ]]; then
+    fetch_promtool() {
+        mkdir -p "$promdir" && cd "$promdir" && rm -f prometheus_*.deb &&
+            apt-get download -qq prometheus 2>/dev/null &&
+            dpkg-deb --fsys-tarfile prometheus_*.deb | tar -x ./usr/bin/promtool &&
+            rm -f prometheus_*.deb
+    }
+    (fetch_promtool || { apt-get update -qq && fetch_promtool; }) ||
+        echo "promtool could not be fetched: the tests that need it will skip"
+fi
+export PATH="$PATH:$promdir/usr/bin"
 ctest --test-dir "$here/build" --output-on-failure -j"$jobs"
 [[ "${VK_QUICK:-0}" == 1 ]] && exit 0
 

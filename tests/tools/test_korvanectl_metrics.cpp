@@ -13,9 +13,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -643,6 +648,198 @@ TEST(FleetGuide, AlertingRulesPassPromtool) {
     EXPECT_NE(o.text.find("SUCCESS: 4 rules found"), std::string::npos) << o.text;
     o = Sh("promtool test rules " + Quote(source + "/tests/tools/korvane-alerts.test.yml"));
     EXPECT_EQ(o.status, 0) << o.text;
+}
+
+// What each shipped alert says about one desktop, read from the rules file:
+// its severity and annotations with {{ $labels.instance }} filled in.
+struct AlertText {
+    std::string severity, summary, description;
+};
+
+std::map<std::string, AlertText> AlertTexts(const std::string &rules, const std::string &instance) {
+    std::map<std::string, AlertText> out;
+    auto fill = [&instance](std::string text) {
+        const std::string var = "{{ $labels.instance }}";
+        for (size_t at; (at = text.find(var)) != std::string::npos;)
+            text.replace(at, var.size(), instance);
+        return text;
+    };
+    std::istringstream in(rules);
+    std::string line, alert;
+    std::string *folded = nullptr;  // the `>-` value being read
+    while (std::getline(in, line)) {
+        const size_t indent = line.find_first_not_of(' ');
+        if (indent == std::string::npos) continue;
+        std::string text = line.substr(indent);
+        if (folded && indent >= 12) {
+            *folded += (folded->empty() ? "" : " ") + fill(text);
+            continue;
+        }
+        folded = nullptr;
+        auto value = [&text](const char *key) -> std::optional<std::string> {
+            if (text.rfind(key, 0) != 0) return std::nullopt;
+            std::string v = text.substr(strlen(key));
+            if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
+            return v;
+        };
+        if (auto v = value("- alert: ")) alert = *v;
+        if (alert.empty()) continue;
+        if (auto v = value("severity: ")) out[alert].severity = *v;
+        if (auto v = value("summary: ")) out[alert].summary = fill(*v);
+        if (auto v = value("description: ")) {
+            out[alert].description = *v == ">-" ? "" : fill(*v);
+            if (*v == ">-") folded = &out[alert].description;
+        }
+    }
+    return out;
+}
+
+std::string YamlQuoted(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// A desktop of the fleet: what korvanectl metrics wrote on it before and
+// after something happened there.
+struct Desktop {
+    std::string instance;
+    std::string before, after;
+    std::vector<std::string> fire;  // the alerts it must raise afterwards
+};
+
+// The promtool unit test for a fleet of such desktops, one sample a minute:
+// `before` for 5 minutes, `after` for 20. A series missing from a scrape
+// is stale from then on, as Prometheus marks it. At 4 minutes nothing
+// fires; at 24 exactly the alerts each desktop names.
+std::string AlertTest(const std::string &rules_path, const std::vector<Desktop> &fleet) {
+    const int kBefore = 5, kAll = 25;
+    std::string series, tests;
+    for (const Desktop &d : fleet) {
+        std::map<std::string, std::vector<std::string>> values;  // series, one per minute
+        auto add = [&](const std::string &text, int from, int to) {
+            for (const std::string &sample : Samples(text)) {
+                const size_t space = sample.rfind(' ');
+                std::string name = sample.substr(0, space);
+                const std::string label = "instance=\"" + d.instance + "\"";
+                const size_t brace = name.find('{');
+                name = brace == std::string::npos ? name + "{" + label + "}"
+                                                  : name.insert(brace + 1, label + ",");
+                std::vector<std::string> &v = values[name];
+                v.resize(kAll);
+                for (int m = from; m < to; m++) v[m] = sample.substr(space + 1);
+            }
+        };
+        add(d.before, 0, kBefore);
+        add(d.after, kBefore, kAll);
+        for (const auto &[name, v] : values) {
+            std::string joined;
+            for (int m = 0; m < kAll; m++) {
+                std::string one = v[m];
+                if (one.empty()) one = m > 0 && !v[m - 1].empty() ? "stale" : "_";
+                joined += (m ? " " : "") + one;
+            }
+            series += "      - series: '" + name + "'\n        values: '" + joined + "'\n";
+        }
+    }
+    const std::string rules = vk_test::ReadFile(rules_path);
+    for (const char *alert : {"KorvaneDesktopNotProtected", "KorvaneProductNotAlive",
+                              "KorvaneDaemonDown", "KorvaneMetricsStale"}) {
+        tests += std::string("      - eval_time: 4m\n        alertname: ") + alert +
+                 "\n        exp_alerts: []\n";
+        tests += std::string("      - eval_time: 24m\n        alertname: ") + alert +
+                 "\n        exp_alerts:\n";
+        for (const Desktop &d : fleet) {
+            if (std::find(d.fire.begin(), d.fire.end(), alert) == d.fire.end()) continue;
+            const AlertText t = AlertTexts(rules, d.instance)[alert];
+            tests += "          - exp_labels: {instance: " + d.instance +
+                     ", severity: " + t.severity + "}\n            exp_annotations:\n" +
+                     "              summary: " + YamlQuoted(t.summary) + "\n" +
+                     "              description: " + YamlQuoted(t.description) + "\n";
+        }
+        if (tests.compare(tests.size() - 12, 12, "exp_alerts:\n") == 0)
+            tests.insert(tests.size() - 1, " []");
+    }
+    return "rule_files:\n  - " + rules_path +
+           "\nevaluation_interval: 1m\ntests:\n  - interval: 1m\n    input_series:\n" + series +
+           "    alert_rule_test:\n" + tests;
+}
+
+// The sequences a fleet must hear of, played on the real daemon (grace 1 s)
+// and recorded with korvanectl metrics: a product killed (lost after the
+// grace, and with no default product its series gone); the default product
+// told to start after that and not running; the daemon stopped. promtool
+// then replays them against the shipped rules: each fires where it must,
+// and nothing fires for a desktop that stays protected.
+TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
+    if (!vk_test::Have("promtool"))
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    TempRoot root;
+    vk_test::WriteDaemonSettings(root, "[liveness]\ngrace = 1\n");
+    auto daemon = std::make_unique<vk_test::DaemonProcess>(root.path());
+    ASSERT_TRUE(daemon->WaitListening());
+    auto metrics = [&root] { return RunCtl(root.path(), {"metrics"}).out; };
+    auto ctl = [&root](const std::vector<std::string> &args) {
+        CtlResult r = RunCtl(root.path(), args);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    };
+    FrontUi ui(root.path());
+    ASSERT_TRUE(ui.ok());
+    const std::string program = vk_test::SleepProgram(root.path(), "avd");
+
+    // A product runs and protects; killed, it is lost, and nothing is left.
+    auto product = vk_test::RunSleeping(program);
+    ASSERT_NO_FATAL_FAILURE(
+        ctl({"register", "--uuid", "av-1", "--name", "Acme", "--exec", program}));
+    ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-1", R"({"protection":"on"})"}));
+    const std::string running = metrics();
+    ASSERT_EQ(Value(running, "korvane_protected"), "1") << running;
+    product->Kill();
+    std::string killed;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        killed = metrics();
+        return Value(killed, "korvane_product_watched").empty() &&
+               Value(killed, "korvane_up") == "1";
+    })) << killed;
+
+    // The default product installed, stopped for another product, started
+    // when that one is killed: its program never comes.
+    ASSERT_NO_FATAL_FAILURE(ctl({"register", "--uuid", kDefault, "--name", "Default AV", "--exec",
+                                 root.Under("/opt/palemoss/palemoss")}));
+    product = vk_test::RunSleeping(program);
+    ASSERT_NO_FATAL_FAILURE(
+        ctl({"register", "--uuid", "av-2", "--name", "Acme", "--exec", program}));
+    ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-2", R"({"protection":"on"})"}));
+    const std::string second = metrics();
+    ASSERT_EQ(Value(second, "korvane_protected"), "1") << second;
+    product->Kill();
+    std::string default_down;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        default_down = metrics();
+        return Value(default_down, R"(korvane_reason{code="product.not-running-past-grace"})") ==
+               "1";
+    })) << default_down;
+    EXPECT_EQ(Value(default_down, "korvane_product_alive"), "0") << default_down;
+
+    daemon->Stop();
+    const std::string down = metrics();
+    ASSERT_EQ(Value(down, "korvane_up"), "0") << down;
+
+    const std::string rules =
+        vk_test::BuildCacheValue("CMAKE_HOME_DIRECTORY") + "/docs/fleet/korvane-alerts.yml";
+    const std::string all[] = {"KorvaneDesktopNotProtected", "KorvaneProductNotAlive"};
+    const std::string test =
+        AlertTest(rules, {{"fine", running, running, {}},
+                          {"killed", running, killed, {all[0], all[1]}},
+                          {"default-down", second, default_down, {all[0], all[1]}},
+                          {"down", running, down, {"KorvaneDaemonDown"}}});
+    const std::string file = root.path() + "/alerts.test.yml";
+    vk_test::WriteFile(file, test);
+    vk_test::ShellOutput o = Sh("promtool test rules " + Quote(file));
+    EXPECT_EQ(o.status, 0) << o.text << "\n" << test;
 }
 
 }  // namespace
