@@ -9,7 +9,8 @@ command given with --command or $KORVANE_FUI_COMMAND as
 (UUID and EXEC the default product's, from the notification). When the
 daemon stops or restarts it connects again (after 0.2 s, then twice as
 long each time, 5 s at most) and registers again. Ends on SIGINT or
-SIGTERM.
+SIGTERM, and when another front UI takes its place (1505 naming another
+uuid): the default product is then the new one's to start and stop.
 
     PYTHONPATH=build/python python3 examples/python/front_ui.py \\
         --command /usr/local/bin/default-product-ctl
@@ -76,6 +77,12 @@ def follow(args):
             continue
         say("notification %d %s %s" % (note.type, note.uuid,
                                        "" if note.data is None else note.data))
+        if note.type == codes.NOTIFY_FUI_REPLACED and note.uuid != args.uuid:
+            data = note.data if isinstance(note.data, dict) else {}
+            say("replaced by %s (pid %s): no longer the current front UI"
+                % (note.uuid, data.get("pid", "?")))
+            ui.close()
+            return
         action = ACTIONS.get(note.type)
         if action and args.command:
             run_action(args.command, action, note)

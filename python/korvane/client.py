@@ -355,19 +355,22 @@ class Client:
 
     # -- front UIs -----------------------------------------------------
 
-    def ui_register(self, uuid, name, pid=None, euid=None, login_uid=None,
+    def ui_register(self, uuid, name, pid=None, euid=None, login_uid=None, replace=False,
                     timeout=DEFAULT_TIMEOUT):
         """Registers a front UI (1000). pid, euid and login uid default to
         this process's own, which a front UI not run by root must declare.
         The daemon keeps the front UI current only while the declared
         process runs. Raises OtherFrontUi (result 104) while another front
-        UI is current."""
+        UI is current. replace=True asks to take the current one's place
+        (granted to root; every front UI then gets NOTIFY_FUI_REPLACED)."""
         body = {
             "name": name,
             "login_uid": _as_int32(_login_uid() if login_uid is None else login_uid),
             "euid": _as_int32(os.geteuid() if euid is None else euid),
             "pid": _as_int32(os.getpid() if pid is None else pid),
         }
+        if replace:
+            body["replace"] = True
         return self.request(codes.REQ_FUI_REGISTER, uuid, body, timeout)
 
     def get_product(self, uuid, timeout=DEFAULT_TIMEOUT):

@@ -82,6 +82,19 @@ class FrontUiExample(unittest.TestCase):
                           "start %s %s" % (DEFAULT, DEFAULT_EXEC),
                           "stop %s %s" % (DEFAULT, DEFAULT_EXEC)])
 
+    def test_steps_down_when_replaced(self):
+        self.wait_output(self.out, "registered as")
+        with korvane.Client(Endpoint.FRONT_UI) as root_ui:
+            self.assertEqual(root_ui.ui_register("root-ui", "root's UI", replace=True).result,
+                             codes.RESULT_OK)
+            self.assertEqual(self.example.wait(20), 0, read(self.out))
+        self.assertIn("replaced by root-ui (pid %d): no longer the current front UI"
+                      % os.getpid(), read(self.out))
+        # Gone, it no longer acts for the default product.
+        self.product(lambda c: c.register(DEFAULT, "Ambrel", DEFAULT_EXEC))
+        self.product(lambda c: c.register(PRODUCT, "Acme AV", "/opt/acme/bin/acme-av"))
+        self.assertEqual(read(self.ran), "")
+
 
 if __name__ == "__main__":
     unittest.main()
