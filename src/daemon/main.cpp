@@ -22,6 +22,7 @@
 #include "daemon/sd_notify.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/handlers.h"
 #include "handlers/health.h"
 #include "handlers/liveness.h"
 #include "log/mylog.h"
@@ -251,6 +252,11 @@ static int serve(CSimpleMonitor &monitor) {
     } else {
         install_signals();
         MoxProtoInit();
+        // The stored default product names the configured program from
+        // now on, whoever registered it under an earlier configuration.
+        if (!secsoft_default_settings_apply())
+            Singleton<MyLog>::Instance()->Write(
+                ERROR, "cannot record the configured default product's program");
         // The only place where the connection core and the protocol meet:
         // every line goes to the request entry, every notification to the
         // front-UI connections; the bus hears of the notifications and of
