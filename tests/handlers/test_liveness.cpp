@@ -123,7 +123,8 @@ protected:
 };
 
 TEST_F(LivenessTest, KilledProductIsUnregisteredAndTheDefaultStarted) {
-    Start();
+    // The name the front UIs are told is the daemon's setting.
+    Start("[liveness]\ngrace = 1\n[default]\nname = Default AV\n");
     auto ui = Ui();
     auto sec = Connect(Endpoint::kSecSoft);
     ASSERT_EQ(Result(*sec, kDef, 2000, kDefBody), 0);

@@ -16,6 +16,7 @@
 #include "base/korvane_codes.h"
 #include "base/paths.h"
 #include "base/vk_clock.h"
+#include "config/daemon_config.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
 #include "handlers/health.h"
@@ -62,6 +63,7 @@ protected:
         mox_set_notify_observer(Observe);
     }
     void TearDown() override {
+        daemon_config_set(daemon_config_t());
         MoxLivenessUninit();
         mox_set_notify_observer(nullptr);
         if (el_ != nullptr) aeDeleteEventLoop(el_);
@@ -198,6 +200,11 @@ TEST_F(LivenessClockTest, DefaultProductToldToStartIsWatched) {
     std::string avd;
     auto product = RunAndRegister(&avd);
     const std::string defd = Program("defd");
+    // Its name and program are the daemon's settings.
+    daemon_config_t settings;
+    settings.default_name = "Default AV";
+    settings.default_exec = defd;
+    daemon_config_set(settings);
     ASSERT_EQ(Request(kDef, KORVANE_REQ_SECSOFT_UPDATE, Body("Default AV", defd)), 0);
     KillAndNotice(*product);
     vk_clock_advance_ms(grace * 1000LL);
