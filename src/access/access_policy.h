@@ -97,6 +97,9 @@ constexpr const char *kAccessRuleFrontUiUuid = "frontui-uuid-owner";
 constexpr const char *kAccessRuleFrontUiProcess = "frontui-uuid-process";
 constexpr const char *kAccessRuleFrontUiConfig = "frontui-config-owner";
 constexpr const char *kAccessRuleFrontUiConfigProcess = "frontui-config-process";
+// Not decided here (it asks the kernel): a front UI's registration for its
+// own process once that process has exited (handlers/fui_handlers.cpp).
+constexpr const char *kAccessRuleFrontUiExited = "frontui-process-exited";
 
 access_verdict_t access_decide(const access_facts_t &facts, const access_policy_t &policy);
 
