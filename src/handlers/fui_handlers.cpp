@@ -148,7 +148,7 @@ int fui_register_handle(mox_packet_t &packet, void *) {
                 liveness_frontui_registered(info, pidfd);
                 pidfd = -1;
             } else if (rc == kMoxNotCurrent) {
-                close(pidfd);
+                if (pidfd >= 0) close(pidfd);
                 return log_reply(refuse_second_frontui(packet), packet, "frountUI register",
                                  "frountUI register");
             } else {

@@ -85,9 +85,10 @@ int net_peer_pidfd_by_pid(const net_peer_t &peer, const char *procdir, int *why)
         *why = ESRCH;
         return -1;
     }
+    // Alive but not to be read (another pid namespace's /proc, hidepid).
     if (start < 0) {
         close(fd);
-        *why = read_errno == ENOENT ? ESRCH : read_errno;
+        *why = read_errno;
         return -1;
     }
     return fd;
