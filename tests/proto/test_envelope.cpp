@@ -78,6 +78,12 @@ std::vector<ScanCase> ScanCases() {
              R"({"a":"}]\"{[","b":[{"c":"\\"}]})"),
         Fast("data left for cJSON to judge, even when it is not JSON", With(R"("data":{"a":}})"),
              "u1", 5, 1500, R"({"a":})"),
+        Fast("data an array: no body", With(R"("data":[1,{"a":[]},"\u00e9"])")),
+        // other members' values, checked without being built
+        Fast("object in another member", With(R"("k":{})")),
+        Fast("array in another member", With(R"("k":[])")),
+        Fast("nested values and escapes in another member",
+             With(R"("k":{"a":[1,-2.5e-3,true,null,{"b":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00"}]})")),
         // numbers: the double strtod gives
         Fast("id with a fraction", Id("7.9"), "u1", 7.9),
         Fast("id with an exponent", Id("1E+2"), "u1", 100),
@@ -119,9 +125,6 @@ std::vector<ScanCase> ScanCases() {
         NotSure("tab in a key", "{\"uu\tid\":\"u1\",\"id\":5,\"type\":1500}"),
         NotSure("unterminated string", R"({"uuid":"u1)"),
         // other members' values
-        NotSure("object in another member", With(R"("k":{})")),
-        NotSure("array in another member", With(R"("k":[])")),
-        NotSure("data an array", With(R"("data":[1])")),
         NotSure("literal cut short", With(R"("k":tru)")),
         NotSure("literal run on", With(R"("k":truex)")),
         NotSure("capital literal", With(R"("k":True)")),
@@ -142,6 +145,12 @@ std::vector<ScanCase> ScanCases() {
         NotSure("infinity", Id("-inf")),
         NotSure("64 characters", Id("1." + std::string(62, '0'))),
         NotSure("sign after the digits", With(R"("k":1-2)")),
+        NotSure("leading zero inside an array", With(R"("k":[01])")),
+        NotSure("trailing comma inside an array", With(R"("data":[1,])")),
+        NotSure("a lone surrogate escape", With(R"("k":"\ud800")")),
+        NotSure("raw control byte in another string", With("\"k\":[\"\x01\"]")),
+        NotSure("another member nested 33 deep",
+                With(R"("k":)" + std::string(33, '[') + std::string(33, ']'))),
     };
 }
 
