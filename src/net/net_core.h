@@ -125,10 +125,10 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
 int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, net_share_t allowed,
                    net_share_t *handled);
 // The loop's before-sleep hook: starts a pass (every uid's share of lines
-// and bytes renewed), walks the pending list once, serving each connection whose uid
-// has lines left, least recently served first, ends the pass
-// (net_end_pass) and keeps the loop from sleeping while any connection is
-// left on the pending list.
+// and bytes renewed), walks the pending list once, serving each connection
+// whose uid has some of its share left, least recently served first, ends
+// the pass (net_end_pass) and keeps the loop from sleeping while any
+// connection is left on the pending list.
 void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 

@@ -10,9 +10,10 @@
 //   - "uuid" (a string), "id" and "type" (numbers) each appear exactly once,
 //     keys compared as cJSON_GetObjectItem does (ASCII case ignored); a
 //     second member matching one of them, or "data", is not handled;
-//   - strings, keys included, hold no backslash and no byte below 0x20;
-//   - numbers follow the JSON grammar, are at most 63 characters long and
-//     are not followed by a character cJSON would take as part of them;
+//   - keys and the uuid hold no backslash and no byte below 0x20;
+//   - "id" and "type" follow the JSON grammar, are at most 63 characters
+//     long and are not followed by a character cJSON would take as part of
+//     them;
 //   - other members hold any value envelope_value_ok takes, nested at most
 //     32 levels deep;
 //   - "data" holds such a value, or an object, found by matching brackets
