@@ -1,7 +1,7 @@
 // Measures root's new connection while the liveness watcher works through a
 // crowded process table: the real daemon runs in the foreground under a
 // temporary VESKKORVANED_ROOT with `[liveness] grace = --grace`; a spawner
-// child switches to uid 65534 and forks --procs idle processes (each blocks
+// child switches to uid 65534 and starts --procs idle processes (each blocks
 // in pause(), or, with --idle sh, is a /bin/sh reading a pipe that never
 // gets a line: the interpreter a script product is found by). Root then
 // registers a binary product (a copy of sleep) that --exits processes of
@@ -24,11 +24,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -119,29 +122,48 @@ public:
     long started() const { return m_started; }
 
 private:
+    struct Child {
+        pid_t parent = -1;
+        bool sh = false;
+        int never = -1;
+        static int Main(void *arg) {
+            const Child *c = static_cast<const Child *>(arg);
+            syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+            if (syscall(SYS_getppid) != c->parent) syscall(SYS_exit, 1);
+            if (c->sh) {
+                syscall(SYS_dup3, c->never, 0, 0);
+                static const char *const argv[] = {"sh", nullptr};
+                static const char *const envp[] = {nullptr};
+                syscall(SYS_execve, "/bin/sh", argv, envp);
+                syscall(SYS_exit, 127);
+            }
+            for (;;) syscall(SYS_ppoll, nullptr, 0, nullptr, nullptr, 0);
+        }
+    };
+
     [[noreturn]] static void Spawn(long n, bool sh, int report, int control) {
         if (setgroups(0, nullptr) != 0 || setgid(kIdleUid) != 0 || setuid(kIdleUid) != 0) _exit(3);
         // After setuid: a change of credentials clears it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int never[2];
         if (pipe(never) != 0) _exit(4);
-        const pid_t self = getpid();
+        // Children that share the spawner's memory (clone with CLONE_VM):
+        // no page tables to copy, so 20,000 start in seconds. Each has a
+        // small stack of its own and makes system calls only.
+        constexpr size_t kStack = 16 * 1024;
+        char *stacks = static_cast<char *>(
+            mmap(nullptr, kStack * static_cast<size_t>(n), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        if (stacks == MAP_FAILED) _exit(4);
+        static Child child;
+        child.parent = getpid();
+        child.sh = sh;
+        child.never = never[0];
         std::vector<pid_t> pids;
         pids.reserve(static_cast<size_t>(n));
         for (long i = 0; i < n; ++i) {
-            pid_t p = fork();
-            if (p == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                if (getppid() != self) _exit(1);
-                if (sh) {
-                    dup2(never[0], 0);
-                    int null = open("/dev/null", O_WRONLY);
-                    if (null >= 0) dup2(null, 1);
-                    execl("/bin/sh", "sh", static_cast<char *>(nullptr));
-                    _exit(127);
-                }
-                for (;;) pause();
-            }
+            char *top = stacks + kStack * static_cast<size_t>(i + 1);
+            pid_t p = clone(Child::Main, top, CLONE_VM | SIGCHLD, &child);
             if (p < 0) break;
             pids.push_back(p);
         }
