@@ -152,7 +152,7 @@ private:
         // small stack of its own and makes system calls only.
         constexpr size_t kStack = 16 * 1024;
         char *stacks = static_cast<char *>(
-            mmap(nullptr, kStack * static_cast<size_t>(n), PROT_READ | PROT_WRITE,
+            mmap(nullptr, kStack * static_cast<size_t>(n + 1), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
         if (stacks == MAP_FAILED) _exit(4);
         static Child child;
