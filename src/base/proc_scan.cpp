@@ -88,14 +88,16 @@ int ReadArguments(int fd, size_t want, std::vector<std::string> &args) {
     char buf[4096];
     size_t total = 0;
     bool in_arg0 = true, open_arg = false;
-    while (total < kCmdlineCap && args.size() < want) {
+    // Until `want` arguments have been read whole.
+    auto more = [&] { return args.size() < want || open_arg; };
+    while (total < kCmdlineCap && more()) {
         ssize_t n = read(fd, buf, sizeof(buf));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (n == 0) break;
         total += static_cast<size_t>(n);
         const char *p = buf, *end = buf + n;
-        while (p < end && args.size() < want) {
+        while (p < end && more()) {
             const char *nul = static_cast<const char *>(memchr(p, '\0', end - p));
             const char *stop = nul != nullptr ? nul : end;
             if (!in_arg0) {
@@ -112,8 +114,7 @@ int ReadArguments(int fd, size_t want, std::vector<std::string> &args) {
     }
     // What was read past the cap is not trusted; the last argument may lack
     // its NUL (a process that rewrote its arguments).
-    if (total >= kCmdlineCap && args.size() < want) return 0;
-    if (total >= kCmdlineCap && open_arg) return 0;
+    if (total >= kCmdlineCap && more()) return 0;
     return 1;
 }
 

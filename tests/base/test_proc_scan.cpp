@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -879,6 +880,27 @@ TEST_F(ProcScanFake, DeclaredPathAndFilter) {
     ASSERT_EQ(proc_scan(m_proc.c_str(), programs, found, kAll, error, refuse), 3) << error;
     EXPECT_TRUE(found.empty());
     EXPECT_EQ(judged, std::vector<uid_t>{2000});
+}
+
+// The script's argument read in pieces: a longer path whose first piece
+// ends where the script's path does is not the script.
+TEST_F(ProcScanFake, ArgumentAcrossReadsIsReadWhole) {
+    const std::string script = m_dir + "/opt/s.sh";
+    const size_t arg0 = 4096 - 1 - script.size();  // the first read ends after "s.sh"
+    for (const std::string &tail : {std::string("-evil"), std::string()}) {
+        SCOPED_TRACE(tail);
+        std::string p = m_proc + "/4242";
+        std::string cmdline = std::string(arg0, 's') + '\0' + script + tail + '\0';
+        ASSERT_EQ(cmdline.find(script) + script.size(), 4096u);
+        Make(FakeCase{"", kSh, "", kStatus, false});
+        WriteFile(p + "/cmdline", cmdline);
+        std::vector<proc_match_t> found;
+        std::string error;
+        // s.sh alone: its path is the last argument looked for.
+        ASSERT_EQ(proc_scan(m_proc.c_str(), {m_programs[1]}, found, kAll, error), 3) << error;
+        EXPECT_EQ(found.size(), tail.empty() ? 1u : 0u);
+        std::filesystem::remove_all(p);
+    }
 }
 
 TEST(ProcScanFakeExtra, SkipsNonProcessesAndCountsExamined) {
