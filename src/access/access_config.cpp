@@ -25,6 +25,9 @@ const conf_key_t kKeys[] = {
     {"frontui", "users", kUsers},
     {"frontui", "groups", kGroups},
     {"frontui", "executables", kExecutables},
+    {"default-product", "users", kUsers},
+    {"default-product", "groups", kGroups},
+    {"default-product", "executables", kExecutables},
     {"limits", "connections_per_uid", kConnections},
 };
 
@@ -59,7 +62,9 @@ long resolve_id(const std::string &word, bool group) {
 // "" when the value of `def` is taken into `policy`, else what is wrong
 // with it.
 std::string take(access_policy_t &policy, const conf_key_t &def, const std::string &value) {
-    access_list_t &list = strcmp(def.section, "products") == 0 ? policy.products : policy.frontui;
+    access_list_t &list = strcmp(def.section, "products") == 0  ? policy.products
+                          : strcmp(def.section, "frontui") == 0 ? policy.frontui
+                                                                : policy.default_product;
     bool is_list = def.kind == kUsers || def.kind == kGroups || def.kind == kExecutables;
     // An empty list would quietly mean "no restriction" in [frontui].
     if (is_list && words(value).empty()) return "nothing listed";
@@ -131,6 +136,7 @@ std::string access_policy_summary(const access_policy_t &policy) {
     if (policy.owner_uid != 0) out << " and " << policy.owner_uid;
     out << ",products also from: " << list(policy.products) << ",front UIs "
         << (policy.frontui.empty() ? "from anyone" : "only from: " + list(policy.frontui))
+        << ",default product also from: " << list(policy.default_product)
         << ",connections per uid: ";
     if (policy.connections_per_uid > 0) out << policy.connections_per_uid;
     if (policy.connections_per_uid_asked > 0)

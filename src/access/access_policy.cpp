@@ -49,7 +49,14 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
         case KORVANE_REQ_SECSOFT_UNREGISTER:
         case KORVANE_REQ_SECSTAT_UPDATE:
         case KORVANE_REQ_SECSOFT_UPDATE:
-            if (!access_listed(policy.products, *f.peer)) return {false, kAccessRuleProducts};
+            // The default product is what the front UIs start: only root,
+            // or whom the policy names for it, may speak for its uuid.
+            if (f.default_uuid) {
+                if (!access_listed(policy.default_product, *f.peer))
+                    return {false, kAccessRuleDefaultProduct};
+            } else if (!access_listed(policy.products, *f.peer)) {
+                return {false, kAccessRuleProducts};
+            }
             // A product's uuid is its registrant's: another listed identity
             // may not report, update, unregister or register under it.
             if (f.owner_known &&

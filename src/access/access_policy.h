@@ -39,6 +39,9 @@ struct access_policy_t {
     access_list_t products;
     // When not empty, only these (and the trusted) may register a front UI.
     access_list_t frontui;
+    // May send product requests for the default product's uuid besides the
+    // trusted: named for it alone, since the front UIs start what it names.
+    access_list_t default_product;
     // Connections one non-root uid may hold; 0 keeps the connection core's
     // default.
     int connections_per_uid = 0;
@@ -69,6 +72,8 @@ struct access_facts_t {
     int fui_pid = -1;
     // Configuration requests: the store holds a front UI with `uuid`.
     bool uuid_stored = false;
+    // Product requests: `uuid` is the default product's.
+    bool default_uuid = false;
     // Product requests: who registered `uuid`, when it is known. An empty
     // `owner_exe` binds the uuid to the uid alone.
     bool owner_known = false;
@@ -84,6 +89,7 @@ struct access_verdict_t {
 // Names of the rules, as the refusal's log line gives them.
 constexpr const char *kAccessRuleProducts = "products";
 constexpr const char *kAccessRuleProductOwner = "product-uuid-owner";
+constexpr const char *kAccessRuleDefaultProduct = "default-product";
 constexpr const char *kAccessRuleFrontUiListed = "frontui-listed";
 constexpr const char *kAccessRuleFrontUiIdentity = "frontui-identity";
 constexpr const char *kAccessRuleFrontUiSession = "frontui-session";

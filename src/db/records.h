@@ -9,10 +9,7 @@
 #include <cstdint>
 #include <string>
 
-// The built-in default security product. Its uuid never changes.
-constexpr const char *kDefSecSoftUuid = "3c9e51f2-4a7d-5b16-9e04-7d2a6c8f1b35";
-constexpr const char *kDefSecSoftName = "Ambrel终端安全管理系统";
-constexpr const char *kDefSecSoftExec = "/opt/palemoss/palemoss";
+#include "base/default_product.h"
 
 // A registered front UI (one row of t_frontui).
 struct CFrontUIInfo {

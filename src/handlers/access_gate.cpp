@@ -88,8 +88,10 @@ bool access_gate_refuses(mox_packet_t &packet, int *rc) {
     if (packet.type == KORVANE_REQ_FUI_REGISTER || packet.type == KORVANE_REQ_SAVE_FUICONF ||
         packet.type == KORVANE_REQ_GET_FUICONF)
         read_current_fui(facts);
-    if (packet.type >= KORVANE_REQ_SECSOFT_REGISTER && packet.type <= KORVANE_REQ_SECSOFT_UPDATE)
+    if (packet.type >= KORVANE_REQ_SECSOFT_REGISTER && packet.type <= KORVANE_REQ_SECSOFT_UPDATE) {
+        facts.default_uuid = packet.uuid == kDefSecSoftUuid;
         read_owner(facts);
+    }
 
     access_verdict_t verdict = access_decide(facts, policy);
     if (verdict.allow) return false;

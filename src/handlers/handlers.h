@@ -22,5 +22,14 @@ int secsoft_update_handle(mox_packet_t &packet, void *context);
 // 2001 itself (the same store operation and notifications), no reply.
 void secsoft_unregister_lost(const std::string &uuid);
 
+// The default product's detail as the daemon's settings ([default] in
+// korvaned.conf) name it: "name" and "exec" first with the configured
+// values, then the sender's other members as they came. `text` unchanged
+// when it is not an object.
+std::string secsoft_default_detail(const std::string &text);
+// Makes the stored default product say the configured name and program,
+// at start: false when the store failed.
+bool secsoft_default_settings_apply();
+
 // The protection verdict, type 1005; answered to every peer.
 int get_health_handle(mox_packet_t &packet, void *context);

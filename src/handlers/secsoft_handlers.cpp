@@ -6,8 +6,10 @@
 // the reply. Every store result is looked at: a failed write answers 1 and
 // posts nothing, and the store undoes the request's other writes.
 #include <cjson/cJSON.h>
+#include <string.h>
 
 #include "access/access_policy.h"
+#include "config/daemon_config.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/liveness.h"
@@ -40,6 +42,60 @@ int secsoft_detail_decode(const std::string &text, CSecSoftInfo &info) {
     return rc;
 }
 
+std::string secsoft_default_detail(const std::string &text) {
+    JsonPtr sent(cJSON_ParseWithLength(text.data(), text.size()));
+    if (!cJSON_IsObject(sent.get())) return text;
+    const daemon_config_t &settings = daemon_config_current();
+    JsonPtr out(cJSON_CreateObject());
+    if (out == nullptr ||
+        cJSON_AddStringToObject(out.get(), "name", settings.default_name.c_str()) == nullptr ||
+        cJSON_AddStringToObject(out.get(), "exec", settings.default_exec.c_str()) == nullptr)
+        return text;
+    // Every "name" and "exec" goes, not just the first: a reader that takes
+    // the last of a repeated key must see the configured one too.
+    while (cJSON *member = sent->child) {
+        cJSON_DetachItemViaPointer(sent.get(), member);
+        if (strcmp(member->string, "name") == 0 || strcmp(member->string, "exec") == 0)
+            cJSON_Delete(member);
+        else
+            cJSON_AddItemToObject(out.get(), member->string, member);
+    }
+    std::string printed;
+    return json_print_compact(out.get(), printed) ? printed : text;
+}
+
+// The record of a default product registration or update: the program and
+// name are the configured ones, whatever the body said.
+static void take_default_settings(CSecSoftInfo &info) {
+    const daemon_config_t &settings = daemon_config_current();
+    if (info.exec != settings.default_exec)
+        LOG(WARNING, "default sec-soft sent exec %s,the configured %s is kept", info.exec.c_str(),
+            settings.default_exec.c_str());
+    info.name = settings.default_name;
+    info.exec = settings.default_exec;
+    info.secsoft = secsoft_default_detail(info.secsoft);
+}
+
+bool secsoft_default_settings_apply() {
+    CSecSoftInfo def;
+    const MoxResult rc = store()->GetDefSecSoft(def);
+    // Not installed, or nothing stored to correct.
+    if (rc == kMoxNotFound || (rc == kMoxOk && (def.status == 0 || def.secsoft.empty())))
+        return true;
+    if (rc != kMoxOk) return false;
+    const std::string detail = secsoft_default_detail(def.secsoft);
+    const daemon_config_t &settings = daemon_config_current();
+    if (detail == def.secsoft && def.name == settings.default_name &&
+        def.exec == settings.default_exec)
+        return true;
+    LOG(INFO, "default sec-soft stored with exec %s,now the configured %s", def.exec.c_str(),
+        settings.default_exec.c_str());
+    def.name = settings.default_name;
+    def.exec = settings.default_exec;
+    def.secsoft = detail;
+    return store()->SetDefSecSoft(def) == kMoxOk;
+}
+
 // A register or update: true with the record built from the body when the
 // type and the body are right; otherwise `result` says why
 // (KORVANE_RESULT_WRONG_TYPE or KORVANE_RESULT_BAD_BODY).
@@ -54,6 +110,7 @@ static bool take_detail(mox_packet_t &packet, uint32_t type, int status, CSecSof
         return false;
     }
     info.secsoft = packet.data;
+    if (info.uuid == kDefSecSoftUuid) take_default_settings(info);
     info.status = status;
     packet.result = KORVANE_RESULT_OK;
     return true;
@@ -127,7 +184,8 @@ static Moved move_default(DefaultMove move, CSecSoftInfo &def) {
 static bool stop_default_secsoft(Notices &out) {
     CSecSoftInfo def;
     Moved moved = move_default(DefaultMove::kStop, def);
-    if (moved == Moved::kTell) post(out, def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, def.secsoft);
+    if (moved == Moved::kTell)
+        post(out, def.uuid, KORVANE_NOTIFY_STOP_DEFAULT, secsoft_default_detail(def.secsoft));
     return moved != Moved::kFailed;
 }
 
@@ -151,7 +209,7 @@ static bool start_default_secsoft(const std::string &uuid, Notices &out) {
         // Started anew: its status from before it was stopped no longer
         // counts toward the verdict.
         if (store()->MarkSecSoftStarted(def.uuid) != kMoxOk) return false;
-        post(out, def.uuid, KORVANE_NOTIFY_START_DEFAULT, def.secsoft);
+        post(out, def.uuid, KORVANE_NOTIFY_START_DEFAULT, secsoft_default_detail(def.secsoft));
         if (!def.secstat.empty()) post(out, def.uuid, KORVANE_NOTIFY_SECSTAT, def.secstat);
     }
     return moved != Moved::kFailed;
@@ -185,7 +243,9 @@ static bool bind_owner(const mox_packet_t &packet) {
     CSecSoftOwner owner;
     owner.uuid = packet.uuid;
     owner.uid = peer->uid;
-    if (!access_unchecked(peer, policy) && !access_listed_by_id(policy.products, *peer) &&
+    const access_list_t &admits =
+        packet.uuid == kDefSecSoftUuid ? policy.default_product : policy.products;
+    if (!access_unchecked(peer, policy) && !access_listed_by_id(admits, *peer) &&
         peer->exe != nullptr)
         owner.exe = peer->exe;
     return store()->SetSecSoftOwner(owner) == kMoxOk;

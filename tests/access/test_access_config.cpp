@@ -54,6 +54,9 @@ TEST(AccessConfig, KeysAndTheirValues) {
                             " /opt/not/installed\n"
                             "[frontui]\n"
                             "users = 1000\r\n"
+                            "[Default-Product]\n"
+                            "users = 4545\n"
+                            "executables = /usr/sbin/ambrel-setup\n"
                             "[limits]\n"
                             "connections_per_uid = 16\n");
     ASSERT_EQ(l.rc, 0) << l.error;
@@ -66,6 +69,11 @@ TEST(AccessConfig, KeysAndTheirValues) {
               (std::vector<std::string>{real, "/opt/not/installed"}));
     EXPECT_EQ(l.policy.frontui.users, (std::vector<uid_t>{1000}));
     EXPECT_TRUE(l.policy.frontui.groups.empty());
+    EXPECT_EQ(l.policy.default_product.users, (std::vector<uid_t>{4545}));
+    EXPECT_EQ(l.policy.default_product.executables,
+              (std::vector<std::string>{"/usr/sbin/ambrel-setup"}));
+    // Listed for the default product is not listed as a product.
+    EXPECT_EQ(l.policy.products.users, (std::vector<uid_t>{0, 4242, 65534}));
     EXPECT_EQ(l.policy.connections_per_uid, 16);
 }
 
@@ -128,6 +136,7 @@ TEST(AccessConfig, SampleHasTheDefaults) {
     EXPECT_FALSE(l.policy.open);
     EXPECT_TRUE(l.policy.products.empty());
     EXPECT_TRUE(l.policy.frontui.empty());
+    EXPECT_TRUE(l.policy.default_product.empty());
     EXPECT_EQ(l.policy.connections_per_uid, 0);
 }
 
@@ -158,6 +167,9 @@ const BadCase kBad[] = {
      "2: unknown group \"vk-no-such-group\" in [frontui] groups"},
     {"negative id", "[products]\nusers = -1\n", "2: unknown user \"-1\""},
     {"id too large", "[products]\nusers = 4294967295\n", "2: unknown user \"4294967295\""},
+    {"empty default-product list", "[default-product]\ngroups = \n", "2: no value: groups ="},
+    {"default-product relative executable", "[default-product]\nexecutables = ambrel\n",
+     "2: \"ambrel\" is not an absolute path in [default-product] executables"},
     {"relative executable", "[products]\nexecutables = bin/avd\n",
      "2: \"bin/avd\" is not an absolute path in [products] executables"},
     {"bad mode", "[access]\nmode = permissive\n",

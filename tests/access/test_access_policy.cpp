@@ -235,6 +235,57 @@ TEST(AccessDecide, ProductUuidOwner) {
     }
 }
 
+// The default product's uuid: what the front UIs start is root's, or
+// whom [default-product] names; being listed as a product is not enough.
+TEST(AccessDecide, DefaultProductUuid) {
+    const Peer kNamed = {500, 4545, 4545, "/usr/sbin/ambrel-installer", {}};
+    access_policy_t named = MakePolicy(kListed);
+    named.default_product.users = {4545};
+    const struct {
+        const char *name;
+        const access_policy_t policy;
+        const Peer *peer;
+        uint32_t type;
+        bool allowed;
+    } rows[] = {
+        {"root registers it", MakePolicy(kListed), &kRoot, 2000, true},
+        {"the daemon's own uid reports for it", MakePolicy(kListed), &kDaemonUser, 2002, true},
+        {"a listed product uid registers it", MakePolicy(kListed), &kAvUser, 2000, false},
+        {"a listed group member reports for it", MakePolicy(kListed), &kAvGroupMember, 2002, false},
+        {"a listed executable updates it", MakePolicy(kListed), &kAvBinary, 2003, false},
+        {"a listed product uid unregisters it", MakePolicy(kListed), &kAvUser, 2001, false},
+        {"a stranger registers it", MakePolicy(kDefault), &kStranger, 2000, false},
+        {"named for it", named, &kNamed, 2000, true},
+        {"named for it, unregisters", named, &kNamed, 2001, true},
+        {"listed product uid, another is named", named, &kAvUser, 2000, false},
+        {"open mode", MakePolicy(kOpen), &kStranger, 2000, true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        net_peer_t peer = {};
+        std::vector<gid_t> groups;
+        access_facts_t f;
+        f.type = r.type;
+        f.uuid = "default";
+        f.default_uuid = true;
+        f.peer = Fill(*r.peer, &peer, &groups);
+        access_verdict_t v = access_decide(f, r.policy);
+        EXPECT_EQ(r.allowed, v.allow);
+        EXPECT_STREQ(r.allowed ? nullptr : kAccessRuleDefaultProduct, v.rule);
+    }
+    // Named for it, it is still bound to whoever registered it first.
+    net_peer_t peer = {};
+    std::vector<gid_t> groups;
+    access_facts_t f;
+    f.type = 2002;
+    f.uuid = "default";
+    f.default_uuid = true;
+    f.peer = Fill(kNamed, &peer, &groups);
+    f.owner_known = true;
+    f.owner_uid = 0;
+    EXPECT_STREQ(access_decide(f, named).rule, kAccessRuleProductOwner);
+}
+
 // Who owns the active session, and whether the current front UI's declared
 // process still lives: a registration or a configuration request of the
 // current uuid belongs to that process alone while it does.

@@ -72,6 +72,30 @@ TEST(DaemonConfig, GoodFilesAreRead) {
     }
 }
 
+// [default]: what the front UIs are told to start and stop.
+TEST(DaemonConfig, DefaultProductProgramIsRead) {
+    struct Case {
+        const char *text;
+        std::string name, exec;
+    };
+    const Case cases[] = {
+        {"", kDefSecSoftName, kDefSecSoftExec},
+        {"[default]\nexec = /opt/av/bin/av-ui\n", kDefSecSoftName, "/opt/av/bin/av-ui"},
+        {"[Default]\nName = Acme AV\nexec = /usr/bin/acme\n", "Acme AV", "/usr/bin/acme"},
+        {"[default]\nname = 防护 Ü\n", "防护 Ü", kDefSecSoftExec},
+        // A path with spaces is one path: nothing splits it.
+        {"[default]\nexec = /opt/My AV/run\n", kDefSecSoftName, "/opt/My AV/run"},
+    };
+    vk_test::TempRoot root;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        Loaded l = LoadText(root, c.text);
+        ASSERT_EQ(l.rc, 0) << l.error;
+        EXPECT_EQ(l.cfg.default_name, c.name);
+        EXPECT_EQ(l.cfg.default_exec, c.exec);
+    }
+}
+
 TEST(DaemonConfig, AbsentFileIsTheDefault) {
     vk_test::TempRoot root;
     vk_test::WriteFile(root.path() + "/plain", "");
@@ -100,6 +124,8 @@ TEST(DaemonConfig, SampleHasTheDefaults) {
     EXPECT_EQ(l.cfg.liveness_failover, defaults.liveness_failover);
     EXPECT_EQ(l.cfg.liveness_grace, defaults.liveness_grace);
     EXPECT_EQ(l.cfg.dbus, defaults.dbus);
+    EXPECT_EQ(l.cfg.default_name, kDefSecSoftName);
+    EXPECT_EQ(l.cfg.default_exec, kDefSecSoftExec);
     EXPECT_TRUE(defaults.liveness_failover);
     EXPECT_TRUE(defaults.dbus);
     EXPECT_EQ(defaults.liveness_grace, 30);
@@ -107,7 +133,7 @@ TEST(DaemonConfig, SampleHasTheDefaults) {
 
 struct BadCase {
     const char *name;
-    const char *text;
+    std::string text;
     mode_t mode;
     const char *error;  // after "<path>"
 };
@@ -143,6 +169,25 @@ const BadCase kBad[] = {
      ":4: [dbus] mode given again (first on line 2)"},
     {"bus key unknown", "[dbus]\naddress = unix:path=/x\n", 0644, ":2: unknown key [dbus] address"},
     {"unknown key", "[liveness]\ntimeout = 10\n", 0644, ":2: unknown key [liveness] timeout"},
+    {"default exec relative", "[default]\nexec = bin/av\n", 0644,
+     ":2: exec must be an absolute path of at most 4095 bytes without control characters, not "
+     "\"bin/av\" in [default] exec"},
+    {"default exec with an escape", "[default]\nexec = /opt/\x1b[2Jav\n", 0644,
+     ":2: exec must be an absolute path"},
+    {"default exec not UTF-8", "[default]\nexec = /opt/\xff\n", 0644,
+     ":2: exec must be an absolute path"},
+    {"default name with a C1 control",
+     "[default]\nname = AV\xc2\x9b"
+     "2J\n",
+     0644,
+     ":2: name must be UTF-8 text of at most 256 bytes without control characters in [default] "
+     "name"},
+    {"default name overlong UTF-8", "[default]\nname = \xc0\xaf\n", 0644,
+     ":2: name must be UTF-8 text"},
+    {"default name too long", "[default]\nname = " + std::string(257, 'a') + "\n", 0644,
+     ":2: name must be UTF-8 text of at most 256 bytes"},
+    {"default program key unknown", "[default]\nuuid = x\n", 0644,
+     ":2: unknown key [default] uuid"},
     {"key twice", "[liveness]\ngrace = 10\n\n[LIVENESS]\nGRACE = 20\n", 0644,
      ":5: [liveness] grace given again (first on line 2)"},
     // The good line before the wrong one is not applied either.
@@ -203,13 +248,16 @@ TEST(DaemonConfig, UnreadableFileIsRefused) {
 
 TEST(DaemonConfig, SummaryNamesTheMode) {
     daemon_config_t cfg;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 30 s,dbus on");
+    EXPECT_EQ(daemon_config_summary(cfg),
+              "liveness failover,grace 30 s,dbus on,default /opt/palemoss/palemoss");
     cfg.liveness_grace = 5;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness failover,grace 5 s,dbus on");
+    EXPECT_EQ(daemon_config_summary(cfg),
+              "liveness failover,grace 5 s,dbus on,default /opt/palemoss/palemoss");
     cfg.liveness_failover = false;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus on");
+    cfg.default_exec = "/opt/av/ui";
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus on,default /opt/av/ui");
     cfg.dbus = false;
-    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus off");
+    EXPECT_EQ(daemon_config_summary(cfg), "liveness off,dbus off,default /opt/av/ui");
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST(SettingsFile, GoodFileStartsAndIsLogged) {
     vk_test::DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
     EXPECT_NE(d.Log().find("|INFO|daemon configuration from " + path +
-                           ": liveness failover,grace 5 s,dbus on\n"),
+                           ": liveness failover,grace 5 s,dbus on,default /opt/palemoss/palemoss\n"),
               std::string::npos)
         << d.Log();
 }
@@ -77,7 +77,7 @@ TEST(SettingsFile, NoFileStartsWithTheDefaults) {
     ASSERT_TRUE(d.WaitListening());
     std::string path = root.Under("/etc/korvane/korvaned.conf");
     EXPECT_NE(d.Log().find("|INFO|default daemon configuration, no " + path +
-                           ": liveness failover,grace 30 s,dbus on\n"),
+                           ": liveness failover,grace 30 s,dbus on,default /opt/palemoss/palemoss\n"),
               std::string::npos)
         << d.Log();
 }

@@ -178,7 +178,7 @@ std::string RequestAsChild(const std::string &socket, const std::string &uuid, u
     return std::to_string(first) + " " + std::to_string(second) + " " + std::to_string(getpid());
 }
 
-enum PolicyKind { kNoPolicy, kListed, kExecutable, kUiListed, kOpen };
+enum PolicyKind { kNoPolicy, kListed, kExecutable, kUiListed, kOpen, kDefaultNamed };
 
 std::string PolicyText(PolicyKind kind) {
     switch (kind) {
@@ -190,6 +190,8 @@ std::string PolicyText(PolicyKind kind) {
             return "[frontui]\nusers = 4242\n";
         case kOpen:
             return "[access]\nmode = open\n";
+        case kDefaultNamed:
+            return "[products]\nusers = 4242\n[default-product]\ngroups = 4444\n";
         default:
             return "";
     }
@@ -230,6 +232,17 @@ const Case kCases[] = {
      Declares::kNothing, 403, "product-uuid-owner"},
     {"open mode: stranger unregisters", kOpen, &kStranger, 2001, kAv, Declares::kNothing, 0,
      nullptr},
+    // The default product is what the front UIs start: root's, or whom
+    // [default-product] names.
+    {"listed uid registers the default product", kListed, &kListedUser, 2000, kDefSecSoftUuid,
+     Declares::kNothing, 403, "default-product"},
+    {"listed uid reports for the default product", kListed, &kListedUser, 2002, kDefSecSoftUuid,
+     Declares::kNothing, 403, "default-product"},
+    {"listed product uid, another named for the default", kDefaultNamed, &kListedUser, 2000,
+     kDefSecSoftUuid, Declares::kNothing, 403, "default-product"},
+    // Named for it, but root registered it: still root's.
+    {"named for the default product, root's registration", kDefaultNamed, &kGroupMember, 2003,
+     kDefSecSoftUuid, Declares::kNothing, 403, "product-uuid-owner"},
 
     // Reads stay open.
     {"stranger reads the product", kNoPolicy, &kStranger, 1001, kOwnerUi, Declares::kNothing, 0,

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "base/korvane_codes.h"
+#include "config/daemon_config.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
+#include "handlers/handlers.h"
 #include "handlers/health.h"
 #include "log/mylog.h"
 #include "support/in_process.h"
@@ -264,6 +266,85 @@ TEST_F(InProcessTest, OnlyAStatusReportedAfterTheStartCounts) {
     EXPECT_EQ("unknown " + kDef, verdict()) << "its status is from before it was stopped";
     ASSERT_EQ(0, send(kDef, 2002, on));
     EXPECT_EQ("protected " + kDef, verdict());
+}
+
+}  // namespace
+
+namespace {
+
+// What the front UIs are told to start and stop is the program the
+// daemon's settings name, whoever registered the default product and
+// whatever an earlier configuration stored.
+class DefaultProgramTest : public InProcessTest {
+protected:
+    void SetUp() override {
+        InProcessTest::SetUp();
+        Configure("Acme Default", "/opt/acme/default");
+    }
+    void TearDown() override {
+        daemon_config_set(daemon_config_t());
+        InProcessTest::TearDown();
+    }
+    static void Configure(const std::string &name, const std::string &exec) {
+        daemon_config_t cfg;
+        cfg.default_name = name;
+        cfg.default_exec = exec;
+        daemon_config_set(cfg);
+    }
+    // The data of the first notification of `type` about the default.
+    static std::string Told(const mox_packet_t &packet, int type) {
+        for (const mox_notice_t &n : packet.notices)
+            if (n.uuid == kDef && n.type == type) return n.data;
+        return "(none)";
+    }
+};
+
+TEST_F(DefaultProgramTest, FrontUisAreToldTheConfiguredProgram) {
+    ASSERT_EQ(0, RegisterUi());
+    // Every "exec" and "name" the body repeats goes, not just the first.
+    const mox_packet_t reg = vk_test::HandleInProcess(
+        kDef, 2000, R"({"name":"Evil","exec":"/tmp/evil-default","v":1,"exec":"/tmp/evil-2"})");
+    ASSERT_EQ(0, reg.result);
+    // (In this process the body is taken as given: no "uuid" is appended.)
+    const std::string expected = R"({"name":"Acme Default","exec":"/opt/acme/default","v":1})";
+    EXPECT_EQ(expected, Told(reg, KORVANE_NOTIFY_SECSOFT));
+
+    EXPECT_EQ(expected, Told(vk_test::HandleInProcess(kP, 2000, Body("P")), 1504));
+    EXPECT_EQ(expected, Told(vk_test::HandleInProcess(kP, 2001, ""), 1503));
+    CSecSoftInfo def;
+    ASSERT_EQ(kMoxOk, Singleton<CMoxDb>::Instance()->GetDefSecSoft(def));
+    EXPECT_EQ("Acme Default", def.name);
+    EXPECT_EQ("/opt/acme/default", def.exec);
+    EXPECT_EQ(expected, def.secsoft);
+    EXPECT_NE(std::string::npos,
+              vk_test::ReadFile(root_.Under("/store.log"))
+                  .find("default sec-soft sent exec /tmp/evil-default,the configured "
+                        "/opt/acme/default is kept"));
+}
+
+// A row stored under an earlier configuration (or by whoever could register
+// the default product before) says the configured program after a start.
+TEST_F(DefaultProgramTest, StoredRowTakesTheConfigurationAtStart) {
+    ASSERT_EQ(0, RegisterUi());
+    ASSERT_EQ(0, vk_test::HandleInProcess(kDef, 2000, Body("Def", R"(,"v":1)")).result);
+    ASSERT_EQ(0, vk_test::HandleInProcess(kP, 2000, Body("P")).result);  // stopped: mark 3
+
+    MoxDbUninit();
+    Configure("Ambrel", "/usr/lib/ambrel/ui");
+    ASSERT_EQ(0, MoxDbInit());
+    EXPECT_TRUE(secsoft_default_settings_apply());
+    CSecSoftInfo def;
+    ASSERT_EQ(kMoxOk, Singleton<CMoxDb>::Instance()->GetDefSecSoft(def));
+    EXPECT_EQ(3, def.status) << "the mark stays";
+    EXPECT_EQ("/usr/lib/ambrel/ui", def.exec);
+    const std::string expected = R"({"name":"Ambrel","exec":"/usr/lib/ambrel/ui","v":1})";
+    EXPECT_EQ(expected, def.secsoft);
+    EXPECT_EQ(expected, Told(vk_test::HandleInProcess(kP, 2001, ""), 1503));
+
+    // Not installed: nothing to correct, nothing written.
+    ASSERT_EQ(0, vk_test::HandleInProcess(kDef, 2001, "").result);
+    EXPECT_TRUE(secsoft_default_settings_apply());
+    EXPECT_EQ(kMoxNotFound, Singleton<CMoxDb>::Instance()->GetDefSecSoft(def));
 }
 
 }  // namespace
