@@ -460,10 +460,15 @@ void frontui_exited(aeEventLoop *el, int fd, void *, int) {
             pid);
 }
 
-void watch_frontui(const std::string &uuid, int pid) {
+// `pidfd`, when not -1, is the declared process's, pinned by the caller,
+// and is taken over; else the pid is opened.
+void watch_frontui(const std::string &uuid, int pid, int pidfd = -1) {
     unwatch_frontui();
-    if (g.el == nullptr) return;
-    int fd = open_pidfd(pid);
+    if (g.el == nullptr) {
+        if (pidfd >= 0) close(pidfd);
+        return;
+    }
+    int fd = pidfd >= 0 ? pidfd : open_pidfd(pid);
     if (fd < 0) {
         LOG(INFO, "frontUI %s: pid %d names no process,not watched", uuid.c_str(), pid);
         return;
@@ -592,10 +597,11 @@ void liveness_secsoft_removed(const std::string &uuid) {
     g.products.erase(uuid);
 }
 
-void liveness_frontui_registered(const CFrontUIInfo &info) {
-    if (g.el == nullptr) return;
-    if (info.uuid == g.fui_uuid && info.pid == g.fui_pid) return;
-    watch_frontui(info.uuid, info.pid);
+void liveness_frontui_registered(const CFrontUIInfo &info, int pidfd) {
+    // A pinned process replaces the watch even under the same uuid and pid:
+    // the watched one may have exited unnoticed so far.
+    if (pidfd < 0 && info.uuid == g.fui_uuid && info.pid == g.fui_pid) return;
+    watch_frontui(info.uuid, info.pid, pidfd);
 }
 
 int liveness_secsoft_alive(const std::string &uuid) {

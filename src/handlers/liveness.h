@@ -18,6 +18,8 @@
 // loop's timer is armed for.
 //
 // The current front UI is forgotten when its declared process exits.
+// A front UI registered from its own process is watched through a pidfd
+// taken from its connection, never by its pid number.
 //
 // Everything here runs on the event loop's thread.
 #pragma once
@@ -57,7 +59,12 @@ void liveness_default_follow();
 // Whether the product's program has run nowhere for the whole grace (the
 // default product, which is never unregistered for it).
 bool liveness_secsoft_overdue(const std::string &uuid);
-void liveness_frontui_registered(const CFrontUIInfo &info);
+// The current front UI is now `info`. `pidfd` is its process pinned when
+// the registration came from that very process (taken over: the watch
+// keeps it after the connection closes, as long as the process lives);
+// -1 when it was registered on behalf of another pid, which is then
+// opened by number.
+void liveness_frontui_registered(const CFrontUIInfo &info, int pidfd = -1);
 
 // 1 a process runs the product's program, 0 it is watched and none does,
 // -1 it is not watched.

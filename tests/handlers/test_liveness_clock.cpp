@@ -19,6 +19,7 @@
 #include "base/korvane_codes.h"
 #include "base/paths.h"
 #include "base/vk_clock.h"
+#include "config/daemon_config.h"
 #include "db/moxdb.h"
 #include "handlers/dispatch.h"
 #include "handlers/health.h"
@@ -29,6 +30,7 @@
 #include "support/child_process.h"
 #include "support/daemon_process.h"
 #include "support/in_process.h"
+#include "support/peer_connection.h"
 #include "support/process_log.h"
 #include "support/temp_root.h"
 
@@ -66,6 +68,7 @@ protected:
         mox_set_notify_observer(Observe);
     }
     void TearDown() override {
+        daemon_config_set(daemon_config_t());
         MoxLivenessUninit();
         mox_set_notify_observer(nullptr);
         if (el_ != nullptr) aeDeleteEventLoop(el_);
@@ -201,6 +204,11 @@ TEST_F(LivenessClockTest, DefaultProductToldToStartIsWatched) {
     std::string avd;
     auto product = RunAndRegister(&avd);
     const std::string defd = Program("defd");
+    // Its name and program are the daemon's settings.
+    daemon_config_t settings;
+    settings.default_name = "Default AV";
+    settings.default_exec = defd;
+    daemon_config_set(settings);
     ASSERT_EQ(Request(kDef, KORVANE_REQ_SECSOFT_UPDATE, Body("Default AV", defd)), 0);
     KillAndNotice(*product);
     vk_clock_advance_ms(grace * 1000LL);
@@ -335,6 +343,65 @@ TEST_F(LivenessClockTest, GraceStartsAnewAfterARestart) {
     ASSERT_FALSE(g_notes.empty());
     EXPECT_EQ(g_notes.front(), std::make_pair(static_cast<int>(KORVANE_NOTIFY_UNREGISTER), kAv));
     EXPECT_EQ(StoredStatus(kAv), -1);
+}
+
+// A front UI that registers from its own connection is pinned to the
+// process that connected: refused (403, logged, nothing stored) once that
+// process has exited, reaped or not, though its connection is still open
+// (a child it forked may hold it); else current while that very process
+// lives, after its connection closes too, and no longer once it exits.
+TEST_F(LivenessClockTest, FrontUiIsPinnedToTheProcessThatConnected) {
+    Start(30);
+    struct Case {
+        const char *uuid;
+        bool exited_first;
+        bool reaped;
+    } cases[] = {
+        {"ui-exited", true, false}, {"ui-reaped", true, true}, {"ui-living", false, false}};
+    for (const Case &c : cases) {
+        vk_test::PeerConnection conn;
+        ASSERT_TRUE(conn.ok()) << c.uuid;
+        if (c.exited_first) {
+            ASSERT_TRUE(conn.Kill(c.reaped));
+        }
+        mox_packet_t packet;
+        packet.id = 1;
+        packet.type = KORVANE_REQ_FUI_REGISTER;
+        packet.uuid = c.uuid;
+        packet.data = R"({"name":"ui","login_uid":-1,"euid":)" + std::to_string(conn.peer().uid) +
+                      R"(,"pid":)" + std::to_string(conn.pid()) + "}";
+        packet.peer = &conn.peer();
+        handle_request(packet);
+        if (c.exited_first) {
+            EXPECT_EQ(packet.result, KORVANE_RESULT_NOT_PERMITTED) << c.uuid;
+            EXPECT_FALSE(Singleton<CMoxDb>::Instance()->FrontUIValid(c.uuid)) << c.uuid;
+            EXPECT_NE(Log().find("refuse request type: 1000,uuid: " + std::string(c.uuid) +
+                                 ",from pid: " + std::to_string(conn.pid()) +
+                                 ",uid: " + std::to_string(conn.peer().uid) +
+                                 ",exe: ?,rule: frontui-process-exited"),
+                      std::string::npos)
+                << Log();
+            continue;
+        }
+        ASSERT_EQ(packet.result, 0) << Log();
+        conn.CloseConnection();
+        EXPECT_EQ(liveness_frontui_pid(c.uuid), conn.pid());
+        EXPECT_EQ(Request("ui-other", KORVANE_REQ_FUI_REGISTER,
+                          R"({"name":"ui","login_uid":-1,"euid":0,"pid":1})"),
+                  KORVANE_RESULT_OTHER_FUI);
+        ASSERT_TRUE(conn.Kill(false));
+        EXPECT_EQ(liveness_frontui_pid(c.uuid), -1);
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            aeProcessEvents(el_, AE_PROCESS_FILES | AE_PROCESS_NOWAIT);
+            return Log().find("frontUI " + std::string(c.uuid) + ": its process " +
+                              std::to_string(conn.pid()) + " ended") != std::string::npos;
+        })) << Log();
+    }
+    // The place is free for the real front UI.
+    EXPECT_EQ(
+        Request("ui-real", KORVANE_REQ_FUI_REGISTER,
+                R"({"name":"ui","login_uid":-1,"euid":0,"pid":)" + std::to_string(getpid()) + "}"),
+        0);
 }
 
 // ---------------------------------------------------------------------------

@@ -623,11 +623,14 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     EXPECT_EQ(human.exit_code, 0);
     for (const char *text :
          {"front UIs: 1\n", "  ui-s  Shown\n", R"(configuration: {"lang":"et","uuid":"ui-s"})",
-          "security products: 2\n", "Ambrel  (default product)\n", "  av-s  Acme  (current)\n",
+          "security products: 2\n",
+          // The default product's name and program are the daemon's settings.
+          "Ambrel终端安全管理系统  (default product)\n", "  av-s  Acme  (current)\n",
           "exec /opt/a, status 1 (registered), first registered ",
-          "exec /opt/p, status 3 (front UIs told to stop it), ",
+          "exec /opt/palemoss/palemoss, status 3 (front UIs told to stop it), ",
           "    last report: never, program: not watched (as last seen by the daemon)\n",
-          "current product: av-s  Acme\n", "default product: Ambrel, stopped (status 3)\n"})
+          "current product: av-s  Acme\n",
+          "default product: Ambrel终端安全管理系统, stopped (status 3)\n"})
         EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
     // av-s reported: its line shows when, not "never".
     EXPECT_EQ(vk_test::Occurrences(human.out, "    last report: never,"), 1u) << human.out;

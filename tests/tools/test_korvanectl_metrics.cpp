@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/default_product.h"
 #include "client/korvane_client.h"
 #include "support/build_tree.h"
 #include "support/child_process.h"
@@ -222,8 +223,9 @@ TEST_F(MetricsWithDaemon, DefaultProductStartedAndStopped) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     out = Metrics();
     EXPECT_EQ(Value(out, "korvane_default_product_started"), "1") << out;
-    EXPECT_EQ(Value(out, std::string("korvane_product_info{uuid=\"") + kDefault +
-                             "\",name=\"Default AV\"}"),
+    // Named as the daemon's settings name it (the built-in name here).
+    EXPECT_EQ(Value(out, std::string("korvane_product_info{uuid=\"") + kDefault + "\",name=\"" +
+                             kDefSecSoftName + "\"}"),
               "1")
         << out;
 }
