@@ -188,9 +188,13 @@ TEST_F(MetricsWithDaemon, AliveWhileTheProgramRuns) {
     vk_test::ChildProcess child({program, "600"});
     ASSERT_TRUE(child.WaitExec(program));
     ASSERT_NO_FATAL_FAILURE(Register("av-live", "Live AV", program));
-    std::string out = Metrics();
+    // The look at /proc that finds its program follows the registration.
+    std::string out;
+    EXPECT_TRUE(vk_test::WaitFor([&] {
+        out = Metrics();
+        return Value(out, "korvane_product_alive") == "1";
+    })) << out;
     EXPECT_EQ(Value(out, "korvane_product_watched"), "1") << out;
-    EXPECT_EQ(Value(out, "korvane_product_alive"), "1") << out;
 
     child.Kill();
     EXPECT_TRUE(vk_test::WaitFor([&] {
