@@ -175,6 +175,11 @@ TEST_F(LivenessTest, ProductGoneWhileTheDaemonWasDownIsLostAfterTheRestart) {
     {
         auto sec = Connect(Endpoint::kSecSoft);
         ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+        // Watched once a look at /proc has found its program running.
+        auto asker = Connect(Endpoint::kFrontUi);
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            return Ask(*asker, "anyone", 1005).data.find(R"("alive":true)") != std::string::npos;
+        }));
     }
     daemon_.reset();
     product->Kill();

@@ -801,7 +801,12 @@ TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
     ASSERT_NO_FATAL_FAILURE(
         ctl({"register", "--uuid", "av-1", "--name", "Acme", "--exec", program}));
     ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-1", R"({"protection":"on"})"}));
-    const std::string running = metrics();
+    // Watched once a look at /proc has found its program.
+    std::string running;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        running = metrics();
+        return Value(running, "korvane_product_alive") == "1";
+    })) << running;
     ASSERT_EQ(Value(running, "korvane_protected"), "1") << running;
     product->Kill();
     std::string killed;
@@ -819,7 +824,11 @@ TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
     ASSERT_NO_FATAL_FAILURE(
         ctl({"register", "--uuid", "av-2", "--name", "Acme", "--exec", program}));
     ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-2", R"({"protection":"on"})"}));
-    const std::string second = metrics();
+    std::string second;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        second = metrics();
+        return Value(second, "korvane_product_alive") == "1";
+    })) << second;
     ASSERT_EQ(Value(second, "korvane_protected"), "1") << second;
     product->Kill();
     std::string default_down;
