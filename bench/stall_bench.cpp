@@ -9,10 +9,13 @@
 // (1004 for the registered front UI on the front-UI socket, 1005 on the
 // products' socket, in turn); each sample is the time from before
 // connect() to the reply, a connect that waits longer than --limit-ms
-// counts as that limit.
+// counts as that limit. With --heavy the pipelined request is instead a
+// 1005 of --heavy-bytes (7640) bytes whose "data" is an array of numbers
+// the request ignores, on the products' socket.
 //
 // Usage: stall_bench [--daemon PATH] [--samples N] [--conns N] [--uids N]
-//                    [--loops N] [--limit-ms MS] [--cpu N]
+//                    [--loops N] [--limit-ms MS] [--cpu N] [--heavy]
+//                    [--heavy-bytes N]
 // A program of its own, never part of the test suite. Runs as root (it
 // switches its attacker children to other uids); every process it starts
 // ends with it (PR_SET_PDEATHSIG) and is stopped and reaped by its pid.
@@ -56,6 +59,8 @@ struct Options {
     int loops = 2;  // connect-and-close children per socket
     int limit_ms = 30000;
     int cpu = -1;
+    bool heavy = false;
+    size_t heavy_bytes = 7640;  // of each pipelined line with --heavy, '\n' included
 };
 
 [[noreturn]] void Fail(const std::string &what) {
@@ -98,9 +103,27 @@ void BecomeUser(uid_t uid) {
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
 }
 
-// Connections that pipeline 1003 for an unknown uuid without end, reading
-// and dropping the replies.
-void Pipeline(const std::string &name, int conns, int ready_fd) {
+// 1005 lines of about `bytes` bytes each (line feed included), ids 1 to
+// `count`, whose "data" holds numbers with a fraction, the costliest kind
+// to read and print.
+std::string HeavyBurst(int count, size_t bytes) {
+    std::string numbers;
+    for (int i = 0;; ++i) {
+        const std::string next = (numbers.empty() ? "" : ",") + std::to_string(i) + ".123456789012";
+        // Base64 takes 4 bytes for 3; the envelope around the numbers adds
+        // some 60 bytes of JSON.
+        if ((numbers.size() + next.size() + 70) * 4 / 3 + 1 > bytes) break;
+        numbers += next;
+    }
+    std::string burst;
+    for (int i = 1; i <= count; ++i)
+        burst += Line("bench-heavy", static_cast<uint64_t>(i), 1005, R"({"n":[)" + numbers + "]}");
+    return burst;
+}
+
+// Connections that pipeline `burst` without end, reading and dropping the
+// replies.
+void Pipeline(const std::string &name, int conns, const std::string &burst, int ready_fd) {
     std::vector<pollfd> fds;
     for (int i = 0; i < conns; ++i) {
         int fd = ConnectAbstract(name);
@@ -111,9 +134,6 @@ void Pipeline(const std::string &name, int conns, int ready_fd) {
     char n = static_cast<char>(fds.size());
     if (write(ready_fd, &n, 1) != 1) _exit(4);
     close(ready_fd);
-    std::string burst;
-    for (int i = 0; i < 64; ++i)
-        burst += Line(kUnknownUuid, static_cast<uint64_t>(i + 1), 1003, R"({"theme":"x"})");
     std::vector<size_t> off(fds.size(), 0);
     char buf[65536];
     for (;;) {
@@ -204,6 +224,11 @@ int Run(const Options &o) {
     if (ui < 0 || !WriteAll(ui, reg.data(), reg.size()) || !ui_reader.Next(reply))
         Fail("front-UI registration failed");
 
+    // 1003 for an unknown uuid, or the heavy 1005.
+    std::string burst = o.heavy ? HeavyBurst(64, o.heavy_bytes) : std::string();
+    for (int i = 0; i < 64 && !o.heavy; ++i)
+        burst += Line(kUnknownUuid, static_cast<uint64_t>(i + 1), 1003, R"({"theme":"x"})");
+
     Children attackers;
     int held = 0;
     for (int u = 0; u < o.uids; ++u) {
@@ -213,7 +238,7 @@ int Run(const Options &o) {
         attackers.Start([&] {
             close(ready[0]);
             BecomeUser(uid);
-            Pipeline(u % 2 == 0 ? fui : sec, o.conns, ready[1]);
+            Pipeline(u % 2 == 0 && !o.heavy ? fui : sec, o.conns, burst, ready[1]);
         });
         close(ready[1]);
         char n = 0;
@@ -248,10 +273,13 @@ int Run(const Options &o) {
         "stall benchmark: %d uid(s) x %d pipelining connections held (%d connected), %d "
         "connect-and-close loops per socket; load %.2f %.2f %.2f\n",
         o.uids, o.conns, held, o.loops, load[0], load[1], load[2]);
+    if (o.heavy)
+        printf("pipelined: 1005 lines of %zu bytes, data an array of numbers\n", burst.size() / 64);
     printf("root: connect + one request + reply, %d samples (half per socket), limit %d ms\n",
            o.samples, o.limit_ms);
-    printf("  median %.2f ms  p90 %.2f ms  max %.2f ms  over the limit: %d\n",
-           Percentile(all_ms, 50), Percentile(all_ms, 90), Percentile(all_ms, 100), late);
+    printf("  median %.2f ms  p90 %.2f ms  p99 %.2f ms  max %.2f ms  over the limit: %d\n",
+           Percentile(all_ms, 50), Percentile(all_ms, 90), Percentile(all_ms, 99),
+           Percentile(all_ms, 100), late);
     printf("  of which connect(): median %.2f ms  p90 %.2f ms  max %.2f ms\n",
            Percentile(connect_ms, 50), Percentile(connect_ms, 90), Percentile(connect_ms, 100));
     close(ui);
@@ -286,10 +314,14 @@ int main(int argc, char **argv) {
             o.limit_ms = std::max(1, atoi(next().c_str()));
         else if (a == "--cpu")
             o.cpu = atoi(next().c_str());
+        else if (a == "--heavy")
+            o.heavy = true;
+        else if (a == "--heavy-bytes")
+            o.heavy_bytes = static_cast<size_t>(std::max(64, atoi(next().c_str())));
         else {
             fprintf(stderr,
                     "usage: %s [--daemon PATH] [--samples N] [--conns N] [--uids N] [--loops N] "
-                    "[--limit-ms MS] [--cpu N]\n",
+                    "[--limit-ms MS] [--cpu N] [--heavy] [--heavy-bytes N]\n",
                     argv[0]);
             return 2;
         }

@@ -17,8 +17,10 @@ deadline_s=30
 if [[ "${VK_TRY_NO_BUILD:-}" != 1 ]]; then
     VK_TARGETS="veskkorvaned korvanectl" "$here/scripts/setup.sh"
 fi
-mkdir -p "$root"
-root="$(cd "$root" && pwd)"
+# Writable by no one else, or the daemon refuses it.
+(umask 022 && mkdir -p "$root")
+# Its real path: the daemon follows no link to it.
+root="$(cd "$root" && pwd -P)"
 build="$(cd "$build" && pwd)"
 export VESKKORVANED_ROOT="$root"
 

@@ -34,6 +34,15 @@ static bool declares_itself(const access_facts_t &f) {
     return f.peer->pid > 0 && f.declared_pid == f.peer->pid && f.declared_euid == f.peer->uid;
 }
 
+// Whether the peer is the current front UI's declared process: its pid, on
+// a connection accepted no sooner than that process started. Unknown times
+// leave the pid alone to tell.
+static bool is_fui_process(const access_facts_t &f) {
+    if (f.fui_pid <= 0 || f.peer->pid != f.fui_pid) return false;
+    return f.fui_started_ns < 0 || f.peer->accepted_ns < 0 ||
+           f.fui_started_ns <= f.peer->accepted_ns;
+}
+
 bool access_unchecked(const net_peer_t *peer, const access_policy_t &policy) {
     if (policy.open || peer == nullptr) return true;
     return peer->uid == 0 || (peer->uid > 0 && static_cast<uid_t>(peer->uid) == policy.owner_uid);
@@ -77,15 +86,14 @@ access_verdict_t access_decide(const access_facts_t &f, const access_policy_t &p
             // own user while the declared one lives.
             if (f.fui_current && f.uuid == f.fui_uuid) {
                 if (f.fui_euid != uid) return {false, kAccessRuleFrontUiUuid};
-                if (f.fui_pid > 0 && f.peer->pid != f.fui_pid)
-                    return {false, kAccessRuleFrontUiProcess};
+                if (f.fui_pid > 0 && !is_fui_process(f)) return {false, kAccessRuleFrontUiProcess};
             }
             return allow;
         case KORVANE_REQ_SAVE_FUICONF:
         case KORVANE_REQ_GET_FUICONF:
             if (f.fui_current && f.uuid == f.fui_uuid) {
                 if (f.fui_euid != uid) return {false, kAccessRuleFrontUiConfig};
-                if (f.fui_pid > 0 && f.peer->pid != f.fui_pid)
+                if (f.fui_pid > 0 && !is_fui_process(f))
                     return {false, kAccessRuleFrontUiConfigProcess};
                 return allow;
             }

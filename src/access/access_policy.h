@@ -70,6 +70,11 @@ struct access_facts_t {
     // Its declared process while that is watched and alive, else -1: the
     // uuid then belongs to that process alone.
     int fui_pid = -1;
+    // When that process started (CLOCK_BOOTTIME ns, to the clock tick), read
+    // when the peer has its pid; -1 when unknown. A connection accepted
+    // before then is another process's, one that has exited and whose pid
+    // the front UI's process got since.
+    long long fui_started_ns = -1;
     // Configuration requests: the store holds a front UI with `uuid`.
     bool uuid_stored = false;
     // Product requests: `uuid` is the default product's.
@@ -97,6 +102,9 @@ constexpr const char *kAccessRuleFrontUiUuid = "frontui-uuid-owner";
 constexpr const char *kAccessRuleFrontUiProcess = "frontui-uuid-process";
 constexpr const char *kAccessRuleFrontUiConfig = "frontui-config-owner";
 constexpr const char *kAccessRuleFrontUiConfigProcess = "frontui-config-process";
+// Not decided here (it asks the kernel): a front UI's registration for its
+// own process once that process has exited (handlers/fui_handlers.cpp).
+constexpr const char *kAccessRuleFrontUiExited = "frontui-process-exited";
 
 access_verdict_t access_decide(const access_facts_t &facts, const access_policy_t &policy);
 

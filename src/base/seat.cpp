@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/paths.h"
+#include "base/state_dir.h"
 
 namespace {
 
@@ -54,21 +55,29 @@ bool active_uid(const char *text, uid_t *uid) {
 
 seat_owner_t seat_read_owner() {
     seat_owner_t owner;
+    const std::string dir = vk_paths::File(kSeatDir);
     struct stat st;
-    if (stat(vk_paths::File(kSeatDir).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return owner;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return owner;
     owner.state = kSeatNobody;
-    int fd =
-        open(vk_paths::File(kSeat0File).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // A state file that another user could have put there names no one:
+    // the directories up to "/" (or the relocation root) and the file must
+    // be root's (or the daemon's own user's) alone.
+    if (!state_dir_check(dir).empty()) return owner;
+    std::string why;
+    int dirfd = state_dir_open(dir, &why);
+    if (dirfd < 0) return owner;
+    int fd = state_file_open(dirfd, path_base(kSeat0File).c_str(), O_RDONLY, 0, &why);
+    close(dirfd);
     if (fd < 0) return owner;
+    if (fstat(fd, &st) != 0 || writable_by_others(st)) {
+        close(fd);
+        return owner;
+    }
     // logind's file is a few hundred bytes; a longer one is not its.
-    char text[4096];
-    size_t got = 0;
-    ssize_t n;
-    while (got < sizeof(text) - 1 && (n = read(fd, text + got, sizeof(text) - 1 - got)) > 0)
-        got += static_cast<size_t>(n);
+    std::string text;
+    const bool whole = fd_read_all(fd, 4095, &text);
     close(fd);
-    text[got] = '\0';
-    if (active_uid(text, &owner.uid)) owner.state = kSeatActive;
+    if (whole && active_uid(text.c_str(), &owner.uid)) owner.state = kSeatActive;
     return owner;
 }
 

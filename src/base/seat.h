@@ -3,7 +3,11 @@
 // KEY=value a line). Without logind (no /run/systemd/seats directory) there
 // is no such owner at all, which callers treat as "no restriction"; with
 // logind but no file, no ACTIVE_UID or a value that is not a uid, nobody
-// owns it.
+// owns it. Nobody owns it either when another user than root (or the
+// daemon's own user) could have planted the file: a directory from "/" (or
+// from above the relocation root) down to it that they may write, or a file
+// that is not root's alone (a link, a file of theirs, one with more links,
+// one they may write).
 //
 // The answer is read at most once per kSeatRefreshMs (monotonic clock) and
 // kept meanwhile: it is asked on every accepted connection and every

@@ -49,21 +49,64 @@ std::string state_dir_problem(const struct stat &st) {
     return "";
 }
 
+bool writable_by_others(const struct stat &st) {
+    return (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != getegid());
+}
+
+std::string relocated_dir_problem(const struct stat &st, bool above_root) {
+    if (S_ISLNK(st.st_mode)) return "a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return "not a directory";
+    if (!owner_trusted(st.st_uid)) return "owned by uid " + std::to_string(st.st_uid);
+    if (above_root && (st.st_mode & S_ISVTX) != 0) return "";
+    if ((st.st_mode & S_IWOTH) != 0) return "writable by others (mode " + mode_text(st) + ")";
+    if (writable_by_others(st))
+        return "writable by group " + std::to_string(st.st_gid) + " (mode " + mode_text(st) + ")";
+    return "";
+}
+
+std::string state_root_check() {
+    const std::string root = vk_paths::Root();
+    if (root.empty()) return "";
+    if (root[0] != '/') return root + ": not an absolute path";
+    // Each prefix of the root, from "/" down, judged without following a
+    // link: a link anywhere would lead the daemon to a tree not checked.
+    std::string d;
+    size_t pos = 0;
+    for (;;) {
+        const std::string at = d.empty() ? "/" : d;
+        struct stat st;
+        if (lstat(at.c_str(), &st) != 0) return at + ": " + strerror(errno);
+        const bool is_root = d.size() >= root.size();
+        std::string why = relocated_dir_problem(st, !is_root);
+        if (!why.empty()) return at + ": " + why;
+        if (is_root) return "";
+        while (pos < root.size() && root[pos] == '/') ++pos;
+        size_t end = root.find('/', pos);
+        if (end == std::string::npos) end = root.size();
+        const std::string name = root.substr(pos, end - pos);
+        if (name == "." || name == "..") return root + ": has a \"" + name + "\" component";
+        d += "/" + name;
+        pos = end;
+        // The root as written, repeated slashes included, is the last.
+        if (pos >= root.size()) d = root;
+    }
+}
+
 std::string state_dir_check(const std::string &dir) {
     const std::string root = vk_paths::Root();
+    const bool relocated = !root.empty() && dir.compare(0, root.size(), root) == 0 &&
+                           (dir.size() == root.size() || dir[root.size()] == '/');
     std::string d = dir;
     while (!d.empty()) {
-        // Under a relocation root only what lies below the root is the
-        // daemon's: a root in /tmp sits in a directory all may write.
-        if (!root.empty() && (d.size() <= root.size() || d.compare(0, root.size(), root) != 0 ||
-                              d[root.size()] != '/'))
-            break;
-        // What is missing or no directory is left to the open that follows,
-        // which fails with its own error.
+        if (relocated && d.size() <= root.size()) return state_root_check();
         struct stat st;
-        if (stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) break;
-        std::string why = state_dir_problem(st);
-        if (!why.empty()) return d + ": " + why;
+        // Under the root nothing is followed; the system's own paths
+        // follow their links (/var/run is one to /run).
+        const int rc = relocated ? lstat(d.c_str(), &st) : stat(d.c_str(), &st);
+        if (rc == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
+            std::string why = relocated ? relocated_dir_problem(st, false) : state_dir_problem(st);
+            if (!why.empty()) return d + ": " + why;
+        }
         if (d == "/" || d == ".") break;
         d = path_dir(d);
     }

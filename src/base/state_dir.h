@@ -16,11 +16,34 @@
 // 1777)").
 std::string state_dir_problem(const struct stat &st);
 
-// Checks the directory `dir` and each directory above it, up to the
-// relocation root (not included) or, without one, up to "/": "" when all
-// are fine, else "<dir>: <reason>" for the first that is not. A path that
-// is missing or no directory ends the check: opening there fails anyway.
+// What is wrong with a directory of the relocation tree, as lstat
+// describes it: "" when it is a directory (not a link) owned by root or by
+// this process's user that no other user may write. Its group may write
+// only when it is this process's own group (a user's private group in a
+// try-out). `above_root`: a directory above the root may also be writable
+// by all when its sticky bit is set (/tmp): no one else may then rename or
+// remove what is ours in it. The root itself and what lies below it get no
+// such leave: a user who may create names there could plant any of them.
+std::string relocated_dir_problem(const struct stat &st, bool above_root);
+
+// Checks the relocation root and each directory above it, from "/" down:
+// "" when there is no root or all are fine, else "<dir>: <reason>" for the
+// first that is not. A root that is not an absolute path, has "." or ".."
+// components, or is missing, is refused too.
+std::string state_root_check();
+
+// Checks the directory `dir` and each directory above it up to "/": "" when
+// all are fine, else "<dir>: <reason>" for the first that is not. Under
+// the relocation root a directory is judged by relocated_dir_problem,
+// including the root and those above it; elsewhere by state_dir_problem.
+// A missing path or one that is no directory (nor a link) is passed over:
+// opening there fails anyway, and what is above it is still checked.
 std::string state_dir_check(const std::string &dir);
+
+// Whether a file `st` describes may be written by another user than root
+// and this process's: writable by others, or by a group not this
+// process's own.
+bool writable_by_others(const struct stat &st);
 
 // Opens the directory `dir` and checks it as state_dir_problem does: the
 // descriptor (close-on-exec), or -1 with `why` set.

@@ -25,7 +25,9 @@ constexpr int kStore = EX_NOINPUT;  // 66
 // taken, no descriptors left).
 constexpr int kListen = EX_UNAVAILABLE;  // 69
 // The access policy (access.conf) or the daemon's settings (korvaned.conf)
-// cannot be read or say something wrong.
+// cannot be read or say something wrong; or the relocation root, a
+// directory above it, or one where the seat's state or the journal's socket
+// is looked for, may be changed by another user.
 constexpr int kConfig = EX_CONFIG;  // 78
 
 }  // namespace vk_exit

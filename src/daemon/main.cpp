@@ -11,6 +11,7 @@
 
 #include "access/access_config.h"
 #include "base/paths.h"
+#include "base/seat.h"
 #include "base/state_dir.h"
 #include "base/utils.h"
 #include "bus/bus.h"
@@ -99,7 +100,8 @@ static void print_usage() {
         "\n"
         "Environment:\n"
         "  VESKKORVANED_ROOT  directory put in front of every file path and socket\n"
-        "                     name below (for tests and try-outs); %s\n"
+        "                     name below (for tests and try-outs), root's or the\n"
+        "                     daemon user's alone; %s\n"
         "\n"
         "Files:\n"
         "  database        %s\n"
@@ -120,8 +122,9 @@ static void print_usage() {
         "Exit status: 0 after an orderly stop, or when another instance runs; %d the\n"
         "PID file, %d the log, %d the database, %d the sockets could not be set up\n"
         "(a directory of theirs that others may write counts), %d the access policy\n"
-        "or the settings are wrong, %d the instance lock is held by a process that\n"
-        "is not veskkorvaned (standard error and the log say why).\n",
+        "or the settings are wrong, or others may change the relocation root or the\n"
+        "directories of the seat or the journal, %d the instance lock is held by a\n"
+        "process that is not veskkorvaned (standard error and the log say why).\n",
         rootnote.c_str(), vk_paths::File(vk_paths::kDbFile).c_str(),
         vk_paths::File(vk_paths::kLogFile).c_str(),
         vk_paths::File(vk_paths::kMonitorLogFile).c_str(),
@@ -333,8 +336,41 @@ static int take_instance_lock(int *fd) {
     return vk_exit::kLocked;
 }
 
+// Before anything is created or read: the relocation root and the
+// directories above it, then those where the session's seat and the
+// journal's socket are looked for, may be changed by no one but root and
+// the daemon's own user. 0, or the status after a line on standard error.
+static int check_trusted_tree() {
+    const std::string root = vk_paths::Root();
+    if (!root.empty()) {
+        // Made when missing, then judged like one that was there.
+        if (root[0] == '/') Utils::make_dirs(root);
+        std::string why = state_root_check();
+        if (!why.empty()) {
+            fprintf(stderr, "veskkorvaned: unsafe relocation root %s: %s\n", root.c_str(),
+                    why.c_str());
+            return vk_exit::kConfig;
+        }
+    }
+    const struct {
+        const char *what;
+        std::string dir;
+    } looked_up[] = {{"seat", vk_paths::File(kSeatDir)},
+                     {"journal", path_dir(vk_paths::File(vk_paths::kJournalSocket))}};
+    for (const auto &d : looked_up) {
+        std::string why = state_dir_check(d.dir);
+        if (!why.empty()) {
+            fprintf(stderr, "veskkorvaned: unsafe %s directory %s\n", d.what, why.c_str());
+            return vk_exit::kConfig;
+        }
+    }
+    return vk_exit::kOk;
+}
+
 int main(int argc, char **argv) {
     if (answer_query(argc, argv)) return 0;
+    const int untrusted = check_trusted_tree();
+    if (untrusted != vk_exit::kOk) return untrusted;
 
     CSimpleMonitor monitor;
     std::string exepath = Utils::get_exepath();

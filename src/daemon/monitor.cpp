@@ -64,7 +64,11 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
         m_quickExits = n < 0 ? 0 : (n > 64 ? 64 : static_cast<int>(n));
         unsetenv(kQuickExitsEnv);
     }
-    m_log.Open(vk_paths::File(vk_paths::kMonitorLogFile).c_str());
+    // Not written where others may change the directories (a link among
+    // them included): the worker's start then ends on the same check.
+    const std::string logfile = vk_paths::File(vk_paths::kMonitorLogFile);
+    Utils::make_parent_dirs(logfile);
+    if (state_dir_check(path_dir(logfile)).empty()) m_log.Open(logfile.c_str());
     m_log.SetMaxLogFilesize(1048576);
     m_childPidFile = pidfile;
     m_program = program;

@@ -12,6 +12,7 @@
 #include "log/mylog.h"
 #include "peer/logbudget.h"
 #include "peer/peer.h"
+#include "peer/pidfd.h"
 #include "proto/codec/json.h"
 #include "proto/proto.h"
 
@@ -36,6 +37,9 @@ void read_current_fui(access_facts_t &f) {
         f.fui_uuid = current.uuid;
         f.fui_euid = current.euid;
         f.fui_pid = liveness_frontui_pid(current.uuid);
+        // Only for a peer with that pid: whether it is that process.
+        if (f.fui_pid > 0 && f.peer != nullptr && f.peer->pid == f.fui_pid)
+            f.fui_started_ns = net_peer_start_ns("/proc", f.fui_pid);
     }
     if (f.type != KORVANE_REQ_FUI_REGISTER && !(f.fui_current && f.fui_uuid == f.uuid))
         f.uuid_stored = store->FrontUIValid(f.uuid);

@@ -4,12 +4,18 @@
 // handlers post no notifications but one: a registration that replaces the
 // current front UI tells every front UI (1505).
 #include <cjson/cJSON.h>
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
 
+#include "access/access_policy.h"
 #include "base/seat.h"
 #include "handlers/handler_util.h"
 #include "handlers/handlers.h"
 #include "handlers/liveness.h"
+#include "peer/logbudget.h"
 #include "peer/peer.h"
+#include "peer/pidfd.h"
 #include "proto/codec/json.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
@@ -24,6 +30,36 @@ static void check_declared_identity(const mox_packet_t &packet, const CFrontUIIn
     LOG(ERROR,
         "frontUI register uuid: %s declares pid: %d,euid: %d,but its peer is pid: %d,uid: %d",
         packet.uuid.c_str(), info.pid, info.euid, peer->pid, peer->uid);
+}
+
+// A registration for the connection's own process (the declared pid is
+// the peer's) pins that process: a pidfd of it taken from the connection,
+// so that it is current only while that very process lives, whatever later
+// takes its pid. True with `*pidfd` set (-1 when the registration is on
+// behalf of another pid, or from inside the daemon: watched by number, as
+// only the trusted may declare another pid); false with the reply's result
+// set when that process has exited (403) or cannot be pinned (1).
+static bool pin_registrant(mox_packet_t &packet, const CFrontUIInfo &info, int *pidfd) {
+    *pidfd = -1;
+    const net_peer_t *peer = packet.peer;
+    if (peer == nullptr || peer->sock < 0 || peer->pid <= 0 || info.pid != peer->pid) return true;
+    int why = 0;
+    *pidfd = net_peer_pidfd(*peer, &why);
+    if (*pidfd >= 0) return true;
+    if (why == ESRCH) {
+        netLogRefusal(packet.log_budget, ERROR,
+                      "refuse request type: %u,uuid: %s,from pid: %d,uid: %d,exe: %s,rule: %s",
+                      packet.type, packet.uuid.c_str(), peer->pid, peer->uid,
+                      peer->exe != nullptr ? peer->exe : "?", kAccessRuleFrontUiExited);
+        packet.result = KORVANE_RESULT_NOT_PERMITTED;
+    } else {
+        LOG(ERROR,
+            "frontUI register uuid: %s of pid: %d,uid: %d failed,its process cannot be "
+            "pinned,because: %s",
+            packet.uuid.c_str(), peer->pid, peer->uid, strerror(why));
+        packet.result = KORVANE_RESULT_FAILED;
+    }
+    return false;
 }
 
 // The result of a registration body: KORVANE_RESULT_OK with `info` filled,
@@ -100,20 +136,26 @@ int fui_register_handle(mox_packet_t &packet, void *) {
         packet.result = KORVANE_RESULT_BAD_BODY;
     } else {
         packet.result = decode_registration(packet.data, info);
+        int pidfd = -1;
         if (packet.result == KORVANE_RESULT_OK) {
             info.uuid = packet.uuid;
             check_declared_identity(packet, info);
+        }
+        if (packet.result == KORVANE_RESULT_OK && pin_registrant(packet, info, &pidfd)) {
             MoxResult rc = store()->Upgrade(info);
             if (rc == kMoxNotCurrent && may_replace(packet)) rc = replace_current(packet, info);
             if (rc == kMoxOk) {
-                liveness_frontui_registered(info);
+                liveness_frontui_registered(info, pidfd);
+                pidfd = -1;
             } else if (rc == kMoxNotCurrent) {
+                if (pidfd >= 0) close(pidfd);
                 return log_reply(refuse_second_frontui(packet), packet, "frountUI register",
                                  "frountUI register");
             } else {
                 packet.result = KORVANE_RESULT_FAILED;
             }
         }
+        if (pidfd >= 0) close(pidfd);
     }
     return log_reply(encode_resp_final(packet), packet, "frountUI register", "frountUI register");
 }

@@ -2,10 +2,15 @@
 //
 // Invariants: `products` holds every stored product but the default one;
 // a product is `alive` only while `watched`; `missing_since` is meaningful
-// only for a watched product that is not alive. Every pidfd in `pidfds` is
-// registered for reading in the loop and closed when it fires or at
-// uninit. A scan never changes anything when /proc cannot be read: a
-// failure to look is not a product gone.
+// only for a watched product that is not alive; every pid in a product's
+// `pids` has its pidfd in `pidfds`. Every pidfd in `pidfds` is registered
+// for reading in the loop and closed when it fires, when a look finds no
+// product's program in its process, or at uninit. A look never changes
+// anything when /proc cannot be read: a failure to look is not a product
+// gone. A look walks /proc in slices of the loop's timer, at most
+// kLivenessSliceUs each; looks begin at most once per kLivenessPeriodMs,
+// sooner only for a product that registers; a watched process's exit
+// touches only the products it ran and never starts a look.
 #include "handlers/liveness.h"
 
 #include <errno.h>
@@ -14,6 +19,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
+#include <climits>
 #include <map>
 #include <set>
 #include <vector>
@@ -49,6 +58,31 @@ struct Product {
     // Told to start (1503) at this time and not seen running since: its
     // program has the grace to appear. -1 when nothing is expected.
     long long expected_since = -1;
+    // Processes the last look saw running its program, each watched by a
+    // pidfd, less those that exited since; `unwatched` more seen without
+    // one (past kLivenessMaxPidfds), which keep it alive until the next look.
+    std::set<int> pids;
+    size_t unwatched = 0;
+    // Registered or changed since the last look, which tells whether it is
+    // watched (and logs it when not).
+    bool fresh = false;
+};
+
+// A look at /proc: begun with the products of that moment, walked in
+// slices, judged when the walk ends.
+struct Look {
+    proc_walk_t *walk = nullptr;
+    std::vector<proc_program_t> programs;
+    std::vector<std::vector<std::string>> owners;  // programs[i] -> uuids
+    std::map<std::string, std::string> looked;     // uuid -> exec when it began
+    std::vector<proc_match_t> matches;
+};
+
+struct Looks {
+    Look now;
+    bool running = false;
+    bool wanted = false;                   // a product registered: a look as soon as possible
+    long long last_began = LLONG_MIN / 2;  // vk_clock_now_ms; long ago
 };
 
 struct State {
@@ -58,7 +92,6 @@ struct State {
     std::map<std::string, Product> products;
     std::map<int, int> pidfds;  // pid -> pidfd, products' processes
     long long timer = -1;
-    bool scanning = false;
     bool in_timer = false;     // the timer's own run sets its next period
     bool scan_failed = false;  // logged once until a scan works again
     // The current front UI's declared process.
@@ -70,6 +103,10 @@ struct State {
 };
 
 State g;
+Looks g_look;
+
+// Process directories examined between two looks at the clock.
+constexpr size_t kSliceProcs = 32;
 
 int open_pidfd(int pid) {
     if (pid <= 0) return -1;
@@ -78,46 +115,6 @@ int open_pidfd(int pid) {
 
 const char *name_of(const std::string &uuid, const Product &p) {
     return p.name.empty() ? uuid.c_str() : p.name.c_str();
-}
-
-// Whether the process may speak as a product: only then does it keep one
-// alive, so that a user running a copy of a program proves nothing.
-bool may_speak_as_product(const proc_match_t &m) {
-    net_peer_t peer;
-    peer.pid = m.pid;
-    peer.uid = static_cast<int>(m.uid);
-    peer.gid = static_cast<int>(m.gid);
-    peer.exe = const_cast<char *>(m.exe.c_str());
-    // Read only by the policy; no copy on this per-process path.
-    peer.groups = const_cast<gid_t *>(m.groups.data());
-    peer.ngroups = static_cast<int>(m.groups.size());
-    const access_policy_t &policy = access_policy_current();
-    return access_unchecked(&peer, policy) || access_listed(policy.products, peer);
-}
-
-void scan();
-void schedule();
-
-void pidfd_fired(aeEventLoop *el, int fd, void *data, int) {
-    // The descriptor may have been closed and reused by another handler.
-    if (aeGetFileEvents(el, fd) == AE_MASK_NONE) return;
-    const int pid = static_cast<int>(reinterpret_cast<intptr_t>(data));
-    aeDeleteFileEvent(el, fd, AE_MASK_READ);
-    close(fd);
-    g.pidfds.erase(pid);
-    scan();
-}
-
-void watch_pid(int pid) {
-    if (g.pidfds.count(pid) != 0 || g.pidfds.size() >= kLivenessMaxPidfds) return;
-    int fd = open_pidfd(pid);
-    if (fd < 0) return;  // gone already, or no pidfds: the timer still looks
-    if (aeCreateFileEvent(g.el, fd, AE_MASK_READ, pidfd_fired,
-                          reinterpret_cast<void *>(static_cast<intptr_t>(pid))) != 0) {
-        close(fd);
-        return;
-    }
-    g.pidfds[pid] = fd;
 }
 
 void forget_pidfds() {
@@ -146,41 +143,153 @@ void persist(const std::string &uuid, const Product &p) {
     health_facts_changed();
 }
 
-// One look at /proc: products whose program runs become watched and alive,
-// watched ones whose program runs nowhere start their grace, and those
-// past it are lost.
-void scan() {
-    if (g.scanning || g.el == nullptr || !g.config.failover) return;
-    g.scanning = true;
-    std::vector<proc_program_t> programs;
-    std::map<std::string, size_t> index;  // program path -> programs[]
-    std::vector<std::vector<std::string>> owners;
+bool listed_uid(const access_policy_t &policy, uid_t uid) {
+    return uid == 0 || uid == policy.owner_uid ||
+           std::find(policy.products.users.begin(), policy.products.users.end(), uid) !=
+               policy.products.users.end();
+}
+bool listed_gid(const access_policy_t &policy, gid_t gid) {
+    return std::find(policy.products.groups.begin(), policy.products.groups.end(), gid) !=
+           policy.products.groups.end();
+}
+
+// Whether the process keeps a product alive: its real, effective and saved
+// uids are all root's, the daemon's or listed in [products], or it is in
+// a listed group (a supplementary group, or real, effective and saved
+// gids all listed). So a setuid or setgid program that another user
+// started (su waiting for a password) never counts, and a user running a
+// copy of the program, or the listed executable itself, proves nothing.
+bool keeps_alive(const proc_match_t &m) {
+    const access_policy_t &policy = access_policy_current();
+    if (policy.open) return true;
+    if (listed_uid(policy, m.ruid) && listed_uid(policy, m.uid) && listed_uid(policy, m.suid))
+        return true;
+    for (gid_t gid : m.groups)
+        if (listed_gid(policy, gid)) return true;
+    return listed_gid(policy, m.rgid) && listed_gid(policy, m.gid) && listed_gid(policy, m.sgid);
+}
+
+void schedule();
+
+void pidfd_fired(aeEventLoop *el, int fd, void *data, int) {
+    // The descriptor may have been closed and reused by another handler.
+    if (aeGetFileEvents(el, fd) == AE_MASK_NONE) return;
+    const int pid = static_cast<int>(reinterpret_cast<intptr_t>(data));
+    aeDeleteFileEvent(el, fd, AE_MASK_READ);
+    close(fd);
+    g.pidfds.erase(pid);
+    // Only the products that process ran: one whose last known process it
+    // was starts its grace; whether another process runs it now, the next
+    // look tells.
+    const long long now = vk_clock_now_ms();
     for (auto &entry : g.products) {
         Product &p = entry.second;
+        if (p.pids.erase(pid) == 0 || !p.pids.empty() || p.unwatched > 0) continue;
+        if (!p.watched || !p.alive) continue;
+        p.alive = false;
+        p.missing_since = now;
+        LOG(INFO, "product %s (%s): no process of %s,lost in %d s unless one comes back",
+            entry.first.c_str(), name_of(entry.first, p), p.exec.c_str(), g.config.grace);
+        persist(entry.first, p);
+    }
+    schedule();
+}
+
+int64_t mono_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void end_walk() {
+    proc_walk_close(g_look.now.walk);
+    g_look.now.walk = nullptr;
+    g_look.running = false;
+}
+
+void begin_look() {
+    end_walk();
+    Look &l = g_look.now;
+    l = Look();
+    g_look.last_began = vk_clock_now_ms();
+    g_look.wanted = false;
+    std::map<std::string, size_t> index;  // program path -> programs[]
+    for (auto &entry : g.products) {
+        Product &p = entry.second;
+        l.looked[entry.first] = p.exec;
         if (!resolve(p)) continue;
         auto it = index.find(p.program.path);
         if (it == index.end()) {
-            it = index.emplace(p.program.path, programs.size()).first;
-            programs.push_back(p.program);
-            owners.emplace_back();
+            it = index.emplace(p.program.path, l.programs.size()).first;
+            l.programs.push_back(p.program);
+            l.owners.emplace_back();
         }
-        owners[it->second].push_back(entry.first);
+        l.owners[it->second].push_back(entry.first);
     }
-    std::vector<proc_match_t> matches;
+    if (!l.programs.empty()) {
+        std::string error;
+        l.walk = proc_walk_open(g.procdir.c_str(), error);
+        if (l.walk == nullptr) {
+            if (!g.scan_failed) LOG(ERROR, "liveness: cannot look at processes,%s", error.c_str());
+            g.scan_failed = true;
+            return;
+        }
+    }
+    g_look.running = true;
+}
+
+enum Seen { kSeenWatched, kSeenUnwatched, kSeenGone };
+
+// A process the walk saw running `program`: watched by a pidfd, opened
+// now unless held, and looked at again once it is open, so that the pidfd
+// is of a process that runs it (the one seen may have ended and its pid
+// been reused since).
+Seen watch_seen(int pid, const proc_program_t &program) {
+    if (g.pidfds.count(pid) != 0) return kSeenWatched;
+    if (g.pidfds.size() >= kLivenessMaxPidfds) return kSeenUnwatched;
+    int fd = open_pidfd(pid);
+    if (fd < 0) return errno == ESRCH ? kSeenGone : kSeenUnwatched;
+    std::vector<proc_match_t> again;
     std::string error;
-    if (!programs.empty() && proc_scan(g.procdir.c_str(), programs, matches, kLivenessMaxProcs,
-                                       error, may_speak_as_product) < 0) {
-        if (!g.scan_failed) LOG(ERROR, "liveness: cannot look at processes,%s", error.c_str());
-        g.scan_failed = true;
-        g.scanning = false;
-        return;
+    const int r = proc_scan_pid(g.procdir.c_str(), pid, {program}, again, error, keeps_alive);
+    if (r == 0 ||
+        (r > 0 && aeCreateFileEvent(g.el, fd, AE_MASK_READ, pidfd_fired,
+                                    reinterpret_cast<void *>(static_cast<intptr_t>(pid))) != 0)) {
+        close(fd);
+        return r == 0 ? kSeenGone : kSeenUnwatched;
     }
+    if (r < 0) {
+        close(fd);
+        return kSeenUnwatched;  // as the walk saw it
+    }
+    g.pidfds[pid] = fd;
+    return kSeenWatched;
+}
+
+// The walk has ended: products whose program runs become watched and
+// alive, watched ones whose program runs nowhere start their grace, and
+// those past it are lost. Only products as they were when the look began
+// are judged.
+void finish_look() {
+    Look l = std::move(g_look.now);
+    g_look.now = Look();
+    proc_walk_close(l.walk);
+    g_look.running = false;
     g.scan_failed = false;
 
-    std::map<std::string, int> running;  // uuid -> a pid running its program
-    for (const proc_match_t &m : matches) {
-        for (const std::string &uuid : owners[m.program]) running.emplace(uuid, m.pid);
-        watch_pid(m.pid);
+    std::map<std::string, std::set<int>> pids;
+    std::map<std::string, size_t> unwatched;
+    std::map<std::string, int> first;  // uuid -> a pid running its program
+    for (const proc_match_t &m : l.matches) {
+        const Seen seen = watch_seen(m.pid, l.programs[m.program]);
+        if (seen == kSeenGone) continue;
+        for (const std::string &uuid : l.owners[m.program]) {
+            if (seen == kSeenWatched)
+                pids[uuid].insert(m.pid);
+            else
+                ++unwatched[uuid];
+            first.emplace(uuid, m.pid);
+        }
     }
 
     const long long now = vk_clock_now_ms();
@@ -188,8 +297,14 @@ void scan() {
     for (auto &entry : g.products) {
         const std::string &uuid = entry.first;
         Product &p = entry.second;
-        auto run = running.find(uuid);
-        if (run != running.end()) {
+        auto looked = l.looked.find(uuid);
+        if (looked == l.looked.end() || looked->second != p.exec) continue;
+        p.pids = pids[uuid];
+        p.unwatched = unwatched[uuid];
+        const bool fresh = p.fresh;
+        p.fresh = false;
+        auto run = first.find(uuid);
+        if (run != first.end()) {
             p.expected_since = -1;
             if (!p.watched || !p.alive) {
                 LOG(INFO, "product %s (%s) %s: %s runs in pid %d", uuid.c_str(), name_of(uuid, p),
@@ -198,6 +313,9 @@ void scan() {
                 p.alive = true;
                 persist(uuid, p);
             }
+        } else if (fresh) {
+            LOG(WARNING, "product %s (%s) is not watched: no process runs %s", uuid.c_str(),
+                name_of(uuid, p), p.exec.c_str());
         } else if (p.watched && p.alive) {
             p.alive = false;
             p.missing_since = now;
@@ -218,7 +336,20 @@ void scan() {
             lost.push_back(uuid);
         }
     }
-    g.scanning = false;
+
+    // Processes that run no product's program any more.
+    std::set<int> kept;
+    for (const auto &entry : g.products)
+        kept.insert(entry.second.pids.begin(), entry.second.pids.end());
+    for (auto it = g.pidfds.begin(); it != g.pidfds.end();) {
+        if (kept.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        aeDeleteFileEvent(g.el, it->second, AE_MASK_READ);
+        close(it->second);
+        it = g.pidfds.erase(it);
+    }
 
     for (const std::string &uuid : lost) {
         auto it = g.products.find(uuid);
@@ -230,14 +361,48 @@ void scan() {
         secsoft_unregister_lost(uuid);
         health_facts_changed();
     }
-    schedule();
 }
 
-// How long until the next look: the period, or less when a missing
-// product's grace ends sooner.
+// One slice of the look in progress, of at most `budget_us` (checked
+// every kSliceProcs process directories); true once the look has ended.
+bool step_look(int64_t budget_us) {
+    if (!g_look.running) return true;
+    Look &l = g_look.now;
+    const int64_t start = mono_us();
+    while (l.walk != nullptr) {
+        bool done = false;
+        std::string error;
+        if (proc_walk_step(l.walk, l.programs, l.matches, kSliceProcs, done, error, keeps_alive) <
+            0) {
+            if (!g.scan_failed) LOG(ERROR, "liveness: cannot look at processes,%s", error.c_str());
+            g.scan_failed = true;
+            end_walk();
+            return true;
+        }
+        if (done) break;
+        if (mono_us() - start >= budget_us) return false;
+    }
+    finish_look();
+    return true;
+}
+
+// A look as soon as possible, for a product that registered.
+void request_look() {
+    g_look.wanted = true;
+    if (!g_look.running) schedule();
+}
+
+// How long until the timer's next run: the next slice of a look in
+// progress or asked for; else one period after the last look began, or,
+// when a grace ends within the period after that, that grace's end, so
+// that a loss is decided at its grace's end while looks stay a period
+// apart.
 long long next_wait() {
-    long long next = kLivenessPeriodMs;
+    if (g_look.running || g_look.wanted) return 1;
     const long long now = vk_clock_now_ms();
+    const long long floor = g_look.last_began + kLivenessPeriodMs;
+    long long grace_end = LLONG_MAX;
+    bool before_floor = false;
     for (const auto &entry : g.products) {
         const Product &p = entry.second;
         long long since;
@@ -248,21 +413,27 @@ long long next_wait() {
             since = p.missing_since;
         else
             continue;
-        long long left = since + g.config.grace * 1000LL - now;
-        if (left < next) next = left < 10 ? 10 : left;
+        const long long end = since + g.config.grace * 1000LL;
+        if (end < floor)
+            before_floor = true;
+        else
+            grace_end = std::min(grace_end, end);
     }
-    return next;
+    long long next = floor;
+    if (!before_floor && grace_end < floor + kLivenessPeriodMs) next = grace_end;
+    return next - now < 1 ? 1 : next - now;
 }
 
 int timer_fired(aeEventLoop *, long long, void *) {
     g.in_timer = true;
-    scan();
+    if (!g_look.running) begin_look();
+    step_look(kLivenessSliceUs);
     g.in_timer = false;
     return static_cast<int>(next_wait());
 }
 
-// Arms the timer anew after a look outside it, which may have started a
-// grace that ends before the timer's next run.
+// Arms the timer anew after a change outside it: a look asked for, or a
+// grace begun that may end before the timer's next run.
 void schedule() {
     if (g.el == nullptr || !g.config.failover || g.in_timer) return;
     if (g.timer >= 0) aeDeleteTimeEvent(g.el, g.timer);
@@ -289,10 +460,15 @@ void frontui_exited(aeEventLoop *el, int fd, void *, int) {
             pid);
 }
 
-void watch_frontui(const std::string &uuid, int pid) {
+// `pidfd`, when not -1, is the declared process's, pinned by the caller,
+// and is taken over; else the pid is opened.
+void watch_frontui(const std::string &uuid, int pid, int pidfd = -1) {
     unwatch_frontui();
-    if (g.el == nullptr) return;
-    int fd = open_pidfd(pid);
+    if (g.el == nullptr) {
+        if (pidfd >= 0) close(pidfd);
+        return;
+    }
+    int fd = pidfd >= 0 ? pidfd : open_pidfd(pid);
     if (fd < 0) {
         LOG(INFO, "frontUI %s: pid %d names no process,not watched", uuid.c_str(), pid);
         return;
@@ -349,9 +525,9 @@ int MoxLivenessInit(aeEventLoop *el, const liveness_config_t &config, const char
     LOG(INFO, "liveness: failover after %d s,%d products known", config.grace,
         static_cast<int>(g.products.size()));
     g.default_mark = 0;
+    g_look = Looks();
     liveness_default_follow();
-    scan();
-    if (g.timer < 0) schedule();
+    request_look();
     return g.timer >= 0 ? 0 : -1;
 }
 
@@ -361,6 +537,8 @@ void MoxLivenessUninit() {
     if (g.el != nullptr && g.timer >= 0) aeDeleteTimeEvent(g.el, g.timer);
     g.timer = -1;
     g.products.clear();
+    end_walk();
+    g_look = Looks();
     g.el = nullptr;
 }
 
@@ -373,13 +551,11 @@ void liveness_secsoft_registered(const CSecSoftInfo &info) {
     p = Product();
     p.name = info.name;
     p.exec = info.exec;
-    resolve(p);
-    scan();
-    auto it = g.products.find(info.uuid);
-    if (it == g.products.end() || it->second.watched) return;
-    LOG(WARNING, "product %s (%s) is not watched: no process runs %s", info.uuid.c_str(),
-        name_of(info.uuid, it->second), info.exec.c_str());
-    persist(info.uuid, it->second);
+    // Not watched until a look finds its program; that look logs it when
+    // it does not.
+    p.fresh = true;
+    persist(info.uuid, p);
+    request_look();
 }
 
 void liveness_default_follow() {
@@ -405,9 +581,8 @@ void liveness_default_follow() {
     p.exec = def.exec;
     p.is_default = true;
     if (started) p.expected_since = vk_clock_now_ms();
-    resolve(p);
     g.products[kDefSecSoftUuid] = p;
-    scan();
+    request_look();
     health_facts_changed();
 }
 
@@ -422,10 +597,11 @@ void liveness_secsoft_removed(const std::string &uuid) {
     g.products.erase(uuid);
 }
 
-void liveness_frontui_registered(const CFrontUIInfo &info) {
-    if (g.el == nullptr) return;
-    if (info.uuid == g.fui_uuid && info.pid == g.fui_pid) return;
-    watch_frontui(info.uuid, info.pid);
+void liveness_frontui_registered(const CFrontUIInfo &info, int pidfd) {
+    // A pinned process replaces the watch even under the same uuid and pid:
+    // the watched one may have exited unnoticed so far.
+    if (pidfd < 0 && info.uuid == g.fui_uuid && info.pid == g.fui_pid) return;
+    watch_frontui(info.uuid, info.pid, pidfd);
 }
 
 int liveness_secsoft_alive(const std::string &uuid) {
@@ -444,7 +620,10 @@ int liveness_frontui_pid(const std::string &uuid) {
 }
 
 void liveness_scan_now() {
-    scan();
+    if (g.el == nullptr || !g.config.failover) return;
+    begin_look();
+    step_look(INT64_MAX);
+    schedule();
 }
 
 long long liveness_next_wait_ms() {

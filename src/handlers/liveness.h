@@ -1,18 +1,25 @@
 // Liveness: a product counts while a process runs its program, a front UI
 // while the process it declared lives.
 //
-// A product is watched from the first moment a process that may speak as a
-// product (root, or an owner access.conf's [products] lists) runs its
-// "exec". A watched product whose program then runs in no such process for
-// `grace` seconds is lost and unregistered on its behalf. A product whose
-// program runs nowhere when it registers is not watched, so that a wrong
-// "exec" never causes a failover. /proc is looked at when a product
-// registers, every kLivenessPeriodMs, and at once when a process known to
-// run a program exits (a pidfd in the event loop). Grace and period are
+// A product is watched from the first moment a process of a real owner
+// (real, effective and saved uids all root's or listed in access.conf's
+// [products], or a member of a listed group) runs its "exec" (a script: its
+// own interpreter, with the script's path where the "#!" line puts it). A
+// watched product whose program then runs in no such process for `grace`
+// seconds is lost and unregistered on its behalf. A product whose program
+// runs nowhere when it registers is not watched, so that a wrong "exec"
+// never causes a failover. /proc is looked at every kLivenessPeriodMs (at
+// a grace's end when that falls within the next period) and as soon as
+// possible when a product registers, each look walked in slices of at most
+// kLivenessSliceUs on the loop's timer. A process known to run a program
+// is watched by a pidfd: its exit touches only the products it ran, and
+// one left with no known process starts its grace. Grace and period are
 // reckoned on vk_clock_now_ms (base/vk_clock.h), which gives the wait the
 // loop's timer is armed for.
 //
 // The current front UI is forgotten when its declared process exits.
+// A front UI registered from its own process is watched through a pidfd
+// taken from its connection, never by its pid number.
 //
 // Everything here runs on the event loop's thread.
 #pragma once
@@ -23,6 +30,8 @@
 #include "net/ae/ae.h"
 
 constexpr int kLivenessPeriodMs = 5000;
+// The loop's time given to a look at /proc between two passes.
+constexpr long long kLivenessSliceUs = 2000;
 // Processes looked at in one scan of /proc, and pidfds held at most.
 constexpr size_t kLivenessMaxProcs = 1u << 20;
 constexpr size_t kLivenessMaxPidfds = 256;
@@ -50,7 +59,12 @@ void liveness_default_follow();
 // Whether the product's program has run nowhere for the whole grace (the
 // default product, which is never unregistered for it).
 bool liveness_secsoft_overdue(const std::string &uuid);
-void liveness_frontui_registered(const CFrontUIInfo &info);
+// The current front UI is now `info`. `pidfd` is its process pinned when
+// the registration came from that very process (taken over: the watch
+// keeps it after the connection closes, as long as the process lives);
+// -1 when it was registered on behalf of another pid, which is then
+// opened by number.
+void liveness_frontui_registered(const CFrontUIInfo &info, int pidfd = -1);
 
 // 1 a process runs the product's program, 0 it is watched and none does,
 // -1 it is not watched.
@@ -60,8 +74,9 @@ int liveness_secsoft_alive(const std::string &uuid);
 // it is not watched or its process has gone.
 int liveness_frontui_pid(const std::string &uuid);
 
-// For tests on a fake clock: looks at /proc now, as the timer would (and
-// arms the timer anew), and the milliseconds until the timer's next look,
-// -1 while products are not watched.
+// For tests on a fake clock: looks at /proc now, a whole look at once
+// (dropping one in progress), as the timer would, and arms the timer anew;
+// and the milliseconds until the timer's next run, -1 while products are not
+// watched.
 void liveness_scan_now();
 long long liveness_next_wait_ms();

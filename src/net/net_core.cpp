@@ -261,12 +261,12 @@ static bool make_room(net_client_t *c) {
     return asBufferGrow(in, std::min(cap * 2, kNetBufferSize)) == 0;
 }
 
-// Handles up to `max_lines` lines of c's input (see proc_input_buf),
-// spending them from its uid's share. True when c is still open with lines
-// left, for the caller to put on the pending list.
-static bool serve_input(aeEventLoop *el, net_client_t *c, size_t scan, int max_lines) {
-    int handled = 0;
-    int rc = proc_input_buf(el, c, static_cast<int>(scan), max_lines, &handled);
+// Handles what `allowed` lets of c's input (see proc_input_buf), spending
+// it from its uid's share. True when c is still open with lines left, for
+// the caller to put on the pending list.
+static bool serve_input(aeEventLoop *el, net_client_t *c, size_t scan, net_share_t allowed) {
+    net_share_t handled = {0, 0};
+    int rc = proc_input_buf(el, c, static_cast<int>(scan), allowed, &handled);
     net_share_spend(c->peer.uid, handled);
     if (c->closing || (rc != 0 && rc != kNetPartialLine && rc != kNetMoreLines)) {
         net_close_client(el, c);
@@ -310,9 +310,9 @@ void recv_from_client(aeEventLoop *el, int fd, void *client, int) {
     c->inbuf->last += n;
     // With its uid's share spent, what was read waits on the pending list;
     // served, it waits behind the others of its uid there.
-    int left = net_share_left(c->peer.uid);
+    const net_share_t left = net_share_left(c->peer.uid);
     if (!serve_input(el, c, static_cast<size_t>(n), left)) return;
-    if (left > 0)
+    if (left.lines > 0)
         netPendingServed(c);
     else
         netPendingAdd(c);
@@ -333,8 +333,8 @@ void net_serve_pending(aeEventLoop *el) {
     while ((c = netPendingFirst()) != nullptr && c->pending == 1 && c->pending_round != round) {
         netPendingRemove(c);
         c->pending_round = round;
-        int left = net_share_left(c->peer.uid);
-        if (left == 0) {
+        const net_share_t left = net_share_left(c->peer.uid);
+        if (left.lines == 0) {
             netPendingAdd(c);
             continue;
         }
@@ -345,16 +345,17 @@ void net_serve_pending(aeEventLoop *el) {
     aeSetDontWait(el, netPendingFirst() != nullptr);
 }
 
-int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, int *handled_out) {
+int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, net_share_t allowed,
+                   net_share_t *handled_out) {
     AE_ASSERT(el != NULL && c != NULL && handled_out != NULL);
     asBuffer *in = c->inbuf;
     char *line = in->pos;
     char *scan = in->last - nread;
-    int &handled = *handled_out;
-    handled = 0;
+    net_share_t &handled = *handled_out;
+    handled = {0, 0};
     net_line_out_t out;
     while (scan < in->last) {
-        if (handled >= max_lines) {
+        if (handled.lines >= allowed.lines || handled.bytes >= allowed.bytes) {
             in->pos = line;
             return kNetMoreLines;
         }
@@ -375,7 +376,8 @@ int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, i
         if (rc == 0 && net_hold_reply(c, out.reply.data(), out.reply.size(),
                                       out.reply_failed.data(), out.reply_failed.size()) != 0)
             return kNetNoMemory;
-        ++handled;
+        ++handled.lines;
+        handled.bytes += static_cast<size_t>(lf + 1 - line);
         line = lf + 1;
         scan = line;
     }

@@ -7,6 +7,7 @@
 
 #include "net/ae/ae.h"
 #include "net/ae/net.h"
+#include "net/net_share.h"
 #include "peer/line_out.h"
 
 struct net_listener_t;
@@ -19,7 +20,7 @@ enum {
     kNetOverLimit = -5,    // the output would pass its bound
     kNetNoHandler = -6,    // no line handler is installed
     kNetPartialLine = -7,  // an incomplete line waits at the buffer's start
-    kNetMoreLines = 1,     // stopped at the number of lines allowed with input left
+    kNetMoreLines = 1,     // stopped at the lines or bytes allowed with input left
 };
 
 typedef void net_free_client_proc(aeEventLoop *el, net_client_t *c);
@@ -55,6 +56,12 @@ constexpr size_t kNetBufferSize = 131072;
 // passes, so neither one client nor one user's many connections can hold
 // the others while their backlog is handled.
 constexpr int kNetLinesPerPass = 16;
+// Bytes of those lines (line feeds included) per uid and pass: a line costs
+// about its length to decode, so long lines are fewer per pass. Two lines
+// of the longest length a request may have, or the 16 lines at 1 KiB each,
+// well above a status update or a registration; a line is begun while any
+// byte is left, so a pass takes at most one line more.
+constexpr size_t kNetBytesPerPass = 16384;
 // Connections one listener accepts per pass of the loop: a full backlog is
 // emptied in a few passes, yet a flood of connections cannot hold the loop.
 constexpr int kNetAcceptsPerPass = 64;
@@ -109,17 +116,19 @@ void destroyListener(net_listener_t *l);
 
 void acceptHandler(aeEventLoop *el, int fd, void *listener, int mask);
 void recv_from_client(aeEventLoop *el, int fd, void *client, int mask);
-// Handles up to max_lines complete lines of c's input, the search for a
-// line feed starting nread bytes before its end; the number handled goes to
-// *handled. 0: nothing left (the buffer is released); kNetPartialLine;
-// kNetMoreLines; kNetFailed or kNetNoMemory: failed, the caller closes the
-// connection.
-int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, int max_lines, int *handled);
+// Handles complete lines of c's input while fewer than `allowed.lines`
+// lines and `allowed.bytes` bytes were handled (a line is begun while any
+// byte is allowed), the search for a line feed starting nread bytes before
+// its end; what was handled goes to *handled. 0: nothing left (the buffer
+// is released); kNetPartialLine; kNetMoreLines; kNetFailed or kNetNoMemory:
+// failed, the caller closes the connection.
+int proc_input_buf(aeEventLoop *el, net_client_t *c, int nread, net_share_t allowed,
+                   net_share_t *handled);
 // The loop's before-sleep hook: starts a pass (every uid's share of lines
-// renewed), walks the pending list once, serving each connection whose uid
-// has lines left, least recently served first, ends the pass
-// (net_end_pass) and keeps the loop from sleeping while any connection is
-// left on the pending list.
+// and bytes renewed), walks the pending list once, serving each connection
+// whose uid has some of its share left, least recently served first, ends
+// the pass (net_end_pass) and keeps the loop from sleeping while any
+// connection is left on the pending list.
 void net_serve_pending(aeEventLoop *el);
 void reply_to_client(aeEventLoop *el, int fd, void *client, int mask);
 

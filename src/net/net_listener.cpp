@@ -16,6 +16,7 @@
 #include "net/ae/asbuffer.h"
 #include "net/ae/zmalloc.h"
 #include "net/net_pass.h"
+#include "peer/pidfd.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
 
@@ -273,6 +274,10 @@ net_client_t *net_listener_take(aeEventLoop *el, net_listener_t *l, int fd, cons
         return nullptr;
     }
     c->peer_errno = cred_errno;
+    // The process that connected did so no later than now: a front UI's
+    // registration pins it by this (peer/pidfd.h).
+    c->peer.sock = fd;
+    c->peer.accepted_ns = net_peer_clock_ns();
     if (cred_errno == 0) {
         c->peer.pid = static_cast<int>(cred.pid);
         c->peer.uid = static_cast<int>(cred.uid);

@@ -13,7 +13,7 @@ namespace {
 struct ShareSlot {
     unsigned long long pass;
     int uid;
-    int used;
+    net_share_t used;
 };
 
 constexpr unsigned kShareSlots = 4096;
@@ -28,7 +28,7 @@ ShareSlot *share_slot(int uid) {
     for (unsigned probes = 0; probes < kShareSlots; ++probes, i = (i + 1) & (kShareSlots - 1)) {
         ShareSlot *s = &s_slots[i];
         if (s->pass != s_pass) {
-            *s = {s_pass, uid, 0};
+            *s = {s_pass, uid, {0, 0}};
             return s;
         }
         if (s->uid == uid) return s;
@@ -43,11 +43,14 @@ void net_share_begin_pass() {
     ++s_pass;
 }
 
-int net_share_left(int uid) {
-    int left = kNetLinesPerPass - share_slot(uid)->used;
-    return left > 0 ? left : 0;
+net_share_t net_share_left(int uid) {
+    const net_share_t used = share_slot(uid)->used;
+    if (used.lines >= kNetLinesPerPass || used.bytes >= kNetBytesPerPass) return {0, 0};
+    return {kNetLinesPerPass - used.lines, kNetBytesPerPass - used.bytes};
 }
 
-void net_share_spend(int uid, int lines) {
-    share_slot(uid)->used += lines;
+void net_share_spend(int uid, net_share_t spent) {
+    net_share_t &used = share_slot(uid)->used;
+    used.lines += spent.lines;
+    used.bytes += spent.bytes;
 }

@@ -15,4 +15,10 @@ struct net_peer_t {
     char *exe;      // owned by the connection; null when unreadable
     gid_t *groups;  // supplementary groups, owned by the connection
     int ngroups;
+    // The connection's socket (owned by the connection), through which the
+    // kernel names the process that connected (peer/pidfd.h), and when the
+    // connection was accepted (CLOCK_BOOTTIME, ns): that process connected
+    // no later. -1 when no connection is behind the peer.
+    int sock = -1;
+    long long accepted_ns = -1;
 };

@@ -29,7 +29,8 @@ struct mox_packet_t {
     uint32_t type = 0;
     std::string uuid;
     // The request's "data" object with "uuid" appended, as formatted JSON
-    // text; empty when the request has no "data" object.
+    // text; empty when the request has no "data" object or its type takes
+    // no body (mox_type_takes_body).
     std::string data;
     int32_t result = 0;
     // The finished reply line: base64 text and one '\n'.
@@ -66,6 +67,12 @@ constexpr unsigned kMoxSecSoftHandleCount =
     KORVANE_REQ_SECSOFT_UPDATE - KORVANE_REQ_SECSOFT_REGISTER + 1;
 // Longest request line in bytes, without its '\n'.
 constexpr unsigned long kMoxMaxRequestLength = 8192;
+
+// Whether requests of `type` read their "data": registrations, updates and
+// the configuration save. Any other type's "data" is checked as strictly
+// (the line must be JSON, the body no deeper than the limit) but neither
+// built nor printed, so a large body it ignores costs one reading of it.
+bool mox_type_takes_body(uint32_t type);
 
 // Decodes one line (without its '\n') into uuid, id, type and data:
 // kProtoOk, ready for dispatch; kProtoNoMemory; kProtoEmptyLine;

@@ -54,6 +54,7 @@ int decode_envelope(cJSON *root, mox_packet_t &packet, bool &too_deep) {
             too_deep = true;
             return kProtoBadInput;
         }
+        if (!mox_type_takes_body(packet.type)) return 0;
         // Appended after the body's own members, even when it has a "uuid".
         if (cJSON_AddStringToObject(data, "uuid", packet.uuid.c_str()) == nullptr)
             return kProtoNoMemory;
@@ -120,13 +121,17 @@ int decode_json(const char *decoded, const LineShown &shown, mox_packet_t &packe
 }
 
 // The packet from what the scanner found, "data" parsed alone as cJSON
-// would have parsed it inside the envelope. False, with the packet
-// untouched, for anything cJSON is to decide: a body that does not parse,
-// one nested too deep, or no memory.
+// would have parsed it inside the envelope; a type that takes no body has
+// its "data" only checked, never built. False, with the packet untouched,
+// for anything cJSON is to decide: a body that does not parse (or that the
+// check is not sure of), one nested too deep, or no memory.
 bool decode_scanned(const envelope_t &env, mox_packet_t &packet) {
+    const uint32_t type = static_cast<uint32_t>(json_number_to_int32(env.type));
     std::string uuid(env.uuid, env.uuid_len);
     JsonText body;
-    if (env.data != nullptr) {
+    if (env.data != nullptr && !mox_type_takes_body(type)) {
+        if (!envelope_value_ok(env.data, env.data_len, kMoxMaxBodyLevels)) return false;
+    } else if (env.data != nullptr) {
         const char *end = nullptr;
         JsonPtr data(cJSON_ParseWithLengthOpts(env.data, env.data_len, &end, false));
         if (data == nullptr || end != env.data + env.data_len ||
@@ -139,12 +144,25 @@ bool decode_scanned(const envelope_t &env, mox_packet_t &packet) {
     }
     packet.uuid = std::move(uuid);
     packet.id = json_number_to_uint64(env.id);
-    packet.type = static_cast<uint32_t>(json_number_to_int32(env.type));
+    packet.type = type;
     if (body != nullptr) packet.data = body.get();
     return true;
 }
 
 }  // namespace
+
+bool mox_type_takes_body(uint32_t type) {
+    switch (type) {
+        case KORVANE_REQ_FUI_REGISTER:
+        case KORVANE_REQ_SAVE_FUICONF:
+        case KORVANE_REQ_SECSOFT_REGISTER:
+        case KORVANE_REQ_SECSTAT_UPDATE:
+        case KORVANE_REQ_SECSOFT_UPDATE:
+            return true;
+        default:
+            return false;
+    }
+}
 
 int mox_decode_request(const char *line, unsigned long len, mox_packet_t &packet) {
     LineShown shown;

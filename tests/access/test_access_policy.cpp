@@ -383,6 +383,50 @@ TEST(AccessDecide, SessionAndDeclaredProcess) {
     }
 }
 
+// A connection keeps the pid of the process that made it after that
+// process has exited; the current front UI's process may have got the pid
+// since. Its requests are that process's only if it connected no sooner
+// than that process started.
+TEST(AccessDecide, DeclaredProcessIsTheOneThatConnected) {
+    struct Case {
+        const char *name;
+        uint32_t type;
+        long long accepted_ns, fui_started_ns;
+        const char *refused_by;
+    } cases[] = {
+        {"older connection registers", 1000, 100, 200, kAccessRuleFrontUiProcess},
+        {"older connection saves", 1003, 100, 200, kAccessRuleFrontUiConfigProcess},
+        {"older connection reads", 1004, 100, 200, kAccessRuleFrontUiConfigProcess},
+        {"connected in the tick it started", 1004, 200, 200, nullptr},
+        {"connected later", 1003, 900, 200, nullptr},
+        {"start unknown", 1004, 100, -1, nullptr},
+        {"accept unknown", 1004, -1, 200, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        net_peer_t peer = {kUserUi.pid, kUser, kUser, nullptr, nullptr, 0};
+        peer.accepted_ns = c.accepted_ns;
+        access_facts_t f;
+        f.type = c.type;
+        f.uuid = "ui";
+        f.peer = &peer;
+        f.declared = c.type == 1000;
+        f.declared_pid = peer.pid;
+        f.declared_euid = kUser;
+        f.fui_current = true;
+        f.fui_uuid = "ui";
+        f.fui_euid = kUser;
+        f.fui_pid = kUserUi.pid;
+        f.fui_started_ns = c.fui_started_ns;
+        f.uuid_stored = true;
+        access_verdict_t v = access_decide(f, MakePolicy(kDefault));
+        EXPECT_EQ(v.allow, c.refused_by == nullptr) << (v.rule ? v.rule : "allowed");
+        if (c.refused_by != nullptr) {
+            EXPECT_STREQ(v.rule, c.refused_by);
+        }
+    }
+}
+
 TEST(AccessDecide, OwnerUidZeroTrustsNoOneElse) {
     // The default owner is root itself: uid 990 is then a stranger.
     access_policy_t p;

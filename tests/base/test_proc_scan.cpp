@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -276,6 +277,9 @@ struct ScriptStart {
     // from the script's directory.
     std::vector<std::string> argv;
     bool in_dir;
+    // Found: the script's path is where its interpreter takes it (argv[1]
+    // for "#!/bin/sh").
+    bool want = true;
 };
 
 void PrintTo(const ScriptStart &s, std::ostream *os) {
@@ -301,6 +305,15 @@ TEST_P(ProcScanScript, FoundThroughTheInterpretersArgument) {
     pid_t pid = Start(argv, c.in_dir ? dir : "");
     // A binary program listed first, so the index says which one matched.
     std::vector<proc_program_t> programs = {Resolve("/bin/sleep"), program};
+    if (!c.want) {
+        // Once the shell runs, it never matches.
+        WaitExec(pid);
+        std::string sh = RealPath("/bin/sh");
+        ASSERT_TRUE(
+            Eventually([&] { return ReadLink("/proc/" + std::to_string(pid) + "/exe") == sh; }));
+        EXPECT_FALSE(Find(ScanOnce(programs), pid));
+        return;
+    }
     std::optional<proc_match_t> m = WaitForMatch(programs, pid);
     ASSERT_TRUE(m) << "pid " << pid << " not found";
     EXPECT_EQ(m->program, 1u);
@@ -318,8 +331,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ScriptStart{"by absolute path", {"@"}, false},
                       ScriptStart{"cd dir && ./s.sh", {"./s.sh"}, true},
                       ScriptStart{"sh s.sh in its dir", {"/bin/sh", "s.sh"}, true},
-                      ScriptStart{"sh -e s.sh in its dir", {"/bin/sh", "-e", "s.sh"}, true},
-                      ScriptStart{"sh -e -x /abs/s.sh", {"/bin/sh", "-e", "-x", "@"}, false},
+                      ScriptStart{"sh -e s.sh in its dir", {"/bin/sh", "-e", "s.sh"}, true, false},
+                      ScriptStart{"sh -e -x /abs/s.sh", {"/bin/sh", "-e", "-x", "@"}, false, false},
                       ScriptStart{"sh ./../opt av/s.sh", {"/bin/sh", "./../opt av/s.sh"}, true}),
     [](const ::testing::TestParamInfo<ScriptStart> &info) {
         return vk_test::ParamName(info.param.label);
@@ -514,11 +527,76 @@ INSTANTIATE_TEST_SUITE_P(
         return vk_test::ParamName(info.param.label);
     });
 
+// A script's "#!" line: the interpreter a process of the script runs, and
+// the arguments before the script's path.
+struct ShebangCase {
+    const char *label;
+    std::string text;         // the file's content
+    const char *interpreter;  // as named, resolved by the test; "" none
+    std::vector<std::string> args;
+};
+
+void PrintTo(const ShebangCase &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class ProcScanShebang : public ::testing::TestWithParam<ShebangCase> {};
+
+TEST_P(ProcScanShebang, Case) {
+    const ShebangCase &c = GetParam();
+    TempRoot root;
+    std::string dir = RealPath(root.path());
+    WriteFile(dir + "/s", c.text);
+    ASSERT_EQ(chmod((dir + "/s").c_str(), 0755), 0);
+    proc_program_t out = Resolve(dir + "/s");
+    EXPECT_TRUE(out.script);
+    const std::string want = *c.interpreter ? RealPath(c.interpreter) : "";
+    ASSERT_TRUE(!*c.interpreter || !want.empty()) << c.interpreter << " is not on this system";
+    EXPECT_EQ(out.interpreter, want);
+    EXPECT_EQ(out.interpreter_args, c.args);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ProcScanShebang,
+    ::testing::Values(
+        ShebangCase{"plain", "#!/bin/sh\necho\n", "/bin/sh", {}},
+        ShebangCase{"blank after #!", "#! \t/bin/sh\n", "/bin/sh", {}},
+        ShebangCase{"one argument", "#!/bin/sh -e\n", "/bin/sh", {"-e"}},
+        ShebangCase{"the rest of the line is one argument, trimmed",
+                    "#!/bin/sh  -e -x \t\n",
+                    "/bin/sh",
+                    {"-e -x"}},
+        ShebangCase{"no line feed: the whole file", "#!/bin/sh", "/bin/sh", {}},
+        ShebangCase{"env NAME, on a fixed PATH", "#!/usr/bin/env sh\n", "/bin/sh", {}},
+        ShebangCase{"env with an absolute NAME", "#!/usr/bin/env /bin/sh\n", "/bin/sh", {}},
+        ShebangCase{"env -S splits", "#!/usr/bin/env -S sh -e  -x\n", "/bin/sh", {"-e", "-x"}},
+        ShebangCase{"env NAME ARG: env cannot run it", "#!/usr/bin/env sh -e\n", "", {}},
+        ShebangCase{"env alone", "#!/usr/bin/env\n", "", {}},
+        ShebangCase{"env with another option", "#!/usr/bin/env -i sh\n", "", {}},
+        ShebangCase{"env setting a variable", "#!/usr/bin/env -S A=1 sh\n", "", {}},
+        ShebangCase{"env -S with quotes", "#!/usr/bin/env -S sh -c 'x'\n", "", {}},
+        ShebangCase{"env NAME not found", "#!/usr/bin/env no-such-interpreter-4242\n", "", {}},
+        ShebangCase{"env relative NAME with a slash", "#!/usr/bin/env bin/sh\n", "", {}},
+        ShebangCase{"relative interpreter", "#!sh\n", "", {}},
+        ShebangCase{"missing interpreter", "#!/nonexistent/sh\n", "", {}},
+        ShebangCase{"interpreter not a regular file", "#!/dev/null\n", "", {}},
+        ShebangCase{"interpreter not executable", "#!/etc/passwd\n", "", {}},
+        ShebangCase{"empty line", "#!\n/bin/sh\n", "", {}},
+        ShebangCase{"NUL in the line", std::string("#!/bin/sh\0-e\n", 13), "", {}},
+        ShebangCase{"line longer than the kernel reads",
+                    "#!/bin/sh " + std::string(300, 'x') + "\n",
+                    "",
+                    {}}),
+    [](const ::testing::TestParamInfo<ShebangCase> &info) {
+        return vk_test::ParamName(info.param.label);
+    });
+
 // ---------------------------------------------------------------------------
 // A made-up /proc: each case writes one process directory "4242" (exe link,
-// cmdline, status, cwd) beside entries that are no process.
+// cmdline, status, cwd) beside entries that are no process. The scripts'
+// interpreter is a file of the temporary directory, "@/bin/sh".
 
-const char *const kSh = "/usr/bin/dash";
+const char *const kSh = "@/bin/sh";
 const char *const kNoFile = "\x01";
 
 const char *const kStatus =
@@ -536,6 +614,8 @@ struct FakeCase {
     uid_t uid = 2000;
     gid_t gid = 300;
     std::vector<gid_t> groups = {4, 24, 27};
+    uid_t ruid = 1000, suid = 1000;
+    gid_t rgid = 100, sgid = 100;
 };
 
 void PrintTo(const FakeCase &c, std::ostream *os) {
@@ -560,8 +640,12 @@ protected:
         // The products: a binary and a script.
         ASSERT_EQ(mkdir((m_dir + "/opt").c_str(), 0755), 0);
         File(m_dir + "/opt/avd", "ELF");
-        File(m_dir + "/opt/s.sh", "#!/bin/sh\n");
-        m_programs = {Resolve(m_dir + "/opt/avd"), Resolve(m_dir + "/opt/s.sh")};
+        ASSERT_EQ(mkdir((m_dir + "/bin").c_str(), 0755), 0);
+        File(m_dir + "/bin/sh", "ELF");
+        File(m_dir + "/opt/s.sh", "#!" + m_dir + "/bin/sh\n");
+        File(m_dir + "/opt/e.sh", "#!" + m_dir + "/bin/sh -e\n");
+        m_programs = {Resolve(m_dir + "/opt/avd"), Resolve(m_dir + "/opt/s.sh"),
+                      Resolve(m_dir + "/opt/e.sh")};
         ASSERT_EQ(symlink("opt", (m_dir + "/optlink").c_str()), 0);
         ASSERT_EQ(link((m_dir + "/opt/s.sh").c_str(), (m_dir + "/hard.sh").c_str()), 0);
     }
@@ -609,6 +693,10 @@ TEST_P(ProcScanFake, Case) {
         EXPECT_EQ(found[0].program, c.program);
         EXPECT_EQ(found[0].uid, c.uid);
         EXPECT_EQ(found[0].gid, c.gid);
+        EXPECT_EQ(found[0].ruid, c.ruid);
+        EXPECT_EQ(found[0].suid, c.suid);
+        EXPECT_EQ(found[0].rgid, c.rgid);
+        EXPECT_EQ(found[0].sgid, c.sgid);
         EXPECT_EQ(found[0].groups, c.groups);
         EXPECT_EQ(found[0].exe, Expand(c.exe));
     }
@@ -665,7 +753,11 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  2,
                  8,
-                 {5, 6}},
+                 {5, 6},
+                 1,
+                 3,
+                 7,
+                 9},
         FakeCase{"a long key before ours", "@/opt/avd", kNoFile,
                  std::string("Speculation_Store_Bypass:\tthread vulnerable\n") + kStatus, true, 0},
         FakeCase{"no Gid line", "@/opt/avd", kNoFile, StatusWith("Gid:", "Xid:"), false},
@@ -688,8 +780,21 @@ INSTANTIATE_TEST_SUITE_P(
                  2000,
                  300,
                  {}},
-        FakeCase{"root", "@/opt/avd", kNoFile, StatusWith("Uid:\t1000\t2000", "Uid:\t0\t0"), true,
-                 0, 0, 300},
+        FakeCase{"root",
+                 "@/opt/avd",
+                 kNoFile,
+                 StatusWith("Uid:\t1000\t2000", "Uid:\t0\t0"),
+                 true,
+                 0,
+                 0,
+                 300,
+                 {4, 24, 27},
+                 0,
+                 1000},
+        FakeCase{"no saved uid", "@/opt/avd", kNoFile,
+                 StatusWith("Uid:\t1000\t2000\t1000\t2000", "Uid:\t1000\t2000"), false},
+        FakeCase{"saved gid out of range", "@/opt/avd", kNoFile,
+                 StatusWith("Gid:\t100\t300\t100", "Gid:\t100\t300\t99999999999"), false},
         FakeCase{"65536 groups, a line longer than any buffer", "@/opt/avd", kNoFile,
                  ManyGroups(65536), true, 0, 2000, 300, ManyGroupIds(65536)},
         FakeCase{"id out of range ignored",
@@ -701,22 +806,29 @@ INSTANTIATE_TEST_SUITE_P(
                  2000,
                  300,
                  {4, 27}},
-        // The script, by the interpreter's first argument.
+        // The script: its interpreter, with its path where the interpreter
+        // takes it (argv[1] for s.sh, argv[2] after "-e" for e.sh).
         FakeCase{"sh /abs/s.sh", kSh, Args({"sh", "@/opt/s.sh"}), kStatus, true, 1},
         FakeCase{"sh s.sh relative to cwd", kSh, Args({"sh", "s.sh"}), kStatus, true, 1},
         FakeCase{"sh ./s.sh", kSh, Args({"sh", "./s.sh"}), kStatus, true, 1},
         FakeCase{"sh ../opt/s.sh", kSh, Args({"sh", "../opt/s.sh"}), kStatus, true, 1},
-        FakeCase{"sh -e s.sh", kSh, Args({"sh", "-e", "s.sh"}), kStatus, true, 1},
-        FakeCase{"sh -e -x -- s.sh", kSh, Args({"sh", "-e", "-x", "--", "s.sh"}), kStatus, true, 1},
-        FakeCase{"last argument without its NUL", kSh, std::string("sh\0-e\0s.sh", 10), kStatus,
-                 true, 1},
+        FakeCase{"interpreter replaced on disk", "@/bin/sh (deleted)", Args({"sh", "s.sh"}),
+                 kStatus, true, 1},
+        FakeCase{"sh -e s.sh: not where sh takes s.sh", kSh, Args({"sh", "-e", "s.sh"}), kStatus,
+                 false},
+        FakeCase{"sh -e -x -- s.sh", kSh, Args({"sh", "-e", "-x", "--", "s.sh"}), kStatus, false},
+        FakeCase{"sh -e e.sh, as its line says", kSh, Args({"/bin/sh", "-e", "@/opt/e.sh"}),
+                 kStatus, true, 2},
+        FakeCase{"sh e.sh without its line's argument", kSh, Args({"sh", "e.sh"}), kStatus, false},
+        FakeCase{"sh -x e.sh, another argument", kSh, Args({"sh", "-x", "e.sh"}), kStatus, false},
+        FakeCase{"sh -e -x e.sh", kSh, Args({"sh", "-e", "-x", "e.sh"}), kStatus, false},
+        FakeCase{"last argument without its NUL", kSh, std::string("sh\0s.sh", 7), kStatus, true,
+                 1},
         FakeCase{"script arguments after it", kSh, Args({"sh", "s.sh", "a", "-b"}), kStatus, true,
                  1},
         FakeCase{"another script first", kSh, Args({"sh", "other.sh", "s.sh"}), kStatus, false},
         FakeCase{"-c command", kSh, Args({"sh", "-c", "sleep 1", "s.sh"}), kStatus, false},
-        // The rule does not know which options take a value: the command
-        // after -c counts when it names the script.
-        FakeCase{"-c s.sh", kSh, Args({"sh", "-c", "s.sh"}), kStatus, true, 1},
+        FakeCase{"-c s.sh", kSh, Args({"sh", "-c", "s.sh"}), kStatus, false},
         FakeCase{"empty first argument", kSh, Args({"sh", "", "s.sh"}), kStatus, false},
         FakeCase{"argv[0] only", kSh, Args({"s.sh"}), kStatus, false},
         FakeCase{"argv[0] only, no NUL", kSh, "sh", kStatus, false},
@@ -725,22 +837,22 @@ INSTANTIATE_TEST_SUITE_P(
         FakeCase{"only NULs", kSh, std::string(5000, '\0'), kStatus, false},
         FakeCase{"argument longer than PATH_MAX", kSh,
                  Args({"sh", std::string(PATH_MAX + 10, 'a')}), kStatus, false},
-        FakeCase{"script past the bytes looked at", kSh,
-                 Args({"sh", std::string(70000, 'a').replace(0, 1, "-"), "s.sh"}), kStatus, false},
+        FakeCase{"script past the bytes looked at", kSh, Args({std::string(70000, 's'), "s.sh"}),
+                 kStatus, false},
         FakeCase{"long argv[0] within the bytes looked at", kSh,
                  Args({std::string(20000, 's'), "s.sh"}), kStatus, true, 1},
         // Arguments are taken as text: no link followed, no file looked at.
         FakeCase{"script named with symlinks", kSh, Args({"sh", "@/optlink/s.sh"}), kStatus, false},
         FakeCase{"sh with doubled slashes and dots", kSh, Args({"sh", "@//opt/./x/../s.sh"}),
                  kStatus, true, 1},
-
         FakeCase{"hard link of the script elsewhere", kSh, Args({"sh", "@/hard.sh"}), kStatus,
                  false},
         FakeCase{"the binary as an argument does not count", kSh, Args({"sh", "@/opt/avd"}),
                  kStatus, false},
-        // Any program given the script's path matches: the caller judges a
-        // match by its exe and ids.
-        FakeCase{"cat s.sh", "/usr/bin/cat", Args({"cat", "s.sh"}), kStatus, true, 1},
+        // Another program given the script's path is no process of it.
+        FakeCase{"cat s.sh", "/usr/bin/cat", Args({"cat", "s.sh"}), kStatus, false},
+        FakeCase{"another shell", "@/bin/bash", Args({"bash", "s.sh"}), kStatus, false},
+        FakeCase{"su -c s.sh", "/usr/bin/su", Args({"su", "-c", "@/opt/s.sh"}), kStatus, false},
         FakeCase{"zombie interpreter", kSh, Args({"sh", "s.sh"}),
                  StatusWith("S (sleeping)", "Z (zombie)"), false}),
     [](const ::testing::TestParamInfo<FakeCase> &info) {
@@ -770,6 +882,27 @@ TEST_F(ProcScanFake, DeclaredPathAndFilter) {
     EXPECT_EQ(judged, std::vector<uid_t>{2000});
 }
 
+// The script's argument read in pieces: a longer path whose first piece
+// ends where the script's path does is not the script.
+TEST_F(ProcScanFake, ArgumentAcrossReadsIsReadWhole) {
+    const std::string script = m_dir + "/opt/s.sh";
+    const size_t arg0 = 4096 - 1 - script.size();  // the first read ends after "s.sh"
+    for (const std::string &tail : {std::string("-evil"), std::string()}) {
+        SCOPED_TRACE(tail);
+        std::string p = m_proc + "/4242";
+        std::string cmdline = std::string(arg0, 's') + '\0' + script + tail + '\0';
+        ASSERT_EQ(cmdline.find(script) + script.size(), 4096u);
+        Make(FakeCase{"", kSh, "", kStatus, false});
+        WriteFile(p + "/cmdline", cmdline);
+        std::vector<proc_match_t> found;
+        std::string error;
+        // s.sh alone: its path is the last argument looked for.
+        ASSERT_EQ(proc_scan(m_proc.c_str(), {m_programs[1]}, found, kAll, error), 3) << error;
+        EXPECT_EQ(found.size(), tail.empty() ? 1u : 0u);
+        std::filesystem::remove_all(p);
+    }
+}
+
 TEST(ProcScanFakeExtra, SkipsNonProcessesAndCountsExamined) {
     TempRoot root;
     std::string proc = root.path() + "/proc";
@@ -778,7 +911,7 @@ TEST(ProcScanFakeExtra, SkipsNonProcessesAndCountsExamined) {
         ASSERT_EQ(mkdir((proc + "/" + name).c_str(), 0755), 0);
     std::vector<proc_match_t> found;
     std::string error;
-    std::vector<proc_program_t> programs = {{"/opt/avd", false, ""}};
+    std::vector<proc_program_t> programs = {{"/opt/avd", false, "", "", {}}};
     EXPECT_EQ(proc_scan(proc.c_str(), programs, found, kAll, error), 4) << error;
     EXPECT_EQ(proc_scan(proc.c_str(), programs, found, 2, error), 2) << error;
     EXPECT_EQ(proc_scan(proc.c_str(), {}, found, kAll, error), 4) << error;

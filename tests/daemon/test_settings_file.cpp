@@ -65,9 +65,10 @@ TEST(SettingsFile, GoodFileStartsAndIsLogged) {
     std::string path = WriteSettings(root, "[Liveness]\nmode = failover\ngrace = 5\n", 0600);
     vk_test::DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
-    EXPECT_NE(d.Log().find("|INFO|daemon configuration from " + path +
-                           ": liveness failover,grace 5 s,dbus on,default /opt/palemoss/palemoss\n"),
-              std::string::npos)
+    EXPECT_NE(
+        d.Log().find("|INFO|daemon configuration from " + path +
+                     ": liveness failover,grace 5 s,dbus on,default /opt/palemoss/palemoss\n"),
+        std::string::npos)
         << d.Log();
 }
 
@@ -76,9 +77,10 @@ TEST(SettingsFile, NoFileStartsWithTheDefaults) {
     vk_test::DaemonProcess d(root.path());
     ASSERT_TRUE(d.WaitListening());
     std::string path = root.Under("/etc/korvane/korvaned.conf");
-    EXPECT_NE(d.Log().find("|INFO|default daemon configuration, no " + path +
-                           ": liveness failover,grace 30 s,dbus on,default /opt/palemoss/palemoss\n"),
-              std::string::npos)
+    EXPECT_NE(
+        d.Log().find("|INFO|default daemon configuration, no " + path +
+                     ": liveness failover,grace 30 s,dbus on,default /opt/palemoss/palemoss\n"),
+        std::string::npos)
         << d.Log();
 }
 

@@ -15,6 +15,7 @@
 
 #include "base/utils.h"
 #include "daemon/run_to_end.h"
+#include "support/daemon_process.h"
 #include "support/temp_root.h"
 
 using vk_test::ReadFile;
@@ -63,7 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
                       UnsafeDir{"run_parent", "/var", 01777, 73, "PID file"},
                       UnsafeDir{"log_sticky", "/var/log", 01777, 74, "log"},
                       UnsafeDir{"db_sticky", "/etc/korvane", 01777, 66, "database"},
-                      UnsafeDir{"db_parent", "/etc", 0777, 66, "database"}),
+                      UnsafeDir{"db_parent", "/etc", 0777, 66, "database"},
+                      UnsafeDir{"seat", "/run/systemd/seats", 01777, 78, "seat"},
+                      UnsafeDir{"seat_parent", "/run", 0777, 78, "seat"},
+                      UnsafeDir{"journal", "/run/systemd/journal", 0777, 78, "journal"}),
     [](const auto &info) { return std::string(info.param.label); });
 
 // Something planted at one of the daemon's file names.
@@ -147,5 +151,114 @@ INSTANTIATE_TEST_SUITE_P(
         Planted{"journal_of_nobody", "/etc/korvane/korvaned.db-journal", "", false, true, 66,
                 "owned by uid 65534"}),
     [](const auto &info) { return std::string(info.param.label); });
+
+// A relocation root that another user owns or may write, or that is
+// reached through a link, ends the start before anything is made in it.
+struct UnsafeRoot {
+    const char *label;
+    bool needs_root;  // gives the root to another user
+    // Makes the root in `outer` and returns it.
+    std::function<std::string(const std::string &outer)> make;
+    const char *why;  // after "<root>: " on standard error, the path under `outer` first
+};
+
+void PrintTo(const UnsafeRoot &c, std::ostream *os) {
+    *os << c.label;
+}
+
+std::string MakeDir(const std::string &path, mode_t mode) {
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+    EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+    return path;
+}
+
+class RelocationRoot : public ::testing::TestWithParam<UnsafeRoot> {};
+
+TEST_P(RelocationRoot, OthersMayChangeItSoTheStartEnds) {
+    const UnsafeRoot &c = GetParam();
+    if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root: the root is nobody's";
+    TempRoot outer;
+    const std::string root = c.make(outer.path());
+
+    vk_test::Finished f = vk_test::RunToEnd(root, {"--foreground"}, 5000);
+    ASSERT_TRUE(f.ended) << "it started in " << root;
+    ASSERT_TRUE(WIFEXITED(f.status));
+    EXPECT_EQ(WEXITSTATUS(f.status), 78);
+    EXPECT_EQ(f.err,
+              "veskkorvaned: unsafe relocation root " + root + ": " + outer.path() + c.why + "\n");
+    EXPECT_FALSE(vk_test::FileExists(root + "/var")) << "made in an unsafe root";
+    EXPECT_FALSE(vk_test::FileExists(root + "/etc")) << "made in an unsafe root";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RelocationRoot,
+    ::testing::Values(UnsafeRoot{"writable_by_all", false,
+                                 [](const std::string &o) { return MakeDir(o + "/r", 0777); },
+                                 "/r: writable by others (mode 0777)"},
+                      UnsafeRoot{"sticky", false,
+                                 [](const std::string &o) { return MakeDir(o + "/r", 01777); },
+                                 "/r: writable by others (mode 1777)"},
+                      UnsafeRoot{"of_nobody", true,
+                                 [](const std::string &o) {
+                                     std::string r = MakeDir(o + "/r", 0755);
+                                     EXPECT_EQ(chown(r.c_str(), 65534, 65534), 0);
+                                     return r;
+                                 },
+                                 "/r: owned by uid 65534"},
+                      UnsafeRoot{"group_of_nobody", true,
+                                 [](const std::string &o) {
+                                     std::string r = MakeDir(o + "/r", 0770);
+                                     EXPECT_EQ(chown(r.c_str(), 0, 65534), 0);
+                                     return r;
+                                 },
+                                 "/r: writable by group 65534 (mode 0770)"},
+                      UnsafeRoot{"parent_writable_by_all", false,
+                                 [](const std::string &o) {
+                                     return MakeDir(MakeDir(o + "/p", 0777) + "/r", 0755);
+                                 },
+                                 "/p: writable by others (mode 0777)"},
+                      UnsafeRoot{"through_a_link", false,
+                                 [](const std::string &o) {
+                                     MakeDir(o + "/real", 0755);
+                                     EXPECT_EQ(symlink("real", (o + "/r").c_str()), 0);
+                                     return o + "/r";
+                                 },
+                                 "/r: a symbolic link"}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+// A missing root is made, and a directory the daemon makes in it is safe:
+// the daemon then serves.
+TEST(RelocatedStart, AMissingRootIsMadeAndServed) {
+    TempRoot outer;
+    const std::string root = outer.path() + "/new/root";
+    vk_test::DaemonProcess daemon(root);
+    ASSERT_TRUE(daemon.WaitListening()) << daemon.Log();
+    for (const char *d : {"", "/var/log", "/var/run", "/etc/korvane"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((root + d).c_str(), &st), 0) << d;
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << d;
+        EXPECT_EQ(st.st_uid, geteuid()) << d;
+        EXPECT_EQ(st.st_mode & 022, 0u) << d;
+    }
+    EXPECT_EQ(daemon.Stop(), 0);
+}
+
+// A directory under the root that is a link leads elsewhere: refused with
+// the status of what it holds, nothing written through it.
+TEST(RelocatedStart, ALinkedStateDirectoryIsRefused) {
+    TempRoot root;
+    TempRoot elsewhere;
+    ASSERT_TRUE(Utils::make_dirs(root.Under("/var")));
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), root.Under("/var/log").c_str()), 0);
+    vk_test::Finished f = vk_test::RunToEnd(root.path(), {"--foreground"}, 5000);
+    ASSERT_TRUE(f.ended);
+    ASSERT_TRUE(WIFEXITED(f.status));
+    EXPECT_EQ(WEXITSTATUS(f.status), 74);
+    EXPECT_NE(f.err.find("veskkorvaned: unsafe log directory " + root.Under("/var/log") +
+                         ": a symbolic link\n"),
+              std::string::npos)
+        << f.err;
+    EXPECT_FALSE(vk_test::FileExists(elsewhere.path() + "/veskkorvaned.log"));
+}
 
 }  // namespace

@@ -71,11 +71,13 @@ void CheckDecoders(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The bytes as they are, then as the rest of an envelope whose three
-    // members are already there and as its "data" value: most inputs then
-    // reach the scanner's quick answer.
+    // members are already there and as its "data" value, for a type that
+    // takes no body (its "data" only checked) and one that does: most
+    // inputs then reach the scanner's quick answer.
     const std::string bytes(reinterpret_cast<const char *>(data), size);
-    const std::string texts[] = {bytes, R"({"uuid":"u1","id":1,"type":2,)" + bytes,
-                                 R"({"uuid":"u1","id":1,"type":2,"data":)" + bytes + "}"};
+    const std::string texts[] = {bytes, R"({"uuid":"u1","id":1,"type":1005,)" + bytes,
+                                 R"({"uuid":"u1","id":1,"type":1005,"data":)" + bytes + "}",
+                                 R"({"uuid":"u1","id":1,"type":2002,"data":)" + bytes + "}"};
     for (const std::string &text : texts) {
         CheckScan(text.data(), text.size());
         CheckDecoders(reinterpret_cast<const uint8_t *>(text.data()), text.size());

@@ -5,6 +5,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,7 +124,8 @@ protected:
 };
 
 TEST_F(LivenessTest, KilledProductIsUnregisteredAndTheDefaultStarted) {
-    Start();
+    // The name the front UIs are told is the daemon's setting.
+    Start("[liveness]\ngrace = 1\n[default]\nname = Default AV\n");
     auto ui = Ui();
     auto sec = Connect(Endpoint::kSecSoft);
     ASSERT_EQ(Result(*sec, kDef, 2000, kDefBody), 0);
@@ -138,9 +140,13 @@ TEST_F(LivenessTest, KilledProductIsUnregisteredAndTheDefaultStarted) {
     EXPECT_EQ(Note(*ui).type, 1500u);
     ASSERT_EQ(Result(*sec, kAv, 2002, R"({"protection":"on","signatures":"up-to-date"})"), 0);
     EXPECT_EQ(Note(*ui).type, 1501u);
-    Message health = Ask(*ui, "anyone", 1005);
+    // The look at /proc that finds its program follows the registration.
+    Message health;
+    EXPECT_TRUE(vk_test::WaitFor([&] {
+        health = Ask(*ui, "anyone", 1005);
+        return health.data.find(R"("alive":true)") != std::string::npos;
+    })) << health.data;
     EXPECT_NE(health.data.find(R"("verdict":"protected")"), std::string::npos) << health.data;
-    EXPECT_NE(health.data.find(R"("alive":true)"), std::string::npos) << health.data;
 
     product->Kill();
     Message gone = Note(*ui, kNoticeMs);
@@ -169,6 +175,11 @@ TEST_F(LivenessTest, ProductGoneWhileTheDaemonWasDownIsLostAfterTheRestart) {
     {
         auto sec = Connect(Endpoint::kSecSoft);
         ASSERT_EQ(Result(*sec, kAv, 2000, Body("Acme AV", avd)), 0);
+        // Watched once a look at /proc has found its program running.
+        auto asker = Connect(Endpoint::kFrontUi);
+        ASSERT_TRUE(vk_test::WaitFor([&] {
+            return Ask(*asker, "anyone", 1005).data.find(R"("alive":true)") != std::string::npos;
+        }));
     }
     daemon_.reset();
     product->Kill();
@@ -420,6 +431,128 @@ TEST_F(LivenessTest, RootReplacesTheCurrentFrontUi) {
     // The replaced one is not current either: the place is free.
     UiProcess next(root_.path(), "ui-next");
     EXPECT_EQ(next.registered(), 0);
+}
+
+// The attack on the front UI's place: a process connects, forks and exits,
+// and its child registers on that connection declaring the parent's pid,
+// which is the connection's. The parent is played by a child of the test
+// (as another uid when the test runs as root), the registrant by its child,
+// which the test reaps as their subreaper.
+class ForkedRegistrant {
+public:
+    ForkedRegistrant(const std::string &root, const std::string &uuid, bool other_user,
+                     bool parent_exits_first) {
+        int report[2], go[2];
+        if (pipe(report) != 0) return;
+        if (pipe(go) != 0) {
+            close(report[0]);
+            close(report[1]);
+            return;
+        }
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        m_parent = fork();
+        if (m_parent == 0) {
+            close(report[0]);
+            close(go[1]);
+            Client c = vk_test::TryOutClient();
+            if ((other_user && !vk_test::BecomeUser({kUiUser, kUiUser, {}})) ||
+                !c.Connect("@" + root + "/tmp/.zelluskkorvanefui"))
+                _exit(1);
+            const int parent = getpid();
+            const pid_t child = fork();
+            if (child == 0) {
+                char byte;
+                int result = -1;
+                if (read(go[0], &byte, 1) == 1 && c.SendRequest(uuid, 1, 1000, UiBody(parent))) {
+                    auto m = c.ReadMessage(5000);
+                    while (m && !m->has_result) m = c.ReadMessage(5000);
+                    if (m) result = m->result;
+                }
+                if (write(report[1], &result, sizeof(result)) != sizeof(result)) _exit(1);
+                pause();
+                _exit(0);
+            }
+            if (write(report[1], &child, sizeof(child)) != sizeof(child)) _exit(1);
+            if (parent_exits_first) _exit(0);
+            pause();
+            _exit(0);
+        }
+        close(report[1]);
+        close(go[0]);
+        m_report = report[0];
+        m_go = go[1];
+        if (m_parent < 0 || read(m_report, &m_child, sizeof(m_child)) != sizeof(m_child))
+            m_child = -1;
+        if (parent_exits_first) waitpid(m_parent, nullptr, 0);
+    }
+    ~ForkedRegistrant() {
+        for (pid_t *pid : {&m_parent, &m_child}) {
+            if (*pid <= 0) continue;
+            kill(*pid, SIGKILL);
+            waitpid(*pid, nullptr, 0);
+        }
+        if (m_report >= 0) close(m_report);
+        if (m_go >= 0) close(m_go);
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+    pid_t parent() const { return m_parent; }
+    // Lets the child register: its result, or -1.
+    int Register() {
+        int result = -1;
+        if (m_child <= 0 || write(m_go, "g", 1) != 1 ||
+            read(m_report, &result, sizeof(result)) != sizeof(result))
+            return -1;
+        return result;
+    }
+    // Ends the parent (the child keeps the connection).
+    void KillParent() {
+        kill(m_parent, SIGKILL);
+        waitpid(m_parent, nullptr, 0);
+    }
+
+private:
+    pid_t m_parent = -1, m_child = -1;
+    int m_report = -1, m_go = -1;
+};
+
+// No front UI stays current without the process that connected: one
+// registered for a process that has exited is refused (403, logged), one
+// whose process exits while its child holds the connection stops being
+// current then; either way the real front UI registers next.
+void ExpectNoFrontUiWithoutItsProcess(const std::string &root, const vk_test::DaemonProcess &daemon,
+                                      bool other_user) {
+    const std::string uid = std::to_string(other_user ? kUiUser : geteuid());
+    for (bool parent_exits_first : {true, false}) {
+        const std::string uuid = std::string("ui-") + (parent_exits_first ? "exited" : "outlived");
+        ForkedRegistrant attacker(root, uuid, other_user, parent_exits_first);
+        const std::string parent = std::to_string(attacker.parent());
+        if (parent_exits_first) {
+            EXPECT_EQ(attacker.Register(), 403);
+            EXPECT_TRUE(daemon.WaitLog("refuse request type: 1000,uuid: " + uuid +
+                                       ",from pid: " + parent + ",uid: " + uid + ",exe: "));
+            EXPECT_NE(daemon.Log().find(",rule: frontui-process-exited"), std::string::npos);
+        } else {
+            ASSERT_EQ(attacker.Register(), 0);
+            attacker.KillParent();
+            EXPECT_TRUE(daemon.WaitLog("frontUI " + uuid + ": its process " + parent + " ended"));
+        }
+        const std::string real = uuid + "-real";
+        UiProcess ui(root, real);
+        EXPECT_EQ(ui.registered(), 0) << real;
+        ui.Kill();
+        ASSERT_TRUE(daemon.WaitLog("frontUI " + real + ": its process")) << real;
+    }
+}
+
+TEST_F(LivenessTest, FrontUiOfAForkedAndExitedProcessIsNotCurrent) {
+    Start();
+    ExpectNoFrontUiWithoutItsProcess(root_.path(), *daemon_, false);
+}
+
+TEST_F(LivenessTest, FrontUiOfAForkedAndExitedProcessOfAnotherUserIsNotCurrent) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the attacker runs as another uid";
+    Start();
+    ExpectNoFrontUiWithoutItsProcess(root_.path(), *daemon_, true);
 }
 
 // What 1001 and 1002 answer and what the default record says must not

@@ -341,8 +341,10 @@ TEST_F(ServiceTest, ProductLifeAndDefaultArbitration) {
     Message reg = Note(*watcher);
     EXPECT_EQ(stop.type, 1504u);
     EXPECT_EQ(stop.uuid, kDef);
-    EXPECT_EQ(stop.data,
-              R"({"name":"Ambrel","exec":"/opt/palemoss/palemoss","uuid":")" + kDef + "\"}");
+    // Its name and program are the daemon's settings (the built-in ones
+    // here), whatever it registered with.
+    EXPECT_EQ(stop.data, std::string(R"({"name":")") + kDefSecSoftName +
+                             R"(","exec":"/opt/palemoss/palemoss","uuid":")" + kDef + "\"}");
     EXPECT_EQ(reg.type, 1500u);
     EXPECT_EQ(reg.id, stop.id + 1);
     EXPECT_EQ(StoredStatus(kDef), 3);

@@ -740,6 +740,83 @@ TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
     EXPECT_EQ(netPendingFirst(), nullptr);
 }
 
+// The share also counts bytes: a uid whose three connections pipeline
+// lines of 8 KiB gets no more lines per pass than its bytes allow (a line
+// is begun while any byte is left), while another uid's short lines get
+// their full count of lines in the same passes, the first answered in the
+// first pass. Each connection starts with a line of 60 KiB, which leaves
+// it a buffer that holds several of the others. Every line is answered in
+// the end, each connection in order.
+TEST_F(NetCoreTest, LongLinesGetProportionallyFewerPerPass) {
+    const size_t kLong = 8192;
+    const int kLongLines = 12;
+    struct Peer {
+        int fd;
+        std::string expect, got;
+    };
+    std::vector<Peer> heavy, light;
+    for (int i = 0; i < 4; ++i) {
+        int fd = Connect(sec_name_);
+        last_server_->peer.uid = i < 3 ? 5001 : 5002;
+        (i < 3 ? heavy : light).push_back({fd, "", ""});
+    }
+    for (size_t i = 0; i < heavy.size(); ++i) {
+        std::string burst;
+        for (int n = 0; n < kLongLines; ++n) {
+            std::string l = "c" + std::to_string(i) + "l" + std::to_string(n);
+            l.resize(n == 0 ? 60 * 1024 : kLong, 'x');
+            heavy[i].expect += "echo:" + l + "\n";
+            burst += l + "\n";
+        }
+        Send(heavy[i].fd, burst);
+    }
+    std::string small;
+    for (int n = 0; n < 3 * kNetLinesPerPass; ++n) {
+        small += "s" + std::to_string(n) + "\n";
+        light[0].expect += "echo:s" + std::to_string(n) + "\n";
+    }
+    Send(light[0].fd, small);
+
+    auto lines = [](const std::vector<Peer> &group) {
+        long n = 0;
+        for (const Peer &p : group) n += std::count(p.got.begin(), p.got.end(), '\n');
+        return n;
+    };
+    auto drain = [](std::vector<Peer> &group) {
+        for (Peer &p : group) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = read(p.fd, buf, sizeof(buf))) > 0)
+                p.got.append(buf, static_cast<size_t>(n));
+        }
+    };
+    // Lines of kLong bytes and a line feed begun while bytes are left.
+    const long most = static_cast<long>((kNetBytesPerPass + kLong) / (kLong + 1));
+    ASSERT_LT(most, kNetLinesPerPass);
+    long at_most = 0;
+    for (int pass = 1; lines(heavy) < 3 * kLongLines; ++pass) {
+        ASSERT_LE(pass, 200);
+        const long heavy_before = lines(heavy), light_before = lines(light);
+        Pass();
+        net_end_pass(elp_main);  // the lines the events served are answered
+        drain(heavy);
+        drain(light);
+        SCOPED_TRACE(pass);
+        const long served = lines(heavy) - heavy_before;
+        EXPECT_LE(served, most);
+        at_most += served == most;
+        // The short lines keep their whole count of lines per pass.
+        EXPECT_EQ(lines(light) - light_before,
+                  std::min<long>(kNetLinesPerPass, 3 * kNetLinesPerPass - light_before));
+    }
+    EXPECT_GT(at_most, 0) << "the byte share was never reached";
+    for (std::vector<Peer> *group : {&heavy, &light})
+        for (Peer &p : *group) {
+            p.got += Receive(p.fd, p.expect.size() - p.got.size());
+            EXPECT_TRUE(p.got == p.expect);
+        }
+}
+
 TEST_F(NetCoreTest, ConnectionClosedWhileOnThePendingListLeavesIt) {
     int sec = Connect(sec_name_);
     int gone = Connect(fui_name_);

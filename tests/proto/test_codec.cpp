@@ -240,11 +240,11 @@ std::vector<EnvelopeCase> EnvelopeCases() {
         Reaches("data as an array", Data("[1]")),
         Reaches("data as a string", Data(R"("x")")),
         Reaches("data null", Data("null")),
-        Reaches("empty data object", Data("{}"), 5, 1500, "{\n\t\"uuid\":\t\"u1\"\n}"),
-        Reaches("data object", Data(R"({"a":1})"), 5, 1500,
-                "{\n\t\"a\":\t1,\n\t\"uuid\":\t\"u1\"\n}"),
-        Reaches("data with its own uuid", Data(R"({"uuid":"x","k":1})"), 5, 1500,
-                "{\n\t\"uuid\":\t\"x\",\n\t\"k\":\t1,\n\t\"uuid\":\t\"u1\"\n}"),
+        // A type that reads no body keeps none (test_envelope.cpp has the
+        // bodies of the types that read one).
+        Reaches("empty data object", Data("{}")),
+        Reaches("data object", Data(R"({"a":1})")),
+        NotJson("data object that is not JSON", Data(R"({"a":})")),
         // "id": truncated, negatives wrap, beyond 2^64 clamped
         Reaches("id 7.9", Id("7.9"), 7),
         Reaches("id 0.5", Id("0.5"), 0),

@@ -1,21 +1,26 @@
 // The envelope scanner on its own (what it answers quickly and what it
-// leaves to cJSON), then mox_decode_request against its reference
-// mox_decode_request_slow, the whole envelope parsed with cJSON: same
-// return code, packet and log lines for every row and for inputs only the
-// reference decides.
+// leaves to cJSON) and its check of values it does not read, then
+// mox_decode_request against its reference mox_decode_request_slow, the
+// whole envelope parsed with cJSON: same return code, packet and log lines
+// for every row and for inputs only the reference decides; and the "data"
+// of types that take no body, checked as strictly but never built.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "log/mylog.h"
 #include "proto/codec/base64.h"
 #include "proto/codec/envelope.h"
+#include "proto/codec/json.h"
 #include "proto/proto.h"
 #include "support/process_log.h"
 #include "support/temp_root.h"
@@ -78,6 +83,12 @@ std::vector<ScanCase> ScanCases() {
              R"({"a":"}]\"{[","b":[{"c":"\\"}]})"),
         Fast("data left for cJSON to judge, even when it is not JSON", With(R"("data":{"a":}})"),
              "u1", 5, 1500, R"({"a":})"),
+        Fast("data an array: no body", With(R"("data":[1,{"a":[]},"\u00e9"])")),
+        // other members' values, checked without being built
+        Fast("object in another member", With(R"("k":{})")),
+        Fast("array in another member", With(R"("k":[])")),
+        Fast("nested values and escapes in another member",
+             With(R"("k":{"a":[1,-2.5e-3,true,null,{"b":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00"}]})")),
         // numbers: the double strtod gives
         Fast("id with a fraction", Id("7.9"), "u1", 7.9),
         Fast("id with an exponent", Id("1E+2"), "u1", 100),
@@ -119,9 +130,6 @@ std::vector<ScanCase> ScanCases() {
         NotSure("tab in a key", "{\"uu\tid\":\"u1\",\"id\":5,\"type\":1500}"),
         NotSure("unterminated string", R"({"uuid":"u1)"),
         // other members' values
-        NotSure("object in another member", With(R"("k":{})")),
-        NotSure("array in another member", With(R"("k":[])")),
-        NotSure("data an array", With(R"("data":[1])")),
         NotSure("literal cut short", With(R"("k":tru)")),
         NotSure("literal run on", With(R"("k":truex)")),
         NotSure("capital literal", With(R"("k":True)")),
@@ -142,6 +150,12 @@ std::vector<ScanCase> ScanCases() {
         NotSure("infinity", Id("-inf")),
         NotSure("64 characters", Id("1." + std::string(62, '0'))),
         NotSure("sign after the digits", With(R"("k":1-2)")),
+        NotSure("leading zero inside an array", With(R"("k":[01])")),
+        NotSure("trailing comma inside an array", With(R"("data":[1,])")),
+        NotSure("a lone surrogate escape", With(R"("k":"\ud800")")),
+        NotSure("raw control byte in another string", With("\"k\":[\"\x01\"]")),
+        NotSure("another member nested 33 deep",
+                With(R"("k":)" + std::string(33, '[') + std::string(33, ']'))),
     };
 }
 
@@ -183,6 +197,79 @@ TEST(EnvelopeScanLength, StopsAtLen) {
     const std::string number = R"({"uuid":"u1","type":1500,"id":12)";
     EXPECT_EQ(envelope_scan(number.data(), number.size() - 1, &env), kEnvelopeNotSure);
 }
+
+// --- envelope_value_ok: a value checked without building it ---
+
+struct ValueCase {
+    const char *name;
+    std::string text;
+    bool ok;
+    int levels = 32;
+};
+
+std::vector<ValueCase> ValueCases() {
+    const std::string n63 = "-1." + std::string(60, '5');
+    return {
+        {"integer", "0", true},
+        {"negative zero", "-0", true},
+        {"fraction and exponent", "-12.5e-3", true},
+        {"capital exponent with a sign", "1E+400", true},
+        {"63 characters", n63, true},
+        {"64 characters", n63 + "5", false},
+        {"leading zero", "01", false},
+        {"leading plus", "+1", false},
+        {"point without digits", "1.", false},
+        {"bare fraction", ".5", false},
+        {"exponent without digits", "1e+", false},
+        {"minus alone", "-", false},
+        {"literals", "[true,false,null]", true},
+        {"literal cut short", "nul", false},
+        {"capital literal", "True", false},
+        {"every escape", R"("\"\\\/\b\f\n\r\t\u00e9\uFFFF")", true},
+        {"surrogate pair", R"("\ud83d\ude00")", true},
+        {"lone high surrogate", R"("\ud83d")", false},
+        {"high surrogate, then no low one", R"("\ud83d\u0041")", false},
+        {"lone low surrogate", R"("\ude00")", false},
+        {"short \\u escape", R"("\u00e")", false},
+        {"unknown escape", R"("\x41")", false},
+        {"raw control byte", "\"a\x1f\"", false},
+        {"bytes above 0x7f", "\"\xC3\xA9\xFF\"", true},
+        {"unterminated string", R"("abc)", false},
+        {"empty containers", "[{},[],{\"a\":[]}]", true},
+        {"blanks between tokens", "{ \"a\" :\t[ 1 ,\r\n2 ] }", true},
+        {"blank before the value", " 1", false},
+        {"blank after the value", "1 ", false},
+        {"two values", "1,2", false},
+        {"trailing comma in an object", R"({"a":1,})", false},
+        {"trailing comma in an array", "[1,]", false},
+        {"missing colon", R"({"a" 1})", false},
+        {"key not a string", "{a:1}", false},
+        {"mismatched brackets", R"({"a":[1}])", false},
+        {"levels up to the limit", "[[[1]]]", true, 3},
+        {"one level past the limit", "[[[[1]]]]", false, 3},
+        {"objects count as levels", R"({"a":{"b":{}}})", false, 2},
+        {"empty text", "", false},
+    };
+}
+
+class ValueOk : public ::testing::TestWithParam<ValueCase> {};
+
+// What the check takes, cJSON takes whole: it may leave text to cJSON,
+// never accept what cJSON refuses.
+TEST_P(ValueOk, Answers) {
+    const ValueCase &c = GetParam();
+    EXPECT_EQ(envelope_value_ok(c.text.data(), c.text.size(), c.levels), c.ok);
+    if (!c.ok) return;
+    const char *end = nullptr;
+    JsonPtr tree(cJSON_ParseWithLengthOpts(c.text.data(), c.text.size(), &end, false));
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(end, c.text.data() + c.text.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ValueOk, ::testing::ValuesIn(ValueCases()),
+                         [](const ::testing::TestParamInfo<ValueCase> &info) {
+                             return vk_test::ParamName(info.param.name);
+                         });
 
 // The request decoder into a buffer agrees with its string form.
 TEST(EnvelopeBase64, BufferFormAgrees) {
@@ -235,7 +322,10 @@ protected:
 
     // Both decoders on one line: the same in every respect.
     static void ExpectSame(const std::string &line) {
-        const Outcome fast = Run(mox_decode_request, line);
+        ExpectAgree(Run(mox_decode_request, line), line);
+    }
+    // What the quick decoder gave for `line` against the reference.
+    static void ExpectAgree(const Outcome &fast, const std::string &line) {
         const Outcome slow = Run(mox_decode_request_slow, line);
         EXPECT_EQ(fast.rc, slow.rc);
         EXPECT_EQ(fast.packet.uuid, slow.packet.uuid);
@@ -302,10 +392,15 @@ TEST_F(EnvelopeDiff, EveryScannerRow) {
     }
 }
 
+// Under a type that takes no body (1500 is not even served) and under one
+// that does.
 TEST_F(EnvelopeDiff, TrickyTexts) {
-    for (const std::string &text : TrickyTexts()) {
+    for (std::string text : TrickyTexts()) {
         SCOPED_TRACE(text.substr(0, 120));
         ExpectSame(base64_encode(text));
+        const size_t at = text.find("\"type\":1500");
+        if (at == std::string::npos) continue;
+        ExpectSame(base64_encode(text.replace(at, 11, "\"type\":2002")));
     }
 }
 
@@ -320,6 +415,35 @@ TEST_F(EnvelopeDiff, LinesRefusedEarly) {
     }
 }
 
+// The types that read a body get it printed, "uuid" appended after its own
+// members; every other type gets none. Both decoders alike.
+TEST_F(EnvelopeDiff, BodiesOfTheTypesThatReadOne) {
+    const struct {
+        const char *data;
+        const char *printed;
+    } kBodies[] = {
+        {"{}", "{\n\t\"uuid\":\t\"u1\"\n}"},
+        {R"({"a":1})", "{\n\t\"a\":\t1,\n\t\"uuid\":\t\"u1\"\n}"},
+        {R"({"uuid":"x","k":1})", "{\n\t\"uuid\":\t\"x\",\n\t\"k\":\t1,\n\t\"uuid\":\t\"u1\"\n}"},
+    };
+    const uint32_t kReadOne[] = {1000, 1003, 2000, 2002, 2003};
+    for (uint32_t type = 999; type <= 2004; type = type == 1006 ? 1999 : type + 1) {
+        const bool reads =
+            std::find(std::begin(kReadOne), std::end(kReadOne), type) != std::end(kReadOne);
+        EXPECT_EQ(mox_type_takes_body(type), reads) << type;
+        for (const auto &b : kBodies) {
+            SCOPED_TRACE(std::to_string(type) + " " + b.data);
+            const std::string line =
+                base64_encode(R"({"uuid":"u1","id":5,"type":)" + std::to_string(type) +
+                              R"(,"data":)" + b.data + "}");
+            const Outcome out = Run(mox_decode_request, line);
+            EXPECT_EQ(out.rc, kProtoOk);
+            EXPECT_EQ(out.packet.data, reads ? b.printed : "");
+            ExpectAgree(out, line);
+        }
+    }
+}
+
 // The quick path reaches the packet: these rows are answered without cJSON
 // reading the envelope, and the reference agrees on every field.
 TEST_F(EnvelopeDiff, QuickRowsFillThePacket) {
@@ -331,6 +455,132 @@ TEST_F(EnvelopeDiff, QuickRowsFillThePacket) {
     EXPECT_EQ(out.packet.id, UINT64_MAX);
     EXPECT_EQ(out.packet.type, 2002u);
     EXPECT_EQ(out.packet.data, "{\n\t\"b\":\t[true],\n\t\"uuid\":\t\"u9\"\n}");
+}
+
+// --- the "data" of a type that takes no body ---
+
+// Counts what cJSON allocates while it lives: a body it builds allocates.
+class CjsonAllocations {
+public:
+    CjsonAllocations() {
+        s_count = 0;
+        cJSON_Hooks hooks = {Count, free};
+        cJSON_InitHooks(&hooks);
+    }
+    ~CjsonAllocations() { cJSON_InitHooks(nullptr); }
+    size_t count() const { return s_count; }
+
+private:
+    static void *Count(size_t n) {
+        ++s_count;
+        return malloc(n);
+    }
+    static inline size_t s_count = 0;
+};
+
+enum class Seen {
+    kSkipped,  // accepted, checked without cJSON
+    kParsed,   // accepted, left to cJSON (outside strict JSON) but not printed
+    kNotJson,
+    kTooDeep,
+};
+
+struct NoBodyCase {
+    const char *name;
+    std::string data;
+    Seen seen;
+};
+
+// `levels` containers around a number.
+std::string Nested(const std::string &open, const std::string &close, int levels) {
+    std::string text;
+    for (int i = 0; i < levels; i++) text += open;
+    text += "1";
+    for (int i = 0; i < levels; i++) text += close;
+    return text;
+}
+
+std::vector<NoBodyCase> NoBodyCases() {
+    std::string numbers;
+    for (int i = 0; numbers.size() < 5000; i++)
+        numbers += (numbers.empty() ? "" : ",") + std::to_string(i) + ".123456789012";
+    return {
+        {"about 5 KB of numbers", R"({"n":[)" + numbers + "]}", Seen::kSkipped},
+        {"huge and tiny numbers",
+         R"({"a":1e999,"b":-0,"c":123456789012345678901234567890,"d":-4.9E-324})", Seen::kSkipped},
+        {"a number of 64 characters", R"({"a":1.)" + std::string(62, '0') + "}", Seen::kParsed},
+        {"objects 32 levels deep", Nested("{\"a\":", "}", 32), Seen::kSkipped},
+        {"objects 33 levels deep", Nested("{\"a\":", "}", 33), Seen::kTooDeep},
+        {"arrays inside, 33 levels with the body", R"({"a":)" + Nested("[", "]", 32) + "}",
+         Seen::kTooDeep},
+        {"data an array", "[" + numbers + "]", Seen::kSkipped},
+        {"data a string", R"("\u00e9x")", Seen::kSkipped},
+        {"data a number", "1e999", Seen::kSkipped},
+        {"data null", "null", Seen::kSkipped},
+        {"escapes and a surrogate pair", R"({"s":"\"\\\n\ud83d\ude00","t":[true,false,null]})",
+         Seen::kSkipped},
+        {"a leading zero cJSON reads", R"({"a":[01]})", Seen::kParsed},
+        {"a raw control byte cJSON reads", "{\"a\":\"\x01\"}", Seen::kParsed},
+        {"a member without a value", R"({"a":})", Seen::kNotJson},
+        {"a trailing comma", R"({"a":[1,2,]})", Seen::kNotJson},
+        {"mismatched brackets", R"({"a":[1}]})", Seen::kNotJson},
+        {"a lone surrogate", R"({"a":"\ud800"})", Seen::kNotJson},
+        {"a literal cut short", R"({"a":tru})", Seen::kNotJson},
+        {"an unknown escape", R"({"a":"\q"})", Seen::kNotJson},
+        {"data never closed", R"({"a":"}")", Seen::kNotJson},
+    };
+}
+
+// Each no-body type (and one that is not served) on each body: accepted or
+// refused as a type with a body is (same code, same refusal logged), with
+// no "data" in the packet, both decoders alike; a body in strict JSON is
+// never built. A type with a body builds it, which shows the count works.
+TEST_F(EnvelopeDiff, DataOfANoBodyTypeIsCheckedNotBuilt) {
+    const uint32_t kNoBody[] = {1001, 1002, 1004, 1005, 2001, 1500};
+    for (const NoBodyCase &c : NoBodyCases()) {
+        SCOPED_TRACE(c.name);
+        auto line = [&](uint32_t type) {
+            return base64_encode(R"({"uuid":"u1","id":7,"type":)" + std::to_string(type) +
+                                 R"(,"data":)" + c.data + "}");
+        };
+        const std::string body_line = line(2002);
+        ASSERT_LE(body_line.size(), kMoxMaxRequestLength);
+        const Outcome with_body = Run(mox_decode_request, body_line);
+        const int expected =
+            c.seen == Seen::kSkipped || c.seen == Seen::kParsed ? kProtoOk : kProtoBadInput;
+        EXPECT_EQ(with_body.rc, expected);
+        for (uint32_t type : kNoBody) {
+            SCOPED_TRACE(type);
+            const std::string text = line(type);
+            Outcome out;
+            size_t allocations = 0;
+            {
+                CjsonAllocations counted;
+                out = Run(mox_decode_request, text);
+                allocations = counted.count();
+            }
+            EXPECT_EQ(out.rc, expected);
+            EXPECT_EQ(out.packet.data, "");
+            if (expected == kProtoOk) {
+                EXPECT_EQ(out.packet.uuid, "u1");
+                EXPECT_EQ(out.packet.type, type);
+            }
+            const bool not_json = out.log.find(",not a json") != std::string::npos;
+            const bool too_deep = out.log.find(",data nested deeper than 32") != std::string::npos;
+            EXPECT_EQ(not_json, c.seen == Seen::kNotJson);
+            EXPECT_EQ(too_deep, c.seen == Seen::kTooDeep);
+            EXPECT_EQ(not_json, with_body.log.find(",not a json") != std::string::npos);
+            if (c.seen == Seen::kSkipped) {
+                EXPECT_EQ(allocations, 0u);
+            }
+            ExpectAgree(out, text);
+        }
+        if (c.seen == Seen::kSkipped && c.data[0] == '{') {
+            CjsonAllocations counted;
+            Run(mox_decode_request, body_line);
+            EXPECT_GT(counted.count(), 0u);
+        }
+    }
 }
 
 }  // namespace

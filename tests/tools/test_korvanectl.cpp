@@ -623,11 +623,14 @@ TEST_F(CtlWithDaemon, ShowReadsTheStoredRegistry) {
     EXPECT_EQ(human.exit_code, 0);
     for (const char *text :
          {"front UIs: 1\n", "  ui-s  Shown\n", R"(configuration: {"lang":"et","uuid":"ui-s"})",
-          "security products: 2\n", "Ambrel  (default product)\n", "  av-s  Acme  (current)\n",
+          "security products: 2\n",
+          // The default product's name and program are the daemon's settings.
+          "Ambrel终端安全管理系统  (default product)\n", "  av-s  Acme  (current)\n",
           "exec /opt/a, status 1 (registered), first registered ",
-          "exec /opt/p, status 3 (front UIs told to stop it), ",
+          "exec /opt/palemoss/palemoss, status 3 (front UIs told to stop it), ",
           "    last report: never, program: not watched (as last seen by the daemon)\n",
-          "current product: av-s  Acme\n", "default product: Ambrel, stopped (status 3)\n"})
+          "current product: av-s  Acme\n",
+          "default product: Ambrel终端安全管理系统, stopped (status 3)\n"})
         EXPECT_NE(human.out.find(text), std::string::npos) << text << "\n" << human.out;
     // av-s reported: its line shows when, not "never".
     EXPECT_EQ(vk_test::Occurrences(human.out, "    last report: never,"), 1u) << human.out;
@@ -713,6 +716,84 @@ TEST_F(CtlWithDaemon, ShowAsAnotherUserSaysTheDatabaseIsRootOnly) {
     EXPECT_EQ(r.err, "korvanectl: the registry database " + db +
                          " is readable by root only; run korvanectl show as root\n");
     EXPECT_EQ(Ctl({"show"}).exit_code, 0) << "root reads it";
+}
+
+// Under a relocation root korvanectl talks to a listener of root's or of
+// its own user's only: another user may have bound the name while no
+// daemon ran. Rows: who runs korvanectl, who listens, refused or not.
+struct ListenerCase {
+    const char *name;
+    uid_t ctl;
+    uid_t listener;
+    bool refused;
+};
+
+const ListenerCase kListenerCases[] = {
+    {"root, nobody listens", 0, vk_test::kNobody, true},
+    {"nobody, another user listens", vk_test::kNobody, 65533, true},
+    {"nobody, nobody listens", vk_test::kNobody, vk_test::kNobody, false},
+    {"nobody, root listens", vk_test::kNobody, 0, false},
+    {"root, root listens", 0, 0, false},
+};
+
+// korvanectl's exit code and its standard output and error as `who`.
+CtlResult RunCtlAs(uid_t who, const std::string &root, const std::vector<std::string> &args) {
+    std::string command =
+        "VESKKORVANED_ROOT=" + vk_test::Quote(root) + " " + vk_test::Quote(VK_KORVANECTL_PATH);
+    for (const std::string &a : args) command += " " + vk_test::Quote(a);
+    auto run = [&] {
+        vk_test::ShellOutput o = vk_test::Sh("{ " + command + "; } 2>&1");
+        return std::to_string(o.status) + "\n" + o.text;
+    };
+    std::optional<std::string> got =
+        who == 0 ? std::optional<std::string>(run()) : vk_test::RunAs({who, who, {}}, run);
+    CtlResult r;
+    if (!got) return r;
+    size_t nl = got->find('\n');
+    r.exit_code = std::stoi(got->substr(0, nl));
+    r.err = got->substr(nl + 1);
+    return r;
+}
+
+TEST(CtlRelocated, RefusesAListenerOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: listens and runs korvanectl as other users";
+    for (const ListenerCase &c : kListenerCases) {
+        SCOPED_TRACE(c.name);
+        TempRoot root;
+        const std::string name = "@" + root.path() + "/tmp/.zelluskkorvanefui";
+        int own = -1;
+        std::unique_ptr<vk_test::OtherUserProcess> other;
+        if (c.listener == 0) {
+            own = vk_test::ListenAbstract(name);
+            ASSERT_NE(own, -1);
+        } else {
+            other = std::make_unique<vk_test::OtherUserProcess>(
+                [&] { return std::string(vk_test::ListenAbstract(name) != -1 ? "up" : ""); },
+                vk_test::Identity{c.listener, c.listener, {}});
+            ASSERT_EQ(other->WaitResult(), std::optional<std::string>("up"));
+        }
+        const std::string refusal = "refusing " + name + ": its listener runs as uid " +
+                                    std::to_string(c.listener) + " (pid ";
+        // An accepted watch would wait for notifications for good.
+        std::vector<std::string> commands = {"health", "metrics"};
+        if (c.refused) commands.push_back("watch");
+        for (const std::string &command : commands) {
+            CtlResult r = RunCtlAs(c.ctl, root.path(), {"--timeout", "300", command});
+            SCOPED_TRACE(command);
+            if (c.refused) {
+                EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find("neither root nor uid " + std::to_string(c.ctl)),
+                          std::string::npos)
+                    << r.err;
+                if (command != "metrics") {
+                    EXPECT_EQ(r.exit_code, 3) << r.err;
+                }
+            } else {
+                EXPECT_EQ(r.err.find("refusing"), std::string::npos) << r.err;
+            }
+        }
+        if (own != -1) close(own);
+    }
 }
 
 // status reads the PID file without changing it: content and times stay.

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/default_product.h"
 #include "client/korvane_client.h"
 #include "support/build_tree.h"
 #include "support/child_process.h"
@@ -187,9 +188,13 @@ TEST_F(MetricsWithDaemon, AliveWhileTheProgramRuns) {
     vk_test::ChildProcess child({program, "600"});
     ASSERT_TRUE(child.WaitExec(program));
     ASSERT_NO_FATAL_FAILURE(Register("av-live", "Live AV", program));
-    std::string out = Metrics();
+    // The look at /proc that finds its program follows the registration.
+    std::string out;
+    EXPECT_TRUE(vk_test::WaitFor([&] {
+        out = Metrics();
+        return Value(out, "korvane_product_alive") == "1";
+    })) << out;
     EXPECT_EQ(Value(out, "korvane_product_watched"), "1") << out;
-    EXPECT_EQ(Value(out, "korvane_product_alive"), "1") << out;
 
     child.Kill();
     EXPECT_TRUE(vk_test::WaitFor([&] {
@@ -218,8 +223,9 @@ TEST_F(MetricsWithDaemon, DefaultProductStartedAndStopped) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     out = Metrics();
     EXPECT_EQ(Value(out, "korvane_default_product_started"), "1") << out;
-    EXPECT_EQ(Value(out, std::string("korvane_product_info{uuid=\"") + kDefault +
-                             "\",name=\"Default AV\"}"),
+    // Named as the daemon's settings name it (the built-in name here).
+    EXPECT_EQ(Value(out, std::string("korvane_product_info{uuid=\"") + kDefault + "\",name=\"" +
+                             kDefSecSoftName + "\"}"),
               "1")
         << out;
 }
@@ -795,7 +801,12 @@ TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
     ASSERT_NO_FATAL_FAILURE(
         ctl({"register", "--uuid", "av-1", "--name", "Acme", "--exec", program}));
     ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-1", R"({"protection":"on"})"}));
-    const std::string running = metrics();
+    // Watched once a look at /proc has found its program.
+    std::string running;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        running = metrics();
+        return Value(running, "korvane_product_alive") == "1";
+    })) << running;
     ASSERT_EQ(Value(running, "korvane_protected"), "1") << running;
     product->Kill();
     std::string killed;
@@ -813,7 +824,11 @@ TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
     ASSERT_NO_FATAL_FAILURE(
         ctl({"register", "--uuid", "av-2", "--name", "Acme", "--exec", program}));
     ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-2", R"({"protection":"on"})"}));
-    const std::string second = metrics();
+    std::string second;
+    ASSERT_TRUE(vk_test::WaitFor([&] {
+        second = metrics();
+        return Value(second, "korvane_product_alive") == "1";
+    })) << second;
     ASSERT_EQ(Value(second, "korvane_protected"), "1") << second;
     product->Kill();
     std::string default_down;

@@ -81,6 +81,12 @@ std::string LocalTime(long long t, const char *format) __attribute__((format(str
 // Parses text as JSON; false with a message when it is not.
 bool CheckJson(const std::string &text, bool must_be_object, std::string *error);
 
+// Connects to the daemon's socket and makes sure of who listens: root, or,
+// under a relocation root, also this program's own user (a try-out daemon
+// started by that user). Another user's process may have bound the name
+// while no daemon ran. "" when connected, else why not (closed).
+std::string ConnectToDaemon(korvane::Client &client, korvane::Endpoint endpoint);
+
 // Sends the line and waits for the reply (notifications that come first
 // are skipped). kExitOk with the reply in *reply; otherwise the exit code,
 // the failure already told on stderr.

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,14 +44,12 @@ bool ParseInt(const std::string &text, long long min, long long max, long long *
 
 // Connects; on failure prints why and returns false.
 bool ConnectTo(Client &client, Endpoint endpoint, int timeout_ms, int *code) {
-    // A relocated daemon is a try-out or a test, run by anyone; the real
-    // one must run as root.
-    client.SetRequireRootPeer(vk_paths::Root().empty());
     // A daemon whose backlog others keep full makes connect wait.
     client.SetConnectTimeout(timeout_ms);
-    if (client.Connect(endpoint)) return true;
+    const std::string why = ConnectToDaemon(client, endpoint);
+    if (why.empty()) return true;
     *code = Fail(kExitNoDaemon, "cannot reach the daemon at " + korvane::EndpointName(endpoint) +
-                                    ": " + client.error() + " (is veskkorvaned running?)");
+                                    ": " + why + " (is veskkorvaned running?)");
     return false;
 }
 
@@ -376,7 +375,7 @@ bool Reconnect(Client &client, const Args &args, const std::string &why) {
     int wait_ms = 200;
     while (SleepUnlessStopped(wait_ms)) {
         client.SetConnectTimeout(args.timeout_ms);
-        if (client.Connect(Endpoint::kFrontUi)) {
+        if (ConnectToDaemon(client, Endpoint::kFrontUi).empty()) {
             Fail(kExitOk, "daemon restarted, reconnected");
             return true;
         }
@@ -386,6 +385,26 @@ bool Reconnect(Client &client, const Args &args, const std::string &why) {
 }
 
 }  // namespace
+
+std::string ConnectToDaemon(Client &client, Endpoint endpoint) {
+    // The real daemon runs as root; a relocated one is a test or a try-out
+    // that korvanectl's own user may run too.
+    const bool relocated = !vk_paths::Root().empty();
+    client.SetRequireRootPeer(!relocated);
+    if (!client.Connect(endpoint)) return client.error();
+    if (!relocated) return "";
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    std::string why;
+    if (getsockopt(client.fd(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        why = std::string("getsockopt SO_PEERCRED: ") + strerror(errno);
+    else if (cred.uid != 0 && cred.uid != geteuid())
+        why = "refusing " + korvane::EndpointName(endpoint) + ": its listener runs as uid " +
+              std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
+              "), neither root nor uid " + std::to_string(geteuid());
+    if (!why.empty()) client.Close();
+    return why;
+}
 
 int RunWatch(const Args &args) {
     struct sigaction sa;

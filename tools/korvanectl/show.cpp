@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "base/state_dir.h"
 #include "db/records.h"
 #include "korvanectl/cli.h"
 
@@ -315,6 +316,11 @@ std::string Unreadable(const std::string &path) {
 int RunShow(const Args &args) {
     std::string path = vk_paths::File(vk_paths::kDbFile);
     Registry reg;
+    // A database in a directory another user may change could be theirs.
+    const std::string unsafe = state_dir_check(path_dir(path));
+    if (!unsafe.empty())
+        return Fail(kExitDatabase,
+                    "not reading the registry database " + path + ": unsafe directory " + unsafe);
     const std::string unreadable = Unreadable(path);
     if (!unreadable.empty()) return Fail(kExitDatabase, unreadable);
     try {

@@ -151,10 +151,10 @@ SocketState Probe(Endpoint endpoint, int timeout_ms) {
     SocketState s;
     s.name = korvane::EndpointName(endpoint);
     Client client;
-    client.SetRequireRootPeer(vk_paths::Root().empty());
     client.SetConnectTimeout(timeout_ms);
-    if (!client.Connect(endpoint)) {
-        s.detail = client.error();
+    const std::string why = ConnectToDaemon(client, endpoint);
+    if (!why.empty()) {
+        s.detail = why;
         return s;
     }
     if (endpoint == Endpoint::kSecSoft) {

@@ -31,6 +31,8 @@ net_client_t *createClient(aeEventLoop *el, int fd, const char *name, aeFileProc
     c->peer.pid = -1;
     c->peer.uid = -1;
     c->peer.gid = -1;
+    c->peer.sock = -1;
+    c->peer.accepted_ns = -1;
     return c;
 }
 

@@ -167,18 +167,141 @@ bool MatchBrackets(const Byte *&p, const Byte *end) {
     return false;
 }
 
+bool IsHex(Byte c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Four hexadecimal digits at `p`, as cJSON's \u escape reads them.
+bool ScanHex4(const Byte *p, const Byte *end, unsigned &code) {
+    if (end - p < 4) return false;
+    code = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!IsHex(p[i])) return false;
+        const unsigned digit = IsDigit(p[i]) ? p[i] - '0' : (p[i] | 0x20) - 'a' + 10;
+        code = code * 16 + digit;
+    }
+    return true;
+}
+
+// A string in strict JSON that cJSON also takes: no control byte, the
+// escapes of the grammar, a \u escape of a surrogate only as a high one
+// followed by a low one (cJSON refuses any other). `p` at its opening quote.
+bool SkipString(const Byte *&p, const Byte *end) {
+    ++p;
+    for (;;) {
+        while (p < end && !kStops.stop[*p]) ++p;
+        if (p == end || *p < 0x20) return false;
+        if (*p == '"') {
+            ++p;
+            return true;
+        }
+        // A backslash and what it escapes.
+        if (++p == end) return false;
+        unsigned code = 0;
+        switch (*p) {
+            case '"':
+            case '\\':
+            case '/':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't':
+                break;
+            case 'u':
+                if (!ScanHex4(p + 1, end, code) || (code >= 0xDC00 && code <= 0xDFFF)) return false;
+                p += 4;
+                if (code < 0xD800 || code > 0xDBFF) break;
+                if (end - p < 7 || p[1] != '\\' || p[2] != 'u' || !ScanHex4(p + 3, end, code) ||
+                    code < 0xDC00 || code > 0xDFFF)
+                    return false;
+                p += 6;
+                break;
+            default:
+                return false;
+        }
+        ++p;
+    }
+}
+
+// A number in the JSON grammar that cJSON takes whole: at most
+// kMaxNumberChars characters, not followed by one it would copy with it.
+// Its value is not read.
+bool SkipNumber(const Byte *&p, const Byte *end) {
+    const Byte *q = p;
+    if (*q == '-') ++q;
+    if (q == end || !IsDigit(*q)) return false;
+    if (*q == '0')
+        ++q;
+    else
+        while (q < end && IsDigit(*q)) ++q;
+    if (q < end && *q == '.') {
+        if (++q == end || !IsDigit(*q)) return false;
+        while (q < end && IsDigit(*q)) ++q;
+    }
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        ++q;
+        if (q < end && (*q == '+' || *q == '-')) ++q;
+        if (q == end || !IsDigit(*q)) return false;
+        while (q < end && IsDigit(*q)) ++q;
+    }
+    if (static_cast<size_t>(q - p) > kMaxNumberChars || (q < end && IsNumberChar(*q))) return false;
+    p = q;
+    return true;
+}
+
+// One value, objects and arrays at most `levels` deep; the caller checks
+// what follows it.
+bool SkipValue(const Byte *&p, const Byte *end, int levels) {
+    if (p == end) return false;
+    const Byte open = *p;
+    if (open == '"') return SkipString(p, end);
+    if (open == '-' || IsDigit(open)) return SkipNumber(p, end);
+    if (open != '{' && open != '[') return ScanLiteral(p, end);
+    if (levels == 0) return false;
+    const Byte close = open == '{' ? '}' : ']';
+    ++p;
+    SkipSpace(p, end);
+    if (p < end && *p == close) {
+        ++p;
+        return true;
+    }
+    for (;;) {
+        if (open == '{') {
+            if (p == end || *p != '"' || !SkipString(p, end)) return false;
+            SkipSpace(p, end);
+            if (p == end || *p != ':') return false;
+            ++p;
+            SkipSpace(p, end);
+        }
+        if (!SkipValue(p, end, levels - 1)) return false;
+        SkipSpace(p, end);
+        if (p == end) return false;
+        if (*p == close) {
+            ++p;
+            return true;
+        }
+        if (*p != ',') return false;
+        ++p;
+        SkipSpace(p, end);
+    }
+}
+
+// Objects and arrays in members the envelope does not read are skipped
+// this deep; deeper ones are left to cJSON.
+constexpr int kSkipLevels = 32;
+
 // One member's value; `key` says what the envelope expects of it.
 bool ScanValue(const Byte *&p, const Byte *end, Key key, envelope_t *out) {
     if (p == end) return false;
     const Byte c = *p;
+    if (key == kOther || (key == kData && c != '{')) return SkipValue(p, end, kSkipLevels);
     if (c == '"') {
         const Byte *begin = nullptr;
         size_t len = 0;
-        if (key == kId || key == kType || !ScanString(p, end, begin, len)) return false;
-        if (key == kUuid) {
-            out->uuid = reinterpret_cast<const char *>(begin);
-            out->uuid_len = len;
-        }
+        if (key != kUuid || !ScanString(p, end, begin, len)) return false;
+        out->uuid = reinterpret_cast<const char *>(begin);
+        out->uuid_len = len;
         return true;
     }
     if (c == '-' || IsDigit(c)) {
@@ -195,8 +318,7 @@ bool ScanValue(const Byte *&p, const Byte *end, Key key, envelope_t *out) {
         out->data_len = static_cast<size_t>(p - begin);
         return true;
     }
-    if (key == kUuid || key == kId || key == kType) return false;
-    return ScanLiteral(p, end);
+    return false;
 }
 
 }  // namespace
@@ -233,4 +355,10 @@ int envelope_scan(const char *text, size_t len, envelope_t *out) {
         ++p;
     }
     return seen[kUuid] && seen[kId] && seen[kType] ? kEnvelopeFast : kEnvelopeNotSure;
+}
+
+bool envelope_value_ok(const char *text, size_t len, int max_levels) {
+    const Byte *p = reinterpret_cast<const Byte *>(text);
+    const Byte *end = p + len;
+    return SkipValue(p, end, max_levels) && p == end;
 }

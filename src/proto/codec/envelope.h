@@ -10,13 +10,16 @@
 //   - "uuid" (a string), "id" and "type" (numbers) each appear exactly once,
 //     keys compared as cJSON_GetObjectItem does (ASCII case ignored); a
 //     second member matching one of them, or "data", is not handled;
-//   - strings, keys included, hold no backslash and no byte below 0x20;
-//   - numbers follow the JSON grammar, are at most 63 characters long and
-//     are not followed by a character cJSON would take as part of them;
-//   - other members hold a string, a number, true, false or null;
-//   - "data" holds one of those, or an object, found by matching brackets
+//   - keys and the uuid hold no backslash and no byte below 0x20;
+//   - "id" and "type" follow the JSON grammar, are at most 63 characters
+//     long and are not followed by a character cJSON would take as part of
+//     them;
+//   - other members hold any value envelope_value_ok takes, nested at most
+//     32 levels deep;
+//   - "data" holds such a value, or an object, found by matching brackets
 //     (strings and their escapes respected) and not checked further: the
-//     caller parses that text alone with cJSON;
+//     caller parses that text alone with cJSON, or checks it with
+//     envelope_value_ok when it does not need it;
 //   - whatever follows the root object is ignored, as cJSON_Parse does.
 //
 // Pure functions: bytes in, result out; no logging, no global state of its
@@ -49,3 +52,12 @@ struct envelope_t {
 // would. On kEnvelopeFast, `out` is filled and points into `text`; on
 // kEnvelopeNotSure its content is unspecified.
 int envelope_scan(const char *text, size_t len, envelope_t *out);
+
+// Whether `len` bytes of `text` are exactly one JSON value, objects and
+// arrays nested at most `max_levels` deep, that cJSON would parse as a
+// whole: strict JSON whose numbers have at most 63 characters and whose
+// strings hold no control byte and no \u escape of an unpaired surrogate.
+// False ("not sure") for anything else, including some text cJSON takes.
+// Nothing is built and no number is converted: a value that is not needed
+// is checked at the cost of reading it once.
+bool envelope_value_ok(const char *text, size_t len, int max_levels);
