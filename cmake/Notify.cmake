@@ -1,6 +1,5 @@
 # korvane-notify, the desktop session agent: its core as a library (for the
-# tests), the program, its message catalogues and what starts it in a
-# session (an XDG autostart entry and a systemd user unit).
+# tests), the program, its message catalogues and its systemd user unit.
 include(GNUInstallDirs)
 
 file(GLOB VK_NOTIFY_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/korvane-notify/*.cpp)
@@ -41,7 +40,8 @@ else()
     message(STATUS "msgfmt not found: korvane-notify is built without translations")
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvane-notify.desktop
-        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart COMPONENT notify)
+# The autostart entry belongs in /etc/xdg/autostart whatever the prefix:
+# the Debian package takes it from the source tree (debian/korvane-notify.install),
+# as it does the configuration files; `cmake --install` leaves it out.
 vk_install_unit(korvane-notify.service BINDIR ${CMAKE_INSTALL_BINDIR}
                 UNIT_DIR lib/systemd/user COMPONENT notify)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -83,26 +84,39 @@ protected:
         m_program = vk_test::SleepProgram(m_root.path(), "avd");
     }
 
+    // Xvfb on a display it picks itself; again when it gave up on the one it
+    // picked (another test's Xvfb took it at the same moment).
     void StartX() {
         const std::string out = m_root.Under("/xvfb.out");
-        // It picks a free display and writes its number.
-        m_x = std::make_unique<ChildProcess>(
-            std::vector<std::string>{Which("Xvfb"), "-displayfd", "1", "-nolisten", "tcp"}, "",
-            out);
-        std::string display;
-        ASSERT_TRUE(vk_test::WaitFor([&] {
-            display = vk_test::ReadFile(out);
-            return !display.empty() && display.back() == '\n';
-        })) << "Xvfb did not start";
-        display.pop_back();
-        m_env.push_back(std::make_unique<ScopedEnv>("DISPLAY", ":" + display));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_x = std::make_unique<ChildProcess>(
+                std::vector<std::string>{Which("Xvfb"), "-displayfd", "1", "-nolisten", "tcp"}, "",
+                out);
+            std::string display;
+            const bool numbered = vk_test::WaitFor([&] {
+                display = vk_test::ReadFile(out);
+                return !display.empty() && display.back() == '\n';
+            });
+            if (!numbered) continue;
+            display.pop_back();
+            const std::string socket = "/tmp/.X11-unix/X" + display;
+            int status;
+            const bool up = vk_test::WaitFor([&] { return access(socket.c_str(), F_OK) == 0; }) &&
+                            waitpid(m_x->pid(), &status, WNOHANG) == 0;
+            if (!up) continue;
+            m_env.push_back(std::make_unique<ScopedEnv>("DISPLAY", ":" + display));
+            return;
+        }
+        FAIL() << "Xvfb did not start: " << vk_test::ReadFile(out);
     }
 
     void StartDunst() {
-        m_dunst = std::make_unique<ChildProcess>(std::vector<std::string>{Which("dunst")}, "",
-                                                 m_root.Under("/dunst.out"));
-        ASSERT_TRUE(vk_test::WaitFor([] { return Sh("dunstctl count displayed").status == 0; }))
-            << vk_test::ReadFile(m_root.Under("/dunst.out"));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_dunst = std::make_unique<ChildProcess>(std::vector<std::string>{Which("dunst")}, "",
+                                                     m_root.Under("/dunst.out"));
+            if (vk_test::WaitFor([] { return Sh("dunstctl count displayed").status == 0; })) return;
+        }
+        FAIL() << "dunst did not start: " << vk_test::ReadFile(m_root.Under("/dunst.out"));
     }
 
     // The agent, in `language`, with the build's catalogues.
