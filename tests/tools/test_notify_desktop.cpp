@@ -84,26 +84,25 @@ protected:
         m_program = vk_test::SleepProgram(m_root.path(), "avd");
     }
 
-    // Xvfb on a display it picks itself; again when it gave up on the one it
-    // picked (another test's Xvfb took it at the same moment).
+    // Xvfb on a display of this test's own (tests run side by side): a
+    // number from the pid, the next one when it is taken.
     void StartX() {
         const std::string out = m_root.Under("/xvfb.out");
-        for (int attempt = 0; attempt < 3; ++attempt) {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const std::string display =
+                std::to_string(100 + (static_cast<int>(getpid()) + attempt * 97) % 800);
+            if (access(("/tmp/.X" + display + "-lock").c_str(), F_OK) == 0) continue;
             m_x = std::make_unique<ChildProcess>(
-                std::vector<std::string>{Which("Xvfb"), "-displayfd", "1", "-nolisten", "tcp"}, "",
+                std::vector<std::string>{Which("Xvfb"), ":" + display, "-nolisten", "tcp"}, "",
                 out);
-            std::string display;
-            const bool numbered = vk_test::WaitFor([&] {
-                display = vk_test::ReadFile(out);
-                return !display.empty() && display.back() == '\n';
-            });
-            if (!numbered) continue;
-            display.pop_back();
             const std::string socket = "/tmp/.X11-unix/X" + display;
             int status;
-            const bool up = vk_test::WaitFor([&] { return access(socket.c_str(), F_OK) == 0; }) &&
-                            waitpid(m_x->pid(), &status, WNOHANG) == 0;
-            if (!up) continue;
+            bool ended = false;
+            const bool up = vk_test::WaitFor([&] {
+                ended = waitpid(m_x->pid(), &status, WNOHANG) == m_x->pid();
+                return ended || access(socket.c_str(), F_OK) == 0;
+            });
+            if (!up || ended) continue;
             m_env.push_back(std::make_unique<ScopedEnv>("DISPLAY", ":" + display));
             return;
         }
