@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (veskkorvaned, libkorvane-client0,
-# libkorvane-client-dev, python3-korvane and the -dbgsym packages) with
+# libkorvane-client-dev, python3-korvane, korvane-notify and the -dbgsym
+# packages) with
 # dpkg-buildpackage from a clean copy of the checkout, then runs lintian
 # on them.
 #

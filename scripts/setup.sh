@@ -11,7 +11,7 @@ build="${BUILD_DIR:-$here/build}"
 
 packages=(cmake g++ make pkg-config libsqlite3-dev libsqlitecpp-dev libcjson-dev libgtest-dev
           clang clang-format libclang-rt-14-dev systemd dpkg-dev scdoc libsystemd-dev dbus-daemon
-          python3-venv)
+          python3-venv gettext dunst xvfb desktop-file-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -22,7 +22,7 @@ MAN_DIR = os.environ.get("VK_MAN_DIR", "")
 KORVANECTL = os.environ.get("VK_KORVANECTL", "")
 SOURCE_DIR = os.environ.get("VK_SOURCE_DIR") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..")
-PAGES = ["veskkorvaned.8", "korvanectl.1", "korvane.3"]
+PAGES = ["veskkorvaned.8", "korvanectl.1", "korvane.3", "korvane-notify.1"]
 
 
 def renderer():

@@ -462,7 +462,8 @@ TEST_F(Installed, EachInstalledFileBelongsToOneDebianPackage) {
     ASSERT_TRUE(FileExists(source_dir + "/debian/control")) << source_dir;
     std::vector<std::string> packages = ControlPackages(source_dir);
     EXPECT_EQ(packages, (std::vector<std::string>{"veskkorvaned", "libkorvane-client0",
-                                                  "libkorvane-client-dev", "python3-korvane"}));
+                                                  "libkorvane-client-dev", "python3-korvane",
+                                                  "korvane-notify"}));
     std::vector<InstallLine> lines;
     for (const std::string &package : packages) {
         std::string file = source_dir + "/debian/" + package + ".install";
