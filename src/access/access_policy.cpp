@@ -13,6 +13,18 @@ static bool contains(const std::vector<Id> &ids, long id) {
     return id >= 0 && std::find(ids.begin(), ids.end(), static_cast<Id>(id)) != ids.end();
 }
 
+bool access_keeps_alive(const proc_match_t &m, const access_policy_t &policy) {
+    if (policy.open) return true;
+    auto owner = [&policy](uid_t uid) {
+        return uid == 0 || uid == policy.owner_uid || contains(policy.products.users, uid);
+    };
+    auto group = [&policy](gid_t gid) { return contains(policy.products.groups, gid); };
+    if (owner(m.ruid) && owner(m.uid) && owner(m.suid)) return true;
+    for (gid_t gid : m.groups)
+        if (group(gid)) return true;
+    return group(m.rgid) && group(m.gid) && group(m.sgid);
+}
+
 bool access_listed_by_id(const access_list_t &list, const net_peer_t &peer) {
     if (contains(list.users, peer.uid) || contains(list.groups, peer.gid)) return true;
     for (int i = 0; peer.groups != nullptr && i < peer.ngroups; ++i)

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/proc_scan.h"
 #include "base/seat.h"
 
 struct net_peer_t;
@@ -111,6 +112,15 @@ access_verdict_t access_decide(const access_facts_t &facts, const access_policy_
 // Whether no rule applies: the policy is open, or the peer is in-process
 // (null) or trusted.
 bool access_unchecked(const net_peer_t *peer, const access_policy_t &policy);
+
+// Whether a process running a product's program keeps that product alive:
+// its real, effective and saved uids are each root's, the daemon's or
+// listed by uid in [products], or it is in a listed group (a supplementary
+// group, or real, effective and saved gids all listed); in open mode any.
+// So a setuid or setgid program that another user started (su waiting for
+// a password) never counts, and neither does a user running a copy of the
+// program or a listed executable, which anyone may run.
+bool access_keeps_alive(const proc_match_t &process, const access_policy_t &policy);
 
 // Whether the peer is named by the list.
 bool access_listed(const access_list_t &list, const net_peer_t &peer);

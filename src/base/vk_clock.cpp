@@ -27,6 +27,12 @@ long long vk_clock_now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+long long vk_clock_real_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void vk_clock_sleep_ms(long long ms) {
     if (ms <= 0) return;
     if (g_fake != nullptr) {

@@ -14,6 +14,10 @@
 // Milliseconds of the clock.
 long long vk_clock_now_ms();
 
+// Microseconds of CLOCK_MONOTONIC, never the fake clock: for how long a
+// piece of work has taken, which a test's clock must not stop.
+long long vk_clock_real_us();
+
 // Waits `ms` milliseconds of the clock, signals or not: nanosleep, or at
 // once with a fake clock, moved forward by `ms`.
 void vk_clock_sleep_ms(long long ms);

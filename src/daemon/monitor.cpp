@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/paths.h"
+#include "base/pidfd_open.h"
 #include "base/state_dir.h"
 #include "base/utils.h"
 #include "base/vk_clock.h"
@@ -20,16 +21,6 @@
 #include "daemon/pidfile.h"
 
 extern char **environ;
-
-static int pidfd_open_compat(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
 
 static int pidfd_kill(int pidfd, int sig) {
 #ifdef SYS_pidfd_send_signal
@@ -147,7 +138,7 @@ void CSimpleMonitor::CreateMonitor(const std::string &program, const std::string
     // The worker. The supervisor is our parent only while getppid() says
     // so; a pidfd taken now stays bound to that very process (and, like
     // every pidfd, is close-on-exec).
-    m_parentHandle = pidfd_open_compat(m_parentPid);
+    m_parentHandle = vk_pidfd_open(m_parentPid);
     if (m_parentHandle >= 0 && getppid() != m_parentPid) {
         close(m_parentHandle);
         m_parentHandle = -1;

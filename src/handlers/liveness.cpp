@@ -16,10 +16,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <time.h>
 
 #include <algorithm>
 #include <climits>
@@ -28,6 +25,7 @@
 #include <vector>
 
 #include "access/access_policy.h"
+#include "base/pidfd_open.h"
 #include "base/proc_scan.h"
 #include "base/vk_clock.h"
 #include "handlers/handler_util.h"
@@ -36,10 +34,6 @@
 #include "peer/peer.h"
 
 #define LOG Singleton<MyLog>::Instance()->Write
-
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
 
 namespace {
 
@@ -108,11 +102,6 @@ Looks g_look;
 // Process directories examined between two looks at the clock.
 constexpr size_t kSliceProcs = 32;
 
-int open_pidfd(int pid) {
-    if (pid <= 0) return -1;
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
 const char *name_of(const std::string &uuid, const Product &p) {
     return p.name.empty() ? uuid.c_str() : p.name.c_str();
 }
@@ -143,30 +132,10 @@ void persist(const std::string &uuid, const Product &p) {
     health_facts_changed();
 }
 
-bool listed_uid(const access_policy_t &policy, uid_t uid) {
-    return uid == 0 || uid == policy.owner_uid ||
-           std::find(policy.products.users.begin(), policy.products.users.end(), uid) !=
-               policy.products.users.end();
-}
-bool listed_gid(const access_policy_t &policy, gid_t gid) {
-    return std::find(policy.products.groups.begin(), policy.products.groups.end(), gid) !=
-           policy.products.groups.end();
-}
-
-// Whether the process keeps a product alive: its real, effective and saved
-// uids are all root's, the daemon's or listed in [products], or it is in
-// a listed group (a supplementary group, or real, effective and saved
-// gids all listed). So a setuid or setgid program that another user
-// started (su waiting for a password) never counts, and a user running a
-// copy of the program, or the listed executable itself, proves nothing.
+// The filter of every look: only a real owner's process keeps a product
+// alive (access_keeps_alive).
 bool keeps_alive(const proc_match_t &m) {
-    const access_policy_t &policy = access_policy_current();
-    if (policy.open) return true;
-    if (listed_uid(policy, m.ruid) && listed_uid(policy, m.uid) && listed_uid(policy, m.suid))
-        return true;
-    for (gid_t gid : m.groups)
-        if (listed_gid(policy, gid)) return true;
-    return listed_gid(policy, m.rgid) && listed_gid(policy, m.gid) && listed_gid(policy, m.sgid);
+    return access_keeps_alive(m, access_policy_current());
 }
 
 void schedule();
@@ -193,12 +162,6 @@ void pidfd_fired(aeEventLoop *el, int fd, void *data, int) {
         persist(entry.first, p);
     }
     schedule();
-}
-
-int64_t mono_us() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 void end_walk() {
@@ -247,23 +210,21 @@ enum Seen { kSeenWatched, kSeenUnwatched, kSeenGone };
 Seen watch_seen(int pid, const proc_program_t &program) {
     if (g.pidfds.count(pid) != 0) return kSeenWatched;
     if (g.pidfds.size() >= kLivenessMaxPidfds) return kSeenUnwatched;
-    int fd = open_pidfd(pid);
+    int fd = vk_pidfd_open(pid);
     if (fd < 0) return errno == ESRCH ? kSeenGone : kSeenUnwatched;
     std::vector<proc_match_t> again;
     std::string error;
     const int r = proc_scan_pid(g.procdir.c_str(), pid, {program}, again, error, keeps_alive);
-    if (r == 0 ||
-        (r > 0 && aeCreateFileEvent(g.el, fd, AE_MASK_READ, pidfd_fired,
-                                    reinterpret_cast<void *>(static_cast<intptr_t>(pid))) != 0)) {
-        close(fd);
-        return r == 0 ? kSeenGone : kSeenUnwatched;
+    // Not to be read again: counted as the walk saw it, without a pidfd.
+    const Seen seen = r == 0 ? kSeenGone : r < 0 ? kSeenUnwatched : kSeenWatched;
+    if (seen == kSeenWatched &&
+        aeCreateFileEvent(g.el, fd, AE_MASK_READ, pidfd_fired,
+                          reinterpret_cast<void *>(static_cast<intptr_t>(pid))) == 0) {
+        g.pidfds[pid] = fd;
+        return kSeenWatched;
     }
-    if (r < 0) {
-        close(fd);
-        return kSeenUnwatched;  // as the walk saw it
-    }
-    g.pidfds[pid] = fd;
-    return kSeenWatched;
+    close(fd);
+    return seen == kSeenWatched ? kSeenUnwatched : seen;
 }
 
 // The walk has ended: products whose program runs become watched and
@@ -368,7 +329,7 @@ void finish_look() {
 bool step_look(int64_t budget_us) {
     if (!g_look.running) return true;
     Look &l = g_look.now;
-    const int64_t start = mono_us();
+    const int64_t start = vk_clock_real_us();
     while (l.walk != nullptr) {
         bool done = false;
         std::string error;
@@ -380,7 +341,7 @@ bool step_look(int64_t budget_us) {
             return true;
         }
         if (done) break;
-        if (mono_us() - start >= budget_us) return false;
+        if (vk_clock_real_us() - start >= budget_us) return false;
     }
     finish_look();
     return true;
@@ -468,7 +429,7 @@ void watch_frontui(const std::string &uuid, int pid, int pidfd = -1) {
         if (pidfd >= 0) close(pidfd);
         return;
     }
-    int fd = pidfd >= 0 ? pidfd : open_pidfd(pid);
+    int fd = pidfd >= 0 ? pidfd : vk_pidfd_open(pid);
     if (fd < 0) {
         LOG(INFO, "frontUI %s: pid %d names no process,not watched", uuid.c_str(), pid);
         return;

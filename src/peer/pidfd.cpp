@@ -14,15 +14,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "base/pidfd_open.h"
+
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
-#endif
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
 #endif
 
 long long net_peer_clock_ns() {
@@ -71,7 +69,7 @@ int net_peer_pidfd_by_pid(const net_peer_t &peer, const char *procdir, int *why)
         *why = EBADF;
         return -1;
     }
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, peer.pid, 0));
+    int fd = vk_pidfd_open(peer.pid);
     if (fd < 0) {
         *why = errno;
         return -1;
