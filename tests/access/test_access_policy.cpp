@@ -194,6 +194,22 @@ TEST(AccessDecide, EveryRule) {
     }
 }
 
+// The facts of a product request of `who` for `uuid` ("default" standing
+// for the default product's); the peer they point at lives as long as they
+// do.
+struct ProductRequest {
+    net_peer_t peer = {};
+    std::vector<gid_t> groups;
+    access_facts_t facts;
+    ProductRequest(const Peer &who, uint32_t type, const char *uuid) {
+        facts.type = type;
+        facts.uuid = uuid;
+        facts.default_uuid = uuid == std::string("default");
+        facts.peer = Fill(who, &peer, &groups);
+    }
+    ProductRequest(const ProductRequest &) = delete;
+};
+
 // A product's uuid is its registrant's: its uid, and its program when only
 // that made it a product. The trusted act for any; an unbound uuid is free.
 TEST(AccessDecide, ProductUuidOwner) {
@@ -220,12 +236,8 @@ TEST(AccessDecide, ProductUuidOwner) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        net_peer_t peer = {};
-        std::vector<gid_t> groups;
-        access_facts_t f;
-        f.type = r.type;
-        f.uuid = "av";
-        f.peer = Fill(*r.peer, &peer, &groups);
+        ProductRequest q(*r.peer, r.type, "av");
+        access_facts_t &f = q.facts;
         f.owner_known = r.bound;
         f.owner_uid = r.owner_uid;
         f.owner_exe = r.owner_exe;
@@ -262,28 +274,16 @@ TEST(AccessDecide, DefaultProductUuid) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        net_peer_t peer = {};
-        std::vector<gid_t> groups;
-        access_facts_t f;
-        f.type = r.type;
-        f.uuid = "default";
-        f.default_uuid = true;
-        f.peer = Fill(*r.peer, &peer, &groups);
-        access_verdict_t v = access_decide(f, r.policy);
+        ProductRequest q(*r.peer, r.type, "default");
+        access_verdict_t v = access_decide(q.facts, r.policy);
         EXPECT_EQ(r.allowed, v.allow);
         EXPECT_STREQ(r.allowed ? nullptr : kAccessRuleDefaultProduct, v.rule);
     }
     // Named for it, it is still bound to whoever registered it first.
-    net_peer_t peer = {};
-    std::vector<gid_t> groups;
-    access_facts_t f;
-    f.type = 2002;
-    f.uuid = "default";
-    f.default_uuid = true;
-    f.peer = Fill(kNamed, &peer, &groups);
-    f.owner_known = true;
-    f.owner_uid = 0;
-    EXPECT_STREQ(access_decide(f, named).rule, kAccessRuleProductOwner);
+    ProductRequest q(kNamed, 2002, "default");
+    q.facts.owner_known = true;
+    q.facts.owner_uid = 0;
+    EXPECT_STREQ(access_decide(q.facts, named).rule, kAccessRuleProductOwner);
 }
 
 // Who owns the active session, and whether the current front UI's declared

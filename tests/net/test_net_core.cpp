@@ -676,24 +676,42 @@ TEST_F(NetCoreTest, BacklogIsBoundedAndAcceptedInBoundedBatches) {
     net_set_uid_connection_limit(0);
 }
 
+// A connection of the share tests: what it sent asks for, what came back.
+struct EchoPeer {
+    int fd;
+    std::string expect, got;
+};
+
+// The replies a group of connections has received, counted by line.
+long LinesGot(const std::vector<EchoPeer> &group) {
+    long n = 0;
+    for (const EchoPeer &p : group) n += std::count(p.got.begin(), p.got.end(), '\n');
+    return n;
+}
+
+// Reads what waits on each connection (non-blocking) into its `got`.
+void DrainAll(std::vector<EchoPeer> &group) {
+    for (EchoPeer &p : group) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(p.fd, buf, sizeof(buf))) > 0) p.got.append(buf, static_cast<size_t>(n));
+    }
+}
+
 // The lines handled per pass are shared per uid: four busy connections of
 // one uid together get what one busy connection of another uid gets, and
 // take turns in it; every connection's replies stay in order.
 TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
     const int lines = 100;
-    struct Peer {
-        int fd;
-        std::string expect, got;
-    };
-    std::vector<Peer> many, one;
+    std::vector<EchoPeer> many, one;
     for (int i = 0; i < 5; ++i) {
         int fd = Connect(sec_name_);
         last_server_->peer.uid = i < 4 ? 5001 : 5002;
         (i < 4 ? many : one).push_back({fd, "", ""});
     }
     int c = 0;
-    for (std::vector<Peer> *group : {&many, &one})
-        for (Peer &p : *group) {
+    for (std::vector<EchoPeer> *group : {&many, &one})
+        for (EchoPeer &p : *group) {
             std::string burst;
             for (int i = 0; i < lines; ++i) {
                 std::string l = "c" + std::to_string(c) + "l" + std::to_string(i);
@@ -703,37 +721,24 @@ TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
             ++c;
             Send(p.fd, burst);
         }
-    auto count = [](const std::vector<Peer> &group) {
-        long n = 0;
-        for (const Peer &p : group) n += std::count(p.got.begin(), p.got.end(), '\n');
-        return n;
-    };
-    auto drain = [](std::vector<Peer> &group) {
-        for (Peer &p : group) {
-            char buf[65536];
-            ssize_t n;
-            while ((n = read(p.fd, buf, sizeof(buf))) > 0)
-                p.got.append(buf, static_cast<size_t>(n));
-        }
-    };
-    for (int pass = 1; count(one) < lines; ++pass) {
+    for (int pass = 1; LinesGot(one) < lines; ++pass) {
         ASSERT_LE(pass, lines);
         Pass();
         net_end_pass(elp_main);  // the lines the events served are answered
-        drain(many);
-        drain(one);
+        DrainAll(many);
+        DrainAll(one);
         SCOPED_TRACE(pass);
-        EXPECT_EQ(count(one), std::min(lines, pass * kNetLinesPerPass));
-        EXPECT_EQ(count(many), pass * kNetLinesPerPass);
+        EXPECT_EQ(LinesGot(one), std::min(lines, pass * kNetLinesPerPass));
+        EXPECT_EQ(LinesGot(many), pass * kNetLinesPerPass);
         if (pass == 4) {
-            for (const Peer &p : many)
+            for (const EchoPeer &p : many)
                 EXPECT_EQ(std::count(p.got.begin(), p.got.end(), '\n'), kNetLinesPerPass)
                     << "each of the four had its turn";
         }
     }
     // The rest follows, each connection in order.
-    for (std::vector<Peer> *group : {&many, &one})
-        for (Peer &p : *group) {
+    for (std::vector<EchoPeer> *group : {&many, &one})
+        for (EchoPeer &p : *group) {
             p.got += Receive(p.fd, p.expect.size() - p.got.size());
             EXPECT_TRUE(p.got == p.expect);
         }
@@ -750,11 +755,7 @@ TEST_F(NetCoreTest, LinesPerPassAreSharedBetweenUidsNotConnections) {
 TEST_F(NetCoreTest, LongLinesGetProportionallyFewerPerPass) {
     const size_t kLong = 8192;
     const int kLongLines = 12;
-    struct Peer {
-        int fd;
-        std::string expect, got;
-    };
-    std::vector<Peer> heavy, light;
+    std::vector<EchoPeer> heavy, light;
     for (int i = 0; i < 4; ++i) {
         int fd = Connect(sec_name_);
         last_server_->peer.uid = i < 3 ? 5001 : 5002;
@@ -777,41 +778,28 @@ TEST_F(NetCoreTest, LongLinesGetProportionallyFewerPerPass) {
     }
     Send(light[0].fd, small);
 
-    auto lines = [](const std::vector<Peer> &group) {
-        long n = 0;
-        for (const Peer &p : group) n += std::count(p.got.begin(), p.got.end(), '\n');
-        return n;
-    };
-    auto drain = [](std::vector<Peer> &group) {
-        for (Peer &p : group) {
-            char buf[65536];
-            ssize_t n;
-            while ((n = read(p.fd, buf, sizeof(buf))) > 0)
-                p.got.append(buf, static_cast<size_t>(n));
-        }
-    };
     // Lines of kLong bytes and a line feed begun while bytes are left.
     const long most = static_cast<long>((kNetBytesPerPass + kLong) / (kLong + 1));
     ASSERT_LT(most, kNetLinesPerPass);
     long at_most = 0;
-    for (int pass = 1; lines(heavy) < 3 * kLongLines; ++pass) {
+    for (int pass = 1; LinesGot(heavy) < 3 * kLongLines; ++pass) {
         ASSERT_LE(pass, 200);
-        const long heavy_before = lines(heavy), light_before = lines(light);
+        const long heavy_before = LinesGot(heavy), light_before = LinesGot(light);
         Pass();
         net_end_pass(elp_main);  // the lines the events served are answered
-        drain(heavy);
-        drain(light);
+        DrainAll(heavy);
+        DrainAll(light);
         SCOPED_TRACE(pass);
-        const long served = lines(heavy) - heavy_before;
+        const long served = LinesGot(heavy) - heavy_before;
         EXPECT_LE(served, most);
         at_most += served == most;
         // The short lines keep their whole count of lines per pass.
-        EXPECT_EQ(lines(light) - light_before,
+        EXPECT_EQ(LinesGot(light) - light_before,
                   std::min<long>(kNetLinesPerPass, 3 * kNetLinesPerPass - light_before));
     }
     EXPECT_GT(at_most, 0) << "the byte share was never reached";
-    for (std::vector<Peer> *group : {&heavy, &light})
-        for (Peer &p : *group) {
+    for (std::vector<EchoPeer> *group : {&heavy, &light})
+        for (EchoPeer &p : *group) {
             p.got += Receive(p.fd, p.expect.size() - p.got.size());
             EXPECT_TRUE(p.got == p.expect);
         }

@@ -51,21 +51,23 @@ bool FileExists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-ScopedRootEnv::ScopedRootEnv(const std::string &root) {
-    const char *old = getenv(vk_paths::kRootEnv);
+ScopedEnv::ScopedEnv(const std::string &name, const std::string &value) : m_name(name) {
+    const char *old = getenv(name.c_str());
     if (old != nullptr) {
         m_had = true;
         m_old = old;
     }
-    setenv(vk_paths::kRootEnv, root.c_str(), 1);
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
-ScopedRootEnv::~ScopedRootEnv() {
+ScopedEnv::~ScopedEnv() {
     if (m_had)
-        setenv(vk_paths::kRootEnv, m_old.c_str(), 1);
+        setenv(m_name.c_str(), m_old.c_str(), 1);
     else
-        unsetenv(vk_paths::kRootEnv);
+        unsetenv(m_name.c_str());
 }
+
+ScopedRootEnv::ScopedRootEnv(const std::string &root) : ScopedEnv(vk_paths::kRootEnv, root) {}
 
 void WriteDaemonSettings(const TempRoot &root, const std::string &text) {
     mkdir(root.Under("/etc").c_str(), 0755);

@@ -46,15 +46,25 @@ private:
     mode_t m_old;
 };
 
-// Sets VESKKORVANED_ROOT in this process for the lifetime of the object.
-class ScopedRootEnv {
+// Sets an environment variable of this process (and so of the children it
+// starts meanwhile) for the lifetime of the object, then puts back what was
+// there, or nothing.
+class ScopedEnv {
 public:
-    explicit ScopedRootEnv(const std::string &root);
-    ~ScopedRootEnv();
+    ScopedEnv(const std::string &name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
 
 private:
-    std::string m_old;
+    std::string m_name, m_old;
     bool m_had = false;
+};
+
+// VESKKORVANED_ROOT, set the same way.
+class ScopedRootEnv : public ScopedEnv {
+public:
+    explicit ScopedRootEnv(const std::string &root);
 };
 
 }  // namespace vk_test

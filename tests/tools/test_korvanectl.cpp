@@ -682,22 +682,33 @@ TEST_F(CtlWithDaemon, ShowWhileTheDaemonWrites) {
     EXPECT_EQ(Str(shown.get(), "secsofts/0/name"), "gen-149");
 }
 
-// korvanectl run by nobody (as a user would, without the relocation root's
-// owner's rights): exit code and standard error.
-CtlResult RunCtlAsNobody(const std::string &root, const std::vector<std::string> &args) {
+// korvanectl run as `who` (null: this process itself) under the
+// relocation root `root`: its exit code and its standard error, with its
+// standard output too when `with_output`.
+CtlResult RunCtlAs(const vk_test::Identity *who, const std::string &root,
+                   const std::vector<std::string> &args, bool with_output) {
     std::string command =
         "VESKKORVANED_ROOT=" + vk_test::Quote(root) + " " + vk_test::Quote(VK_KORVANECTL_PATH);
     for (const std::string &a : args) command += " " + vk_test::Quote(a);
-    std::optional<std::string> got = vk_test::RunAs(vk_test::kNobodyIdentity, [&] {
-        vk_test::ShellOutput o = vk_test::Sh("{ " + command + " 2>&1 >/dev/null; }");
+    auto run = [&] {
+        vk_test::ShellOutput o = vk_test::Sh(with_output ? "{ " + command + "; } 2>&1"
+                                                         : "{ " + command + " 2>&1 >/dev/null; }");
         return std::to_string(o.status) + "\n" + o.text;
-    });
+    };
+    std::optional<std::string> got =
+        who == nullptr ? std::optional<std::string>(run()) : vk_test::RunAs(*who, run);
     CtlResult r;
     if (!got) return r;
     size_t nl = got->find('\n');
     r.exit_code = std::stoi(got->substr(0, nl));
     r.err = got->substr(nl + 1);
     return r;
+}
+
+// korvanectl run by nobody (as a user would, without the relocation root's
+// owner's rights): exit code and standard error.
+CtlResult RunCtlAsNobody(const std::string &root, const std::vector<std::string> &args) {
+    return RunCtlAs(&vk_test::kNobodyIdentity, root, args, false);
 }
 
 // The daemon keeps its database readable by root only; a user who runs
@@ -736,25 +747,6 @@ const ListenerCase kListenerCases[] = {
     {"root, root listens", 0, 0, false},
 };
 
-// korvanectl's exit code and its standard output and error as `who`.
-CtlResult RunCtlAs(uid_t who, const std::string &root, const std::vector<std::string> &args) {
-    std::string command =
-        "VESKKORVANED_ROOT=" + vk_test::Quote(root) + " " + vk_test::Quote(VK_KORVANECTL_PATH);
-    for (const std::string &a : args) command += " " + vk_test::Quote(a);
-    auto run = [&] {
-        vk_test::ShellOutput o = vk_test::Sh("{ " + command + "; } 2>&1");
-        return std::to_string(o.status) + "\n" + o.text;
-    };
-    std::optional<std::string> got =
-        who == 0 ? std::optional<std::string>(run()) : vk_test::RunAs({who, who, {}}, run);
-    CtlResult r;
-    if (!got) return r;
-    size_t nl = got->find('\n');
-    r.exit_code = std::stoi(got->substr(0, nl));
-    r.err = got->substr(nl + 1);
-    return r;
-}
-
 TEST(CtlRelocated, RefusesAListenerOfAnotherUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: listens and runs korvanectl as other users";
     for (const ListenerCase &c : kListenerCases) {
@@ -778,7 +770,9 @@ TEST(CtlRelocated, RefusesAListenerOfAnotherUser) {
         std::vector<std::string> commands = {"health", "metrics"};
         if (c.refused) commands.push_back("watch");
         for (const std::string &command : commands) {
-            CtlResult r = RunCtlAs(c.ctl, root.path(), {"--timeout", "300", command});
+            const vk_test::Identity who = {c.ctl, c.ctl, {}};
+            CtlResult r = RunCtlAs(c.ctl == 0 ? nullptr : &who, root.path(),
+                                   {"--timeout", "300", command}, true);
             SCOPED_TRACE(command);
             if (c.refused) {
                 EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;

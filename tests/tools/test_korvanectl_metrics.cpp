@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
@@ -792,51 +793,47 @@ TEST(FleetGuide, AlertsFireOnTheDaemonsOwnSequences) {
         CtlResult r = RunCtl(root.path(), args);
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     };
+    // korvanectl metrics again until `holds` is true of it: the last one
+    // read ("" when it never is).
+    auto metrics_when = [&](const std::function<bool(const std::string &)> &holds) {
+        std::string out;
+        const bool held = vk_test::WaitFor([&] { return holds(out = metrics()); });
+        EXPECT_TRUE(held) << out;
+        return held ? out : "";
+    };
     FrontUi ui(root.path());
     ASSERT_TRUE(ui.ok());
     const std::string program = vk_test::SleepProgram(root.path(), "avd");
+    // A product whose program runs, registered and protecting: the metrics
+    // once it is watched (a look at /proc has found its program).
+    auto protect = [&](const std::string &uuid) {
+        ctl({"register", "--uuid", uuid, "--name", "Acme", "--exec", program});
+        ctl({"report", "--uuid", uuid, R"({"protection":"on"})"});
+        return metrics_when(
+            [](const std::string &m) { return Value(m, "korvane_product_alive") == "1"; });
+    };
 
     // A product runs and protects; killed, it is lost, and nothing is left.
     auto product = vk_test::RunSleeping(program);
-    ASSERT_NO_FATAL_FAILURE(
-        ctl({"register", "--uuid", "av-1", "--name", "Acme", "--exec", program}));
-    ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-1", R"({"protection":"on"})"}));
-    // Watched once a look at /proc has found its program.
-    std::string running;
-    ASSERT_TRUE(vk_test::WaitFor([&] {
-        running = metrics();
-        return Value(running, "korvane_product_alive") == "1";
-    })) << running;
+    const std::string running = protect("av-1");
     ASSERT_EQ(Value(running, "korvane_protected"), "1") << running;
     product->Kill();
-    std::string killed;
-    ASSERT_TRUE(vk_test::WaitFor([&] {
-        killed = metrics();
-        return Value(killed, "korvane_product_watched").empty() &&
-               Value(killed, "korvane_up") == "1";
-    })) << killed;
+    const std::string killed = metrics_when([](const std::string &m) {
+        return Value(m, "korvane_product_watched").empty() && Value(m, "korvane_up") == "1";
+    });
+    ASSERT_NE(killed, "");
 
     // The default product installed, stopped for another product, started
     // when that one is killed: its program never comes.
     ASSERT_NO_FATAL_FAILURE(ctl({"register", "--uuid", kDefault, "--name", "Default AV", "--exec",
                                  root.Under("/opt/palemoss/palemoss")}));
     product = vk_test::RunSleeping(program);
-    ASSERT_NO_FATAL_FAILURE(
-        ctl({"register", "--uuid", "av-2", "--name", "Acme", "--exec", program}));
-    ASSERT_NO_FATAL_FAILURE(ctl({"report", "--uuid", "av-2", R"({"protection":"on"})"}));
-    std::string second;
-    ASSERT_TRUE(vk_test::WaitFor([&] {
-        second = metrics();
-        return Value(second, "korvane_product_alive") == "1";
-    })) << second;
+    const std::string second = protect("av-2");
     ASSERT_EQ(Value(second, "korvane_protected"), "1") << second;
     product->Kill();
-    std::string default_down;
-    ASSERT_TRUE(vk_test::WaitFor([&] {
-        default_down = metrics();
-        return Value(default_down, R"(korvane_reason{code="product.not-running-past-grace"})") ==
-               "1";
-    })) << default_down;
+    const std::string default_down = metrics_when([](const std::string &m) {
+        return Value(m, R"(korvane_reason{code="product.not-running-past-grace"})") == "1";
+    });
     EXPECT_EQ(Value(default_down, "korvane_product_alive"), "0") << default_down;
 
     daemon->Stop();

@@ -30,27 +30,6 @@ using vk_test::ChildProcess;
 using vk_test::Quote;
 using vk_test::Sh;
 
-// Sets an environment variable for the children started meanwhile.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : m_name(name) {
-        const char *old = getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_had = false;
-};
-
 std::string Which(const char *program) {
     vk_test::ShellOutput o = Sh(std::string("command -v ") + program);
     if (o.status != 0) return "";
@@ -73,9 +52,10 @@ protected:
         ASSERT_TRUE(m_system.ok()) << m_system.error();
         ASSERT_TRUE(m_session.ok()) << m_session.error();
         m_daemon_bus = std::make_unique<vk_test::ScopedDaemonBus>(m_system.address());
-        m_env.push_back(std::make_unique<ScopedEnv>("DBUS_SYSTEM_BUS_ADDRESS", m_system.address()));
         m_env.push_back(
-            std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", m_session.address()));
+            std::make_unique<vk_test::ScopedEnv>("DBUS_SYSTEM_BUS_ADDRESS", m_system.address()));
+        m_env.push_back(
+            std::make_unique<vk_test::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", m_session.address()));
         ASSERT_NO_FATAL_FAILURE(StartX());
         ASSERT_NO_FATAL_FAILURE(StartDunst());
         vk_test::WriteDaemonSettings(m_root, "[liveness]\ngrace = 1\n");
@@ -103,7 +83,7 @@ protected:
                 return ended || access(socket.c_str(), F_OK) == 0;
             });
             if (!up || ended) continue;
-            m_env.push_back(std::make_unique<ScopedEnv>("DISPLAY", ":" + display));
+            m_env.push_back(std::make_unique<vk_test::ScopedEnv>("DISPLAY", ":" + display));
             return;
         }
         FAIL() << "Xvfb did not start: " << vk_test::ReadFile(out);
@@ -120,9 +100,9 @@ protected:
 
     // The agent, in `language`, with the build's catalogues.
     void StartAgent(const std::string &language) {
-        ScopedEnv lang("LANGUAGE", language);
-        ScopedEnv all("LC_ALL", "C.UTF-8");
-        ScopedEnv dir("KORVANE_NOTIFY_LOCALEDIR", VK_BUILD_DIR "/locale");
+        vk_test::ScopedEnv lang("LANGUAGE", language);
+        vk_test::ScopedEnv all("LC_ALL", "C.UTF-8");
+        vk_test::ScopedEnv dir("KORVANE_NOTIFY_LOCALEDIR", VK_BUILD_DIR "/locale");
         m_agent = std::make_unique<ChildProcess>(std::vector<std::string>{VK_NOTIFY_PATH}, "",
                                                  AgentLog());
     }
@@ -178,7 +158,7 @@ protected:
     vk_test::PrivateBus m_system;
     vk_test::PrivateBus m_session{vk_test::BusKind::kSession};
     std::unique_ptr<vk_test::ScopedDaemonBus> m_daemon_bus;
-    std::vector<std::unique_ptr<ScopedEnv>> m_env;
+    std::vector<std::unique_ptr<vk_test::ScopedEnv>> m_env;
     std::unique_ptr<ChildProcess> m_x, m_dunst, m_agent;
     std::unique_ptr<vk_test::DaemonProcess> m_daemon;
     std::string m_program;

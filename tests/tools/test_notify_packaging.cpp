@@ -89,26 +89,6 @@ TEST(NotifyPackaging, CataloguesTranslateEveryMessage) {
     }
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : m_name(name) {
-        const char *old = getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_had = false;
-};
-
 // Whether the child ends within `ms` (reaped then).
 bool Ended(vk_test::ChildProcess &child, int ms) {
     int status;
@@ -118,8 +98,9 @@ bool Ended(vk_test::ChildProcess &child, int ms) {
 
 TEST(NotifyAgent, NoBusAtAllIsOneLineEachAndWaiting) {
     vk_test::TempRoot root;
-    ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + root.path() + "/no-system");
-    ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + root.path() + "/no-session");
+    vk_test::ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + root.path() + "/no-system");
+    vk_test::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS",
+                               "unix:path=" + root.path() + "/no-session");
     const std::string log = root.path() + "/agent.out";
     vk_test::ChildProcess agent({VK_NOTIFY_PATH}, "", log);
     // Past a few tries of each (after 1, 2 and 4 s): still running, one line
@@ -139,8 +120,8 @@ TEST(NotifyAgent, OnePerSession) {
     vk_test::PrivateBus session(vk_test::BusKind::kSession);
     ASSERT_TRUE(session.ok()) << session.error();
     vk_test::TempRoot root;
-    ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + root.path() + "/no-system");
-    ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", session.address());
+    vk_test::ScopedEnv system("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + root.path() + "/no-system");
+    vk_test::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", session.address());
     vk_test::ChildProcess first({VK_NOTIFY_PATH}, "", root.path() + "/first.out");
     ASSERT_TRUE(vk_test::WaitFor([&] {
         return Sh("busctl --address=" + Quote(session.address()) + " status org.korvane.Notify1")
