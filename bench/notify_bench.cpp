@@ -22,7 +22,6 @@
 #include <atomic>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +30,8 @@
 #include "support/child_process.h"
 #include "support/daemon_process.h"
 #include "support/private_bus.h"
-#include "support/shell.h"
 #include "support/temp_root.h"
+#include "tools/ctl_runner.h"
 
 using vk_bench::NowNs;
 
@@ -86,32 +85,14 @@ void Serve(const std::string &address, Server *s, std::atomic<bool> *ready) {
     sd_bus_flush_close_unref(bus);
 }
 
-struct ProcTimes {
-    long voluntary = 0, involuntary = 0;
-    long cpu_ticks = 0;
-};
-
-ProcTimes Read(pid_t pid) {
-    ProcTimes t;
+// The context switches of a process so far: each is a wake-up of it.
+long ContextSwitches(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.voluntary = atol(line.c_str() + 24);
-        if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-            t.involuntary = atol(line.c_str() + 27);
-    }
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(all.substr(all.rfind(')') + 2));
-    std::string f;
-    for (int i = 3; i <= 15 && fields >> f; ++i)
-        if (i == 14 || i == 15) t.cpu_ticks += atol(f.c_str());
-    return t;
-}
-
-int Ctl(const std::string &root, const std::string &args) {
-    return vk_test::Sh("VESKKORVANED_ROOT=" + vk_test::Quote(root) + " " +
-                       vk_test::Quote(VK_KORVANECTL_PATH) + " " + args + " > /dev/null")
-        .status;
+    long n = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            n += atol(line.c_str() + line.find(':') + 1);
+    return n;
 }
 
 }  // namespace
@@ -140,8 +121,9 @@ int main(int argc, char **argv) {
     if (!daemon.WaitListening()) return 1;
     const std::string program = vk_test::SleepProgram(root.path(), "avd");
     auto product = vk_test::RunSleeping(program);
-    Ctl(root.path(), "register --uuid av-1 --name Acme --exec " + vk_test::Quote(program));
-    Ctl(root.path(), "report --uuid av-1 '{\"protection\":\"on\"}'");
+    vk_test::RunCtl(root.path(),
+                    {"register", "--uuid", "av-1", "--name", "Acme", "--exec", program});
+    vk_test::RunCtl(root.path(), {"report", "--uuid", "av-1", R"({"protection":"on"})"});
 
     setenv("DBUS_SYSTEM_BUS_ADDRESS", system.address().c_str(), 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
@@ -182,20 +164,17 @@ int main(int argc, char **argv) {
     }
     const vk_bench::Stats change = vk_bench::Summarise(samples, 0);
 
-    const ProcTimes a = Read(agent.pid());
+    const long switches = ContextSwitches(agent.pid()), cpu = vk_test::ProcessCpuMs(agent.pid());
     const int64_t t0 = NowNs();
     sleep(static_cast<unsigned>(idle));
-    const ProcTimes b = Read(agent.pid());
     const double secs = static_cast<double>(NowNs() - t0) / 1e9;
-    const long hz = sysconf(_SC_CLK_TCK);
 
     printf(
         "verdict change to notification (from the report's send): median %.2f ms, p99 %.2f ms over "
         "%d changes\n",
         change.median_us / 1000, change.p99_us / 1000, rounds);
-    printf("idle %.0f s: %ld voluntary and %ld involuntary context switches, %.0f ms of CPU\n",
-           secs, b.voluntary - a.voluntary, b.involuntary - a.involuntary,
-           1000.0 * static_cast<double>(b.cpu_ticks - a.cpu_ticks) / static_cast<double>(hz));
+    printf("idle %.0f s: %ld context switches, %ld ms of CPU\n", secs,
+           ContextSwitches(agent.pid()) - switches, vk_test::ProcessCpuMs(agent.pid()) - cpu);
     server.stop = true;
     serving.join();
     return 0;

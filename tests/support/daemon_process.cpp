@@ -186,7 +186,11 @@ char DaemonProcess::State() const {
 }
 
 long DaemonProcess::CpuMs() const {
-    std::string stat = ReadFile("/proc/" + std::to_string(m_pid) + "/stat");
+    return ProcessCpuMs(m_pid);
+}
+
+long ProcessCpuMs(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = stat.rfind(')');
     if (close == std::string::npos) return -1;
     // After the name: the state (field 3), ..., utime (14) and stime (15).

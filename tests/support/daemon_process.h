@@ -68,6 +68,10 @@ private:
 void SetDaemonBusAddress(const std::string &address);
 const std::string &DaemonBusAddress();
 
+// The CPU time a process has used, user and system, in milliseconds
+// (counted by the kernel in clock ticks); -1 when it cannot be read.
+long ProcessCpuMs(pid_t pid);
+
 // Connects a stream socket to an abstract name ("@..."); -1 on failure.
 int ConnectAbstract(const std::string &name);
 // A stream socket listening on an abstract name ("@..."), as the daemon's

@@ -42,8 +42,13 @@ void DesktopNotify::Connected(sd_bus *bus) {
     m_link->AddMatch(std::string("type='signal',sender='org.freedesktop.DBus',member='"
                                  "NameOwnerChanged',arg0='") +
                      kServer + "'");
-    sd_bus_call_method_async(bus, nullptr, kServer, kServerPath, kServer, "GetCapabilities",
-                             on_caps, this, "");
+    ServerHere();
+}
+
+// A server may be there now: what it reads, and what is owed to it.
+void DesktopNotify::ServerHere() {
+    sd_bus_call_method_async(m_link->bus(), nullptr, kServer, kServerPath, kServer,
+                             "GetCapabilities", on_caps, this, "");
     if (m_hooks.ready) m_hooks.ready();
 }
 
@@ -81,9 +86,7 @@ bool DesktopNotify::Message(sd_bus_message *m) {
         return false;
     if (new_owner[0] != '\0') {
         m_missing_said = false;
-        sd_bus_call_method_async(m_link->bus(), nullptr, kServer, kServerPath, kServer,
-                                 "GetCapabilities", on_caps, this, "");
-        if (m_hooks.ready) m_hooks.ready();
+        ServerHere();
     }
     return true;
 }

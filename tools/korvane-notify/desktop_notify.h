@@ -37,6 +37,7 @@ private:
     static int on_caps(sd_bus_message *m, void *self, sd_bus_error *);
     static int on_name(sd_bus_message *m, void *self, sd_bus_error *);
     void Connected(sd_bus *bus);
+    void ServerHere();
     bool Message(sd_bus_message *m);
 
     sd_event *m_ev;
