@@ -68,6 +68,39 @@ int ListenAbstract(const std::string &name) {
     return fd;
 }
 
+int64_t TimedExchange(const std::string &name, const std::string &line, int limit_ms,
+                      int64_t *connect_ns, std::string *reply) {
+    struct sockaddr_un sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+    int64_t t0 = NowNs();
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    struct timeval tv = {limit_ms / 1000, (limit_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    int64_t got = -1;
+    bool connected = connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0;
+    if (connect_ns != nullptr) *connect_ns = NowNs() - t0;
+    std::string answer;
+    if (connected && WriteAll(fd, line.data(), line.size())) {
+        LineReader reader(fd);
+        if (reader.Next(answer)) got = NowNs() - t0;
+    }
+    close(fd);
+    if (reply != nullptr) *reply = answer;
+    return got;
+}
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
 bool WriteAll(int fd, const char *data, size_t len) {
     while (len > 0) {
         ssize_t w = write(fd, data, len);

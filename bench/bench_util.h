@@ -34,6 +34,17 @@ int ConnectAbstract(const std::string &name);
 // Listening stream socket on an abstract name, backlog 511; -1 on failure.
 int ListenAbstract(const std::string &name);
 
+// A connection of its own to the abstract name `name`, one line sent and
+// one read, each step bounded by `limit_ms` (SO_SNDTIMEO bounds a blocking
+// connect to a full backlog too): the ns from before the connect to the
+// reply, or -1 past the limit or on an error. The connect's own share goes
+// to *connect_ns and the reply (without its line feed) to *reply, when given.
+int64_t TimedExchange(const std::string &name, const std::string &line, int limit_ms,
+                      int64_t *connect_ns = nullptr, std::string *reply = nullptr);
+
+// The p-th percentile (0 to 100) of `v`, the nearest rank; 0 when empty.
+double Percentile(std::vector<double> v, double p);
+
 // Writes all of `data` (blocking descriptor).
 bool WriteAll(int fd, const char *data, size_t len);
 

@@ -212,39 +212,16 @@ private:
 };
 
 // One request and its reply on a connection of its own: the time in ms from
-// before connect() to the reply, `limit_ms` when it takes longer.
+// before connect() to the reply, `limit_ms` when it takes longer; the
+// reply's data in *reply when given.
 double Probe(const std::string &name, const std::string &line, int limit_ms, std::string *reply) {
-    struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-    int64_t t0 = NowNs();
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) Fail("socket failed");
-    struct timeval tv = {limit_ms / 1000, (limit_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    double ms = limit_ms;
     std::string got;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0 &&
-        WriteAll(fd, line.data(), line.size())) {
-        LineReader reader(fd);
-        if (reader.Next(got)) ms = static_cast<double>(NowNs() - t0) / 1e6;
-    }
-    close(fd);
+    const int64_t ns = TimedExchange(name, line, limit_ms, nullptr, &got);
     if (reply) {
         auto m = korvane::DecodeLine(got);
         *reply = m ? m->data : "";
     }
-    return ms;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
+    return ns < 0 ? limit_ms : static_cast<double>(ns) / 1e6;
 }
 
 void Report(const char *what, const std::vector<double> &ms) {

@@ -160,41 +160,6 @@ void ConnectAndClose(const std::string &name) {
     }
 }
 
-// Connect (bounded by SO_SNDTIMEO, which bounds a blocking connect to a
-// full backlog), one request, its reply: the time in ns, or -1 past the
-// limit; the connect's own share in *connect_ns.
-int64_t OneExchange(const std::string &name, const std::string &line, int limit_ms,
-                    int64_t *connect_ns) {
-    struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    memcpy(sa.sun_path + 1, name.data() + 1, name.size() - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
-    int64_t t0 = NowNs();
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) Fail("socket failed");
-    struct timeval tv = {limit_ms / 1000, (limit_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    int64_t got = -1;
-    bool connected = connect(fd, reinterpret_cast<struct sockaddr *>(&sa), len) == 0;
-    *connect_ns = NowNs() - t0;
-    if (connected && WriteAll(fd, line.data(), line.size())) {
-        LineReader reader(fd);
-        std::string reply;
-        if (reader.Next(reply)) got = NowNs() - t0;
-    }
-    close(fd);
-    return got;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
 int Run(const Options &o) {
     char tmpl[] = "/tmp/vk-stall-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) Fail("mkdtemp failed");
@@ -261,7 +226,7 @@ int Run(const Options &o) {
     for (int i = 0; i < o.samples; ++i) {
         bool on_fui = i % 2 == 0;
         int64_t cns = 0;
-        int64_t ns = OneExchange(on_fui ? fui : sec, on_fui ? q_fui : q_sec, o.limit_ms, &cns);
+        int64_t ns = TimedExchange(on_fui ? fui : sec, on_fui ? q_fui : q_sec, o.limit_ms, &cns);
         connect_ms.push_back(static_cast<double>(cns) / 1e6);
         if (ns < 0) ++late;
         all_ms.push_back(ns < 0 ? o.limit_ms : static_cast<double>(ns) / 1e6);
